@@ -1,0 +1,101 @@
+// The host operations the modules call, declared once for every host.
+//
+// Configurations:
+//  EEGMEX_HOST_OCTAVE   : GNU Octave; its own mex.h (plain names, 64-bit mwSize)
+//  MATLAB_MEX_FILE      : the user's own MATLAB through its `mex` command; MATLAB's mex.h
+//  (neither)            : the MATLAB binary interface with the `_700` entry points and
+//                         32-bit int sizes, declared here; used by the Windows builds and by
+//                         the embedded host in host/embedded/.
+//
+// Modules call the plain names (mxGetField, mxGetString, mxCreateDoubleMatrix); in the
+// last configuration they resolve to the `_700` entry points.
+#ifndef EEGMEX_HOST_MEXAPI_H
+#define EEGMEX_HOST_MEXAPI_H
+
+#if defined(EEGMEX_HOST_OCTAVE) || defined(MATLAB_MEX_FILE)
+
+#include <mex.h>
+
+#else
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Imports go through the import libraries' stubs; no dllimport is needed.
+#define EEGMEX_IMPORT
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mxArray_tag mxArray;
+typedef int mwSize;  // the `_700` interface counts in 32-bit int
+typedef int mwIndex;
+typedef uint16_t mxChar;
+
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+typedef enum {
+  mxUNKNOWN_CLASS = 0,
+  mxCELL_CLASS,
+  mxSTRUCT_CLASS,
+  mxLOGICAL_CLASS,
+  mxCHAR_CLASS,
+  mxVOID_CLASS,
+  mxDOUBLE_CLASS,
+  mxSINGLE_CLASS,
+  mxINT8_CLASS,
+  mxUINT8_CLASS,
+  mxINT16_CLASS,
+  mxUINT16_CLASS,
+  mxINT32_CLASS,
+  mxUINT32_CLASS,
+  mxINT64_CLASS,
+  mxUINT64_CLASS,
+  mxFUNCTION_CLASS
+} mxClassID;
+
+// libmex
+EEGMEX_IMPORT void mexErrMsgTxt(const char* text);  // does not return
+EEGMEX_IMPORT void mexWarnMsgTxt(const char* text);
+EEGMEX_IMPORT mxArray* mexGetVariable(const char* workspace, const char* name);
+EEGMEX_IMPORT int mexAtExit(void (*handler)(void));
+
+// libmx
+EEGMEX_IMPORT bool mxIsStruct(const mxArray* a);
+EEGMEX_IMPORT bool mxIsNumeric(const mxArray* a);
+EEGMEX_IMPORT bool mxIsChar(const mxArray* a);
+EEGMEX_IMPORT bool mxIsComplex(const mxArray* a);
+EEGMEX_IMPORT bool mxIsSparse(const mxArray* a);
+EEGMEX_IMPORT mxClassID mxGetClassID(const mxArray* a);
+EEGMEX_IMPORT int mxGetFieldNumber(const mxArray* s, const char* name);
+EEGMEX_IMPORT mxArray* mxGetField_700(const mxArray* s, int index, const char* name);
+EEGMEX_IMPORT size_t mxGetM(const mxArray* a);
+EEGMEX_IMPORT size_t mxGetN(const mxArray* a);
+EEGMEX_IMPORT size_t mxGetNumberOfElements(const mxArray* a);
+EEGMEX_IMPORT double mxGetScalar(const mxArray* a);
+EEGMEX_IMPORT double* mxGetPr(const mxArray* a);
+EEGMEX_IMPORT void* mxGetData(const mxArray* a);
+EEGMEX_IMPORT int mxGetString_700(const mxArray* a, char* buf, int size);
+EEGMEX_IMPORT void* mxCalloc(size_t n, size_t size);
+EEGMEX_IMPORT void mxFree(void* p);
+EEGMEX_IMPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#define mxGetField mxGetField_700
+#define mxGetString mxGetString_700
+#define mxCreateDoubleMatrix mxCreateDoubleMatrix_700
+
+#endif
+
+// The one exported entry point of every module.
+#if defined(_WIN32)
+#define MEX_ENTRY extern "C" __declspec(dllexport)
+#else
+#define MEX_ENTRY extern "C" __attribute__((visibility("default")))
+#endif
+
+#endif
