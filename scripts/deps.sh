@@ -3,7 +3,19 @@
 # Run as root (or with sudo available). Extra package names may be given as arguments.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config googletest libgtest-dev octave liboctave-dev "$@")
+# One package a line, grouped by what needs it.
+packages=(
+  # build and C++ tests
+  cmake make g++ pkg-config googletest libgtest-dev
+  # GNU Octave modules and their tests
+  octave liboctave-dev
+  # eegfetch
+  # trigout
+  # Windows builds under wine
+  # reliability (fuzzing, sanitizers)
+  # packaging and the demo figure
+  "$@"
+)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,51 @@
+// The read of one eegfetch call, free of any host type: frames are decoded, filtered, decimated,
+// scaled and placed into a column-major double matrix that the caller owns.
+#ifndef EEGFETCH_CORE_READER_H
+#define EEGFETCH_CORE_READER_H
+
+#include <cstdint>
+#include <cstdio>
+
+namespace eeg {
+
+// Everything the read needs, checked by the caller beforehand. Pointers are borrowed for the call.
+struct ReadPlan {
+  int nChans = 0;                // samples per frame, >= 1
+  int binaryFormat = 1;          // 1 int16, 2 int32, 3 float32
+  bool swapBytes = false;        // samples are big-endian
+  int64_t nPoints = 0;           // frames to read from byte 0, >= 0
+  int filterLength = 1;          // L >= 1
+  const double* b = nullptr;     // L numerator coefficients, or null (with a) for the identity filter
+  const double* a = nullptr;     // L denominator coefficients; a[0] is never read
+  int decimationFactor = 1;      // frames per output sample, >= 1
+  const double* weights = nullptr;  // decimationFactor weights; null: the last frame of a block alone
+  const int32_t* channels = nullptr;  // nSel 0-based channel numbers, each in [0, nChans)
+  int nSel = 0;
+  const double* scale = nullptr;  // nChans factors, applied after the weighted sum
+  double* target = nullptr;       // stride x nSel doubles, column-major; untouched outside placed rows
+  int64_t stride = 0;             // rows of target
+  // Placement window, resolved (no -1 left), all inclusive: output samples srcStart..srcEnd go to
+  // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
+  int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
+  // Tuning only; the result is the same bits for every value.
+  int64_t chunkFrames = 0;  // frames per read; 0: chosen by the reader
+  int threads = 0;          // 0: chosen by the reader
+};
+
+enum class ReadStatus { ok, outOfMemory, readError };
+
+struct ReadOutcome {
+  ReadStatus status = ReadStatus::ok;
+  int64_t framesRead = 0;  // whole frames found and processed (< nPoints when the file ends early)
+  int64_t blocks = 0;      // output samples emitted
+};
+
+// Reads plan.nPoints frames from the current position of `file` (which must be at byte 0).
+// Frames past the end of the file are not invented: reading stops after the last whole frame,
+// a partial trailing frame is ignored, and blocks that never complete emit nothing.
+// Never throws; on outOfMemory nothing has been written and nothing is left allocated.
+ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
+
+}  // namespace eeg
+
+#endif
