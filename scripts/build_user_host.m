@@ -1,0 +1,123 @@
+function outdir = build_user_host(outdir)
+%BUILD_USER_HOST  Build eegfetch and trigout with your own MATLAB or GNU Octave.
+%
+%   build_user_host()          builds into <repo>/build/user
+%   build_user_host(outdir)    builds into outdir
+%   outdir = build_user_host(...)
+%
+%   For platforms without a prebuilt copy (Linux or macOS MATLAB, an Octave
+%   the package does not suit). Run it inside the host you will use:
+%     cd <repo>/scripts; build_user_host
+%     addpath <repo>/build/user        % then: help eegfetch
+%
+%   GNU Octave: compiles with mkoctfile --mex (needs Octave's development
+%   files, e.g. Debian's liboctave-dev).
+%   MATLAB: compiles with mex against MATLAB's own mex.h (MATLAB_MEX_FILE is
+%   defined by mex; a supported C++17 compiler must be set up with
+%   "mex -setup C++"). Linux and macOS: GCC or Clang; Windows: MinGW-w64
+%   or Microsoft Visual C++.
+%
+%   Beside the modules it writes their help files and, where a C++ compiler
+%   is on the PATH (Octave always; MATLAB on Linux/macOS), the simulated
+%   port library that eegmex_simport() finds, for trying trigout without a
+%   port.
+
+  root = fileparts(fileparts(mfilename('fullpath')));
+  if nargin < 1 || isempty(outdir)
+    outdir = fullfile(root, 'build', 'user');
+  end
+  if ~exist(outdir, 'dir')
+    mkdir(outdir);
+  end
+  isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+
+  hostInc = fullfile(root, 'host');
+  coreDir = fullfile(root, 'eegfetch', 'core');
+  eegSrc = [sources(fullfile(root, 'eegfetch')), sources(coreDir)];
+  trigSrc = sources(fullfile(root, 'trigout'));
+
+  if isOctave
+    flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};
+    run_mkoctfile([flags, {['-I' coreDir]}, eegSrc, {'-o', fullfile(outdir, ['eegfetch.' mexext])}]);
+    run_mkoctfile([flags, {'-pthread'}, trigSrc, {'-o', fullfile(outdir, ['trigout.' mexext]), '-ldl'}]);
+  else
+    if ispc
+      % Visual C++ takes /std:c++17 and contracts no multiply-adds under /fp:precise;
+      % MinGW-w64 takes the GCC flags.
+      cc = mex.getCompilerConfigurations('C++', 'Selected');
+      if ~isempty(cc) && ~isempty(strfind(lower(cc.Name), 'mingw'))
+        cxx = 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off';
+      else
+        cxx = 'COMPFLAGS=$COMPFLAGS /std:c++17 /fp:precise';
+      end
+      libs = {};
+    else
+      cxx = 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread';
+      libs = {'-ldl'};
+    end
+    common = {'-R2017b', cxx, ['-I' hostInc], '-outdir', outdir};
+    mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', eegSrc{:});
+    mex(common{:}, '-output', 'trigout', trigSrc{:}, libs{:});
+  end
+
+  write_help(root, outdir);
+  build_simport(root, outdir, isOctave);
+  fprintf('eegmex: modules built into %s\n  addpath(''%s'')\n', outdir, outdir);
+end
+
+function files = sources(dir_)
+  d = dir(fullfile(dir_, '*.cpp'));
+  files = cellfun(@(n) fullfile(dir_, n), {d.name}, 'UniformOutput', false);
+  if isempty(files)
+    error('build_user_host: no C++ sources in %s', dir_);
+  end
+end
+
+function run_mkoctfile(args)
+  [out, status] = mkoctfile(args{:});
+  if status ~= 0
+    error('build_user_host: mkoctfile failed:\n%s', out);
+  end
+end
+
+% The help files carry the project's version; it is filled in here as the build tree does.
+function write_help(root, outdir)
+  version = strtrim(fileread(fullfile(root, 'VERSION')));
+  d = dir(fullfile(root, 'm', '*.m'));
+  for k = 1:numel(d)
+    text = fileread(fullfile(root, 'm', d(k).name));
+    text = strrep(text, '@EEGMEX_VERSION@', version);
+    fid = fopen(fullfile(outdir, d(k).name), 'w');
+    if fid < 0
+      error('build_user_host: cannot write %s', fullfile(outdir, d(k).name));
+    end
+    fwrite(fid, text);
+    fclose(fid);
+  end
+end
+
+% The simulated port library is a plain shared library (no host API): built with the
+% C++ compiler Octave uses, or with c++ from the PATH under MATLAB.
+function build_simport(root, outdir, isOctave)
+  src = fullfile(root, 'portlibs', 'simport.cpp');
+  if ~exist(src, 'file') || ispc
+    return;
+  end
+  if isOctave
+    cxx = strtrim(mkoctfile('-p', 'CXX'));
+  else
+    cxx = 'c++';
+  end
+  if ismac
+    target = fullfile(outdir, 'libsimport.dylib');
+    shared = '-dynamiclib';
+  else
+    target = fullfile(outdir, 'libsimport.so');
+    shared = '-shared';
+  end
+  cmd = sprintf('%s -std=c++17 -O2 -ffp-contract=off -fPIC %s -o "%s" "%s" -pthread', cxx, shared, target, src);
+  [status, out] = system(cmd);
+  if status ~= 0
+    warning('build_user_host: the simulated port library was not built:\n%s', out);
+  end
+end
