@@ -9,29 +9,54 @@
 %   port duration milliseconds after that. The call returns at once: the
 %   delayed write and the reset run on a background thread, one per call.
 %
-%   Arguments (numbers are truncated toward zero)
-%     port      double, the I/O port address (e.g. 888 = 0x378, LPT1);
-%               the low 16 bits are used; 888.9 addresses 888.
-%     value     double, the byte to write; the low 8 bits are used
-%               (256 writes 0, 3.7 writes 3).
-%     duration  double, milliseconds from the write of value to the reset.
-%               Default 10.
-%     delay     double, milliseconds from the call to the write of value.
-%               Default 0: value is written during the call.
+%   Arguments (real numbers of any numeric class; the first element is
+%   used and truncated toward zero)
+%     port      I/O port address (e.g. 888 = 0x378, the first parallel
+%               port); the low 16 bits are used: 888.9 addresses 888.
+%     value     byte to write; the low 8 bits are used: 256 writes 0,
+%               3.7 writes 3, -1 writes 255.
+%     duration  milliseconds from the write of value to the reset,
+%               0 to 2147483647. Default 10.
+%     delay     milliseconds from the call to the write of value,
+%               0 to 2147483647. Default 0: value is written during the
+%               call.
 %   trigout returns nothing.
+%
+%   Unsafe input (refused with an error, before any write)
+%     - port or value empty, complex, sparse, not numeric, NaN or Inf;
+%     - duration or delay not a finite real number, negative, or over
+%       2147483647 ms.
+%   The library is bound before the arguments are read, so a missing or
+%   broken IO_LIB is reported first.
 %
 %   IO_LIB
 %     The port I/O library is named by the global variable IO_LIB, read
-%     anew on every call (a full path, or a name the system's library
-%     search finds):
+%     anew on every call: the library's file, as a full path or a name
+%     the system's library search finds. It must be global:
 %       global IO_LIB
-%       IO_LIB = 'C:\Windows\System32\inpoutx64.dll';
+%       IO_LIB = 'C:\path\to\your\portio.dll';
 %     The library must export Out32(port, value), Inp32(port) and
-%     IsInpOutDriverOpen(); IsInpOutDriverOpen must return nonzero. Each
-%     call loads the library and its pulse thread releases it.
+%     IsInpOutDriverOpen(), the usual interface of Windows port I/O
+%     driver libraries (stdcall on 32-bit Windows);
+%     IsInpOutDriverOpen() must return nonzero. Each call loads the
+%     library; its pulse uses that library's own entries and releases it
+%     when the reset is done, so IO_LIB may change between calls.
 %
 %   Port libraries we ship
-%@PORT_LIBRARIES@
+%     simport     simulated ports, every platform: no hardware; each port
+%                 keeps its last value and, when the environment variable
+%                 SIMPORT_LOG names a file, every write is appended to it as
+%                 "<ns> <port> <value> sim" (monotonic nanoseconds).
+%                 SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver.
+%                 Its file: eegmex_simport().
+%     ppdevport   real parallel ports on Linux through the kernel's ppdev
+%                 driver: port = the base address from
+%                 /proc/sys/dev/parport/parportN/base-addr (data register),
+%                 base+2 the control register. Needs the ppdev module, lp
+%                 unloaded, and read-write access to /dev/parportN (group
+%                 lp). Its file: eegmex_simport('ppdevport').
+%     On Windows name the port I/O driver library installed for your
+%     port.
 %
 %   Timing
 %     - With no delay, value is on the port before trigout returns.
@@ -43,14 +68,44 @@
 %       value and the older reset is skipped; a newer pulse with the same
 %       value is ended early by the older pulse's reset.
 %     - Value 0 writes 0 at once and again after the duration.
-%@TIMING_EXTRA@
+%     - Waits run to absolute deadlines on the monotonic clock, measured
+%       from the actual write of value; several pulses may wait at once.
+%     - The reset test and the reset write are one step under a lock, so
+%       a value another call writes in between is never cleared.
+%     - When the module is cleared (clear trigout, clear all) or Octave
+%       exits, pending pulses first finish as scheduled.
 %
 %   Errors
-%@ERRORS@
+%     trigout: Two or three or four input arguments required
+%     trigout: No output argument allowed
+%     trigout: IO_LIB not found or is nor global variable.
+%     trigout: LoadLibrary Failed. Check IO_LIB.
+%     trigout: GetProcAddress for Oup32 Failed.        (no Out32 export)
+%     trigout: GetProcAddress for Inp32 Failed.
+%     trigout: GetProcAddress for IsOpen Failed.       (no IsInpOutDriverOpen)
+%     trigout: Parellel Port library is not loaded.(Try running as an administrator).
+%              (IsInpOutDriverOpen returned 0)
+%     trigout: port must be a finite real number.
+%     trigout: value must be a finite real number.
+%     trigout: duration must be a finite real number.
+%     trigout: duration must not be negative.
+%     trigout: duration must be at most 2147483647 ms.
+%     trigout: delay must be a finite real number.
+%     trigout: delay must not be negative.
+%     trigout: delay must be at most 2147483647 ms.
+%     trigout: Out of memory for the pulse request.
+%     trigout: Could not start the pulse thread; a value written by this call was reset.
+%     trigout: Unknown binding failure.                (internal; not expected)
+%   Nothing is written to the port when any of these is raised, except
+%   for the last but one, where a value already written is reset.
 %
 %   Examples
 %     global IO_LIB; IO_LIB = eegmex_simport();   % simulated port
 %     trigout(888, 255);              % 255 now, 0 about 10 ms later
 %     trigout(888, 1, 50, 20);        % 1 after 20 ms, 0 50 ms after that
+%
+%     % overlapping pulses: 1, then 2 after 5 ms; the port ends at 0 once
+%     % the second pulse's 10 ms are over, the first reset is skipped
+%     trigout(888, 1); pause(0.005); trigout(888, 2);
 %
 %   See also EEGFETCH, EEGMEX_SIMPORT.  eegmex @EEGMEX_VERSION@, MIT license.

@@ -109,10 +109,10 @@ function build_simport(root, outdir, isOctave)
     cxx = 'c++';
   end
   if ismac
-    target = fullfile(outdir, 'libsimport.dylib');
+    target = fullfile(outdir, 'simport.dylib');
     shared = '-dynamiclib';
   else
-    target = fullfile(outdir, 'libsimport.so');
+    target = fullfile(outdir, 'simport.so');
     shared = '-shared';
   end
   cmd = sprintf('%s -std=c++17 -O2 -ffp-contract=off -fPIC %s -o "%s" "%s" -pthread', cxx, shared, target, src);
