@@ -85,7 +85,7 @@ function check_help(name, sourceGlobs, mustMention)
 
   version = strtrim(fileread(fullfile(src, 'VERSION')));
   assert(~isempty(strfind(flat, ['eegmex ' version])), 'help %s does not carry version %s', name, version);
-  assert(isempty(strfind(flat, '@')), 'help %s holds an unfilled placeholder', name);
+  assert(isempty(regexp(flat, '@[A-Z_]+@', 'once')), 'help %s holds an unfilled placeholder', name);
 
   for i = 1:numel(mustMention)
     assert(~isempty(strfind(flat, mustMention{i})), 'help %s does not mention "%s"', name, mustMention{i});
