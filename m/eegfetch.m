@@ -63,10 +63,114 @@
 %   1..5 and drops the rest; srcStart > srcEnd writes nothing.
 %
 %   Unsafe input
-%@UNSAFE_INPUT@
+%     - Numbers may be of any real numeric class (double, single, intN);
+%       they are converted to double exactly. int64/uint64 values beyond
+%       2^53 are refused. Sparse or complex arrays are refused.
+%     - Scalars (HDR.fs, HDR.nChans, HDR.nPoints, OPT.fs) and the dataPos
+%       entries are truncated toward zero; NaN, Inf and values outside
+%       the signed 32-bit range are refused. HDR.BinaryFormat is
+%       truncated too (2.5 is 2).
+%     - HDR.fs, HDR.nChans and OPT.fs must be at least 1; HDR.nPoints
+%       must not be negative (0 gives an empty result).
+%     - OPT.chanidx entries, truncated, must lie in 1..HDR.nChans.
+%     - HDR or OPT as an empty struct array (struct([])) is refused; of a
+%       struct array, the first element is used.
+%     - OPT.data must be a real double matrix.
+%     - OPT.filt_a = OPT.filt_b = [] (1x0 each) is the identity filter.
+%     - Without HDR.nPoints the file's length is measured with 64-bit
+%       offsets, so files over 2 GiB are fine; a file of more than
+%       2147483647 frames needs HDR.nPoints.
+%     - HDR.nPoints beyond the end of the file: the whole frames there
+%       are read, a warning is given, and the rows of blocks past the end
+%       are not written (zeros in a new result, untouched in OPT.data).
+%       A trailing partial frame is ignored.
+%     - Rows outside OPT.data (from dataPos, or when OPT.data has fewer
+%       rows than the file has output samples) are skipped: nothing is
+%       ever written outside the matrix.
+%     - OPT.data is written in place, into the storage the array shares
+%       with every copy made by assignment (after OPT.data = D, D sees
+%       the rows too). Asking for a result with OPT.data given
+%       (X = eegfetch(...)) returns a separate copy of the filled matrix.
+%     - The data file is closed and all working memory released on
+%       every path, errors included.
 %
 %   Errors (the first failing check, in this order, decides the message)
-%@ERRORS@
+%   The host shows each as "eegfetch: <message>". NAME stands for the field
+%   concerned (HDR.fs, HDR.nChans, HDR.nPoints, HDR.scale, OPT.fs,
+%   OPT.chanidx, OPT.dataPos, OPT.filt_a, OPT.filt_b, OPT.filt_subsample).
+%     Exactly three input arguments required.
+%     One or two output arguments required.        (more than one result)
+%     Could not read file name.
+%     Could not open eeg file.
+%     HDR has to be a struct.
+%     The field HDR.fs was not set
+%     The field HDR.nChans was not set
+%     The field HDR.BinaryFormat was not set
+%     The field HDR.scale was not set
+%     The field HDR.endian was not set
+%     HDR must not be an empty struct array.
+%     HDR.fs must be a real scalar.                 (not numeric)
+%     HDR.fs argument must be real scalar.          (not one element)
+%     HDR.fs must be at least 1.
+%     HDR.nChans must be a real scalar.
+%     HDR.nChans argument must be real scalar.
+%     HDR.nChans must be at least 1.
+%     HDR.BinaryFormat must be a real scalar.
+%     HDR.BinaryFormat argument must be real scalar.
+%     HDR.BinaryFormat must not be sparse.
+%     Unknown Binary Format!
+%     Could not find the length of the eeg file.
+%     The eeg file holds more than 2147483647 frames; set HDR.nPoints to
+%       read a part of it.
+%     HDR.nPoints must be a real scalar.
+%     HDR.nPoints argument must be real scalar.
+%     HDR.nPoints must not be negative.
+%     HDR.scale must be a real scalar vector.
+%     HDR.scale has to be a vector.                 (not one row)
+%     HDR.scale has to be a vector with the size of nChanns.
+%     HDR.endian must be a character.
+%     HDR.endian argument must be character.        (not one character)
+%     Could not read HDR.endian .
+%     HDR.endian must be 'l' or 'b', see documentation.
+%     OPT has to be a struct.
+%     The field OPT.chanidx was not set
+%     The field OPT.fs was not set
+%     OPT must not be an empty struct array.
+%     OPT.chanidx must be a real scalar vector.
+%     OPT.chanidx has to be a vector.
+%     OPT.chanidx has more than 2147483647 entries.
+%     OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.
+%     OPT.fs must be a real scalar.
+%     OPT.fs argument must be real scalar.
+%     OPT.fs must be at least 1.
+%      The base frequency has to be a multiple of the requested frequency.
+%     OPT.data must be a real scalar matrix.        (not numeric)
+%     OPT.data must have the same size as chanidx.  (columns)
+%     OPT.data must be a real double matrix.
+%     OPT.dataPos must be a real scalar vector.
+%     OPT.dataPos must be a vector.
+%     OPT.dataPos must have the size 4
+%     OPT.dataPos entries must be finite numbers within the signed 32-bit
+%       range.
+%     OPT.filt_a or OPT.filt_b was not set.         (only one given)
+%     OPT.filt_a must be a real scalar vector.
+%     OPT.filt_a has to be a vector.
+%     OPT.filt_b must be a real scalar vector.
+%     OPT.filt_b has to be a vector.
+%     OPT.filt_a and OPT.filt_b must have the same size.
+%     OPT.filt_a has more than 2147483647 coefficients.
+%     OPT.filt_subsample must be a real scalar vector.
+%     OPT.filt_subsample has to be a vector.
+%     FIR filter has to correspondent with the sampling rate.
+%                                                   (not factor weights)
+%     NAME must not be sparse.
+%     NAME must be a finite number within the signed 32-bit range.
+%     NAME holds a 64-bit integer beyond 2^53, which has no exact double.
+%     Not enough memory for the working storage of the read.
+%     Could not read the eeg file.                  (read error)
+%   Warning:
+%     HDR.nPoints asks for N frames but the file holds only M whole
+%     frames; rows of blocks past the end of the file were not written.
 %
 %   Examples
 %     % 32 channels of int16 at 1000 Hz, channels 1 and 5 at 250 Hz, in uV

@@ -34,7 +34,14 @@ function outdir = build_user_host(outdir)
   hostInc = fullfile(root, 'host');
   coreDir = fullfile(root, 'eegfetch', 'core');
   eegSrc = [sources(fullfile(root, 'eegfetch')), sources(coreDir)];
+  % trigout has one platform layer per system; the other one is left out.
   trigSrc = sources(fullfile(root, 'trigout'));
+  if ispc
+    skip = '_posix.cpp';
+  else
+    skip = '_windows.cpp';
+  end
+  trigSrc = trigSrc(cellfun(@(f) isempty(strfind(f, skip)), trigSrc));
 
   if isOctave
     flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};

@@ -32,7 +32,7 @@ cp "$root/host/mexapi.h" "$pkgdir/src/host/"
 cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/null || true
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
-cp "$root"/portlibs/simport* "$pkgdir/src/portlibs/"
+cp "$root"/portlibs/simport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
 
 for need in src/eegfetch src/trigout src/portlibs; do
   ls "$pkgdir/$need"/*.cpp >/dev/null 2>&1 || { echo "package: no sources in $need" >&2; exit 1; }

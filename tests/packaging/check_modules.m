@@ -1,0 +1,94 @@
+function check_modules(home)
+% The modules as a user gets them (installed package, or the user-host build): both resolve
+% under `home` and not to the build tree, their help is there with the project's version, and
+% both work: eegfetch against a reference computed here with Octave's own filter, trigout
+% through the shipped simulated port, whose log shows the pulse.
+  for name = {'eegfetch', 'trigout'}
+    where = which(name{1});
+    assert(strncmp(where, home, numel(home)), '%s resolves to %s, outside %s', name{1}, where, home);
+    [~, ~, ext] = fileparts(where);
+    assert(strcmp(ext, ['.' mexext]), '%s resolves to %s, not to a module', name{1}, where);
+    text = evalc(sprintf('help %s', name{1}));
+    assert(~isempty(strfind(text, upper(name{1}))), 'help %s shows no text', name{1});
+    assert(~isempty(regexp(text, 'eegmex \d+\.\d+\.\d+', 'once')), 'help %s has no version', name{1});
+    assert(isempty(regexp(text, '@[A-Z_]+@', 'once')), 'help %s holds a placeholder', name{1});
+  end
+  check_eegfetch();
+  check_trigout(home);
+  printf('check_modules: eegfetch and trigout work from %s\n', home);
+end
+
+% Big-endian int16, 3 channels, a two-point moving average, factor 2 with weights
+% [0.25 0.75], scales [2 3 4], channels [3 1]; 9 frames, so the last one leaves no trace.
+function check_eegfetch()
+  counts = int16([1 -2 300; 4 5 -6; -7 8 9; 10 -11 12; 13 14 -15; -16 17 18; 19 -20 21; 22 23 -24; 25 26 27]);
+  file = [tempname() '.eeg'];
+  fid = fopen(file, 'w', 'ieee-be');
+  fwrite(fid, counts', 'int16');
+  fclose(fid);
+  cleanup = onCleanup(@() delete(file));
+
+  b = [0.5 0.5];
+  a = [1 0];
+  w = [0.25 0.75];
+  scale = [2 3 4];
+  chanidx = [3 1];
+  HDR = struct('fs', 500, 'nChans', 3, 'BinaryFormat', 1, 'scale', scale, 'endian', 'b');
+  OPT = struct('chanidx', chanidx, 'fs', 250, 'filt_b', b, 'filt_a', a, 'filt_subsample', w);
+  X = eegfetch(file, HDR, OPT);
+
+  y = filter(b, a, double(counts));
+  blocks = floor(rows(y) / 2);
+  expected = zeros(blocks, numel(chanidx));
+  for r = 1:blocks
+    frames = y(2 * r - 1:2 * r, :);
+    expected(r, :) = (w * frames(:, chanidx)) .* scale(chanidx);
+  end
+  assert(isequal(size(X), [4 2]), 'eegfetch returned %dx%d', rows(X), columns(X));
+  assert(max(abs(X(:) - expected(:))) <= 1e-12 * max(abs(expected(:))), 'eegfetch differs from the reference');
+
+  % Errors reach the caller with their message.
+  try
+    eegfetch([file '.missing'], HDR, OPT);
+    error('check_modules:noError', 'eegfetch read a missing file');
+  catch err
+    assert(~isempty(strfind(err.message, 'Could not open eeg file.')), 'unexpected error: %s', err.message);
+  end
+end
+
+% One pulse of 25 ms on port 888: the log shows 888 7, then 888 0 no sooner than 25 ms later.
+function check_trigout(home)
+  global IO_LIB
+  IO_LIB = eegmex_simport();
+  assert(strncmp(IO_LIB, home, numel(home)), 'the simulated port %s is not under %s', IO_LIB, home);
+  log = [tempname() '.log'];
+  old = getenv('SIMPORT_LOG');
+  setenv('SIMPORT_LOG', log);
+  trigout(888, 7, 25);
+  t0 = tic();
+  writes = [];
+  while rows(writes) < 2 && toc(t0) < 10
+    pause(0.05);
+    if exist(log, 'file')
+      fid = fopen(log, 'r');
+      c = textscan(fid, '%f %f %f %s');
+      fclose(fid);
+      writes = [c{1}, c{2}, c{3}];
+    end
+  end
+  setenv('SIMPORT_LOG', old);
+  delete(log);
+  assert(rows(writes) == 2, 'the simulated port logged %d writes, not 2', rows(writes));
+  assert(isequal(writes(:, 2:3), [888 7; 888 0]), 'unexpected writes');
+  gapMs = (writes(2, 1) - writes(1, 1)) / 1e6;
+  assert(gapMs >= 25 && gapMs < 5000, 'reset %.3f ms after the write', gapMs);
+
+  clear -global IO_LIB
+  try
+    trigout(888, 1);
+    error('check_modules:noError', 'trigout ran without IO_LIB');
+  catch err
+    assert(~isempty(strfind(err.message, 'IO_LIB not found or is nor global variable.')), ...
+           'unexpected error: %s', err.message);
+  end
+end

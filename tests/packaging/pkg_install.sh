@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the Octave package, installs it into a fresh Octave user directory and, in a new
+# session as a user would, loads it and calls both modules from there.
+#   pkg_install.sh SOURCE_DIR WORK_DIR
+set -euo pipefail
+src=$1
+work=$2
+rm -rf "$work"
+mkdir -p "$work/home"
+tarball=$(bash "$src/scripts/package.sh" "$work")
+
+# A fresh user: Octave keeps its package list and local packages under HOME.
+export HOME=$work/home
+export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config
+cd "$work"
+octave=(octave-cli -H --no-gui --no-window-system --quiet)
+"${octave[@]}" --eval "pkg install -local '$tarball'"
+"${octave[@]}" --eval "pkg load eegmex; addpath('$src/tests/packaging'); check_modules('$HOME')"
+# Uninstalling leaves nothing of the package behind.
+"${octave[@]}" --eval "pkg uninstall -local eegmex; assert(isempty(pkg('list', 'eegmex')), 'still listed')"
+if find "$HOME" -name '*.mex' | grep -q .; then
+  echo "pkg uninstall left modules behind" >&2
+  exit 1
+fi
