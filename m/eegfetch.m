@@ -1,7 +1,7 @@
-%EEGFETCH  Read, filter, decimate and scale a headerless multiplexed EEG recording.
+%EEGFETCH  Read a multiplexed EEG recording: filter, decimate, scale.
 %
 %   X = eegfetch(fileName, HDR, OPT)
-%   eegfetch(fileName, HDR, OPT)          % with OPT.data: fills OPT.data in place
+%   eegfetch(fileName, HDR, OPT)     % with OPT.data: fills OPT.data in place
 %
 %   eegfetch reads HDR.nPoints frames from the start of the binary file
 %   fileName (one sample per channel per frame, no header), runs every
@@ -33,10 +33,14 @@
 %                   be a whole multiple of it.
 %     filt_b        double row vector, optional. Numerator coefficients.
 %     filt_a        double row vector, optional. Denominator coefficients,
-%                   same length as filt_b; filt_a(1) is taken as 1 (the
-%                   filter is y(n) = sum b(k)x(n-k) - sum_{k>=2} a(k)y(n-k)).
-%                   Give both or neither. Default: no filtering (identity).
-%                   Each channel's filter state starts at zero every call.
+%                   same length as filt_b. filt_a(1) is not used: it is
+%                   taken as 1, so the filter is
+%                     y(n) = b(1)x(n) + ... + b(L)x(n-L+1)
+%                            - a(2)y(n-1) - ... - a(L)y(n-L+1),
+%                   like filter(b, a, x) with a(1) = 1 (direct form II
+%                   transposed). Give both or neither. Default: no
+%                   filtering (identity). Every channel is filtered, with
+%                   its own state, which starts at zero in every call.
 %     filt_subsample double row vector of factor values, optional. Weights
 %                   of the frames of each block: output = sum of weight(i)
 %                   * filtered frame i of the block. Default: zeros(1,
@@ -44,8 +48,10 @@
 %                   block alone.
 %     data          double matrix with numel(chanidx) columns, optional.
 %                   When given, eegfetch writes the output rows straight
-%                   into this array's storage (no copy is made, nothing is
-%                   returned) and leaves all other rows as they were.
+%                   into this array's storage (no copy is made) and leaves
+%                   all other rows as they were. Nothing is returned unless
+%                   a result is asked for; then it is a copy of the filled
+%                   matrix.
 %     dataPos       double row vector [destStart destEnd srcStart srcEnd],
 %                   optional, used only together with OPT.data: the
 %                   placement window (below). Default [0 rows(data) -1 -1].
@@ -60,7 +66,10 @@
 %   Example: OPT.data = zeros(100, 2); OPT.dataPos = [10 19 0 9];
 %   output samples 0..9 land in MATLAB rows 11..20; rows 1..10 and
 %   21..100 keep their values. [0 4 0 -1] writes samples 0..4 into rows
-%   1..5 and drops the rest; srcStart > srcEnd writes nothing.
+%   1..5 and drops the rest; srcStart > srcEnd writes nothing, and so
+%   does [0 -1 0 -1] (-1 means "not set" only for srcStart and srcEnd).
+%   Without dataPos: [0 rows(OPT.data) -1 -1], i.e. from row 1 on, as
+%   many output samples as fit.
 %
 %   Unsafe input
 %     - Numbers may be of any real numeric class (double, single, intN);
@@ -94,7 +103,7 @@
 %     - The data file is closed and all working memory released on
 %       every path, errors included.
 %
-%   Errors (the first failing check, in this order, decides the message)
+%   Errors (in check order; the first failing check decides the message)
 %   The host shows each as "eegfetch: <message>". NAME stands for the field
 %   concerned (HDR.fs, HDR.nChans, HDR.nPoints, HDR.scale, OPT.fs,
 %   OPT.chanidx, OPT.dataPos, OPT.filt_a, OPT.filt_b, OPT.filt_subsample).
