@@ -17,10 +17,11 @@ function outdir = build_user_host(outdir)
 %   "mex -setup C++"). Linux and macOS: GCC or Clang; Windows: MinGW-w64
 %   or Microsoft Visual C++.
 %
-%   Beside the modules it writes their help files and, where a C++ compiler
-%   is on the PATH (Octave always; MATLAB on Linux/macOS), the simulated
-%   port library that eegmex_simport() finds, for trying trigout without a
-%   port.
+%   Beside the modules it writes their help files and, on Linux and macOS
+%   (with Octave's compiler, or c++ from the PATH under MATLAB), the
+%   simulated port library that eegmex_simport() finds, for trying trigout
+%   without a port, and on Linux the ppdev library for real parallel ports
+%   (eegmex_simport('ppdevport')). On Windows the modules only.
 
   root = fileparts(fileparts(mfilename('fullpath')));
   if nargin < 1 || isempty(outdir)
@@ -68,7 +69,7 @@ function outdir = build_user_host(outdir)
   end
 
   write_help(root, outdir);
-  build_simport(root, outdir, isOctave);
+  build_portlibs(root, outdir, isOctave);
   fprintf('eegmex: modules built into %s\n  addpath(''%s'')\n', outdir, outdir);
 end
 
@@ -103,11 +104,11 @@ function write_help(root, outdir)
   end
 end
 
-% The simulated port library is a plain shared library (no host API): built with the
-% C++ compiler Octave uses, or with c++ from the PATH under MATLAB.
-function build_simport(root, outdir, isOctave)
-  src = fullfile(root, 'portlibs', 'simport.cpp');
-  if ~exist(src, 'file') || ispc
+% The port libraries are plain shared libraries (no host API), built with the C++ compiler
+% Octave uses, or with c++ from the PATH under MATLAB: the simulated port everywhere but
+% Windows, and the ppdev library for real ports on Linux.
+function build_portlibs(root, outdir, isOctave)
+  if ispc
     return;
   end
   if isOctave
@@ -115,16 +116,21 @@ function build_simport(root, outdir, isOctave)
   else
     cxx = 'c++';
   end
+  libdir = fullfile(root, 'portlibs');
   if ismac
-    target = fullfile(outdir, 'simport.dylib');
-    shared = '-dynamiclib';
+    build_library(cxx, '-dynamiclib', fullfile(outdir, 'simport.dylib'), {fullfile(libdir, 'simport.cpp')});
   else
-    target = fullfile(outdir, 'simport.so');
-    shared = '-shared';
+    build_library(cxx, '-shared', fullfile(outdir, 'simport.so'), {fullfile(libdir, 'simport.cpp')});
+    build_library(cxx, '-shared', fullfile(outdir, 'ppdevport.so'), ...
+                  {fullfile(libdir, 'ppdevport.cpp'), fullfile(libdir, 'ppdev_map.cpp')});
   end
-  cmd = sprintf('%s -std=c++17 -O2 -ffp-contract=off -fPIC %s -o "%s" "%s" -pthread', cxx, shared, target, src);
+end
+
+function build_library(cxx, shared, target, srcs)
+  cmd = sprintf('%s -std=c++17 -O2 -ffp-contract=off -fPIC %s -o "%s"%s -pthread', cxx, shared, target, ...
+                sprintf(' "%s"', srcs{:}));
   [status, out] = system(cmd);
   if status ~= 0
-    warning('build_user_host: the simulated port library was not built:\n%s', out);
+    warning('build_user_host: %s was not built:\n%s', target, out);
   end
 end

@@ -14,6 +14,7 @@ packages=(
   # Windows builds under wine
   # reliability (fuzzing, sanitizers)
   # packaging and the demo figure
+  gnuplot-nox
   "$@"
 )
 
