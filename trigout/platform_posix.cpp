@@ -16,7 +16,11 @@
 
 namespace trig {
 
-LibraryHandle loadLibrary(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+// An empty name would give the main program's handle; it is a failed load, as on Windows.
+LibraryHandle loadLibrary(const char* path) {
+  if (!path || !*path) return nullptr;
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
 
 void* findExport(LibraryHandle library, const char* name) { return dlsym(library, name); }
 
