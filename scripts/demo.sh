@@ -12,3 +12,4 @@ for demo in demo/demo_eegfetch.m demo/demo_trigout.m; do
   octave-cli -H --no-gui --no-window-system --quiet \
     --eval "addpath('$build'); addpath('$(pwd)/demo'); $(basename "$demo" .m)"
 done
+octave-cli -H --no-gui --no-window-system --quiet --eval "addpath('$build'); addpath('$(pwd)/demo'); demo_figure('$build/demo.png');"
