@@ -177,9 +177,10 @@
 %     NAME holds a 64-bit integer beyond 2^53, which has no exact double.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
-%   Warning:
-%     HDR.nPoints asks for N frames but the file holds only M whole
-%     frames; rows of blocks past the end of the file were not written.
+%   Warning (the call still returns):
+%     eegfetch: HDR.nPoints asks for N frames but the file holds only M
+%     whole frames; rows of blocks past the end of the file were not
+%     written.
 %
 %   Examples
 %     % 32 channels of int16 at 1000 Hz, channels 1 and 5 at 250 Hz, in uV
