@@ -47,7 +47,12 @@ function outdir = build_user_host(outdir)
   if isOctave
     flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};
     run_mkoctfile([flags, {['-I' coreDir]}, eegSrc, {'-o', fullfile(outdir, ['eegfetch.' mexext])}]);
-    run_mkoctfile([flags, {'-pthread'}, trigSrc, {'-o', fullfile(outdir, ['trigout.' mexext]), '-ldl'}]);
+    if ispc
+      dl = {};
+    else
+      dl = {'-ldl'};
+    end
+    run_mkoctfile([flags, {'-pthread'}, trigSrc, {'-o', fullfile(outdir, ['trigout.' mexext])}, dl]);
   else
     if ispc
       % Visual C++ takes /std:c++17 and contracts no multiply-adds under /fp:precise;
