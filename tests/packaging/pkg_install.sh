@@ -15,7 +15,10 @@ export XDG_DATA_HOME=$HOME/.local/share XDG_CONFIG_HOME=$HOME/.config
 cd "$work"
 octave=(octave-cli -H --no-gui --no-window-system --quiet)
 "${octave[@]}" --eval "pkg install -local '$tarball'"
-"${octave[@]}" --eval "pkg load eegmex; addpath('$src/tests/packaging'); check_modules('$HOME')"
+version=$(head -n1 "$src/VERSION" | tr -d '[:space:]')
+"${octave[@]}" --eval "pkg load eegmex; addpath('$src/tests/packaging'); check_modules('$HOME');
+  p = pkg('list', 'eegmex'); assert(strcmp(p{1}.version, '$version'), 'package version %s', p{1}.version);
+  assert(~isempty(strfind(evalc('help eegfetch'), 'eegmex $version')), 'help without version $version')"
 # Uninstalling leaves nothing of the package behind.
 "${octave[@]}" --eval "pkg uninstall -local eegmex; assert(isempty(pkg('list', 'eegmex')), 'still listed')"
 if find "$HOME" -name '*.mex' | grep -q .; then
