@@ -162,7 +162,9 @@ TEST_F(Trigout, UnusableArgumentsAreRefusedBeforeAnyWrite) {
   }
   EXPECT_TRUE(log().empty());
   EXPECT_EQ(mexhost::liveCallocs(), 0u);
+  module_->unload();  // lets go of the module's own reference on the last library bound
   EXPECT_FALSE(isMapped("simport.so")) << "a refused call releases the library it loaded";
+  module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
 }
 
 TEST_F(Trigout, SmallNegativeFractionsTruncateToZeroAndAreAccepted) {
