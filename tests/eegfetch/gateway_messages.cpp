@@ -77,6 +77,7 @@ std::vector<Case> cases() {
       {"file", "Could not read file name.", [](CallArgs& c) { c.fileName = scalar(1); }},
       {"file", "Could not open eeg file.",
        [](CallArgs& c) { c.fileName = charArray("/nonexistent/eeg.bin"); }},
+      {"file", "Could not open eeg file.", [](CallArgs& c) { c.fileName = charArray("/tmp"); }},
       {"HDR", "HDR has to be a struct.", [](CallArgs& c) { c.hdrOverride = scalar(1); }},
       {"HDR.fs", "The field HDR.fs was not set", dropHdr("fs")},
       {"HDR.nChans", "The field HDR.nChans was not set", dropHdr("nChans")},
