@@ -326,23 +326,6 @@ TEST(GatewayMessages, TheEarlierOfTwoFailingChecksDecides) {
   }
 }
 
-TEST(GatewayMessages, PairsOfChecksLeaveNothingOpenEither) {
-  Counters before;
-  std::vector<Case> all = cases();
-  for (size_t i = 0; i < all.size(); i += 3)
-    for (size_t j = i + 1; j < all.size(); j += 5) {
-      if (overlaps(all[i].key, all[j].key)) continue;
-      CallArgs args = validCall();
-      all[i].change(args);
-      all[j].change(args);
-      args.call();
-    }
-  Counters after;
-  EXPECT_EQ(after.arrays, before.arrays);
-  EXPECT_EQ(after.callocs, before.callocs);
-  EXPECT_EQ(after.fds, before.fds);
-}
-
 TEST(GatewayMessages, ANonexistentFileIsReportedBeforeAWrongHeader) {
   CallArgs args = validCall();
   args.fileName = charArray("/nonexistent/eeg.bin");
