@@ -13,9 +13,10 @@ function outdir = build_user_host(outdir)
 %   GNU Octave: compiles with mkoctfile --mex (needs Octave's development
 %   files, e.g. Debian's liboctave-dev).
 %   MATLAB: compiles with mex against MATLAB's own mex.h (MATLAB_MEX_FILE is
-%   defined by mex; a supported C++17 compiler must be set up with
-%   "mex -setup C++"). Linux and macOS: GCC or Clang; Windows: MinGW-w64
-%   or Microsoft Visual C++.
+%   defined by mex). Set up a C++17 compiler of the GCC family with
+%   "mex -setup C++": GCC or Clang on Linux and macOS, MinGW-w64 on
+%   Windows (the reader uses GCC vector extensions; Visual C++ cannot
+%   build it).
 %
 %   Beside the modules it writes their help files and, on Linux and macOS
 %   (with Octave's compiler, or c++ from the PATH under MATLAB), the
@@ -34,7 +35,6 @@ function outdir = build_user_host(outdir)
 
   hostInc = fullfile(root, 'host');
   coreDir = fullfile(root, 'eegfetch', 'core');
-  eegSrc = [sources(fullfile(root, 'eegfetch')), sources(coreDir)];
   % trigout has one platform layer per system; the other one is left out.
   trigSrc = sources(fullfile(root, 'trigout'));
   if ispc
@@ -44,9 +44,17 @@ function outdir = build_user_host(outdir)
   end
   trigSrc = trigSrc(cellfun(@(f) isempty(strfind(f, skip)), trigSrc));
 
+  objdir = fullfile(outdir, 'obj');
+  if ~exist(objdir, 'dir')
+    mkdir(objdir);
+  end
+  coreObj = compile_core(sources(coreDir), coreDir, objdir, isOctave);
+  gatewaySrc = sources(fullfile(root, 'eegfetch'));
+
   if isOctave
     flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};
-    run_mkoctfile([flags, {['-I' coreDir]}, eegSrc, {'-o', fullfile(outdir, ['eegfetch.' mexext])}]);
+    run_mkoctfile([flags, {['-I' coreDir], '-pthread'}, gatewaySrc, coreObj, ...
+                   {'-o', fullfile(outdir, ['eegfetch.' mexext])}]);
     if ispc
       dl = {};
     else
@@ -54,25 +62,22 @@ function outdir = build_user_host(outdir)
     end
     run_mkoctfile([flags, {'-pthread'}, trigSrc, {'-o', fullfile(outdir, ['trigout.' mexext])}, dl]);
   else
+    % GCC or Clang (MinGW-w64 on Windows): the core uses their vector extensions.
     if ispc
-      % Visual C++ takes /std:c++17 and contracts no multiply-adds under /fp:precise;
-      % MinGW-w64 takes the GCC flags.
-      cc = mex.getCompilerConfigurations('C++', 'Selected');
-      if ~isempty(cc) && ~isempty(strfind(lower(cc.Name), 'mingw'))
-        cxx = 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off';
-      else
-        cxx = 'COMPFLAGS=$COMPFLAGS /std:c++17 /fp:precise';
-      end
       libs = {};
     else
-      cxx = 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread';
       libs = {'-ldl'};
     end
-    common = {'-R2017b', cxx, ['-I' hostInc], '-outdir', outdir};
-    mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', eegSrc{:});
+    common = {'-R2017b', 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread', ['-I' hostInc], ...
+              '-outdir', outdir};
+    mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', gatewaySrc{:}, coreObj{:});
     mex(common{:}, '-output', 'trigout', trigSrc{:}, libs{:});
   end
 
+  if isOctave
+    confirm_recursive_rmdir(false, 'local');  % Octave asks before a recursive rmdir
+  end
+  rmdir(objdir, 's');
   write_help(root, outdir);
   build_portlibs(root, outdir, isOctave);
   fprintf('eegmex: modules built into %s\n  addpath(''%s'')\n', outdir, outdir);
@@ -83,6 +88,46 @@ function files = sources(dir_)
   files = cellfun(@(n) fullfile(dir_, n), {d.name}, 'UniformOutput', false);
   if isempty(files)
     error('build_user_host: no C++ sources in %s', dir_);
+  end
+end
+
+% The reader's numeric core, one object per file with the flags its filter kernels need: each
+% kernel is built for its own instruction set (picked at run time), and on 32-bit x86 the
+% arithmetic stays in SSE2 registers, whose results match every other build bit for bit.
+function objs = compile_core(srcs, coreDir, objdir, isOctave)
+  if isOctave
+    arch = computer();
+  else
+    arch = computer('arch');
+  end
+  x86 = ~isempty(regexp(arch, '^(x86_64|i.86|glnxa64|maci64|win64|win32)', 'once'));
+  x86_32 = ~isempty(regexp(arch, '^(i.86|win32)', 'once'));
+  flags = '-std=c++17 -O3 -ffp-contract=off -fPIC -pthread';
+  if x86_32
+    flags = [flags ' -msse2 -mfpmath=sse'];
+  end
+  objs = cell(1, numel(srcs));
+  for k = 1:numel(srcs)
+    [~, name] = fileparts(srcs{k});
+    extra = '';
+    if x86 && strcmp(name, 'filter_kernel_avx2')
+      extra = ' -mavx2 -DEEG_KERNEL_AVX2';
+    elseif x86 && strcmp(name, 'filter_kernel_avx512')
+      extra = ' -mavx512f -DEEG_KERNEL_AVX512';
+    end
+    if isOctave
+      objs{k} = fullfile(objdir, [name '.o']);
+      cmd = sprintf('%s %s%s -I"%s" -c "%s" -o "%s"', strtrim(mkoctfile('-p', 'CXX')), flags, extra, coreDir, ...
+                    srcs{k}, objs{k});
+      [status, out] = system(cmd);
+      if status ~= 0
+        error('build_user_host: compiling %s failed:\n%s', srcs{k}, out);
+      end
+    else
+      mex('-c', '-R2017b', ['CXXFLAGS=$CXXFLAGS ' flags extra], ['-I' coreDir], '-outdir', objdir, srcs{k});
+      d = dir(fullfile(objdir, [name '.o*']));
+      objs{k} = fullfile(objdir, d(1).name);
+    end
   end
 end
 
