@@ -80,7 +80,8 @@
 %       the signed 32-bit range are refused. HDR.BinaryFormat is
 %       truncated too (2.5 is 2).
 %     - HDR.fs, HDR.nChans and OPT.fs must be at least 1; HDR.nPoints
-%       must not be negative (0 gives an empty result).
+%       must not be negative (0, or fewer frames than one block, gives an
+%       empty 0 x numel(chanidx) result).
 %     - OPT.chanidx entries, truncated, must lie in 1..HDR.nChans.
 %     - HDR or OPT as an empty struct array (struct([])) is refused; of a
 %       struct array, the first element is used.
@@ -96,10 +97,13 @@
 %     - Rows outside OPT.data (from dataPos, or when OPT.data has fewer
 %       rows than the file has output samples) are skipped: nothing is
 %       ever written outside the matrix.
-%     - OPT.data is written in place, into the storage the array shares
-%       with every copy made by assignment (after OPT.data = D, D sees
-%       the rows too). Asking for a result with OPT.data given
-%       (X = eegfetch(...)) returns a separate copy of the filled matrix.
+%     - OPT.data is written in place, into storage Octave may share:
+%       after OPT.data = D (or OPT.data = M(:, 2:3)) D (or M) changes
+%       too, and when OPT.data is a range such as 0:4 the write is lost.
+%       Give a fresh matrix, OPT.data = zeros(n, numel(OPT.chanidx)), and
+%       read it back from OPT. Asking for a result with OPT.data given
+%       (X = eegfetch(...)) returns a separate copy of the filled matrix,
+%       which is always safe.
 %     - The data file is closed and all working memory released on
 %       every path, errors included.
 %
@@ -109,8 +113,8 @@
 %   OPT.chanidx, OPT.dataPos, OPT.filt_a, OPT.filt_b, OPT.filt_subsample).
 %     Exactly three input arguments required.
 %     One or two output arguments required.        (more than one result)
-%     Could not read file name.
-%     Could not open eeg file.
+%     Could not read file name.                     (not a char array)
+%     Could not open eeg file.                      (also a directory)
 %     HDR has to be a struct.
 %     The field HDR.fs was not set
 %     The field HDR.nChans was not set
@@ -127,7 +131,7 @@
 %     HDR.BinaryFormat must be a real scalar.
 %     HDR.BinaryFormat argument must be real scalar.
 %     HDR.BinaryFormat must not be sparse.
-%     Unknown Binary Format!
+%     Unknown Binary Format!                        (also NaN, Inf)
 %     Could not find the length of the eeg file.
 %     The eeg file holds more than 2147483647 frames; set HDR.nPoints to
 %       read a part of it.
