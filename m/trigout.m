@@ -38,9 +38,12 @@
 %     The library must export Out32(port, value), Inp32(port) and
 %     IsInpOutDriverOpen(), the usual interface of Windows port I/O
 %     driver libraries (stdcall on 32-bit Windows);
-%     IsInpOutDriverOpen() must return nonzero. Each call loads the
-%     library; its pulse uses that library's own entries and releases it
-%     when the reset is done, so IO_LIB may change between calls.
+%     IsInpOutDriverOpen() must return nonzero; it is asked on every
+%     call. The library of the last successful call stays loaded, so the
+%     next call with the same IO_LIB does not load it again; each pulse
+%     keeps its own library's entries and holds that library until its
+%     reset is done, so IO_LIB may change between calls (the last holder
+%     unloads a library).
 %
 %   Port libraries we ship
 %     simport     simulated ports, every platform: no hardware; each port
@@ -93,6 +96,7 @@
 %     trigout: delay must be a finite real number.
 %     trigout: delay must not be negative.
 %     trigout: delay must be at most 2147483647 ms.
+%     trigout: Out of memory while binding the port library.
 %     trigout: Out of memory for the pulse request.
 %     trigout: Could not start the pulse thread; a value written by this call was reset.
 %     trigout: Unknown binding failure.                (internal; not expected)
