@@ -84,6 +84,7 @@ class Trigout : public ::testing::Test {
     std::remove(logPath_.c_str());
     setenv("SIMPORT_LOG", logPath_.c_str(), 1);
     unsetenv("SIMPORT_DRIVER_CLOSED");
+    unsetenv("SIMPORT_WRITE_US");
     useLibrary("simport");
     module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
   }
