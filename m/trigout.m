@@ -14,7 +14,7 @@
 %     port      I/O port address (e.g. 888 = 0x378, the first parallel
 %               port); the low 16 bits are used: 888.9 addresses 888.
 %     value     byte to write; the low 8 bits are used: 256 writes 0,
-%               3.7 writes 3, -1 writes 255.
+%               3.7 writes 3, -1 writes 255, uint8(200) writes 200.
 %     duration  milliseconds from the write of value to the reset,
 %               0 to 2147483647. Default 10.
 %     delay     milliseconds from the call to the write of value,
@@ -23,9 +23,11 @@
 %   trigout returns nothing.
 %
 %   Unsafe input (refused with an error, before any write)
-%     - port or value empty, complex, sparse, not numeric, NaN or Inf;
-%     - duration or delay not a finite real number, negative, or over
-%       2147483647 ms.
+%     - port or value empty, complex, sparse, not numeric (char,
+%       logical, struct, cell), NaN or Inf;
+%     - duration or delay not a finite real number, negative after
+%       truncation (-0.5 is 0), or over 2147483647 ms;
+%     - an empty or non-text IO_LIB is a library that cannot be loaded.
 %   The library is bound before the arguments are read, so a missing or
 %   broken IO_LIB is reported first.
 %
@@ -50,7 +52,8 @@
 %                 keeps its last value and, when the environment variable
 %                 SIMPORT_LOG names a file, every write is appended to it as
 %                 "<ns> <port> <value> sim" (monotonic nanoseconds).
-%                 SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver.
+%                 SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver;
+%                 SIMPORT_WRITE_US=n makes each write n microseconds slower.
 %                 Its file: eegmex_simport().
 %     ppdevport   real parallel ports on Linux through the kernel's ppdev
 %                 driver: port = the base address from
@@ -73,10 +76,14 @@
 %     - Value 0 writes 0 at once and again after the duration.
 %     - Waits run to absolute deadlines on the monotonic clock, measured
 %       from the actual write of value; several pulses may wait at once.
+%       Linux: pulse threads run without timer slack; Windows: a
+%       high-resolution waitable timer where the system has one.
 %     - The reset test and the reset write are one step under a lock, so
 %       a value another call writes in between is never cleared.
-%     - When the module is cleared (clear trigout, clear all) or Octave
-%       exits, pending pulses first finish as scheduled.
+%     - When the module is cleared (clear trigout, clear all, clear
+%       functions) or Octave exits, pending pulses first finish as
+%       scheduled, writes and resets included: the clear may take up to
+%       the longest pending pulse.
 %
 %   Errors
 %     trigout: Two or three or four input arguments required
