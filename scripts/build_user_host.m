@@ -1,9 +1,11 @@
-function outdir = build_user_host(outdir)
+function outdir = build_user_host(outdir, host)
 %BUILD_USER_HOST  Build eegfetch and trigout with your own MATLAB or GNU Octave.
 %
 %   build_user_host()          builds into <repo>/build/user
 %   build_user_host(outdir)    builds into outdir
 %   outdir = build_user_host(...)
+%   build_user_host(outdir, 'matlab')   takes the MATLAB path whatever runs it (the tests use
+%                                       this in Octave with a stand-in for mex)
 %
 %   For platforms without a prebuilt copy (Linux or macOS MATLAB, an Octave
 %   the package does not suit). Run it inside the host you will use:
@@ -32,6 +34,9 @@ function outdir = build_user_host(outdir)
     mkdir(outdir);
   end
   isOctave = exist('OCTAVE_VERSION', 'builtin') ~= 0;
+  if nargin >= 2 && strcmpi(host, 'matlab')
+    isOctave = false;
+  end
 
   hostInc = fullfile(root, 'host');
   coreDir = fullfile(root, 'eegfetch', 'core');
@@ -74,7 +79,7 @@ function outdir = build_user_host(outdir)
     mex(common{:}, '-output', 'trigout', trigSrc{:}, libs{:});
   end
 
-  if isOctave
+  if exist('OCTAVE_VERSION', 'builtin')
     confirm_recursive_rmdir(false, 'local');  % Octave asks before a recursive rmdir
   end
   rmdir(objdir, 's');
@@ -100,8 +105,8 @@ function objs = compile_core(srcs, coreDir, objdir, isOctave)
   else
     arch = computer('arch');
   end
-  x86 = ~isempty(regexp(arch, '^(x86_64|i.86|glnxa64|maci64|win64|win32)', 'once'));
-  x86_32 = ~isempty(regexp(arch, '^(i.86|win32)', 'once'));
+  x86 = ~isempty(regexp(arch, 'x86_64|i.86|glnxa64|maci64|win64|win32', 'once'));
+  x86_32 = ~isempty(regexp(arch, 'i.86|win32', 'once'));
   flags = '-std=c++17 -O3 -ffp-contract=off -fPIC -pthread';
   if x86_32
     flags = [flags ' -msse2 -mfpmath=sse'];
