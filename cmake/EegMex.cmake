@@ -27,7 +27,8 @@ function(eegmex_add_module name)
     add_library(${name}_windows MODULE ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/host/windows/module.def)
     target_include_directories(${name}_windows PRIVATE ${PROJECT_SOURCE_DIR}/host)
     target_link_libraries(${name}_windows PRIVATE ${ARG_LIBS} ${EEGMEX_IMPORT_LIBS})
-    target_link_options(${name}_windows PRIVATE -static -static-libgcc -static-libstdc++)
+    # No timestamp in the PE header: the same sources give the same bytes (and SHA-256).
+    target_link_options(${name}_windows PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
     add_dependencies(${name}_windows eegmex_import_libs)
     set_target_properties(${name}_windows PROPERTIES
       OUTPUT_NAME ${name} PREFIX "" SUFFIX ${suffix}

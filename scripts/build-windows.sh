@@ -10,6 +10,6 @@ prefix=${WIN_BUILD_PREFIX:-build-win}
 for arch in i686:32 x86_64:64; do
   toolchain=cmake/mingw-${arch%%:*}.cmake
   dir=$prefix${arch##*:}
-  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --no-warn-unused-cli -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
   cmake --build "$dir" -j2
 done
