@@ -14,7 +14,7 @@ namespace {
 using mexhost::Array;
 using wincases::EegCase;
 
-std::string hex(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
+std::string firstDifference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
   size_t i = 0;
   while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
   return "sizes " + std::to_string(a.size()) + "/" + std::to_string(b.size()) +
@@ -74,7 +74,7 @@ void resultsMatchLinux(mexhost::Module& eegfetch, const Paths& paths) {
     if (!check(!r.failed && r.results.size() == 1 && r.results[0], name, "call failed: " + r.message))
       continue;
     std::vector<unsigned char> got = wincases::encodeResult(r.results[0].get());
-    check(got == expected, name, hex(got, expected));
+    check(got == expected, name, firstDifference(got, expected));
   }
 }
 
