@@ -19,7 +19,7 @@ using mexhost::doubleMatrix;
 using mexhost::rowVector;
 using mexhost::scalar;
 
-// A call with its header and option structs kept, so OPT.data can be inspected afterwards.
+// A call with its header and option structs kept, so OPT.data can be read back afterwards.
 struct Call {
   Array name, hdr = mexhost::structArray(), opt = mexhost::structArray();
   explicit Call(const std::string& path) : name(charArray(path)) {}
@@ -216,7 +216,7 @@ TEST(GatewayRead, WithoutNPointsTheWholeFramesOfTheFileAreRead) {
   EXPECT_EQ(v[99], 99.0);
 }
 
-TEST(GatewayRead, ASpecialWindowPlacesOnlyWhatItAdmits) {
+TEST(GatewayRead, EachWindowPlacesOnlyWhatItAdmits) {
   TempFile file(gwtest::encode(rampRecording(400)));  // 100 output samples
   struct Window {
     std::vector<double> pos;
