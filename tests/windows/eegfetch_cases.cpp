@@ -75,6 +75,13 @@ const std::vector<EegCase>& eegCases() {
     c.format = 1, c.endian = 'b', c.nChans = 4, c.fs = 400, c.targetFs = 100, c.frames = 403;
     c.scale = scales(4), c.chanidx = {4}, c.filtB = {1.0, 0.0}, c.filtA = {1.0, -0.5};
     v.push_back(c);
+
+    // Large enough (1.28 million samples) for the reader to split the channels between threads.
+    c = EegCase();
+    c.name = "int16_le_many_channels";
+    c.format = 1, c.endian = 'l', c.nChans = 64, c.fs = 2000, c.targetFs = 500, c.frames = 20000;
+    c.scale = scales(64), c.chanidx = {64, 1, 33, 17, 2, 48, 9, 63}, c.filtB = kLowB, c.filtA = kLowA;
+    v.push_back(c);
     return v;
   }();
   return cases;
