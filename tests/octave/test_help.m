@@ -8,7 +8,7 @@ function msgs = help_messages(files)
 % The message strings in C++ sources: every string literal (adjacent literals joined) that
 % holds a blank, outside comments and #include lines, with escapes resolved and a trailing
 % line feed dropped (the host strips it when it shows the message). printf conversions are
-% kept as they are; help_check turns them into wildcards.
+% kept as they are; check_help turns them into wildcards.
   msgs = {};
   for k = 1:numel(files)
     text = fileread(files{k});
