@@ -23,7 +23,9 @@ def main():
     dtype = np.dtype({1: "i2", 2: "i4", 3: "f4"}[fmt]).newbyteorder("<" if endian == "l" else ">")
     factor = fs // target_fs
     times = []
+    x = y = out = None
     for _ in range(rounds):
+        x = y = out = None  # nothing of the previous round stays alive through the next
         t0 = time.perf_counter()
         if mode == "whole":
             x = np.fromfile(path, dtype=dtype)

@@ -15,6 +15,7 @@ function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weight
   factor = fs / targetFs;
   times = zeros(1, rounds);
   for r = 1:rounds
+    X = []; x = []; y = [];  % nothing of the previous round stays alive through the next
     t0 = tic;
     switch mode
       case 'eegfetch'

@@ -23,7 +23,7 @@ w2Frames=${W2_FRAMES:-1000000}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target eegfetch_bench >/dev/null
-if cmake --build "$build" --target help | grep -q eegfetch_octave; then
+if cmake --build "$build" --target help | grep -c eegfetch_octave >/dev/null; then
   cmake --build "$build" -j2 --target eegfetch_octave >/dev/null
 fi
 bench=$build/bench/eegfetch_bench

@@ -90,7 +90,7 @@ void runAnyLength(const KernelJob& job, int64_t c) {
 template <int L>
 void runLength(const KernelJob& job) {
   // Two vectors at a time give the processor two independent recurrences to overlap.
-  constexpr int NV = lanes == 8 && L <= 6 ? 4 : (L <= 6 || lanes < 8) ? 2 : 1;
+  constexpr int NV = lanes == 8 && L <= 6 ? 4 : (L <= 12 && lanes == 8) || L <= 6 ? 2 : 1;
   int64_t c = 0;
   for (; c + NV * lanes <= job.width; c += NV * lanes) runFixed<L, NV>(job, c);
   for (; c < job.width; c += lanes) runFixed<L, 1>(job, c);

@@ -16,7 +16,7 @@ namespace eeg {
 namespace {
 
 constexpr uint64_t frameByFrameChunkBytes = uint64_t(1) << 20;
-constexpr uint64_t chunkBytes = uint64_t(4) << 20;      // bytes per read of the vector loop
+constexpr uint64_t chunkBytes = uint64_t(2) << 20;      // bytes per read of the vector loop
 constexpr uint64_t decodedBytes = uint64_t(192) << 10;  // decoded doubles per thread and pass
 constexpr uint64_t sumBytes = uint64_t(1) << 20;        // block sums per thread waiting to be placed
 constexpr int channelGroup = 8;                         // channels are split between threads in groups
