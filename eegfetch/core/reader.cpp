@@ -190,8 +190,12 @@ void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
   int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
   for (int64_t start = 0; start < chunk.frames; start += p.passFrames) {
     const int64_t n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
-    s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, chunk.raw + uint64_t(start) * s.frameBytes,
-                    s.frameBytes, n, p.c0, p.cEnd, p.x, width);
+    const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
+    // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
+    const bool decodeInLoop = p.cEnd == p.c1 && s.filter.L <= kernelRawMaxLength;
+    if (!decodeInLoop)
+      s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, raw, s.frameBytes, n, p.c0, p.cEnd, p.x,
+                      width);
     if (pending + passRows > p.sumRows) {
       placeSums(plan, p, pendingFirst, pending);
       pendingFirst += pending;
@@ -199,6 +203,12 @@ void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
     }
     KernelJob job;
     job.x = p.x;
+    if (decodeInLoop) {
+      job.raw = raw + uint64_t(p.c0) * uint64_t(s.decoder.bytesPerSample);
+      job.frameBytes = static_cast<int64_t>(s.frameBytes);
+      job.binaryFormat = s.decoder.binaryFormat;
+      job.swapBytes = s.decoder.swapBytes;
+    }
     job.frames = n;
     job.width = width;
     job.L = s.filter.L;
