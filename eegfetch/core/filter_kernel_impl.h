@@ -133,6 +133,8 @@ void runSource(const KernelJob& job) {
   constexpr int NV = lanes == 8 && L <= 6 ? 4 : (L <= 12 && lanes == 8) || L <= 6 ? 2 : 1;
   int64_t c = 0;
   for (; c + NV * lanes <= job.width; c += NV * lanes) runFixed<L, NV, Source>(job, c);
+  if (NV > 2)
+    for (; c + 2 * lanes <= job.width; c += 2 * lanes) runFixed<L, (NV > 2 ? 2 : 1), Source>(job, c);
   for (; c < job.width; c += lanes) runFixed<L, 1, Source>(job, c);
 }
 
