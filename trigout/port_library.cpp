@@ -1,0 +1,112 @@
+#include "port_library.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace trig {
+
+PortLibrary portLibrary;
+
+namespace {
+
+LibraryHold* g_kept = nullptr;  // the module's own hold, on the last library bound
+
+// Loading a library that is already loaded was most of the call's time in Octave (a walk over
+// every object the process has loaded); a library this module holds is not loaded again.
+LibraryHold* hold(const char* path, BindStatus* status) {
+  *status = BindStatus::loadFailed;
+  if (g_kept && std::strcmp(g_kept->path, path) == 0) {
+    g_kept->holders.fetch_add(1, std::memory_order_relaxed);
+    return g_kept;
+  }
+  LibraryHandle library = loadLibrary(path);
+  if (!library) return nullptr;
+  size_t n = std::strlen(path) + 1;
+  LibraryHold* h = new (std::nothrow) LibraryHold;
+  char* copy = static_cast<char*>(std::malloc(n));
+  if (!h || !copy) {
+    delete h;
+    std::free(copy);
+    releaseLibrary(library);
+    *status = BindStatus::noMemory;
+    return nullptr;
+  }
+  std::memcpy(copy, path, n);
+  h->handle = library;
+  h->path = copy;
+  h->holders.store(1, std::memory_order_relaxed);
+  return h;
+}
+
+void keep(LibraryHold* h) {
+  if (h == g_kept) return;
+  h->holders.fetch_add(1, std::memory_order_relaxed);
+  LibraryHold* old = g_kept;
+  g_kept = h;
+  if (old) releaseHold(old);
+}
+
+}  // namespace
+
+void releaseHold(LibraryHold* h) {
+  if (!h || h->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  releaseLibrary(h->handle);
+  std::free(h->path);
+  delete h;
+}
+
+void releaseKeptLibrary() {
+  LibraryHold* old = g_kept;
+  g_kept = nullptr;
+  releaseHold(old);
+}
+
+BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* entries) {
+  *held = nullptr;
+  *entries = PortLibrary();
+  BindStatus status;
+  LibraryHold* h = hold(path, &status);
+  if (!h) return status;
+
+  status = BindStatus::ok;
+  portLibrary.out32 = reinterpret_cast<Out32Entry>(findExport(h->handle, "Out32"));
+  if (!portLibrary.out32) status = BindStatus::noOut32;
+  if (status == BindStatus::ok) {
+    portLibrary.inp32 = findExport(h->handle, "Inp32");
+    if (!portLibrary.inp32) status = BindStatus::noInp32;
+  }
+  if (status == BindStatus::ok) {
+    portLibrary.isDriverOpen =
+        reinterpret_cast<IsDriverOpenEntry>(findExport(h->handle, "IsInpOutDriverOpen"));
+    if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
+  }
+  if (status == BindStatus::ok && portLibrary.isDriverOpen() == 0) status = BindStatus::driverClosed;
+
+  if (status != BindStatus::ok) {
+    // The call lets go of the library, which may unload it: no entry may keep pointing into it.
+    portLibrary = PortLibrary();
+    releaseHold(h);
+    return status;
+  }
+  keep(h);
+  *held = h;
+  *entries = portLibrary;
+  return BindStatus::ok;
+}
+
+const char* bindMessage(BindStatus status) {
+  switch (status) {
+    case BindStatus::ok: return nullptr;
+    case BindStatus::loadFailed: return "LoadLibrary Failed. Check IO_LIB.\n";
+    case BindStatus::noOut32: return "GetProcAddress for Oup32 Failed.\n";
+    case BindStatus::noInp32: return "GetProcAddress for Inp32 Failed.\n";
+    case BindStatus::noIsDriverOpen: return "GetProcAddress for IsOpen Failed.\n";
+    case BindStatus::driverClosed:
+      return "Parellel Port library is not loaded.(Try running as an administrator).\n";
+    case BindStatus::noMemory: return "Out of memory while binding the port library.";
+  }
+  return "Unknown binding failure.\n";
+}
+
+}  // namespace trig

@@ -1,0 +1,63 @@
+// The outside port I/O library: loading it by file name, its three entry points, its driver.
+#ifndef TRIGOUT_PORT_LIBRARY_H
+#define TRIGOUT_PORT_LIBRARY_H
+
+#include <atomic>
+
+#include "platform.h"
+
+// 32-bit x86 Windows port libraries use the convention in which the callee pops its arguments.
+#if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
+#define TRIGOUT_PORTCALL __stdcall
+#else
+#define TRIGOUT_PORTCALL
+#endif
+
+namespace trig {
+
+using Out32Entry = void(TRIGOUT_PORTCALL*)(short port, short value);
+using IsDriverOpenEntry = int(TRIGOUT_PORTCALL*)();
+
+// The entry points of one loaded library.
+//  out32        : writes value (zero-extended from 8 bits) to the port's 16-bit address
+//  inp32        : looked up and required, never called
+//  isDriverOpen : nonzero when the library's port driver is open
+struct PortLibrary {
+  Out32Entry out32 = nullptr;
+  void* inp32 = nullptr;
+  IsDriverOpenEntry isDriverOpen = nullptr;
+};
+
+// The entries of the most recent binding, overwritten by every binding (an entry that was not
+// found is left unset). Pulses never call through it: each keeps the entries of its own library.
+extern PortLibrary portLibrary;
+
+// A loaded library and the number of holders: each bound call (then its pulse) holds it once,
+// and the module holds the library of its last successful binding once more, so that the next
+// call with the same IO_LIB finds it loaded. The last holder to let go unloads it.
+struct LibraryHold {
+  LibraryHandle handle = nullptr;
+  std::atomic<int> holders{0};
+  char* path = nullptr;  // malloc'ed
+};
+
+// Lets go of one hold; unloads the library with the last. Any thread.
+void releaseHold(LibraryHold* hold);
+
+enum class BindStatus { ok, loadFailed, noOut32, noInp32, noIsDriverOpen, driverClosed, noMemory };
+
+// Binds the library at `path`: loads it (or holds the one already loaded from that path once
+// more), resolves "Out32", "Inp32" and "IsInpOutDriverOpen" in that order and asks whether its
+// driver is open. On ok, *hold is held once for the caller and *entries holds its entries.
+// On any failure nothing stays held for the caller and *hold is null. Calling thread only.
+BindStatus openPortLibrary(const char* path, LibraryHold** hold, PortLibrary* entries);
+
+// Lets go of the module's own hold (when the module unloads). Calling thread only.
+void releaseKeptLibrary();
+
+// The message a failed binding raises; null for ok.
+const char* bindMessage(BindStatus status);
+
+}  // namespace trig
+
+#endif
