@@ -39,8 +39,8 @@
 %                            - a(2)y(n-1) - ... - a(L)y(n-L+1),
 %                   like filter(b, a, x) with a(1) = 1 (direct form II
 %                   transposed). Give both or neither. Default: no
-%                   filtering (identity). Every channel is filtered, with
-%                   its own state, which starts at zero in every call.
+%                   filtering (identity). Each channel has its own filter
+%                   state, which starts at zero in every call.
 %     filt_subsample double row vector of factor values, optional. Weights
 %                   of the frames of each block: output = sum of weight(i)
 %                   * filtered frame i of the block. Default: zeros(1,
