@@ -378,7 +378,8 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     int64_t remaining = plan.nPoints;
     int current = 0;
     bool atEnd = false;
-    // The first read, then: publish, process the own part, read the next chunk, wait for the workers.
+    // The first read; then for each chunk: publish it, read the next one (with workers), take parts
+    // of this one until none is left, and wait until the workers are done with it.
     auto readChunk = [&](unsigned char* buffer, int64_t& frames) noexcept {
       const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
       const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
