@@ -9,10 +9,14 @@ rm -rf dist
 mkdir -p dist
 cp build-dist-win32/eegfetch.mexw32 build-dist-win32/trigout.mexw32 \
   build-dist-win64/eegfetch.mexw64 build-dist-win64/trigout.mexw64 dist/
+# The help files beside the modules, carrying the same version as the package.
+cp build-dist-win64/eegfetch.m build-dist-win64/trigout.m dist/
+version=$(cat VERSION)
+echo "$version" >dist/VERSION
 bash tests/windows/check-pe.sh dist/*.mexw32 dist/*.mexw64 >/dev/null || {
   bash tests/windows/check-pe.sh dist/*.mexw32 dist/*.mexw64 | grep -v '^PASS' >&2
   exit 1
 }
-(cd dist && sha256sum -- *.mexw32 *.mexw64 >SHA256SUMS)
-echo "dist: $(ls dist | tr '\n' ' ')"
+(cd dist && sha256sum -- *.mexw32 *.mexw64 *.m VERSION >SHA256SUMS)
+echo "dist (version $version): $(ls dist | tr '\n' ' ')"
 cat dist/SHA256SUMS
