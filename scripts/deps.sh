@@ -13,6 +13,7 @@ packages=(
   # trigout
   # Windows builds under wine
   # reliability (fuzzing, sanitizers)
+  clang libclang-rt-14-dev valgrind
   # packaging and the demo figure
   "$@"
 )
