@@ -1,0 +1,242 @@
+// Test support for the reader core: recordings written to temporary files, and an independent
+// frame-at-a-time reference of the whole read (decode, filter, decimate, select, scale, place).
+#ifndef TESTS_EEGFETCH_CORE_REFERENCE_H
+#define TESTS_EEGFETCH_CORE_REFERENCE_H
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reader.h"
+
+namespace coretest {
+
+// A recording description plus what the reference and the reader both need.
+struct Case {
+  int nChans = 1;
+  int format = 1;  // 1 int16, 2 int32, 3 float32
+  bool bigEndian = false;
+  std::vector<double> b, a;  // empty: identity filter
+  int factor = 1;
+  std::vector<double> weights;  // empty: last frame of a block alone
+  std::vector<int32_t> channels;
+  std::vector<double> scale;
+  int64_t nPoints = 0;
+  int64_t stride = 0;
+  int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
+};
+
+inline int bytesPerSample(int format) { return format == 1 ? 2 : 4; }
+
+// Encodes one sample value the independent way: native little-endian bytes of the C type, reversed
+// for big-endian files.
+inline void appendSample(std::vector<unsigned char>& out, int format, bool bigEndian, double value) {
+  unsigned char bytes[4];
+  int n = 4;
+  if (format == 1) {
+    const int16_t v = static_cast<int16_t>(value);
+    std::memcpy(bytes, &v, 2);
+    n = 2;
+  } else if (format == 2) {
+    const int32_t v = static_cast<int32_t>(value);
+    std::memcpy(bytes, &v, 4);
+  } else {
+    const float v = static_cast<float>(value);
+    std::memcpy(bytes, &v, 4);
+  }
+  if (bigEndian) std::reverse(bytes, bytes + n);
+  out.insert(out.end(), bytes, bytes + n);
+}
+
+// Decodes the same way in reverse.
+inline double sampleAt(const std::vector<unsigned char>& file, int format, bool bigEndian,
+                       std::size_t offset) {
+  unsigned char bytes[4];
+  const int n = bytesPerSample(format);
+  std::copy(file.begin() + offset, file.begin() + offset + n, bytes);
+  if (bigEndian) std::reverse(bytes, bytes + n);
+  if (format == 1) {
+    int16_t v;
+    std::memcpy(&v, bytes, 2);
+    return v;
+  }
+  if (format == 2) {
+    int32_t v;
+    std::memcpy(&v, bytes, 4);
+    return v;
+  }
+  float v;
+  std::memcpy(&v, bytes, 4);
+  return v;
+}
+
+// Random sample values that are exact in the format (float32 values are floats).
+inline std::vector<double> randomSamples(std::mt19937_64& rng, int format, std::size_t count) {
+  std::vector<double> v(count);
+  std::uniform_int_distribution<int32_t> i16(-32768, 32767);
+  std::uniform_int_distribution<int32_t> i32(INT32_MIN, INT32_MAX);
+  std::normal_distribution<float> f32(0.0f, 1000.0f);
+  for (auto& x : v) x = format == 1 ? i16(rng) : format == 2 ? double(i32(rng)) : double(f32(rng));
+  return v;
+}
+
+inline std::vector<unsigned char> encode(const std::vector<double>& samples, int format, bool bigEndian) {
+  std::vector<unsigned char> bytes;
+  bytes.reserve(samples.size() * 4);
+  for (double s : samples) appendSample(bytes, format, bigEndian, s);
+  return bytes;
+}
+
+// A temporary file holding given bytes, removed when the object goes.
+class TempFile {
+ public:
+  explicit TempFile(const std::vector<unsigned char>& bytes) {
+    char name[] = "/tmp/eegfetch_core_XXXXXX";
+    const int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    path_ = name;
+    FILE* f = fdopen(fd, "wb");
+    if (!bytes.empty()) {
+      EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    }
+    std::fclose(f);
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The whole read, one frame at a time, written from the description of the format and the
+// filter/decimator step order, with per-channel state vectors of its own.
+inline std::vector<double> referenceRead(const Case& c, const std::vector<unsigned char>& file,
+                                         std::vector<double> target) {
+  const int L = c.b.empty() ? 1 : static_cast<int>(c.b.size());
+  const std::vector<double> b = c.b.empty() ? std::vector<double>{1.0} : c.b;
+  const std::vector<double> a = c.a.empty() ? std::vector<double>{1.0} : c.a;
+  std::vector<double> w = c.weights;
+  if (w.empty()) {
+    w.assign(c.factor, 0.0);
+    w.back() = 1.0;
+  }
+  std::vector<std::vector<double>> z(c.nChans, std::vector<double>(L, 0.0));
+  std::vector<double> acc(c.nChans, 0.0);
+  const std::size_t frameBytes = std::size_t(c.nChans) * bytesPerSample(c.format);
+  const int64_t framesInFile = static_cast<int64_t>(file.size() / frameBytes);
+  const int64_t frames = std::min(c.nPoints, framesInFile);
+  int phase = 0;
+  int64_t outputIndex = 0;
+  for (int64_t f = 0; f < frames; ++f) {
+    for (int ch = 0; ch < c.nChans; ++ch) {
+      const double x = sampleAt(file, c.format, c.bigEndian, f * frameBytes + ch * bytesPerSample(c.format));
+      std::vector<double>& s = z[ch];
+      const double y = b[0] * x + s[0];
+      for (int i = 1; i < L; ++i) s[i - 1] = b[i] * x + s[i] - y * a[i];
+      acc[ch] += y * w[phase];
+    }
+    if (++phase < c.factor) continue;
+    phase = 0;
+    if (outputIndex >= c.srcStart && outputIndex <= c.srcEnd) {
+      const int64_t r = c.destStart + outputIndex - c.srcStart;
+      if (r <= c.destEnd && r >= 0 && r < c.stride) {
+        for (std::size_t k = 0; k < c.channels.size(); ++k)
+          target[r + k * c.stride] = acc[c.channels[k]] * c.scale[c.channels[k]];
+      }
+    }
+    ++outputIndex;
+    std::fill(acc.begin(), acc.end(), 0.0);
+  }
+  return target;
+}
+
+inline eeg::ReadPlan planFor(const Case& c, std::vector<double>& target) {
+  eeg::ReadPlan p;
+  p.nChans = c.nChans;
+  p.binaryFormat = c.format;
+  p.swapBytes = c.bigEndian;
+  p.nPoints = c.nPoints;
+  p.filterLength = c.b.empty() ? 1 : static_cast<int>(c.b.size());
+  p.b = c.b.empty() ? nullptr : c.b.data();
+  p.a = c.a.empty() ? nullptr : c.a.data();
+  p.decimationFactor = c.factor;
+  p.weights = c.weights.empty() ? nullptr : c.weights.data();
+  p.channels = c.channels.data();
+  p.nSel = static_cast<int>(c.channels.size());
+  p.scale = c.scale.data();
+  p.target = target.data();
+  p.stride = c.stride;
+  p.destStart = c.destStart;
+  p.destEnd = c.destEnd;
+  p.srcStart = c.srcStart;
+  p.srcEnd = c.srcEnd;
+  return p;
+}
+
+// Runs the reader on `file` with the given plan adjustments.
+inline eeg::ReadOutcome readWith(const std::string& path, eeg::ReadPlan plan) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  EXPECT_NE(f, nullptr);
+  if (!f) return {};
+  const eeg::ReadOutcome out = eeg::readRecording(f, plan);
+  std::fclose(f);
+  return out;
+}
+
+// Bits equal, or both NaN (which NaN an operation on two NaNs keeps is the processor's choice).
+inline bool sameBits(double x, double y) {
+  if (std::isnan(x) && std::isnan(y)) return true;
+  uint64_t bx, by;
+  std::memcpy(&bx, &x, 8);
+  std::memcpy(&by, &y, 8);
+  return bx == by;
+}
+
+inline ::testing::AssertionResult sameMatrix(const std::vector<double>& expected,
+                                             const std::vector<double>& got) {
+  if (expected.size() != got.size()) return ::testing::AssertionFailure() << "sizes differ";
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    if (!sameBits(expected[i], got[i]))
+      return ::testing::AssertionFailure()
+             << "element " << i << ": expected " << expected[i] << ", got " << got[i];
+  return ::testing::AssertionSuccess();
+}
+
+// Random stable filters: a product of real and complex-pair poles inside the unit circle.
+inline void randomStableFilter(std::mt19937_64& rng, int L, std::vector<double>& b, std::vector<double>& a) {
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  a.assign(1, 1.0);
+  int order = L - 1;
+  while (order > 0) {
+    std::vector<double> factor;
+    if (order >= 2 && u(rng) > 0) {
+      const double r = 0.3 + 0.65 * std::abs(u(rng)), theta = 3.14159 * std::abs(u(rng));
+      factor = {1.0, -2 * r * std::cos(theta), r * r};
+      order -= 2;
+    } else {
+      factor = {1.0, -0.95 * u(rng)};
+      order -= 1;
+    }
+    std::vector<double> next(a.size() + factor.size() - 1, 0.0);
+    for (std::size_t i = 0; i < a.size(); ++i)
+      for (std::size_t j = 0; j < factor.size(); ++j) next[i + j] += a[i] * factor[j];
+    a = next;
+  }
+  b.resize(L);
+  for (auto& x : b) x = u(rng);
+  a[0] = 1.0 + 0.5 * u(rng);  // never read: any value must give the same result
+}
+
+}  // namespace coretest
+
+#endif

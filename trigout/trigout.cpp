@@ -1,0 +1,122 @@
+// trigout(port, value[, duration[, delay]]): a trigger pulse on a parallel port through the port
+// I/O library named by the global IO_LIB. The pulse's waits and reset run on a thread of its
+// own; the call returns once the pulse is scheduled.
+//
+// Errors are raised only at the end of mexFunction, when nothing of ours is alive: a library
+// loaded by this call and its request are released before.
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "arguments.h"
+#include "mexapi.h"
+#include "port_library.h"
+#include "pulse.h"
+
+namespace {
+
+// The first element of a real numeric array, read by its class and converted to double.
+// False for an empty, complex, sparse or non-numeric array.
+bool firstElement(const mxArray* a, double* out) {
+  if (!a || !mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) == 0) return false;
+  const void* data = mxGetData(a);
+  if (!data) return false;
+  switch (mxGetClassID(a)) {
+    case mxDOUBLE_CLASS: *out = *static_cast<const double*>(data); return true;
+    case mxSINGLE_CLASS: *out = *static_cast<const float*>(data); return true;
+    case mxINT8_CLASS: *out = *static_cast<const int8_t*>(data); return true;
+    case mxUINT8_CLASS: *out = *static_cast<const uint8_t*>(data); return true;
+    case mxINT16_CLASS: *out = *static_cast<const int16_t*>(data); return true;
+    case mxUINT16_CLASS: *out = *static_cast<const uint16_t*>(data); return true;
+    case mxINT32_CLASS: *out = *static_cast<const int32_t*>(data); return true;
+    case mxUINT32_CLASS: *out = *static_cast<const uint32_t*>(data); return true;
+    case mxINT64_CLASS: *out = static_cast<double>(*static_cast<const int64_t*>(data)); return true;
+    case mxUINT64_CLASS: *out = static_cast<double>(*static_cast<const uint64_t*>(data)); return true;
+    default: return false;
+  }
+}
+
+const char* readMilliseconds(const mxArray* a, int32_t* ms, const char* notNumber, const char* negative,
+                             const char* tooLarge) {
+  double x;
+  if (!firstElement(a, &x)) return notNumber;
+  switch (trig::toMilliseconds(x, ms)) {
+    case trig::MillisecondsStatus::ok: return nullptr;
+    case trig::MillisecondsStatus::notFinite: return notNumber;
+    case trig::MillisecondsStatus::negative: return negative;
+    case trig::MillisecondsStatus::tooLarge: return tooLarge;
+  }
+  return notNumber;
+}
+
+// Reads port, value, duration and delay into `r`; the message of the first bad one, or null.
+const char* readArguments(int nrhs, const mxArray* prhs[], trig::PulseRequest* r) {
+  double x;
+  if (!firstElement(prhs[0], &x) || !trig::toPort(x, &r->port)) return "port must be a finite real number.";
+  if (!firstElement(prhs[1], &x) || !trig::toByte(x, &r->value)) return "value must be a finite real number.";
+  r->duration = 10;
+  r->delay = 0;
+  if (nrhs >= 3) {
+    const char* m =
+        readMilliseconds(prhs[2], &r->duration, "duration must be a finite real number.",
+                         "duration must not be negative.", "duration must be at most 2147483647 ms.");
+    if (m) return m;
+  }
+  if (nrhs >= 4) {
+    const char* m = readMilliseconds(prhs[3], &r->delay, "delay must be a finite real number.",
+                                     "delay must not be negative.", "delay must be at most 2147483647 ms.");
+    if (m) return m;
+  }
+  return nullptr;
+}
+
+// Binds the library named by IO_LIB, reads the arguments and schedules the pulse.
+// Returns the message to raise, or null. Host operations that may raise (mexGetVariable,
+// mxCalloc) all come before anything of ours exists.
+const char* pulseCall(int nrhs, const mxArray* prhs[]) {
+  mxArray* ioLib = mexGetVariable("global", "IO_LIB");
+  if (!ioLib) return "IO_LIB not found or is nor global variable.";
+  size_t length = mxGetNumberOfElements(ioLib) + 1;
+  char* path = static_cast<char*>(mxCalloc(length, 1));  // the host frees it when the call ends
+  mxGetString(ioLib, path, static_cast<int>(length));
+
+  trig::PulseRequest args;
+  trig::LibraryHandle library;
+  trig::BindStatus bound = trig::openPortLibrary(path, &library, &args.entries);
+  if (bound != trig::BindStatus::ok) return trig::bindMessage(bound);
+
+  const char* bad = readArguments(nrhs, prhs, &args);
+  if (bad) {
+    trig::releaseLibrary(library);
+    return bad;
+  }
+  trig::PulseRequest* request = new (std::nothrow) trig::PulseRequest(args);
+  if (!request) {
+    trig::releaseLibrary(library);
+    return "Out of memory for the pulse request.";
+  }
+  request->library = library;
+  if (!trig::schedulePulse(request))
+    return "Could not start the pulse thread; a value written by this call was reset.";
+  return nullptr;
+}
+
+// Before the host unloads the module (clear all, clear trigout, clear functions), pending pulses
+// end as scheduled, so no thread wakes into unmapped code and every reset is still written.
+void atUnload() { trig::finishPendingPulses(); }
+
+bool g_atUnloadRegistered = false;
+
+}  // namespace
+
+MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  (void)plhs;
+  if (nrhs < 2 || nrhs > 4) mexErrMsgTxt("Two or three or four input arguments required");
+  if (nlhs > 0) mexErrMsgTxt("No output argument allowed");
+  if (!g_atUnloadRegistered) {
+    mexAtExit(atUnload);
+    g_atUnloadRegistered = true;
+  }
+  const char* message = pulseCall(nrhs, prhs);
+  if (message) mexErrMsgTxt(message);
+}
