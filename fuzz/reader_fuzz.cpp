@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t frameBytes = static_cast<int64_t>(rp.binaryFormat == 1 ? 2 : 4) * rp.nChans;
   const int64_t whole = static_cast<int64_t>(file.size()) / frameBytes;
   // Ask for fewer, exactly as many, or more frames than the file holds.
-  rp.nPoints = hugeCount ? std::numeric_limits<int32_t>::max()
-                         : (whole + (size % 7) - 3 < 0 ? 0 : whole + (size % 7) - 3);
+  const int64_t around = whole + static_cast<int64_t>(size % 7) - 3;
+  rp.nPoints = hugeCount ? std::numeric_limits<int32_t>::max() : (around < 0 ? 0 : around);
 
   const size_t cells = static_cast<size_t>(rp.stride) * rp.channels.size();
   const double sentinel = -12345.678;
@@ -117,7 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fclose(f);
 
   if (got.status != eeg::ReadStatus::ok) {
-    std::fprintf(stderr, "reader: status %d on a readable in-memory file\n", static_cast<int>(got.status));
+    std::fprintf(stderr,
+                 "reader: status %d on a readable in-memory file (nChans %d format %d L %d factor %d nSel %d "
+                 "nPoints %lld stride %lld file %zu)\n",
+                 static_cast<int>(got.status), rp.nChans, rp.binaryFormat, L, rp.decimationFactor, nSel,
+                 static_cast<long long>(rp.nPoints), static_cast<long long>(rp.stride), file.size());
     std::abort();
   }
   if (got.framesRead != want.framesRead || got.blocks != want.blocks) {
