@@ -1,0 +1,145 @@
+// eegfetch(fileName, HDR, OPT): the gateway. Checks the arguments, reads the recording through
+// the numeric core into a new matrix or into OPT.data, releases everything, then reports.
+//
+// Host errors never leave anything behind: they are raised only where nothing of ours is alive.
+// Host allocations (the result matrix and its copy) happen while at most the data file is open,
+// and that file lives in a module-wide slot: should an allocation error jump out of the call, the
+// next call or the module's unload closes it.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "mexapi.h"
+#include "reader.h"
+#include "reader_call.h"
+
+namespace {
+
+std::FILE* g_dataFile = nullptr;  // the open data file of the call in progress, or null
+
+void closeDataFile() {
+  if (g_dataFile) {
+    std::fclose(g_dataFile);
+    g_dataFile = nullptr;
+  }
+}
+
+void onUnload() { closeDataFile(); }
+
+void setMessage(char (&message)[eeg::kMessageSize], const char* text) {
+  std::snprintf(message, eeg::kMessageSize, "%s", text);
+}
+
+// A numeric vector as doubles: the array's own storage when it holds doubles, otherwise an
+// exact copy in `copy`. Null when the copy cannot be allocated.
+const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
+  if (mxGetClassID(a) == mxDOUBLE_CLASS) return mxGetPr(a);
+  size_t n = mxGetNumberOfElements(a);
+  copy.reset(new (std::nothrow) double[n ? n : 1]);
+  if (!copy) return nullptr;
+  for (size_t i = 0; i < n; ++i) copy[i] = eeg::numericElement(a, i);
+  return copy.get();
+}
+
+// The read with its working storage, all of which is released before this returns. Raises no
+// host error; a failure comes back as false with its message.
+bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride,
+             char (&message)[eeg::kMessageSize], char (&warning)[eeg::kMessageSize]) {
+  const char* outOfMemory = "Not enough memory for the working storage of the read.";
+  std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy;
+  eeg::ReadPlan plan;
+  plan.nChans = call.nChans;
+  plan.binaryFormat = call.binaryFormat;
+  plan.swapBytes = call.endian != 'l';
+  plan.nPoints = call.nPoints;
+  plan.decimationFactor = call.decimationFactor;
+  plan.nSel = call.nSel;
+  plan.target = target;
+  plan.stride = stride;
+
+  plan.scale = asDoubles(call.scale, scaleCopy);
+  if (!plan.scale) return setMessage(message, outOfMemory), false;
+  plan.filterLength = call.filterLength;
+  if (call.filtA) {
+    plan.a = asDoubles(call.filtA, aCopy);
+    plan.b = asDoubles(call.filtB, bCopy);
+    if (!plan.a || !plan.b) return setMessage(message, outOfMemory), false;
+  }
+  if (call.weights) {
+    plan.weights = asDoubles(call.weights, weightCopy);
+    if (!plan.weights) return setMessage(message, outOfMemory), false;
+  }
+  std::unique_ptr<int32_t[]> channels(new (std::nothrow) int32_t[call.nSel ? call.nSel : 1]);
+  if (!channels) return setMessage(message, outOfMemory), false;
+  for (int32_t k = 0; k < call.nSel; ++k)
+    channels[k] = static_cast<int32_t>(eeg::numericElement(call.chanidx, static_cast<size_t>(k))) - 1;
+  plan.channels = channels.get();
+
+  // The window: unset source bounds cover every output sample; a new matrix is filled from row 0.
+  int64_t nOut = call.nPoints / call.decimationFactor;
+  plan.destStart = call.data ? call.destStart : 0;
+  plan.destEnd = call.data ? call.destEnd : nOut;
+  plan.srcStart = call.srcStart == -1 ? 0 : call.srcStart;
+  plan.srcEnd = call.srcEnd == -1 ? nOut : call.srcEnd;
+
+  eeg::ReadOutcome outcome = eeg::readRecording(file, plan);
+  if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
+  if (outcome.status == eeg::ReadStatus::readError)
+    return setMessage(message, "Could not read the eeg file."), false;
+  if (outcome.framesRead < call.nPoints) {
+    std::snprintf(warning, eeg::kMessageSize,
+                  "HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; "
+                  "rows of blocks past the end of the file were not written.",
+                  static_cast<long long>(call.nPoints), static_cast<long long>(outcome.framesRead));
+  }
+  return true;
+}
+
+}  // namespace
+
+MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  closeDataFile();  // still open only when a host allocation error cut an earlier call short
+  mexAtExit(onUnload);
+
+  char message[eeg::kMessageSize] = "";
+  char warning[eeg::kMessageSize] = "";
+  eeg::ReaderCall call;
+  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &g_dataFile, message)) {
+    mexErrMsgTxt(message);  // the checks have closed the file
+    return;
+  }
+
+  // Only the data file is open here.
+  mxArray* result = nullptr;
+  double* target = nullptr;
+  int64_t stride = 0;
+  if (call.data) {
+    target = mxGetPr(call.data);
+    stride = call.targetRows;
+  } else {
+    int64_t nOut = call.nPoints / call.decimationFactor;  // nPoints fits 32 bits, so nOut does
+    result = mxCreateDoubleMatrix(static_cast<mwSize>(nOut), static_cast<mwSize>(call.nSel), mxREAL);
+    target = mxGetPr(result);
+    stride = nOut;
+  }
+
+  bool ok = runRead(call, g_dataFile, target, stride, message, warning);
+  closeDataFile();
+  if (!ok) {
+    mexErrMsgTxt(message);  // the host releases the unreturned result matrix
+    return;
+  }
+
+  if (!call.data) {
+    plhs[0] = result;
+  } else if (nlhs >= 1) {
+    // The filled matrix as a copy: always safe to use, whatever shares OPT.data's storage.
+    size_t m = static_cast<size_t>(call.targetRows), n = static_cast<size_t>(call.nSel);
+    mxArray* copy = mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);
+    if (m * n > 0) std::memcpy(mxGetPr(copy), mxGetPr(call.data), m * n * sizeof(double));
+    plhs[0] = copy;
+  }
+  if (warning[0]) mexWarnMsgTxt(warning);
+}

@@ -1,0 +1,319 @@
+// Argument checks of eegfetch, in their fixed order. The first failing check decides the message.
+//
+// Each field first gets the long-standing checks with their long-standing messages; the checks
+// that keep unsafe values out (NaN, infinities, numbers that do not fit a 32-bit integer, rates
+// and counts that would divide by zero or size a negative matrix, channel numbers outside the
+// file, sparse or complex storage) follow directly after them, for the same field.
+#include "reader_call.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace eeg {
+
+namespace {
+
+constexpr double kInt32Low = -2147483649.0;  // exclusive bounds of values that truncate into int32
+constexpr double kInt32High = 2147483648.0;
+constexpr double kExactLimit = 9007199254740992.0;  // 2^53: every integer up to here has a double
+constexpr int64_t kMaxFrames = 2147483647;
+
+// The element count: rows times columns (columns span every trailing dimension).
+size_t count(const mxArray* a) { return a ? mxGetNumberOfElements(a) : 0; }
+size_t rows(const mxArray* a) { return a ? mxGetM(a) : 0; }
+size_t columns(const mxArray* a) { return a ? mxGetN(a) : 0; }
+bool isNumeric(const mxArray* a) { return a && mxIsNumeric(a); }
+bool isStruct(const mxArray* a) { return a && mxIsStruct(a); }
+bool has(const mxArray* s, const char* name) { return mxGetFieldNumber(s, name) != -1; }
+const mxArray* field(const mxArray* s, const char* name) { return mxGetField(s, 0, name); }
+
+bool is64BitInteger(const mxArray* a) {
+  mxClassID c = mxGetClassID(a);
+  return c == mxINT64_CLASS || c == mxUINT64_CLASS;
+}
+
+// True when every element of a numeric array converts to double exactly.
+bool convertsExactly(const mxArray* a) {
+  if (!is64BitInteger(a)) return true;
+  size_t n = count(a);
+  for (size_t i = 0; i < n; ++i)
+    if (std::fabs(numericElement(a, i)) > kExactLimit) return false;
+  return true;
+}
+
+bool fitsInt32(double v) { return v > kInt32Low && v < kInt32High; }  // false for NaN
+
+// The stream position functions with a 64-bit offset.
+int64_t fileLength(std::FILE* f) {
+#if defined(_WIN32)
+  if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
+  int64_t length = _ftelli64(f);
+  if (_fseeki64(f, 0, SEEK_SET) != 0) return -1;
+#else
+  if (fseeko(f, 0, SEEK_END) != 0) return -1;
+  int64_t length = static_cast<int64_t>(ftello(f));
+  if (fseeko(f, 0, SEEK_SET) != 0) return -1;
+#endif
+  return length;
+}
+
+// The checks of one call. Every failing check goes through fail(), which closes the data file.
+class Checks {
+ public:
+  Checks(std::FILE** file, char (&message)[kMessageSize]) : file_(file), message_(message) {}
+
+  bool fail(const char* text) {
+    if (*file_) {
+      std::fclose(*file_);
+      *file_ = nullptr;
+    }
+    std::snprintf(message_, kMessageSize, "%s", text);
+    return false;
+  }
+
+  // A scalar field converted to a signed 32-bit integer by truncation toward zero. `name` is the
+  // field as the user writes it ("HDR.fs").
+  bool integerScalar(const mxArray* a, const char* name, int32_t& out) {
+    char text[kMessageSize];
+    if (!isNumeric(a)) return fail(format(text, "%s must be a real scalar.", name));
+    if (count(a) != 1) return fail(format(text, "%s argument must be real scalar.", name));
+    if (mxIsSparse(a)) return fail(format(text, "%s must not be sparse.", name));
+    if (mxIsComplex(a)) return fail(format(text, "%s must be a real scalar.", name));
+    double v = numericElement(a, 0);
+    if (!fitsInt32(v))
+      return fail(format(text, "%s must be a finite number within the signed 32-bit range.", name));
+    out = static_cast<int32_t>(v);
+    return true;
+  }
+
+  // The checks that follow the long-standing ones of a vector field read as doubles.
+  bool realVector(const mxArray* a, const char* name) {
+    char text[kMessageSize];
+    if (mxIsSparse(a)) return fail(format(text, "%s must not be sparse.", name));
+    if (mxIsComplex(a)) return fail(format(text, "%s must be a real scalar vector.", name));
+    if (!convertsExactly(a))
+      return fail(format(text, "%s holds a 64-bit integer beyond 2^53, which has no exact double.", name));
+    return true;
+  }
+
+ private:
+  static const char* format(char (&text)[kMessageSize], const char* pattern, const char* name) {
+    std::snprintf(text, kMessageSize, pattern, name);
+    return text;
+  }
+
+  std::FILE** file_;
+  char (&message_)[kMessageSize];
+};
+
+// Steps 3 and 4: the file name, read into a buffer that is released before anything is raised.
+bool openFile(const mxArray* nameArray, std::FILE** file, Checks& checks) {
+  size_t size = count(nameArray) + 1;
+  if (size > 2147483647u) return checks.fail("Could not read file name.");
+  char* name = static_cast<char*>(std::malloc(size));
+  if (!name) return checks.fail("Could not read file name.");
+  if (mxGetString(nameArray, name, static_cast<int>(size)) != 0) {
+    std::free(name);
+    return checks.fail("Could not read file name.");
+  }
+  *file = std::fopen(name, "rb");
+  std::free(name);
+  if (!*file) return checks.fail("Could not open eeg file.");
+  return true;
+}
+
+bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
+  if (!isStruct(hdr)) return checks.fail("HDR has to be a struct.");
+  if (!has(hdr, "fs")) return checks.fail("The field HDR.fs was not set");
+  if (!has(hdr, "nChans")) return checks.fail("The field HDR.nChans was not set");
+  if (!has(hdr, "BinaryFormat")) return checks.fail("The field HDR.BinaryFormat was not set");
+  if (!has(hdr, "scale")) return checks.fail("The field HDR.scale was not set");
+  if (!has(hdr, "endian")) return checks.fail("The field HDR.endian was not set");
+  if (count(hdr) == 0) return checks.fail("HDR must not be an empty struct array.");
+
+  if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
+  if (call.fs < 1) return checks.fail("HDR.fs must be at least 1.");
+
+  if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
+  if (call.nChans < 1) return checks.fail("HDR.nChans must be at least 1.");
+
+  const mxArray* format = field(hdr, "BinaryFormat");
+  if (!isNumeric(format)) return checks.fail("HDR.BinaryFormat must be a real scalar.");
+  if (count(format) != 1) return checks.fail("HDR.BinaryFormat argument must be real scalar.");
+  if (mxIsSparse(format)) return checks.fail("HDR.BinaryFormat must not be sparse.");
+  if (mxIsComplex(format)) return checks.fail("HDR.BinaryFormat must be a real scalar.");
+  double code = numericElement(format, 0);
+  // Truncation toward zero; NaN and infinities are no code either.
+  if (code >= 1.0 && code < 2.0) {
+    call.binaryFormat = 1;
+    call.bytesPerSample = 2;
+  } else if (code >= 2.0 && code < 4.0) {
+    call.binaryFormat = code < 3.0 ? 2 : 3;
+    call.bytesPerSample = 4;
+  } else {
+    return checks.fail("Unknown Binary Format!");
+  }
+
+  if (!has(hdr, "nPoints")) {
+    // Whole frames in the file; a partial trailing frame is not counted.
+    int64_t length = fileLength(file);
+    if (length < 0) return checks.fail("Could not find the length of the eeg file.");
+    int64_t frameBytes = static_cast<int64_t>(call.bytesPerSample) * call.nChans;
+    int64_t frames = length / frameBytes;
+    if (frames > kMaxFrames)
+      return checks.fail(
+          "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.");
+    call.nPoints = frames;
+    call.nPointsFromFile = true;
+  } else {
+    int32_t n = 0;
+    if (!checks.integerScalar(field(hdr, "nPoints"), "HDR.nPoints", n)) return false;
+    if (n < 0) return checks.fail("HDR.nPoints must not be negative.");
+    call.nPoints = n;
+  }
+
+  const mxArray* scale = field(hdr, "scale");
+  if (!isNumeric(scale)) return checks.fail("HDR.scale must be a real scalar vector.");
+  if (rows(scale) != 1) return checks.fail("HDR.scale has to be a vector.");
+  if (columns(scale) != static_cast<size_t>(call.nChans))
+    return checks.fail("HDR.scale has to be a vector with the size of nChanns.");
+  if (!checks.realVector(scale, "HDR.scale")) return false;
+  call.scale = scale;
+
+  const mxArray* endian = field(hdr, "endian");
+  if (!endian || !mxIsChar(endian)) return checks.fail("HDR.endian must be a character.");
+  if (count(endian) != 1) return checks.fail("HDR.endian argument must be character.");
+  char text[2] = {0, 0};
+  if (mxGetString(endian, text, 2) != 0) return checks.fail("Could not read HDR.endian .");
+  if (text[0] != 'l' && text[0] != 'b')
+    return checks.fail("HDR.endian must be 'l' or 'b', see documentation.");
+  call.endian = text[0];
+  return true;
+}
+
+bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
+  if (!isStruct(opt)) return checks.fail("OPT has to be a struct.");
+  if (!has(opt, "chanidx")) return checks.fail("The field OPT.chanidx was not set");
+  if (!has(opt, "fs")) return checks.fail("The field OPT.fs was not set");
+  if (count(opt) == 0) return checks.fail("OPT must not be an empty struct array.");
+
+  const mxArray* chanidx = field(opt, "chanidx");
+  if (!isNumeric(chanidx)) return checks.fail("OPT.chanidx must be a real scalar vector.");
+  if (rows(chanidx) != 1) return checks.fail("OPT.chanidx has to be a vector.");
+  if (!checks.realVector(chanidx, "OPT.chanidx")) return false;
+  size_t nSel = columns(chanidx);
+  if (nSel > 2147483647u) return checks.fail("OPT.chanidx has more than 2147483647 entries.");
+  for (size_t k = 0; k < nSel; ++k) {
+    double v = numericElement(chanidx, k);
+    // After truncation toward zero the channel number must lie in 1..nChans (false for NaN).
+    if (!(v >= 1.0 && v < static_cast<double>(call.nChans) + 1.0))
+      return checks.fail("OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.");
+  }
+  call.chanidx = chanidx;
+  call.nSel = static_cast<int32_t>(nSel);
+
+  if (!checks.integerScalar(field(opt, "fs"), "OPT.fs", call.targetRate)) return false;
+  if (call.targetRate < 1) return checks.fail("OPT.fs must be at least 1.");
+
+  double factor = std::trunc(static_cast<double>(call.fs) / static_cast<double>(call.targetRate));
+  call.decimationFactor = static_cast<int32_t>(factor);  // fs >= 1 and rate >= 1: 0..fs
+  if (static_cast<int64_t>(call.decimationFactor) * call.targetRate != call.fs)
+    return checks.fail(" The base frequency has to be a multiple of the requested frequency.");
+
+  if (has(opt, "data")) {
+    mxArray* data = const_cast<mxArray*>(field(opt, "data"));  // written in place
+    if (!isNumeric(data)) return checks.fail("OPT.data must be a real scalar matrix.");
+    if (columns(data) != nSel) return checks.fail("OPT.data must have the same size as chanidx.");
+    if (mxGetClassID(data) != mxDOUBLE_CLASS || mxIsComplex(data) || mxIsSparse(data))
+      return checks.fail("OPT.data must be a real double matrix.");
+    call.data = data;
+    call.targetRows = static_cast<int64_t>(rows(data));
+    call.destStart = 0;
+    call.destEnd = call.targetRows > 2147483647 ? 2147483647 : static_cast<int32_t>(call.targetRows);
+    call.srcStart = -1;
+    call.srcEnd = -1;
+    if (has(opt, "dataPos")) {
+      const mxArray* pos = field(opt, "dataPos");
+      if (!isNumeric(pos)) return checks.fail("OPT.dataPos must be a real scalar vector.");
+      if (rows(pos) != 1) return checks.fail("OPT.dataPos must be a vector.");
+      if (columns(pos) != 4) return checks.fail("OPT.dataPos must have the size 4");
+      if (!checks.realVector(pos, "OPT.dataPos")) return false;
+      int32_t window[4];
+      for (size_t i = 0; i < 4; ++i) {
+        double v = numericElement(pos, i);
+        if (!fitsInt32(v))
+          return checks.fail("OPT.dataPos entries must be finite numbers within the signed 32-bit range.");
+        window[i] = static_cast<int32_t>(v);
+      }
+      call.destStart = window[0];
+      call.destEnd = window[1];
+      call.srcStart = window[2];
+      call.srcEnd = window[3];
+    }
+  }
+
+  bool hasA = has(opt, "filt_a"), hasB = has(opt, "filt_b");
+  if (hasA != hasB) return checks.fail("OPT.filt_a or OPT.filt_b was not set.");
+  call.filterLength = 1;
+  if (hasA) {
+    const mxArray* a = field(opt, "filt_a");
+    const mxArray* b = field(opt, "filt_b");
+    if (!isNumeric(a)) return checks.fail("OPT.filt_a must be a real scalar vector.");
+    if (rows(a) != 1) return checks.fail("OPT.filt_a has to be a vector.");
+    if (!isNumeric(b)) return checks.fail("OPT.filt_b must be a real scalar vector.");
+    if (rows(b) != 1) return checks.fail("OPT.filt_b has to be a vector.");
+    if (columns(a) != columns(b)) return checks.fail("OPT.filt_a and OPT.filt_b must have the same size.");
+    if (!checks.realVector(a, "OPT.filt_a") || !checks.realVector(b, "OPT.filt_b")) return false;
+    if (columns(a) > 2147483647u) return checks.fail("OPT.filt_a has more than 2147483647 coefficients.");
+    // An empty pair (1 x 0 each) is the identity filter.
+    if (columns(a) > 0) {
+      call.filterLength = static_cast<int32_t>(columns(a));
+      call.filtA = a;
+      call.filtB = b;
+    }
+  }
+
+  if (has(opt, "filt_subsample")) {
+    const mxArray* w = field(opt, "filt_subsample");
+    if (!isNumeric(w)) return checks.fail("OPT.filt_subsample must be a real scalar vector.");
+    if (rows(w) != 1) return checks.fail("OPT.filt_subsample has to be a vector.");
+    if (columns(w) != static_cast<size_t>(call.decimationFactor))
+      return checks.fail("FIR filter has to correspondent with the sampling rate.");
+    if (!checks.realVector(w, "OPT.filt_subsample")) return false;
+    call.weights = w;
+  }
+  return true;
+}
+
+}  // namespace
+
+double numericElement(const mxArray* a, size_t i) {
+  const void* p = mxGetData(a);
+  switch (mxGetClassID(a)) {
+    case mxDOUBLE_CLASS: return static_cast<const double*>(p)[i];
+    case mxSINGLE_CLASS: return static_cast<const float*>(p)[i];
+    case mxINT8_CLASS: return static_cast<const int8_t*>(p)[i];
+    case mxUINT8_CLASS: return static_cast<const uint8_t*>(p)[i];
+    case mxINT16_CLASS: return static_cast<const int16_t*>(p)[i];
+    case mxUINT16_CLASS: return static_cast<const uint16_t*>(p)[i];
+    case mxINT32_CLASS: return static_cast<const int32_t*>(p)[i];
+    case mxUINT32_CLASS: return static_cast<const uint32_t*>(p)[i];
+    case mxINT64_CLASS: return static_cast<double>(static_cast<const int64_t*>(p)[i]);
+    case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
+    default: return std::nan("");  // not numeric: never reached after the checks
+  }
+}
+
+bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, std::FILE** file,
+                  char (&message)[kMessageSize]) {
+  Checks checks(file, message);
+  call = ReaderCall();
+  if (nrhs != 3) return checks.fail("Exactly three input arguments required.");
+  if (nlhs > 1) return checks.fail("One or two output arguments required.");
+  if (!openFile(prhs[0], file, checks)) return false;
+  if (!checkHeader(prhs[1], call, *file, checks)) return false;
+  return checkOptions(prhs[2], call, checks);
+}
+
+}  // namespace eeg

@@ -1,0 +1,56 @@
+// Argument checks of one eegfetch call and the per-call state they fill.
+//
+// The checks read the arguments into plain data and hold nothing but the data file: no heap
+// storage, no object with a destructor. A failing check closes the file and hands its message
+// back in a plain char buffer, so the gateway can raise it with nothing left alive.
+#ifndef EEGFETCH_READER_CALL_H
+#define EEGFETCH_READER_CALL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "mexapi.h"
+
+namespace eeg {
+
+// One call's state. Arrays are borrowed from the caller's arguments for the call.
+struct ReaderCall {
+  int32_t fs = 0;            // HDR.fs, >= 1
+  int32_t nChans = 0;        // HDR.nChans, >= 1
+  int32_t binaryFormat = 0;  // 1 int16, 2 int32, 3 float32
+  int32_t bytesPerSample = 0;
+  int64_t nPoints = 0;  // frames to read: HDR.nPoints or whole frames in the file, >= 0
+  bool nPointsFromFile = false;
+  const mxArray* scale = nullptr;    // HDR.scale: 1 x nChans, any real numeric class
+  char endian = 'l';                 // 'l' or 'b'
+  const mxArray* chanidx = nullptr;  // OPT.chanidx: 1 x nSel, each entry 1..nChans after truncation
+  int32_t nSel = 0;
+  int32_t targetRate = 0;  // OPT.fs, >= 1
+  int32_t decimationFactor = 1;
+  mxArray* data = nullptr;  // OPT.data (a real double matrix) or null
+  int64_t targetRows = 0;
+  // Placement window, 0-based and inclusive; -1 in the source bounds stands for "not set".
+  int32_t destStart = 0, destEnd = 0, srcStart = -1, srcEnd = -1;
+  int32_t filterLength = 1;        // L
+  const mxArray* filtA = nullptr;  // null (with filtB) for the identity filter
+  const mxArray* filtB = nullptr;
+  const mxArray* weights = nullptr;  // OPT.filt_subsample, or null for the last frame of a block
+};
+
+// Room for any message of the module, plus the numbers some of them carry.
+constexpr size_t kMessageSize = 256;
+
+// Runs every check in order. On success returns true with `call` filled and the data file open
+// in `*file`. On failure returns false with the data file closed (`*file` null) and the message
+// in `message`. Raises no host error.
+bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, std::FILE** file,
+                  char (&message)[kMessageSize]);
+
+// Reads element `i` of a real numeric array of any class as a double (exact for every class but
+// 64-bit integers beyond 2^53, which the checks reject).
+double numericElement(const mxArray* a, size_t i);
+
+}  // namespace eeg
+
+#endif
