@@ -16,7 +16,7 @@ using mexhost::Array;
 
 // Every message eegfetch may end a call with, and the host's own out-of-memory error.
 const std::set<std::string>& documentedMessages() {
-  static const std::set<std::string> messages = {
+  static std::set<std::string> messages = {
       "Exactly three input arguments required.",
       "One or two output arguments required.",
       "Could not read file name.",
@@ -66,7 +66,35 @@ const std::set<std::string>& documentedMessages() {
       "OPT.filt_subsample has to be a vector.",
       "FIR filter has to correspondent with the sampling rate.",
       "Out of memory. Type \"help memory\" for your options.",
+      // The module's own checks of values that would be unsafe to use.
+      "Could not find the length of the eeg file.",
+      "Could not read the eeg file.",
+      "HDR must not be an empty struct array.",
+      "OPT must not be an empty struct array.",
+      "HDR.fs must be at least 1.",
+      "HDR.nChans must be at least 1.",
+      "HDR.nPoints must not be negative.",
+      "OPT.fs must be at least 1.",
+      "OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.",
+      "OPT.chanidx has more than 2147483647 entries.",
+      "OPT.filt_a has more than 2147483647 coefficients.",
+      "OPT.data must be a real double matrix.",
+      "OPT.dataPos entries must be finite numbers within the signed 32-bit range.",
+      "Not enough memory for the working storage of the read.",
+      "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.",
   };
+  static const bool withPatterns = [] {
+    for (const char* name :
+         {"HDR.fs", "HDR.nChans", "HDR.BinaryFormat", "HDR.nPoints", "HDR.scale", "OPT.chanidx", "OPT.fs",
+          "OPT.data", "OPT.dataPos", "OPT.filt_a", "OPT.filt_b", "OPT.filt_subsample"}) {
+      std::string n(name);
+      messages.insert(n + " must not be sparse.");
+      messages.insert(n + " must be a finite number within the signed 32-bit range.");
+      messages.insert(n + " holds a 64-bit integer beyond 2^53, which has no exact double.");
+    }
+    return true;
+  }();
+  (void)withPatterns;
   return messages;
 }
 
@@ -125,6 +153,13 @@ Array randomStruct(FuzzedDataProvider& in, const std::vector<std::string>& names
   return s;
 }
 
+// With EEGMEX_FUZZ_OUTCOMES set, each call's outcome is printed as one line "outcome: ..." (to see,
+// with sort | uniq -c, that a corpus reaches the read and not only the first checks).
+void countOutcome(const std::string& outcome) {
+  static const bool wanted = std::getenv("EEGMEX_FUZZ_OUTCOMES") != nullptr;
+  if (wanted) std::fprintf(stderr, "outcome: %s\n", outcome.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -168,6 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t descriptors = hostfuzz::openDescriptors();
   {
     mexhost::CallResult r = module.call(nlhs, argv);
+    countOutcome(r.failed ? r.message : r.warnings.empty() ? "(read)" : "(read, with a warning)");
     if (r.failed && !documentedMessages().count(r.message))
       hostfuzz::fail("eegfetch: undocumented message", r.message);
     if (!r.failed && nlhs > 0 && r.results[0]) {
