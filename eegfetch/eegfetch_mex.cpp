@@ -90,7 +90,7 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
     return setMessage(message, "Could not read the eeg file."), false;
   if (outcome.framesRead < call.nPoints) {
     std::snprintf(warning, eeg::kMessageSize,
-                  "HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; "
+                  "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; "
                   "rows of blocks past the end of the file were not written.",
                   static_cast<long long>(call.nPoints), static_cast<long long>(outcome.framesRead));
   }

@@ -6,9 +6,15 @@
 // file, sparse or complex storage) follow directly after them, for the same field.
 #include "reader_call.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#if defined(_WIN32)
+#include <io.h>
+#define fileno _fileno
+#endif
 
 namespace eeg {
 
@@ -40,6 +46,13 @@ bool convertsExactly(const mxArray* a) {
   for (size_t i = 0; i < n; ++i)
     if (std::fabs(numericElement(a, i)) > kExactLimit) return false;
   return true;
+}
+
+// A directory opens for reading on some systems but holds no recording.
+bool isDirectory(std::FILE* f) {
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0) return false;
+  return (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
 bool fitsInt32(double v) { return v > kInt32Low && v < kInt32High; }  // false for NaN
@@ -119,7 +132,7 @@ bool openFile(const mxArray* nameArray, std::FILE** file, Checks& checks) {
   }
   *file = std::fopen(name, "rb");
   std::free(name);
-  if (!*file) return checks.fail("Could not open eeg file.");
+  if (!*file || isDirectory(*file)) return checks.fail("Could not open eeg file.");
   return true;
 }
 

@@ -8,6 +8,9 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <time.h>
 
 #include <new>
@@ -16,7 +19,11 @@
 
 namespace trig {
 
-LibraryHandle loadLibrary(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+// An empty name would give the main program's handle; it is a failed load, as on Windows.
+LibraryHandle loadLibrary(const char* path) {
+  if (!path || !*path) return nullptr;
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
 
 void* findExport(LibraryHandle library, const char* name) { return dlsym(library, name); }
 
@@ -54,6 +61,10 @@ ThreadStart* g_ended = nullptr;  // ended, not yet joined
 
 void* threadMain(void* p) {
   ThreadStart* start = static_cast<ThreadStart*>(p);
+#if defined(PR_SET_TIMERSLACK)
+  // Wake-ups on time: the default 50 us of timer slack would add to every pulse's width.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   start->routine(start->arg);
   pthread_mutex_lock(&g_threadsLock);
   start->next = g_ended;

@@ -1,8 +1,35 @@
 #include "port_library.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace trig {
 
 PortLibrary portLibrary;
+
+namespace {
+
+LibraryHandle g_kept = nullptr;
+char* g_keptPath = nullptr;  // malloc'ed
+
+void keepLoaded(const char* path) {
+  if (g_keptPath && std::strcmp(g_keptPath, path) == 0) return;
+  releaseKeptLibrary();
+  size_t n = std::strlen(path) + 1;
+  g_keptPath = static_cast<char*>(std::malloc(n));
+  if (!g_keptPath) return;
+  std::memcpy(g_keptPath, path, n);
+  g_kept = loadLibrary(path);
+}
+
+}  // namespace
+
+void releaseKeptLibrary() {
+  releaseLibrary(g_kept);
+  g_kept = nullptr;
+  std::free(g_keptPath);
+  g_keptPath = nullptr;
+}
 
 BindStatus openPortLibrary(const char* path, LibraryHandle* handle, PortLibrary* entries) {
   *handle = nullptr;
@@ -29,6 +56,7 @@ BindStatus openPortLibrary(const char* path, LibraryHandle* handle, PortLibrary*
     releaseLibrary(library);
     return status;
   }
+  keepLoaded(path);
   *handle = library;
   *entries = portLibrary;
   return BindStatus::ok;

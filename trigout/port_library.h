@@ -38,6 +38,11 @@ enum class BindStatus { ok, loadFailed, noOut32, noInp32, noIsDriverOpen, driver
 // On any failure the library is released again and *handle is null.
 BindStatus openPortLibrary(const char* path, LibraryHandle* handle, PortLibrary* entries);
 
+// The library of the last successful binding stays loaded (one reference of the module's own)
+// until another library is bound or the module unloads, so that a call does not read the
+// library from disk again each time the previous pulse has let go of it.
+void releaseKeptLibrary();
+
 // The message a failed binding raises; null for ok.
 const char* bindMessage(BindStatus status);
 

@@ -103,7 +103,10 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
 
 // Before the host unloads the module (clear all, clear trigout, clear functions), pending pulses
 // end as scheduled, so no thread wakes into unmapped code and every reset is still written.
-void atUnload() { trig::finishPendingPulses(); }
+void atUnload() {
+  trig::finishPendingPulses();
+  trig::releaseKeptLibrary();
+}
 
 bool g_atUnloadRegistered = false;
 

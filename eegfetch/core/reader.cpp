@@ -1,18 +1,28 @@
 #include "reader.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
 #include "block_decimator.h"
 #include "channel_filter.h"
+#include "filter_kernel.h"
 #include "sample_decoder.h"
+#include "worker_thread.h"
 
 namespace eeg {
 
 namespace {
 
-constexpr uint64_t defaultChunkBytes = uint64_t(1) << 20;
+constexpr uint64_t frameByFrameChunkBytes = uint64_t(1) << 20;
+constexpr uint64_t chunkBytes = uint64_t(4) << 20;      // bytes per read of the vector loop
+constexpr uint64_t decodedBytes = uint64_t(192) << 10;  // decoded doubles per thread and pass
+constexpr uint64_t sumBytes = uint64_t(1) << 20;        // block sums per thread waiting to be placed
+constexpr int channelGroup = 8;                         // channels are split between threads in groups
+constexpr int maxThreads = 16;
+constexpr double mainShare = 0.6;  // channels of the reading thread, relative to a worker's
+constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
 
 // Where output sample `outputIndex` goes, or -1 when the window or the matrix does not admit it.
 int64_t placedRow(const ReadPlan& plan, int64_t outputIndex) noexcept {
@@ -32,34 +42,38 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   return true;
 }
 
-// Frames per read: the plan's choice, or about a mebibyte of samples.
-int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes) noexcept {
+// Frames per read: the plan's choice, or about `bytes` of samples.
+int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes, uint64_t bytes) noexcept {
   int64_t frames = plan.chunkFrames;
-  if (frames <= 0) frames = static_cast<int64_t>(defaultChunkBytes / frameBytes);
+  if (frames <= 0) frames = static_cast<int64_t>(bytes / frameBytes);
   if (frames < 1) frames = 1;
   if (frames > plan.nPoints && plan.nPoints > 0) frames = plan.nPoints;
-  const uint64_t limit = (SIZE_MAX / 2) / frameBytes;  // keep the byte count of a chunk in size_t
+  const uint64_t limit = (SIZE_MAX / 4) / frameBytes;  // keep the byte count of a chunk in size_t
   if (uint64_t(frames) > limit) frames = static_cast<int64_t>(limit);
   return frames;
 }
 
-}  // namespace
+void* allocate(uint64_t count, uint64_t size) noexcept {
+  if (count == 0) count = 1;
+  if (count > (SIZE_MAX - 128) / size) return nullptr;
+  return std::malloc(static_cast<std::size_t>(count * size));
+}
 
-ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
+// Storage aligned on 64 bytes inside a block from malloc; `block` receives what to free.
+double* alignedDoubles(uint64_t count, void*& block) noexcept {
+  block = nullptr;
+  if (count > (SIZE_MAX - 128) / sizeof(double)) return nullptr;
+  block = std::calloc(static_cast<std::size_t>(count + 8), sizeof(double));
+  if (!block) return nullptr;
+  return reinterpret_cast<double*>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
+}
+
+// ---- Frame at a time -----------------------------------------------------------------------------------
+
+ReadOutcome readFrameByFrame(std::FILE* file, const ReadPlan& plan, const SampleDecoder& decoder,
+                             uint64_t frameBytes) noexcept {
   ReadOutcome outcome;
-  SampleDecoder decoder;
-  if (!file || !planIsUsable(plan) || !setupSampleDecoder(decoder, plan.binaryFormat, plan.swapBytes)) {
-    outcome.status = ReadStatus::readError;
-    return outcome;
-  }
-  const uint64_t frameBytes = uint64_t(plan.nChans) * uint64_t(decoder.bytesPerSample);
-  if (plan.nPoints == 0) return outcome;
-  if (frameBytes > SIZE_MAX / 4 || uint64_t(plan.nChans) > SIZE_MAX / 4 / sizeof(double)) {
-    outcome.status = ReadStatus::outOfMemory;
-    return outcome;
-  }
-  const int64_t chunkFrames = framesPerChunk(plan, frameBytes);
-
+  const int64_t chunkFrames = framesPerChunk(plan, frameBytes, frameByFrameChunkBytes);
   ChannelFilter filter;
   BlockDecimator decimator;
   unsigned char* raw = nullptr;
@@ -68,9 +82,9 @@ ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
   bool ready = setupChannelFilter(filter, plan.filterLength, plan.a, plan.b, plan.nChans);
   ready = setupBlockDecimator(decimator, plan.decimationFactor, plan.nChans, plan.weights) && ready;
   if (ready) {
-    raw = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(chunkFrames * frameBytes)));
-    frame = static_cast<double*>(std::malloc(sizeof(double) * std::size_t(plan.nChans)));
-    row = static_cast<double*>(std::malloc(sizeof(double) * (std::size_t(plan.nSel) + 1)));
+    raw = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames), frameBytes));
+    frame = static_cast<double*>(allocate(uint64_t(plan.nChans), sizeof(double)));
+    row = static_cast<double*>(allocate(uint64_t(plan.nSel), sizeof(double)));
     ready = raw && frame && row;
   }
   if (ready) {
@@ -107,6 +121,296 @@ ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
   releaseBlockDecimator(decimator);
   releaseChannelFilter(filter);
   return outcome;
+}
+
+// ---- Chunked, vectorized over channels, channels split between threads ----------------------------------
+
+// What every thread of one read shares.
+struct Shared {
+  const ReadPlan* plan = nullptr;
+  SampleDecoder decoder;
+  uint64_t frameBytes = 0;
+  ChannelFilter filter;
+  const double* weights = nullptr;
+  double* accumulators = nullptr;  // stateStride doubles
+  KernelSet kernel;
+};
+
+// One thread's channels [c0, c1) (c1 - c0 a multiple of the group, channels past nChans are padding).
+struct Part {
+  int c0 = 0, c1 = 0, cEnd = 0;
+  int64_t passFrames = 0;  // frames decoded per pass
+  double* x = nullptr;
+  double* blockSums = nullptr;  // sumRows rows of width block sums, waiting to be placed
+  int64_t sumRows = 0;
+  int32_t* selected = nullptr;  // output columns whose channel lies in [c0, cEnd)
+  int nSelected = 0;
+  void* xBlock = nullptr;
+  void* sumBlock = nullptr;
+};
+
+// One read's worth of frames, the same for every thread.
+struct Chunk {
+  const unsigned char* raw = nullptr;
+  int64_t frames = 0;
+  int phase = 0;           // block position of the chunk's first frame
+  int64_t outputBase = 0;  // output samples emitted before the chunk
+};
+
+// Writes `rows` block sums of the part, for outputs first .. first + rows - 1, to the admitted rows of
+// the target, scaled. The admitted outputs form one run of consecutive rows, written column by column.
+void placeSums(const ReadPlan& plan, const Part& p, int64_t first, int64_t rows) noexcept {
+  int64_t eLo = 0, eHi = rows - 1;
+  if (first + eLo < plan.srcStart) eLo = plan.srcStart - first;
+  if (first + eHi > plan.srcEnd) eHi = plan.srcEnd - first;
+  const int64_t rowShift = plan.destStart - plan.srcStart + first;  // row of output first + e
+  const int64_t lastRow = plan.destEnd < plan.stride - 1 ? plan.destEnd : plan.stride - 1;
+  if (rowShift + eLo < 0) eLo = -rowShift;
+  if (rowShift + eHi > lastRow) eHi = lastRow - rowShift;
+  if (eLo > eHi) return;
+  for (int j = 0; j < p.nSelected; ++j) {
+    const int k = p.selected[j];
+    const int32_t ch = plan.channels[k];
+    const double scale = plan.scale[ch];
+    const double* sums = p.blockSums + (ch - p.c0) * p.sumRows;
+    double* column = plan.target + k * plan.stride;
+    for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
+  }
+}
+
+void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
+  if (p.c1 <= p.c0) return;
+  const ReadPlan& plan = *s.plan;
+  const int64_t width = p.c1 - p.c0;
+  const int factor = plan.decimationFactor;
+  const int64_t passRows = p.passFrames / factor + 1;  // most blocks one pass can end
+  int64_t pending = 0;                                 // sums held, for outputs pendingFirst on
+  int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
+  for (int64_t start = 0; start < chunk.frames; start += p.passFrames) {
+    const int64_t n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
+    s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, chunk.raw + uint64_t(start) * s.frameBytes,
+                    s.frameBytes, n, p.c0, p.cEnd, p.x, width);
+    if (pending + passRows > p.sumRows) {
+      placeSums(plan, p, pendingFirst, pending);
+      pendingFirst += pending;
+      pending = 0;
+    }
+    KernelJob job;
+    job.x = p.x;
+    job.frames = n;
+    job.width = width;
+    job.L = s.filter.L;
+    job.b = s.filter.b;
+    job.a = s.filter.a;
+    job.state = s.filter.state + p.c0;
+    job.stateStride = s.filter.stateStride;
+    job.weights = s.weights;
+    job.factor = factor;
+    job.phase = static_cast<int>((chunk.phase + start) % factor);
+    job.accumulators = s.accumulators + p.c0;
+    job.blockSums = p.blockSums + pending;
+    job.sumStride = p.sumRows;
+    s.kernel.filter(job);
+    pending += (job.phase + n) / factor;
+  }
+  placeSums(plan, p, pendingFirst, pending);
+}
+
+// Hand-over between the reading thread and the workers: the reading thread publishes chunk number g,
+// every worker processes its part of it and counts itself done.
+struct Crew {
+  const Shared* shared = nullptr;
+  Part* parts = nullptr;
+  Chunk chunk;
+  std::atomic<int64_t> posted{0};
+  std::atomic<int64_t> done{0};
+  std::atomic<bool> stop{false};
+};
+
+struct WorkerSeat {
+  Crew* crew = nullptr;
+  int part = 0;
+  WorkerThread thread;
+};
+
+void workerRoutine(void* arg) {
+  WorkerSeat* seat = static_cast<WorkerSeat*>(arg);
+  Crew* crew = seat->crew;
+  int64_t seen = 0;
+  for (;;) {
+    for (int spin = 0; crew->posted.load(std::memory_order_acquire) == seen; ++spin) {
+      if (crew->stop.load(std::memory_order_acquire)) return;
+      if (spin > 64) yieldThread();
+    }
+    seen = crew->posted.load(std::memory_order_acquire);
+    processChunk(*crew->shared, crew->parts[seat->part], crew->chunk);
+    crew->done.fetch_add(1, std::memory_order_acq_rel);
+  }
+}
+
+int threadsFor(const ReadPlan& plan) noexcept {
+  int threads = plan.threads > 0 ? plan.threads : (processorCount() >= 2 ? 2 : 1);
+  if (plan.threads <= 0 && plan.nPoints * int64_t(plan.nChans) < samplesPerExtraThread) threads = 1;
+  const int groups = (plan.nChans + channelGroup - 1) / channelGroup;
+  if (threads > groups) threads = groups;
+  if (threads > maxThreads) threads = maxThreads;
+  return threads < 1 ? 1 : threads;
+}
+
+ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecoder& decoder,
+                        uint64_t frameBytes, KernelSet kernel) noexcept {
+  ReadOutcome outcome;
+  Shared shared;
+  shared.plan = &plan;
+  shared.decoder = decoder;
+  shared.frameBytes = frameBytes;
+  shared.kernel = kernel;
+  const int threads = threadsFor(plan);
+  const int64_t chunkFrames = framesPerChunk(plan, frameBytes, chunkBytes);
+
+  BlockDecimator decimator;
+  Part parts[maxThreads];
+  WorkerSeat seats[maxThreads];
+  void* accBlock = nullptr;
+  unsigned char* raw[2] = {nullptr, nullptr};
+  bool ready = setupChannelFilter(shared.filter, plan.filterLength, plan.a, plan.b, plan.nChans);
+  ready = setupBlockDecimator(decimator, plan.decimationFactor, 1, plan.weights) && ready;
+  if (ready) {
+    shared.weights = decimator.weights;
+    shared.accumulators = alignedDoubles(uint64_t(shared.filter.stateStride), accBlock);
+    const int buffers = threads > 1 ? 2 : 1;
+    for (int i = 0; i < buffers; ++i)
+      raw[i] = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames) * frameBytes + 64, 1));
+    ready = shared.accumulators && raw[0] && (buffers == 1 || raw[1]);
+  }
+  const int groups = static_cast<int>(shared.filter.stateStride / channelGroup);
+  for (int t = 0; ready && t < threads; ++t) {
+    Part& p = parts[t];
+    // The reading thread also reads the file, so it takes a smaller share of the channels.
+    const double total = mainShare + (threads - 1);
+    const auto boundary = [&](int u) {
+      const double w = u == 0 ? 0.0 : mainShare + (u - 1);
+      return static_cast<int>(groups * w / total + 0.5) * channelGroup;
+    };
+    p.c0 = boundary(t);
+    p.c1 = boundary(t + 1);
+    p.cEnd = p.c1 < plan.nChans ? p.c1 : plan.nChans;
+    const int64_t width = p.c1 > p.c0 ? p.c1 - p.c0 : channelGroup;  // an empty part does nothing
+    int64_t pass = static_cast<int64_t>(decodedBytes / sizeof(double)) / width;
+    if (pass < 16) pass = 16;
+    if (pass > chunkFrames) pass = chunkFrames;
+    p.passFrames = pass;
+    p.x = alignedDoubles(uint64_t(pass) * uint64_t(width), p.xBlock);
+    // Enough sums to place long runs of rows per column at a time.
+    p.sumRows = pass / plan.decimationFactor + 1;
+    const int64_t longRun = static_cast<int64_t>(sumBytes / sizeof(double)) / width;
+    if (p.sumRows < longRun) p.sumRows = longRun;
+    p.blockSums = alignedDoubles(uint64_t(p.sumRows) * uint64_t(width), p.sumBlock);
+    p.selected = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
+    ready = p.x && p.blockSums && p.selected;
+    if (ready)
+      for (int k = 0; k < plan.nSel; ++k)
+        if (plan.channels[k] >= p.c0 && plan.channels[k] < p.cEnd) p.selected[p.nSelected++] = k;
+  }
+
+  if (ready) {
+    Crew crew;
+    crew.shared = &shared;
+    crew.parts = parts;
+    // Parts whose thread does not start are done by the reading thread itself.
+    bool started[maxThreads] = {true};
+    int workers = 0;
+    for (int t = 1; t < threads; ++t) {
+      seats[t].crew = &crew;
+      seats[t].part = t;
+      started[t] = startWorkerThread(seats[t].thread, workerRoutine, &seats[t]);
+      workers += started[t] ? 1 : 0;
+    }
+    int64_t outputBase = 0;
+    int64_t remaining = plan.nPoints;
+    int current = 0;
+    bool atEnd = false;
+    // The first read, then: publish, process the own part, read the next chunk, wait for the workers.
+    auto readChunk = [&](unsigned char* buffer, int64_t& frames) noexcept {
+      const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
+      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
+      const std::size_t got = wantBytes ? std::fread(buffer, 1, wantBytes, file) : 0;
+      frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
+      remaining -= frames;
+      if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
+        atEnd = true;
+        if (std::ferror(file)) outcome.status = ReadStatus::readError;
+      }
+      if (remaining == 0) atEnd = true;
+    };
+    int64_t frames = 0;
+    readChunk(raw[0], frames);
+    int64_t generation = 0;
+    while (frames > 0) {
+      crew.chunk.raw = raw[current];
+      crew.chunk.frames = frames;
+      crew.chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
+      crew.chunk.outputBase = outputBase;
+      ++generation;
+      if (workers) crew.posted.store(generation, std::memory_order_release);
+      for (int t = 0; t < threads; ++t)
+        if (!started[t] || t == 0) processChunk(shared, parts[t], crew.chunk);
+      outcome.framesRead += frames;
+      outputBase = outcome.framesRead / plan.decimationFactor;
+      int64_t next = 0;
+      const int other = threads > 1 ? 1 - current : current;
+      // With one thread there is one buffer, already processed; otherwise the workers still read the
+      // current buffer while the next chunk goes into the other.
+      if (!atEnd) readChunk(raw[other], next);
+      if (workers) {
+        const int64_t target = generation * workers;
+        for (int spin = 0; crew.done.load(std::memory_order_acquire) < target; ++spin)
+          if (spin > 64) yieldThread();
+      }
+      current = other;
+      frames = next;
+    }
+    outcome.blocks = outputBase;
+    crew.stop.store(true, std::memory_order_release);
+    for (int t = 1; t < threads; ++t)
+      if (started[t]) joinWorkerThread(seats[t].thread);
+  } else {
+    outcome.status = ReadStatus::outOfMemory;
+  }
+  for (int t = 0; t < threads; ++t) {
+    std::free(parts[t].selected);
+    std::free(parts[t].sumBlock);
+    std::free(parts[t].xBlock);
+  }
+  std::free(raw[0]);
+  std::free(raw[1]);
+  std::free(accBlock);
+  releaseBlockDecimator(decimator);
+  releaseChannelFilter(shared.filter);
+  return outcome;
+}
+
+}  // namespace
+
+ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
+  ReadOutcome outcome;
+  SampleDecoder decoder;
+  if (!file || !planIsUsable(plan) || !setupSampleDecoder(decoder, plan.binaryFormat, plan.swapBytes)) {
+    outcome.status = ReadStatus::readError;
+    return outcome;
+  }
+  if (plan.nPoints == 0) return outcome;
+  const uint64_t frameBytes = uint64_t(plan.nChans) * uint64_t(decoder.bytesPerSample);
+  if (frameBytes > SIZE_MAX / 8 || uint64_t(plan.nChans) > SIZE_MAX / 8 / sizeof(double)) {
+    outcome.status = ReadStatus::outOfMemory;
+    return outcome;
+  }
+  if (plan.isa == isaFrameAtATime) return readFrameByFrame(file, plan, decoder, frameBytes);
+  int isa = plan.isa > isaFrameAtATime && plan.isa <= isaAvx512 ? plan.isa : bestKernelIsa();
+  KernelSet kernel;
+  for (; isa >= isaSse2 && !kernel.filter; --isa) kernel = kernelFor(isa);
+  if (!kernel.filter) return readFrameByFrame(file, plan, decoder, frameBytes);
+  return readChunked(file, plan, decoder, frameBytes, kernel);
 }
 
 }  // namespace eeg

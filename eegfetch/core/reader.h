@@ -30,6 +30,7 @@ struct ReadPlan {
   // Tuning only; the result is the same bits for every value.
   int64_t chunkFrames = 0;  // frames per read; 0: chosen by the reader
   int threads = 0;          // 0: chosen by the reader
+  int isa = 0;              // filter loop: 0 the widest available, 1 frame at a time, 2 SSE2, 3 AVX2, 4 AVX-512
 };
 
 enum class ReadStatus { ok, outOfMemory, readError };

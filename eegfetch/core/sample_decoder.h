@@ -27,6 +27,11 @@ double decodeSample(const SampleDecoder& decoder, const unsigned char* bytes) no
 void decodeSamples(const SampleDecoder& decoder, const unsigned char* raw, std::size_t count,
                    double* out) noexcept;
 
+// Decodes channels [c0, c1) of `frames` consecutive frames of frameBytes bytes each: the samples of frame
+// f go to out[f * outStride + (c - c0)].
+void decodeFrames(const SampleDecoder& decoder, const unsigned char* raw, uint64_t frameBytes, int64_t frames,
+                  int c0, int c1, double* out, int64_t outStride) noexcept;
+
 }  // namespace eeg
 
 #endif

@@ -92,15 +92,15 @@ inline std::vector<uint8_t> encode(const Recording& r) {
 }
 
 // One call described as plain data; `args()` builds the host arrays.
-struct CallSpec {
+struct CallArgs {
   int nlhs = 1;
   int nrhs = 3;
   Array fileName;
   std::map<std::string, Array> hdr, opt;
   Array hdrOverride, optOverride;  // used instead of a 1x1 struct of the fields when set
 
-  CallSpec() = default;
-  CallSpec(const CallSpec& o) : nlhs(o.nlhs), nrhs(o.nrhs) {
+  CallArgs() = default;
+  CallArgs(const CallArgs& o) : nlhs(o.nlhs), nrhs(o.nrhs) {
     if (o.fileName) fileName = mexhost::duplicate(o.fileName.get());
     for (auto& kv : o.hdr) hdr[kv.first] = mexhost::duplicate(kv.second.get());
     for (auto& kv : o.opt) opt[kv.first] = mexhost::duplicate(kv.second.get());
@@ -108,9 +108,9 @@ struct CallSpec {
     if (o.optOverride) optOverride = mexhost::duplicate(o.optOverride.get());
   }
 
-  CallSpec(CallSpec&&) = default;
-  CallSpec& operator=(CallSpec&&) = default;
-  CallSpec& operator=(const CallSpec& o) { return *this = CallSpec(o); }
+  CallArgs(CallArgs&&) = default;
+  CallArgs& operator=(CallArgs&&) = default;
+  CallArgs& operator=(const CallArgs& o) { return *this = CallArgs(o); }
 
   static Array build(const std::map<std::string, Array>& fields, size_t m = 1, size_t n = 1) {
     Array s = mexhost::structArray(m, n);

@@ -1,0 +1,246 @@
+// Benchmark driver of the reader core: generates workloads, prints filter coefficients for the peer
+// scripts, and times readRecording and a decode-only floor (warm cache, median of several rounds).
+//
+//   eegfetch_bench generate FILE nChans format(1|2|3) endian(l|b) frames [sparse]
+//   eegfetch_bench butter ORDER CUTOFF FS          -> "b: ..." and "a: ..." lines
+//   eegfetch_bench run MODE FILE nChans format endian ORDER CUTOFF FS TARGETFS weights(last|boxcar)
+//                      nSel(0 = all) rounds [threads isa chunkFrames]
+//     MODE core | floor; prints "median_s=... peak_rss_mb=... frames=..."
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "filter_kernel.h"
+#include "reader.h"
+#include "sample_decoder.h"
+
+namespace {
+
+// Butterworth low-pass of order n by the bilinear transform with prewarping; L = n + 1 coefficients.
+void butter(int n, double cutoff, double fs, std::vector<double>& b, std::vector<double>& a) {
+  const double pi = 3.14159265358979323846;
+  const double warped = 2.0 * fs * std::tan(pi * cutoff / fs);
+  std::vector<std::complex<double>> zPoles;
+  for (int k = 0; k < n; ++k) {
+    const double theta = pi * (2.0 * k + n + 1) / (2.0 * n);
+    const std::complex<double> s = warped * std::complex<double>(std::cos(theta), std::sin(theta));
+    zPoles.push_back((2.0 * fs + s) / (2.0 * fs - s));
+  }
+  std::vector<std::complex<double>> poly{1.0};
+  for (auto p : zPoles) {
+    std::vector<std::complex<double>> next(poly.size() + 1, 0.0);
+    for (std::size_t i = 0; i < poly.size(); ++i) {
+      next[i] += poly[i];
+      next[i + 1] -= poly[i] * p;
+    }
+    poly = next;
+  }
+  a.clear();
+  for (auto c : poly) a.push_back(c.real());
+  // Numerator (1 + z^-1)^n, scaled to unit gain at DC.
+  b.assign(n + 1, 0.0);
+  b[0] = 1.0;
+  for (int k = 0; k < n; ++k)
+    for (int i = k + 1; i > 0; --i) b[i] += b[i - 1];
+  double sa = 0, sb = 0;
+  for (double v : a) sa += v;
+  for (double v : b) sb += v;
+  for (double& v : b) v *= sa / sb;
+}
+
+int generate(const char* path, int nChans, int format, bool big, int64_t frames, bool sparse) {
+  FILE* f = std::fopen(path, "wb");
+  if (!f) return 1;
+  const int bps = format == 1 ? 2 : 4;
+  const uint64_t frameBytes = uint64_t(nChans) * bps;
+  if (sparse) {  // a sparse file of zeros
+    const uint64_t bytes = frameBytes * uint64_t(frames);
+    if (std::fseek(f, 0, SEEK_SET) != 0 ||
+        (bytes && (fseeko(f, off_t(bytes - 1), SEEK_SET) != 0 || std::fputc(0, f) == EOF))) {
+      std::fclose(f);
+      return 1;
+    }
+    return std::fclose(f) == 0 ? 0 : 1;
+  }
+  std::mt19937 rng(12345);
+  std::normal_distribution<float> noise(0.0f, 50.0f);
+  const int64_t perChunk = 4096;
+  std::vector<unsigned char> buf(frameBytes * perChunk);
+  const double pi = 3.14159265358979323846;
+  for (int64_t f0 = 0; f0 < frames; f0 += perChunk) {
+    const int64_t n = std::min(perChunk, frames - f0);
+    unsigned char* p = buf.data();
+    for (int64_t i = 0; i < n; ++i)
+      for (int c = 0; c < nChans; ++c) {
+        const double t = double(f0 + i);
+        const double v = 1000.0 * std::sin(2 * pi * t * (0.001 + 0.0007 * c)) + noise(rng);
+        unsigned char bytes[4];
+        if (format == 1) {
+          const int16_t s = static_cast<int16_t>(std::lrint(v));
+          std::memcpy(bytes, &s, 2);
+        } else if (format == 2) {
+          const int32_t s = static_cast<int32_t>(std::lrint(v * 1000));
+          std::memcpy(bytes, &s, 4);
+        } else {
+          const float s = static_cast<float>(v);
+          std::memcpy(bytes, &s, 4);
+        }
+        if (big) std::reverse(bytes, bytes + bps);
+        std::memcpy(p, bytes, bps);
+        p += bps;
+      }
+    if (std::fwrite(buf.data(), 1, frameBytes * n, f) != frameBytes * n) {
+      std::fclose(f);
+      return 1;
+    }
+  }
+  return std::fclose(f) == 0 ? 0 : 1;
+}
+
+double peakRssMb() {
+  struct rusage u;
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss / 1024.0;
+}
+
+// Read and convert every frame to double, nothing else: the floor under any reader of the file.
+int64_t decodeFloor(FILE* f, int nChans, int format, bool big, double* sink) {
+  eeg::SampleDecoder d;
+  eeg::setupSampleDecoder(d, format, big);
+  const eeg::DecodeFunction decode = eeg::kernelFor(eeg::bestKernelIsa()).decode;
+  const uint64_t frameBytes = uint64_t(nChans) * d.bytesPerSample;
+  const int64_t chunkFrames = std::max<int64_t>(1, (4 << 20) / frameBytes);
+  const int64_t pass = std::max<int64_t>(16, (192 << 10) / 8 / nChans);
+  std::vector<unsigned char> raw(chunkFrames * frameBytes);
+  std::vector<double> x(pass * nChans);
+  int64_t frames = 0;
+  double acc = 0;
+  for (;;) {
+    const std::size_t got = std::fread(raw.data(), 1, raw.size(), f);
+    const int64_t n = int64_t(got / frameBytes);
+    for (int64_t s = 0; s < n; s += pass) {
+      const int64_t m = std::min(pass, n - s);
+      decode(format, big, raw.data() + s * frameBytes, frameBytes, m, 0, nChans, x.data(), nChans);
+      acc += x[0] + x[(m - 1) * nChans + nChans - 1];
+    }
+    frames += n;
+    if (got < raw.size()) break;
+  }
+  *sink = acc;
+  return frames;
+}
+
+int run(int argc, char** argv) {
+  if (argc < 14) return 2;
+  const std::string mode = argv[2];
+  const char* path = argv[3];
+  const int nChans = std::atoi(argv[4]);
+  const int format = std::atoi(argv[5]);
+  const bool big = argv[6][0] == 'b';
+  const int order = std::atoi(argv[7]);
+  const double cutoff = std::atof(argv[8]);
+  const int fs = std::atoi(argv[9]), targetFs = std::atoi(argv[10]);
+  const std::string weightKind = argv[11];
+  int nSel = std::atoi(argv[12]);
+  const int rounds = std::atoi(argv[13]);
+  const int threads = argc > 14 ? std::atoi(argv[14]) : 0;
+  const int isa = argc > 15 ? std::atoi(argv[15]) : 0;
+  const int64_t chunkFrames = argc > 16 ? std::atoll(argv[16]) : 0;
+  const int factor = fs / targetFs;
+
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return 1;
+  fseeko(f, 0, SEEK_END);
+  const int64_t bytes = ftello(f);
+  const int bps = format == 1 ? 2 : 4;
+  const int64_t nPoints = bytes / (int64_t(nChans) * bps);
+
+  std::vector<double> b, a;
+  if (order > 0) butter(order, cutoff, fs, b, a);
+  std::vector<double> weights(factor, weightKind == "boxcar" ? 1.0 / factor : 0.0);
+  if (weightKind != "boxcar") weights.back() = 1.0;
+  if (nSel <= 0 || nSel > nChans) nSel = nChans;
+  std::vector<int32_t> channels(nChans);
+  for (int c = 0; c < nChans; ++c) channels[c] = c;
+  if (nSel < nChans) {
+    std::mt19937 rng(7);
+    std::shuffle(channels.begin(), channels.end(), rng);
+  }
+  channels.resize(nSel);
+  std::vector<double> scale(nChans, 0.1);
+  const int64_t nOut = nPoints / factor;
+  std::vector<double> target(std::size_t(nOut) * nSel, 0.0);
+
+  std::vector<double> times;
+  double sink = 0;
+  int64_t frames = 0;
+  for (int r = 0; r < rounds; ++r) {
+    fseeko(f, 0, SEEK_SET);
+    const auto t0 = std::chrono::steady_clock::now();
+    if (mode == "floor") {
+      frames = decodeFloor(f, nChans, format, big, &sink);
+    } else {
+      eeg::ReadPlan p;
+      p.nChans = nChans;
+      p.binaryFormat = format;
+      p.swapBytes = big;
+      p.nPoints = nPoints;
+      p.filterLength = order > 0 ? order + 1 : 1;
+      p.b = order > 0 ? b.data() : nullptr;
+      p.a = order > 0 ? a.data() : nullptr;
+      p.decimationFactor = factor;
+      p.weights = weights.data();
+      p.channels = channels.data();
+      p.nSel = nSel;
+      p.scale = scale.data();
+      p.target = target.data();
+      p.stride = nOut;
+      p.destEnd = nOut;
+      p.srcEnd = nOut;
+      p.threads = threads;
+      p.isa = isa;
+      p.chunkFrames = chunkFrames;
+      const eeg::ReadOutcome o = eeg::readRecording(f, p);
+      if (o.status != eeg::ReadStatus::ok) return 1;
+      frames = o.framesRead;
+      sink += target[0];
+    }
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::fclose(f);
+  std::sort(times.begin(), times.end());
+  std::printf("median_s=%.4f peak_rss_mb=%.1f frames=%lld bytes=%lld check=%g\n", times[times.size() / 2],
+              peakRssMb(), (long long)frames, (long long)bytes, sink);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 7 && std::strcmp(argv[1], "generate") == 0)
+    return generate(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5][0] == 'b', std::atoll(argv[6]),
+                    argc > 7 && std::strcmp(argv[7], "sparse") == 0);
+  if (argc >= 5 && std::strcmp(argv[1], "butter") == 0) {
+    std::vector<double> b, a;
+    butter(std::atoi(argv[2]), std::atof(argv[3]), std::atof(argv[4]), b, a);
+    std::printf("b:");
+    for (double v : b) std::printf(" %.17g", v);
+    std::printf("\na:");
+    for (double v : a) std::printf(" %.17g", v);
+    std::printf("\n");
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return run(argc, argv);
+  std::fprintf(stderr, "usage: see the comment at the top of bench/bench_core.cpp\n");
+  return 2;
+}

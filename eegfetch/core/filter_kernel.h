@@ -1,0 +1,61 @@
+// The filter-and-accumulate loop over many frames and a range of channels at once, in one version per
+// instruction set. Every version does, for every channel, exactly the operations of
+// stepChannelFilter and pushFrame in the same order (no fused multiply-add), so all give the same bits.
+#ifndef EEGFETCH_CORE_FILTER_KERNEL_H
+#define EEGFETCH_CORE_FILTER_KERNEL_H
+
+#include <cstdint>
+
+namespace eeg {
+
+// One run of the loop over `frames` decoded frames of `width` channels (a multiple of 8).
+struct KernelJob {
+  const double* x = nullptr;  // frames x width doubles, row-major
+  int64_t frames = 0;
+  int64_t width = 0;
+  int L = 1;
+  const double* b = nullptr;
+  const double* a = nullptr;  // a[0] is never read
+  double* state = nullptr;    // z[i] of the range's first channel at state[i * stateStride]
+  int64_t stateStride = 0;
+  const double* weights = nullptr;
+  int factor = 1;
+  int phase = 0;                   // position of the first frame within its block
+  double* accumulators = nullptr;  // of the range's first channel
+  // The sum of channel j of the range for the e-th block that ends in the run goes to
+  // blockSums[j * sumStride + e]: each channel's sums lie together, ready to be copied to its column.
+  double* blockSums = nullptr;
+  int64_t sumStride = 0;
+};
+
+using KernelFunction = void (*)(const KernelJob&);
+// decodeFrames of sample_decoder.h, built for one instruction set.
+using DecodeFunction = void (*)(int binaryFormat, bool swapBytes, const unsigned char* raw,
+                                uint64_t frameBytes, int64_t frames, int c0, int c1, double* out,
+                                int64_t outStride);
+
+// One instruction set's versions of the loops.
+struct KernelSet {
+  KernelFunction filter = nullptr;
+  DecodeFunction decode = nullptr;
+};
+
+// Instruction sets, in rising order.
+enum KernelIsa : int { isaAuto = 0, isaFrameAtATime = 1, isaSse2 = 2, isaAvx2 = 3, isaAvx512 = 4 };
+
+// Doubles per vector of each version.
+int kernelLanes(int isa) noexcept;
+
+// The versions for `isa`, or nulls when this build or this processor lacks it.
+KernelSet kernelFor(int isa) noexcept;
+// The widest version this build and processor run.
+int bestKernelIsa() noexcept;
+
+// Per-version entry points (null where the build lacks the version).
+KernelSet kernelSse2() noexcept;
+KernelSet kernelAvx2() noexcept;
+KernelSet kernelAvx512() noexcept;
+
+}  // namespace eeg
+
+#endif

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The demo: installs what is missing, builds, and runs the Octave demos in demo/ with the
+# freshly built modules.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+bash scripts/build.sh
+build=$(cd "${BUILD_DIR:-build}" && pwd)
+for demo in demo/demo_eegfetch.m demo/demo_trigout.m; do
+  [ -f "$demo" ] || continue
+  echo "=== $demo"
+  octave-cli -H --no-gui --no-window-system --quiet \
+    --eval "addpath('$build'); addpath('$(pwd)/demo'); $(basename "$demo" .m)"
+done
