@@ -61,10 +61,12 @@ class PortFaults : public ::testing::Test {
     Array p = mexhost::scalar(port), v = mexhost::scalar(value), d = mexhost::scalar(duration);
     return m.call(0, {p.get(), v.get(), d.get()});
   }
-  // After the pulses: `pulses` values were written, the last write is a reset, and nothing of
-  // the libraries or the pulse threads is left.
-  void expectPulsesEnded(size_t pulses) {
+  // After the pulses and the module's unload (the module keeps the last library it bound until
+  // then): `pulses` values were written, the last write is a reset, and nothing of the libraries
+  // or the pulse threads is left.
+  void expectPulsesEnded(mexhost::Module& m, size_t pulses) {
     waitForPulses(threads_);
+    m.unload();
     std::vector<Write> writes = readLog(log_);
     size_t values = 0;
     for (const Write& w : writes) values += w.value != 0;
@@ -111,7 +113,7 @@ TEST_F(PortFaults, ALibraryThatFailsToLoadOnTheNthCallLeavesThePendingPulseToEnd
     ++pulses;
     waitForPulses(threads_);
   }
-  expectPulsesEnded(pulses);
+  expectPulsesEnded(m, pulses);
 }
 
 TEST_F(PortFaults, ALibraryThatLoadsButCannotBeUsedOnTheNthCallIsReleasedAgain) {
@@ -126,7 +128,7 @@ TEST_F(PortFaults, ALibraryThatLoadsButCannotBeUsedOnTheNthCallIsReleasedAgain) 
   EXPECT_EQ(pulse(m, 903, 3, 1).message, "GetProcAddress for Inp32 Failed.\n");
   useLibrary(good_);
   ASSERT_FALSE(pulse(m, 904, 4, 1).failed);
-  expectPulsesEnded(2);
+  expectPulsesEnded(m, 2);
 }
 
 TEST_F(PortFaults, TwoThousandFailingPulseCallsLeaveNothingBehind) {
@@ -167,7 +169,7 @@ TEST_F(PortFaults, TwoThousandFailingPulseCallsLeaveNothingBehind) {
   useLibrary(good_);
   EXPECT_EQ(mexhost::liveArrays(), arrays + 2);  // the two arguments above
   EXPECT_EQ(mexhost::liveCallocs(), callocs);
-  expectPulsesEnded(0);
+  expectPulsesEnded(m, 0);
 }
 
 TEST_F(PortFaults, TwoThousandFailingReadsLeaveNothingBehind) {
