@@ -36,6 +36,8 @@ const std::set<std::string>& documentedMessages() {
       "delay must not be negative.",
       "delay must be at most 2147483647 ms.",
       "Out of memory. Type \"help memory\" for your options.",
+      "Out of memory for the pulse request.",
+      "Could not start the pulse thread; a value written by this call was reset.",
   };
   return messages;
 }
