@@ -9,7 +9,9 @@ namespace {
 
 class ThreadBaseline : public ::testing::Environment {
  public:
-  void SetUp() override { std::thread([] {}).join(); }
+  void SetUp() override {
+    std::thread([] {}).join();
+  }
 };
 
 const ::testing::Environment* const g_baseline = ::testing::AddGlobalTestEnvironment(new ThreadBaseline);

@@ -24,7 +24,7 @@ struct Entry {
 };
 
 // Durations follow from the value, so the log alone says how long each value must stay.
-int durationOf(unsigned value) { return static_cast<int>(value % 5); }
+int durationOf(unsigned value) { return 3 + 2 * static_cast<int>(value % 5); }
 
 TEST(PulseStress, TenThousandConcurrentPulsesResetOnlyTheNewestValueAndLeaveNothing) {
   rel::TempDir dir;
@@ -77,7 +77,9 @@ TEST(PulseStress, TenThousandConcurrentPulsesResetOnlyTheNewestValueAndLeaveNoth
   // Value writes not yet reset, by port and value: their log times.
   std::map<std::pair<unsigned, unsigned>, std::deque<long long>> pending;
   size_t values = 0, resets = 0;
-  const long long slack = 500000;  // the log's time of a write trails the module's by microseconds
+  // The log's time of a value write trails the module's own by microseconds, or by more when the
+  // writing thread is preempted in between on a busy machine.
+  const long long slack = 2000000;
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
     if (e.value != 0) {
