@@ -3,6 +3,7 @@
 //
 //   eegfetch_bench generate FILE nChans format(1|2|3) endian(l|b) frames [sparse]
 //   eegfetch_bench butter ORDER CUTOFF FS          -> "b: ..." and "a: ..." lines
+//   eegfetch_bench select nChans nSel              -> the selected channels, 1-based
 //   eegfetch_bench run MODE FILE nChans format endian ORDER CUTOFF FS TARGETFS weights(last|boxcar)
 //                      nSel(0 = all) rounds [threads isa chunkFrames]
 //     MODE core | floor; prints "median_s=... peak_rss_mb=... frames=..."
@@ -56,6 +57,17 @@ void butter(int n, double cutoff, double fs, std::vector<double>& b, std::vector
   for (double v : a) sa += v;
   for (double v : b) sb += v;
   for (double& v : b) v *= sa / sb;
+}
+
+// The selected channels (0-based): all in order, or nSel of them in a fixed shuffled order.
+std::vector<int32_t> selection(int nChans, int nSel) {
+  std::vector<int32_t> channels(nChans);
+  for (int c = 0; c < nChans; ++c) channels[c] = c;
+  if (nSel <= 0 || nSel >= nChans) return channels;
+  std::mt19937 rng(7);
+  for (int i = nChans - 1; i > 0; --i) std::swap(channels[i], channels[rng() % (i + 1)]);
+  channels.resize(nSel);
+  return channels;
 }
 
 int generate(const char* path, int nChans, int format, bool big, int64_t frames, bool sparse) {
@@ -169,14 +181,8 @@ int run(int argc, char** argv) {
   if (order > 0) butter(order, cutoff, fs, b, a);
   std::vector<double> weights(factor, weightKind == "boxcar" ? 1.0 / factor : 0.0);
   if (weightKind != "boxcar") weights.back() = 1.0;
-  if (nSel <= 0 || nSel > nChans) nSel = nChans;
-  std::vector<int32_t> channels(nChans);
-  for (int c = 0; c < nChans; ++c) channels[c] = c;
-  if (nSel < nChans) {
-    std::mt19937 rng(7);
-    std::shuffle(channels.begin(), channels.end(), rng);
-  }
-  channels.resize(nSel);
+  const std::vector<int32_t> channels = selection(nChans, nSel);
+  nSel = static_cast<int>(channels.size());
   std::vector<double> scale(nChans, 0.1);
   const int64_t nOut = nPoints / factor;
   std::vector<double> target(std::size_t(nOut) * nSel, 0.0);
@@ -241,6 +247,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return run(argc, argv);
+  if (argc >= 4 && std::strcmp(argv[1], "select") == 0) {  // 1-based, for the peer scripts
+    for (int32_t c : selection(std::atoi(argv[2]), std::atoi(argv[3]))) std::printf(" %d", c + 1);
+    std::printf("\n");
+    return 0;
+  }
   std::fprintf(stderr, "usage: see the comment at the top of bench/bench_core.cpp\n");
   return 2;
 }

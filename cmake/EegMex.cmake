@@ -2,6 +2,9 @@
 # Builds the module NAME in each flavour this machine can build:
 #  NAME_octave   : NAME.mex for GNU Octave, in the top of the build tree
 #  NAME_embedded : NAME.mexhost.so for the embedded host (tests, fuzzing, benchmarks)
+#  NAME_windows  : NAME.mexw32 / NAME.mexw64 in a mingw-w64 cross build (cmake/mingw-*.cmake): the
+#                  MATLAB binary interface of host/mexapi.h, linked against the libmx/libmex import
+#                  libraries of host/windows, exporting only mexFunction, runtime linked statically
 function(eegmex_add_module name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   if(EEGMEX_OCTAVE)
@@ -15,7 +18,23 @@ function(eegmex_add_module name)
       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   endif()
-  if(NOT WIN32)
+  if(WIN32)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      set(suffix .mexw32)
+    else()
+      set(suffix .mexw64)
+    endif()
+    add_library(${name}_windows MODULE ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/host/windows/module.def)
+    target_include_directories(${name}_windows PRIVATE ${PROJECT_SOURCE_DIR}/host)
+    target_link_libraries(${name}_windows PRIVATE ${ARG_LIBS} ${EEGMEX_IMPORT_LIBS})
+    # No timestamp in the PE header: the same sources give the same bytes (and SHA-256).
+    target_link_options(${name}_windows PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
+    add_dependencies(${name}_windows eegmex_import_libs)
+    set_target_properties(${name}_windows PROPERTIES
+      OUTPUT_NAME ${name} PREFIX "" SUFFIX ${suffix}
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+      LINK_DEPENDS "${EEGMEX_IMPORT_LIBS}")
+  else()
     add_library(${name}_embedded MODULE ${ARG_SOURCES})
     target_include_directories(${name}_embedded PRIVATE ${PROJECT_SOURCE_DIR}/host)
     target_link_libraries(${name}_embedded PRIVATE ${ARG_LIBS} mexhost)

@@ -5,6 +5,8 @@
 //  SIMPORT_LOG            : file to which each write is appended as "<ns> <port> <value> <tag>\n"
 //                           (<ns> monotonic nanoseconds, the clock pulse waits use); unset: no log
 //  SIMPORT_DRIVER_CLOSED  : "1" makes IsInpOutDriverOpen report 0
+//  SIMPORT_WRITE_US       : each Out32 takes this many microseconds more (a slow port, for tests
+//                           that widen the windows between writers)
 //
 // Compile-time variants for tests: SIMPORT_NO_OUT32, SIMPORT_NO_INP32, SIMPORT_NO_ISOPEN (the
 // export is missing), SIMPORT_CLOSED (the driver always reports closed), SIMPORT_TAG (the log tag).
@@ -47,6 +49,7 @@ void unlock() { ReleaseSRWLockExclusive(&g_lock); }
   return (c.QuadPart / f.QuadPart) * 1000000000 + (c.QuadPart % f.QuadPart) * 1000000000 / f.QuadPart;
 }
 // The process environment itself (the host's C runtime may keep a copy of its own).
+[[maybe_unused]] void pauseUs(long us) { Sleep(static_cast<DWORD>((us + 999) / 1000)); }
 bool readEnv(const char* name, char* buf, size_t size) {
   DWORD n = GetEnvironmentVariableA(name, buf, static_cast<DWORD>(size));
   return n > 0 && n < size;
@@ -59,6 +62,10 @@ void unlock() { pthread_mutex_unlock(&g_lock); }
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+[[maybe_unused]] void pauseUs(long us) {
+  timespec ts{us / 1000000, (us % 1000000) * 1000};
+  nanosleep(&ts, nullptr);
 }
 bool readEnv(const char* name, char* buf, size_t size) {
   const char* v = getenv(name);
@@ -107,6 +114,8 @@ SIMPORT_EXPORT void SIMPORT_CALL Out32(short port, short value) {
   unsigned v = static_cast<uint8_t>(value);
   g_ports[p] = static_cast<unsigned char>(v);
   logWrite(ns, p, v);
+  char slow[16];
+  if (readEnv("SIMPORT_WRITE_US", slow, sizeof slow) && atol(slow) > 0) pauseUs(atol(slow));
   unlock();
 }
 #endif

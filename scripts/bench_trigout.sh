@@ -10,16 +10,26 @@ build=${BUILD_DIR:-build}
 n=${1:-1000}
 duration=${2:-10}
 log=$(mktemp /tmp/bench_trigout.XXXXXX.log)
-trap 'rm -f "$log"' EXIT
+tmp=$(mktemp -d /tmp/bench_trigout.XXXXXX)
+trap 'rm -rf "$log" "$tmp"' EXIT
+# For reference: an empty MEX function, called the same way, shows what the host's call costs.
+printf '#include "mex.h"\nvoid mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {}\n' >"$tmp/nop.c"
+(cd "$tmp" && mkoctfile --mex nop.c -o bench_nop.mex >/dev/null)
 SIMPORT_LOG=$log octave-cli -H --no-gui --quiet --eval "
-addpath('$build');
+addpath('$build'); addpath('$tmp');
 global IO_LIB
 IO_LIB = fullfile('$build', 'portlibs', 'simport.so');
 n = $n; d = $duration;
 trigout(999, 1, 1); pause(0.05);            % load the module once
 base = zeros(n, 1);
 for i = 1:n, t = tic; base(i) = toc(t); end     % tic/toc cost, for reference
-lat = zeros(n, 1);
+lat = zeros(n, 1); nop = zeros(n, 1);
+bench_nop(1, 2);
+for i = 1:min(n, 300)
+  t = tic; bench_nop(888, 1, d); nop(i) = toc(t);
+  pause((d + 3) / 1000);
+end
+nop = nop(1:min(n, 300));
 for i = 1:n
   v = 1 + mod(i, 255);
   t = tic; trigout(888, v, d); lat(i) = toc(t);
@@ -40,6 +50,8 @@ q = @(x, p) subsref(sort(x), struct('type', '()', 'subs', {{max(1, ceil(p * nume
 printf('trigout, %d pulses of %d ms, simulated port library\n', n, d);
 printf('  call latency      median %7.1f us   p99 %7.1f us   (tic/toc alone: median %.1f us)\n', ...
        1e6 * median(lat), 1e6 * q(lat, 0.99), 1e6 * median(base));
+printf('  empty MEX call    median %7.1f us   p99 %7.1f us   (the host alone, same spacing)\n', ...
+       1e6 * median(nop), 1e6 * q(nop, 0.99));
 printf('  pulse width error median %7.3f ms   p99 %7.3f ms   (%d pulses measured)\n', ...
        median(w), q(w, 0.99), numel(w));
 "

@@ -12,6 +12,8 @@ packages=(
   # eegfetch
   # trigout
   # Windows builds under wine
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine wine64
   # reliability (fuzzing, sanitizers)
   clang libclang-rt-14-dev valgrind
   # packaging and the demo figure

@@ -31,7 +31,8 @@ void sleepUntilNs(int64_t deadlineNs);
 // holds its own reference on the module, taken before it starts; on POSIX the module's unload
 // handler calls waitForThreads().
 bool startThread(void (*routine)(void*), void* arg);
-// Blocks until every thread started by startThread has ended and left the module's code.
+// Blocks until every routine started by startThread has returned and (POSIX) every thread
+// has left the module's code; parked threads end at once.
 void waitForThreads();
 
 // A process-wide lock for the port write and the module-wide byte; never held across a wait.

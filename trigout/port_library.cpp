@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace trig {
 
@@ -9,55 +10,87 @@ PortLibrary portLibrary;
 
 namespace {
 
-LibraryHandle g_kept = nullptr;
-char* g_keptPath = nullptr;  // malloc'ed
+LibraryHold* g_kept = nullptr;  // the module's own hold, on the last library bound
 
-void keepLoaded(const char* path) {
-  if (g_keptPath && std::strcmp(g_keptPath, path) == 0) return;
-  releaseKeptLibrary();
+// Loading a library that is already loaded was most of the call's time in Octave (a walk over
+// every object the process has loaded); a library this module holds is not loaded again.
+LibraryHold* hold(const char* path, BindStatus* status) {
+  *status = BindStatus::loadFailed;
+  if (g_kept && std::strcmp(g_kept->path, path) == 0) {
+    g_kept->holders.fetch_add(1, std::memory_order_relaxed);
+    return g_kept;
+  }
+  LibraryHandle library = loadLibrary(path);
+  if (!library) return nullptr;
   size_t n = std::strlen(path) + 1;
-  g_keptPath = static_cast<char*>(std::malloc(n));
-  if (!g_keptPath) return;
-  std::memcpy(g_keptPath, path, n);
-  g_kept = loadLibrary(path);
+  LibraryHold* h = new (std::nothrow) LibraryHold;
+  char* copy = static_cast<char*>(std::malloc(n));
+  if (!h || !copy) {
+    delete h;
+    std::free(copy);
+    releaseLibrary(library);
+    *status = BindStatus::noMemory;
+    return nullptr;
+  }
+  std::memcpy(copy, path, n);
+  h->handle = library;
+  h->path = copy;
+  h->holders.store(1, std::memory_order_relaxed);
+  return h;
+}
+
+void keep(LibraryHold* h) {
+  if (h == g_kept) return;
+  h->holders.fetch_add(1, std::memory_order_relaxed);
+  LibraryHold* old = g_kept;
+  g_kept = h;
+  if (old) releaseHold(old);
 }
 
 }  // namespace
 
-void releaseKeptLibrary() {
-  releaseLibrary(g_kept);
-  g_kept = nullptr;
-  std::free(g_keptPath);
-  g_keptPath = nullptr;
+void releaseHold(LibraryHold* h) {
+  if (!h || h->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  releaseLibrary(h->handle);
+  std::free(h->path);
+  delete h;
 }
 
-BindStatus openPortLibrary(const char* path, LibraryHandle* handle, PortLibrary* entries) {
-  *handle = nullptr;
-  *entries = PortLibrary();
-  LibraryHandle library = loadLibrary(path);
-  if (!library) return BindStatus::loadFailed;
+void releaseKeptLibrary() {
+  LibraryHold* old = g_kept;
+  g_kept = nullptr;
+  releaseHold(old);
+}
 
-  BindStatus status = BindStatus::ok;
-  portLibrary.out32 = reinterpret_cast<Out32Entry>(findExport(library, "Out32"));
+BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* entries) {
+  *held = nullptr;
+  *entries = PortLibrary();
+  BindStatus status;
+  LibraryHold* h = hold(path, &status);
+  if (!h) return status;
+
+  status = BindStatus::ok;
+  portLibrary.out32 = reinterpret_cast<Out32Entry>(findExport(h->handle, "Out32"));
   if (!portLibrary.out32) status = BindStatus::noOut32;
   if (status == BindStatus::ok) {
-    portLibrary.inp32 = findExport(library, "Inp32");
+    portLibrary.inp32 = findExport(h->handle, "Inp32");
     if (!portLibrary.inp32) status = BindStatus::noInp32;
   }
   if (status == BindStatus::ok) {
-    portLibrary.isDriverOpen = reinterpret_cast<IsDriverOpenEntry>(findExport(library, "IsInpOutDriverOpen"));
+    portLibrary.isDriverOpen =
+        reinterpret_cast<IsDriverOpenEntry>(findExport(h->handle, "IsInpOutDriverOpen"));
     if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
   }
   if (status == BindStatus::ok && portLibrary.isDriverOpen() == 0) status = BindStatus::driverClosed;
 
   if (status != BindStatus::ok) {
-    // The library goes again, so no entry may keep pointing into it.
+    // The call lets go of the library, which may unload it: no entry may keep pointing into it.
     portLibrary = PortLibrary();
-    releaseLibrary(library);
+    releaseHold(h);
     return status;
   }
-  keepLoaded(path);
-  *handle = library;
+  keep(h);
+  *held = h;
   *entries = portLibrary;
   return BindStatus::ok;
 }
@@ -71,6 +104,7 @@ const char* bindMessage(BindStatus status) {
     case BindStatus::noIsDriverOpen: return "GetProcAddress for IsOpen Failed.\n";
     case BindStatus::driverClosed:
       return "Parellel Port library is not loaded.(Try running as an administrator).\n";
+    case BindStatus::noMemory: return "Out of memory while binding the port library.";
   }
   return "Unknown binding failure.\n";
 }

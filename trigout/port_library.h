@@ -2,6 +2,8 @@
 #ifndef TRIGOUT_PORT_LIBRARY_H
 #define TRIGOUT_PORT_LIBRARY_H
 
+#include <atomic>
+
 #include "platform.h"
 
 // 32-bit x86 Windows port libraries use the convention in which the callee pops its arguments.
@@ -30,17 +32,27 @@ struct PortLibrary {
 // found is left unset). Pulses never call through it: each keeps the entries of its own library.
 extern PortLibrary portLibrary;
 
-enum class BindStatus { ok, loadFailed, noOut32, noInp32, noIsDriverOpen, driverClosed };
+// A loaded library and the number of holders: each bound call (then its pulse) holds it once,
+// and the module holds the library of its last successful binding once more, so that the next
+// call with the same IO_LIB finds it loaded. The last holder to let go unloads it.
+struct LibraryHold {
+  LibraryHandle handle = nullptr;
+  std::atomic<int> holders{0};
+  char* path = nullptr;  // malloc'ed
+};
 
-// Loads the library at `path` (load count +1), resolves "Out32", "Inp32" and
-// "IsInpOutDriverOpen" in that order and asks whether its driver is open.
-// On ok, *handle and *entries hold the library and its entries; the caller owns the handle.
-// On any failure the library is released again and *handle is null.
-BindStatus openPortLibrary(const char* path, LibraryHandle* handle, PortLibrary* entries);
+// Lets go of one hold; unloads the library with the last. Any thread.
+void releaseHold(LibraryHold* hold);
 
-// The library of the last successful binding stays loaded (one reference of the module's own)
-// until another library is bound or the module unloads, so that a call does not read the
-// library from disk again each time the previous pulse has let go of it.
+enum class BindStatus { ok, loadFailed, noOut32, noInp32, noIsDriverOpen, driverClosed, noMemory };
+
+// Binds the library at `path`: loads it (or holds the one already loaded from that path once
+// more), resolves "Out32", "Inp32" and "IsInpOutDriverOpen" in that order and asks whether its
+// driver is open. On ok, *hold is held once for the caller and *entries holds its entries.
+// On any failure nothing stays held for the caller and *hold is null. Calling thread only.
+BindStatus openPortLibrary(const char* path, LibraryHold** hold, PortLibrary* entries);
+
+// Lets go of the module's own hold (when the module unloads). Calling thread only.
 void releaseKeptLibrary();
 
 // The message a failed binding raises; null for ok.

@@ -27,7 +27,7 @@ void resetUnlessOverwritten(PulseRequest* r) {
 }
 
 void release(PulseRequest* r) {
-  releaseLibrary(r->library);
+  releaseHold(r->library);
   delete r;
 }
 

@@ -15,14 +15,14 @@ namespace trig {
 //  port, value : where and what to write
 //  duration    : ms from the write of value to the reset
 //  delay       : ms from the call to the write of value; 0 writes during the call
-//  library     : the handle of this call's binding, released by the pulse
+//  library     : this call's hold on its library, released by the pulse
 //  entries     : that library's entry points, the only ones this pulse calls
 struct PulseRequest {
   uint16_t port = 0;
   uint8_t value = 0;
   int32_t duration = 10;
   int32_t delay = 0;
-  LibraryHandle library = nullptr;
+  LibraryHold* library = nullptr;
   PortLibrary entries;
   int64_t calledAtNs = 0;   // when the call scheduled the pulse
   int64_t writtenAtNs = 0;  // when the value was written

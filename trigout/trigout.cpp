@@ -81,18 +81,18 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
   mxGetString(ioLib, path, static_cast<int>(length));
 
   trig::PulseRequest args;
-  trig::LibraryHandle library;
+  trig::LibraryHold* library;
   trig::BindStatus bound = trig::openPortLibrary(path, &library, &args.entries);
   if (bound != trig::BindStatus::ok) return trig::bindMessage(bound);
 
   const char* bad = readArguments(nrhs, prhs, &args);
   if (bad) {
-    trig::releaseLibrary(library);
+    trig::releaseHold(library);
     return bad;
   }
   trig::PulseRequest* request = new (std::nothrow) trig::PulseRequest(args);
   if (!request) {
-    trig::releaseLibrary(library);
+    trig::releaseHold(library);
     return "Out of memory for the pulse request.";
   }
   request->library = library;

@@ -11,6 +11,6 @@ namespace eeg {
 #if defined(EEG_KERNEL_AVX2)
 KernelSet kernelAvx2() noexcept { return KernelSet{avx2::run, avx2::decode}; }
 #else
-KernelFunction kernelAvx2() noexcept { return KernelSet{}; }
+KernelSet kernelAvx2() noexcept { return KernelSet{}; }
 #endif
 }  // namespace eeg

@@ -11,6 +11,6 @@ namespace eeg {
 #if defined(EEG_KERNEL_AVX512)
 KernelSet kernelAvx512() noexcept { return KernelSet{avx512::run, avx512::decode}; }
 #else
-KernelFunction kernelAvx512() noexcept { return KernelSet{}; }
+KernelSet kernelAvx512() noexcept { return KernelSet{}; }
 #endif
 }  // namespace eeg

@@ -21,7 +21,9 @@ constexpr uint64_t decodedBytes = uint64_t(192) << 10;  // decoded doubles per t
 constexpr uint64_t sumBytes = uint64_t(1) << 20;        // block sums per thread waiting to be placed
 constexpr int channelGroup = 8;                         // channels are split between threads in groups
 constexpr int maxThreads = 16;
-constexpr double mainShare = 0.6;  // channels of the reading thread, relative to a worker's
+constexpr int maxParts = 64;
+constexpr int partsPerThread = 4;
+constexpr int minPartGroups = 2;  // at least 16 channels a part, for two independent vectors
 constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
 
 // Where output sample `outputIndex` goes, or -1 when the window or the matrix does not admit it.
@@ -216,35 +218,41 @@ void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
   placeSums(plan, p, pendingFirst, pending);
 }
 
-// Hand-over between the reading thread and the workers: the reading thread publishes chunk number g,
-// every worker processes its part of it and counts itself done.
+// Hand-over between the reading thread and the workers. The reading thread publishes chunk number g by
+// raising `posted` to g; then every thread takes parts of the chunk (channel ranges) one at a time
+// until none is left, so a thread that runs late, or reads the file meanwhile, simply takes fewer.
+// A worker raises `done` by one when it finds no part left.
 struct Crew {
   const Shared* shared = nullptr;
   Part* parts = nullptr;
+  int nParts = 0;
   Chunk chunk;
-  std::atomic<int64_t> posted{0};
-  std::atomic<int64_t> done{0};
+  std::atomic<int> nextPart{0};
+  WaitCounter posted;
+  WaitCounter done;
   std::atomic<bool> stop{false};
 };
 
+void takeParts(Crew& crew) noexcept {
+  for (;;) {
+    const int t = crew.nextPart.fetch_add(1, std::memory_order_acq_rel);
+    if (t >= crew.nParts) return;
+    processChunk(*crew.shared, crew.parts[t], crew.chunk);
+  }
+}
+
 struct WorkerSeat {
   Crew* crew = nullptr;
-  int part = 0;
   WorkerThread thread;
 };
 
 void workerRoutine(void* arg) {
-  WorkerSeat* seat = static_cast<WorkerSeat*>(arg);
-  Crew* crew = seat->crew;
-  int64_t seen = 0;
-  for (;;) {
-    for (int spin = 0; crew->posted.load(std::memory_order_acquire) == seen; ++spin) {
-      if (crew->stop.load(std::memory_order_acquire)) return;
-      if (spin > 64) yieldThread();
-    }
-    seen = crew->posted.load(std::memory_order_acquire);
-    processChunk(*crew->shared, crew->parts[seat->part], crew->chunk);
-    crew->done.fetch_add(1, std::memory_order_acq_rel);
+  Crew* crew = static_cast<WorkerSeat*>(arg)->crew;
+  for (int64_t next = 1;; ++next) {
+    waitForCount(crew->posted, next);
+    if (crew->stop.load(std::memory_order_acquire)) return;
+    takeParts(*crew);
+    raiseWaitCounter(crew->done, 1);
   }
 }
 
@@ -269,7 +277,7 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   const int64_t chunkFrames = framesPerChunk(plan, frameBytes, chunkBytes);
 
   BlockDecimator decimator;
-  Part parts[maxThreads];
+  Part parts[maxParts];
   WorkerSeat seats[maxThreads];
   void* accBlock = nullptr;
   unsigned char* raw[2] = {nullptr, nullptr};
@@ -283,17 +291,16 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
       raw[i] = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames) * frameBytes + 64, 1));
     ready = shared.accumulators && raw[0] && (buffers == 1 || raw[1]);
   }
+  // Parts of equal width, a few per thread so that threads can even out; one part on one thread.
   const int groups = static_cast<int>(shared.filter.stateStride / channelGroup);
-  for (int t = 0; ready && t < threads; ++t) {
+  int nParts = threads == 1 ? 1 : partsPerThread * threads;
+  if (nParts > groups / minPartGroups) nParts = groups / minPartGroups;
+  if (nParts < threads) nParts = threads;
+  if (nParts > maxParts) nParts = maxParts;
+  for (int t = 0; ready && t < nParts; ++t) {
     Part& p = parts[t];
-    // The reading thread also reads the file, so it takes a smaller share of the channels.
-    const double total = mainShare + (threads - 1);
-    const auto boundary = [&](int u) {
-      const double w = u == 0 ? 0.0 : mainShare + (u - 1);
-      return static_cast<int>(groups * w / total + 0.5) * channelGroup;
-    };
-    p.c0 = boundary(t);
-    p.c1 = boundary(t + 1);
+    p.c0 = static_cast<int>(int64_t(groups) * t / nParts) * channelGroup;
+    p.c1 = static_cast<int>(int64_t(groups) * (t + 1) / nParts) * channelGroup;
     p.cEnd = p.c1 < plan.nChans ? p.c1 : plan.nChans;
     const int64_t width = p.c1 > p.c0 ? p.c1 - p.c0 : channelGroup;  // an empty part does nothing
     int64_t pass = static_cast<int64_t>(decodedBytes / sizeof(double)) / width;
@@ -303,7 +310,7 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     p.x = alignedDoubles(uint64_t(pass) * uint64_t(width), p.xBlock);
     // Enough sums to place long runs of rows per column at a time.
     p.sumRows = pass / plan.decimationFactor + 1;
-    const int64_t longRun = static_cast<int64_t>(sumBytes / sizeof(double)) / width;
+    const int64_t longRun = static_cast<int64_t>(sumBytes / nParts / sizeof(double)) / width;
     if (p.sumRows < longRun) p.sumRows = longRun;
     p.blockSums = alignedDoubles(uint64_t(p.sumRows) * uint64_t(width), p.sumBlock);
     p.selected = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
@@ -317,14 +324,12 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     Crew crew;
     crew.shared = &shared;
     crew.parts = parts;
-    // Parts whose thread does not start are done by the reading thread itself.
-    bool started[maxThreads] = {true};
+    crew.nParts = nParts;
     int workers = 0;
-    for (int t = 1; t < threads; ++t) {
-      seats[t].crew = &crew;
-      seats[t].part = t;
-      started[t] = startWorkerThread(seats[t].thread, workerRoutine, &seats[t]);
-      workers += started[t] ? 1 : 0;
+    const bool canWait = threads > 1 && setupWaitCounter(crew.posted) && setupWaitCounter(crew.done);
+    for (int t = 1; canWait && t < threads; ++t) {
+      seats[workers].crew = &crew;
+      if (startWorkerThread(seats[workers].thread, workerRoutine, &seats[workers])) ++workers;
     }
     int64_t outputBase = 0;
     int64_t remaining = plan.nPoints;
@@ -352,32 +357,31 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
       crew.chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
       crew.chunk.outputBase = outputBase;
       ++generation;
-      if (workers) crew.posted.store(generation, std::memory_order_release);
-      for (int t = 0; t < threads; ++t)
-        if (!started[t] || t == 0) processChunk(shared, parts[t], crew.chunk);
+      crew.nextPart.store(0, std::memory_order_release);
+      if (workers) raiseWaitCounter(crew.posted, 1);
       outcome.framesRead += frames;
       outputBase = outcome.framesRead / plan.decimationFactor;
+      // With workers, the next chunk goes into the other buffer while they start on this one; alone,
+      // this thread first processes the chunk and then reads the next into the same buffer.
       int64_t next = 0;
-      const int other = threads > 1 ? 1 - current : current;
-      // With one thread there is one buffer, already processed; otherwise the workers still read the
-      // current buffer while the next chunk goes into the other.
-      if (!atEnd) readChunk(raw[other], next);
-      if (workers) {
-        const int64_t target = generation * workers;
-        for (int spin = 0; crew.done.load(std::memory_order_acquire) < target; ++spin)
-          if (spin > 64) yieldThread();
-      }
+      const int other = workers ? 1 - current : current;
+      if (workers && !atEnd) readChunk(raw[other], next);
+      takeParts(crew);
+      if (!workers && !atEnd) readChunk(raw[other], next);
+      if (workers) waitForCount(crew.done, generation * workers);
       current = other;
       frames = next;
     }
     outcome.blocks = outputBase;
     crew.stop.store(true, std::memory_order_release);
-    for (int t = 1; t < threads; ++t)
-      if (started[t]) joinWorkerThread(seats[t].thread);
+    if (workers) raiseWaitCounter(crew.posted, 1);
+    for (int t = 0; t < workers; ++t) joinWorkerThread(seats[t].thread);
+    releaseWaitCounter(crew.posted);
+    releaseWaitCounter(crew.done);
   } else {
     outcome.status = ReadStatus::outOfMemory;
   }
-  for (int t = 0; t < threads; ++t) {
+  for (int t = 0; t < maxParts; ++t) {
     std::free(parts[t].selected);
     std::free(parts[t].sumBlock);
     std::free(parts[t].xBlock);

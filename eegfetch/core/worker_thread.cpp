@@ -1,10 +1,15 @@
 #include "worker_thread.h"
 
 #if defined(_WIN32)
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // condition variables
+#endif
 #include <windows.h>
+
+#include <cstdlib>
 #else
 #include <pthread.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -42,7 +47,42 @@ int processorCount() noexcept {
   return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
 }
 
-void yieldThread() noexcept { SwitchToThread(); }
+namespace {
+struct CounterSync {
+  SRWLOCK lock;
+  CONDITION_VARIABLE changed;
+};
+}  // namespace
+
+bool setupWaitCounter(WaitCounter& counter) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(std::malloc(sizeof(CounterSync)));
+  if (!sync) return false;
+  InitializeSRWLock(&sync->lock);
+  InitializeConditionVariable(&sync->changed);
+  counter.impl = sync;
+  return true;
+}
+
+void releaseWaitCounter(WaitCounter& counter) noexcept {
+  std::free(counter.impl);
+  counter.impl = nullptr;
+}
+
+void raiseWaitCounter(WaitCounter& counter, int64_t delta) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  AcquireSRWLockExclusive(&sync->lock);
+  counter.value.fetch_add(delta, std::memory_order_acq_rel);
+  ReleaseSRWLockExclusive(&sync->lock);
+  WakeAllConditionVariable(&sync->changed);
+}
+
+static void sleepForCount(WaitCounter& counter, int64_t target) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  AcquireSRWLockExclusive(&sync->lock);
+  while (counter.value.load(std::memory_order_acquire) < target)
+    SleepConditionVariableSRW(&sync->changed, &sync->lock, INFINITE, 0);
+  ReleaseSRWLockExclusive(&sync->lock);
+}
 
 #else
 
@@ -80,8 +120,61 @@ int processorCount() noexcept {
   return n > 0 ? static_cast<int>(n) : 1;
 }
 
-void yieldThread() noexcept { sched_yield(); }
+namespace {
+struct CounterSync {
+  pthread_mutex_t lock;
+  pthread_cond_t changed;
+};
+}  // namespace
+
+bool setupWaitCounter(WaitCounter& counter) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(std::malloc(sizeof(CounterSync)));
+  if (!sync) return false;
+  if (pthread_mutex_init(&sync->lock, nullptr) != 0) {
+    std::free(sync);
+    return false;
+  }
+  if (pthread_cond_init(&sync->changed, nullptr) != 0) {
+    pthread_mutex_destroy(&sync->lock);
+    std::free(sync);
+    return false;
+  }
+  counter.impl = sync;
+  return true;
+}
+
+void releaseWaitCounter(WaitCounter& counter) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  if (!sync) return;
+  pthread_cond_destroy(&sync->changed);
+  pthread_mutex_destroy(&sync->lock);
+  std::free(sync);
+  counter.impl = nullptr;
+}
+
+void raiseWaitCounter(WaitCounter& counter, int64_t delta) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  pthread_mutex_lock(&sync->lock);
+  counter.value.fetch_add(delta, std::memory_order_acq_rel);
+  pthread_cond_broadcast(&sync->changed);
+  pthread_mutex_unlock(&sync->lock);
+}
+
+static void sleepForCount(WaitCounter& counter, int64_t target) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  pthread_mutex_lock(&sync->lock);
+  while (counter.value.load(std::memory_order_acquire) < target)
+    pthread_cond_wait(&sync->changed, &sync->lock);
+  pthread_mutex_unlock(&sync->lock);
+}
 
 #endif
+
+void waitForCount(WaitCounter& counter, int64_t target) noexcept {
+  // The other threads usually finish within microseconds of each other: spin that long first.
+  for (int spin = 0; spin < 4000; ++spin)
+    if (counter.value.load(std::memory_order_acquire) >= target) return;
+  sleepForCount(counter, target);
+}
 
 }  // namespace eeg

@@ -2,6 +2,9 @@
 #ifndef EEGFETCH_CORE_WORKER_THREAD_H
 #define EEGFETCH_CORE_WORKER_THREAD_H
 
+#include <atomic>
+#include <cstdint>
+
 namespace eeg {
 
 struct WorkerThread {
@@ -16,8 +19,20 @@ bool startWorkerThread(WorkerThread& thread, void (*routine)(void*), void* argum
 void joinWorkerThread(WorkerThread& thread) noexcept;
 // Processors available to this process (at least 1).
 int processorCount() noexcept;
-// Lets other threads run while this one waits.
-void yieldThread() noexcept;
+
+// A count that threads wait on. Waiting spins briefly, then sleeps until the count is raised.
+struct WaitCounter {
+  std::atomic<int64_t> value{0};
+  void* impl = nullptr;  // lock and condition, owned by the platform code
+};
+
+// Returns false (nothing allocated) when the system refuses.
+bool setupWaitCounter(WaitCounter& counter) noexcept;
+void releaseWaitCounter(WaitCounter& counter) noexcept;
+// Adds `delta` and wakes every waiter.
+void raiseWaitCounter(WaitCounter& counter, int64_t delta) noexcept;
+// Returns once the count is at least `target`.
+void waitForCount(WaitCounter& counter, int64_t target) noexcept;
 
 }  // namespace eeg
 

@@ -5,6 +5,8 @@ build = getenv('EEGMEX_BUILD');
 lib = fullfile(build, 'portlibs', 'simport.so');
 logfile = [tempname() '.log'];
 setenv('SIMPORT_LOG', logfile);
+% Writes in the simulated port's log, one row [ns port value] each.
+logw = @() reshape(sscanf(regexprep(fileread(logfile), '[a-z]', ''), '%f'), 3, [])';
 
 function expect_error(f, message)
   failed = false;
@@ -47,7 +49,7 @@ expect_error(@() trigout(888, 'a'), 'trigout: value must be a finite real number
 expect_error(@() trigout(888, 1, -10), 'trigout: duration must not be negative.');
 expect_error(@() trigout(888, 1, 10, -1), 'trigout: delay must not be negative.');
 expect_error(@() trigout(888, 1, Inf), 'trigout: duration must be a finite real number.');
-assert(isempty(trigout_log(logfile)), 'a refused call wrote to the port');
+assert(~exist(logfile, 'file') || isempty(logw()), 'a refused call wrote to the port');
 
 % uint8 and other integer classes are read by their class.
 trigout(uint16(888), uint8(200), 5);
@@ -56,6 +58,6 @@ trigout(single(889.7), int8(-1), 5);
 pause(0.1);
 trigout(888, 3.7, 5);
 pause(0.1);
-w = trigout_log(logfile);
+w = logw();
 assert(isequal(w(:, 2:3), [888 200; 888 0; 889 255; 889 0; 888 3; 888 0]), mat2str(w(:, 2:3)));
 delete(logfile);

@@ -85,73 +85,35 @@ TEST_F(Trigout, UnusableArgumentsAreRefusedBeforeAnyWrite) {
     const char* message;
   };
   std::vector<Case> cases;
-  auto add = [&](std::vector<Array> v, const char* m) { cases.push_back(Case{std::move(v), m}); };
-  {
-    std::vector<Array> v;
-    v.push_back(scalar(nan));
-    v.push_back(scalar(1));
-    add(std::move(v), "port must be a finite real number.");
-  }
-  {
-    std::vector<Array> v;
-    v.push_back(mexhost::doubleMatrix(0, 0));
-    v.push_back(scalar(1));
-    add(std::move(v), "port must be a finite real number.");
-  }
-  {
-    std::vector<Array> v;
-    v.push_back(mexhost::complexMatrix(1, 1, {888}, {1}));
-    v.push_back(scalar(1));
-    add(std::move(v), "port must be a finite real number.");
-  }
-  {
-    std::vector<Array> v;
-    v.push_back(scalar(888));
-    v.push_back(scalar(inf));
-    add(std::move(v), "value must be a finite real number.");
-  }
-  {
-    std::vector<Array> v;
-    v.push_back(scalar(888));
-    v.push_back(mexhost::charArray("1"));
-    add(std::move(v), "value must be a finite real number.");
-  }
-  {
-    std::vector<Array> v;
-    v.push_back(scalar(888));
-    v.push_back(mexhost::numeric(mxLOGICAL_CLASS, 1, 1, {1}));
-    add(std::move(v), "value must be a finite real number.");
-  }
-  {
-    std::vector<Array> v;
-    v.push_back(scalar(888));
-    v.push_back(mexhost::structArray());
-    add(std::move(v), "value must be a finite real number.");
-  }
-  auto timed = [&](double duration, double delay, bool withDelay, const char* m) {
-    std::vector<Array> v;
-    v.push_back(scalar(888));
-    v.push_back(scalar(1));
-    v.push_back(scalar(duration));
-    if (withDelay) v.push_back(scalar(delay));
-    add(std::move(v), m);
+  // Port and value as given, then duration and delay as numbers.
+  auto add = [&](Array port, Array value, std::vector<double> waits, const char* m) {
+    Case c{{}, m};
+    c.args.push_back(std::move(port));
+    c.args.push_back(std::move(value));
+    for (double w : waits) c.args.push_back(scalar(w));
+    cases.push_back(std::move(c));
   };
-  timed(-1, 0, false, "duration must not be negative.");
-  timed(-1e12, 0, false, "duration must not be negative.");
-  timed(nan, 0, false, "duration must be a finite real number.");
-  timed(inf, 0, false, "duration must be a finite real number.");
-  timed(2147483648.0, 0, false, "duration must be at most 2147483647 ms.");
-  timed(10, -1, true, "delay must not be negative.");
-  timed(-1, -1, true, "duration must not be negative.");
-  timed(10, -inf, true, "delay must be a finite real number.");
-  timed(10, 3e9, true, "delay must be at most 2147483647 ms.");
-  {
-    std::vector<Array> v;
-    v.push_back(scalar(888));
-    v.push_back(scalar(1));
-    v.push_back(mexhost::doubleMatrix(1, 0));
-    add(std::move(v), "duration must be a finite real number.");
-  }
+  const char* badPort = "port must be a finite real number.";
+  const char* badValue = "value must be a finite real number.";
+  add(scalar(nan), scalar(1), {}, badPort);
+  add(mexhost::doubleMatrix(0, 0), scalar(1), {}, badPort);
+  add(mexhost::complexMatrix(1, 1, {888}, {1}), scalar(1), {}, badPort);
+  add(scalar(888), scalar(inf), {}, badValue);
+  add(scalar(888), mexhost::charArray("1"), {}, badValue);
+  add(scalar(888), mexhost::numeric(mxLOGICAL_CLASS, 1, 1, {1}), {}, badValue);
+  add(scalar(888), mexhost::structArray(), {}, badValue);
+  add(scalar(888), scalar(1), {-1}, "duration must not be negative.");
+  add(scalar(888), scalar(1), {-1e12}, "duration must not be negative.");
+  add(scalar(888), scalar(1), {nan}, "duration must be a finite real number.");
+  add(scalar(888), scalar(1), {inf}, "duration must be a finite real number.");
+  add(scalar(888), scalar(1), {2147483648.0}, "duration must be at most 2147483647 ms.");
+  add(scalar(888), scalar(1), {10, -1}, "delay must not be negative.");
+  add(scalar(888), scalar(1), {-1, -1}, "duration must not be negative.");
+  add(scalar(888), scalar(1), {10, -inf}, "delay must be a finite real number.");
+  add(scalar(888), scalar(1), {10, 3e9}, "delay must be at most 2147483647 ms.");
+  add(scalar(888), scalar(1), {}, nullptr);  // with an empty duration, below
+  cases.back().args.push_back(mexhost::doubleMatrix(1, 0));
+  cases.back().message = "duration must be a finite real number.";
 
   for (const Case& c : cases) {
     std::vector<const mxArray*> a;

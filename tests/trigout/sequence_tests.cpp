@@ -152,6 +152,10 @@ TEST_F(Trigout, EachPulseWritesThroughTheLibraryOfItsOwnCall) {
 }
 
 TEST_F(Trigout, UnloadingWhilePulsesWaitKeepsEveryResetAndReleasesTheLibraries) {
+  size_t threadsBefore = threadCount();
+  ASSERT_FALSE(pulse({900, 1, 1}).failed);
+  sleepMs(20);  // its thread is parked now, waiting for another pulse
+  clearLog();
   int64_t before = nowNs();
   ASSERT_FALSE(pulse({888, 1, 100}).failed);
   ASSERT_FALSE(pulse({889, 2, 100, 150}).failed);
@@ -166,6 +170,7 @@ TEST_F(Trigout, UnloadingWhilePulsesWaitKeepsEveryResetAndReleasesTheLibraries) 
   expectGap(w[2], w[3], 100);
   EXPECT_GE(unloadEnded - before, 250 * kMs) << "the unload waited for the last pulse";
   EXPECT_FALSE(isMapped("simport.so")) << "every pulse released its library";
+  EXPECT_EQ(threadCount(), threadsBefore) << "no thread of the module outlives it";
 
   // The module loads and works again.
   module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);

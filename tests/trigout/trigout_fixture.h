@@ -64,6 +64,15 @@ inline bool isMapped(const std::string& fileName) {
   return false;
 }
 
+// Threads of this process now.
+inline size_t threadCount() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 8, "Threads:") == 0) return std::stoul(line.substr(8));
+  return 0;
+}
+
 class Trigout : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -75,6 +84,7 @@ class Trigout : public ::testing::Test {
     std::remove(logPath_.c_str());
     setenv("SIMPORT_LOG", logPath_.c_str(), 1);
     unsetenv("SIMPORT_DRIVER_CLOSED");
+    unsetenv("SIMPORT_WRITE_US");
     useLibrary("simport");
     module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
   }
@@ -109,7 +119,8 @@ class Trigout : public ::testing::Test {
     return log();
   }
   std::vector<PortWrite> log() const { return readPortLog(logPath_); }
-  void clearLog() { std::remove(logPath_.c_str()); }
+  // Empties the log (the library appends, so it writes at the new end).
+  void clearLog() { std::ofstream(logPath_, std::ios::trunc).close(); }
   static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
   std::string logPath_;

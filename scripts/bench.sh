@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Benchmark of the eegfetch reader (a command, not a test). Builds in Release, generates the workloads,
+# and times with a warm page cache, reporting medians of several rounds:
+#   - the core's read (eeg::readRecording) as the module runs it, on one thread, and frame at a time;
+#   - eegfetch in Octave (build/eegfetch.mex), when the module is built;
+#   - the Octave peers: the whole file (fread, filter, indexing, scaling) and chunks with the state carried;
+#   - the numpy/scipy peers, whole and chunked, when python3-scipy is installed;
+#   - a decode-only floor: read and convert to double, nothing else, built with the core's flags.
+# W1: 64 channels int16 little-endian, 3,000,000 frames (384 MB), 5000 -> 500 Hz, 4th-order
+#     Butterworth low-pass at 200 Hz (L = 5), default weights, all channels, scale 0.1.
+# W2: 256 channels float32 big-endian, W2_FRAMES frames (default 1,000,000: 1.02 GB), 1000 -> 250 Hz,
+#     8th-order Butterworth low-pass at 100 Hz (L = 9), boxcar weights, 64 channels in shuffled order.
+# Then MB/s of the core on 0.1, 1 and 4 GB recordings shaped like W1, to show linear cost.
+# Environment: BUILD_DIR (build), BENCH_DATA ($BUILD_DIR/benchdata), ROUNDS (5), PEER_ROUNDS (3),
+# W2_FRAMES, SCALING=0 to skip the scaling runs, KEEP_DATA=1 to keep the generated files.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+data=${BENCH_DATA:-$build/benchdata}
+rounds=${ROUNDS:-5}
+peerRounds=${PEER_ROUNDS:-3}
+w2Frames=${W2_FRAMES:-1000000}
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target eegfetch_bench >/dev/null
+if cmake --build "$build" --target help | grep -q eegfetch_octave; then
+  cmake --build "$build" -j2 --target eegfetch_octave >/dev/null
+fi
+bench=$build/bench/eegfetch_bench
+mkdir -p "$data"
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+haveScipy=0
+"$python" -c "import numpy, scipy.signal" 2>/dev/null && haveScipy=1
+haveOctave=0
+command -v octave-cli >/dev/null && haveOctave=1
+haveModule=0
+[ "$haveOctave" = 1 ] && [ -f "$build/eegfetch.mex" ] && haveModule=1
+
+cleanup() { [ "${KEEP_DATA:-0}" = 1 ] || rm -f "$data"/w1.bin "$data"/w2.bin "$data"/scale_*.bin; }
+trap cleanup EXIT
+
+# generate NAME nChans format endian frames
+generate() {
+  local file=$data/$1.bin bytes=$(($2 * ($3 == 1 ? 2 : 4) * $5))
+  if [ ! -f "$file" ] || [ "$(stat -c %s "$file")" != "$bytes" ]; then
+    echo "generating $file ($bytes bytes)"
+    "$bench" generate "$file" "$2" "$3" "$4" "$5"
+  fi
+}
+
+csv() { tr -s ' ' '\n' | sed '/^$/d' | paste -sd, -; }
+vec() { echo "[$*]"; }
+
+results=()
+# measure LABEL COMMAND... : the command prints "median_s=... peak_rss_mb=..."
+measure() {
+  local label=$1 line
+  shift
+  if ! line=$("$@" 2>/dev/null | grep median_s= | tail -1) || [ -z "$line" ]; then
+    echo "  $label: failed" >&2
+    return 0
+  fi
+  local t m
+  t=$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line")
+  m=$(sed -E 's/.*peak_rss_mb=([0-9.]+).*/\1/' <<<"$line")
+  results+=("$label|$t|$m")
+  printf '  %-34s %8.3f s  peak RSS %8.1f MB\n' "$label" "$t" "$m" >&2
+}
+
+# table BYTES: prints the collected results with MB/s and ratios to the floor and to eegfetch
+table() {
+  local bytes=$1 floor="" core=""
+  for r in "${results[@]}"; do
+    case $r in
+      "decode-only floor"*) floor=$(cut -d'|' -f2 <<<"$r") ;;
+      "core read, 2 threads (module)"*) core=$(cut -d'|' -f2 <<<"$r") ;;
+    esac
+  done
+  printf '| %-34s | %8s | %8s | %12s | %9s | %10s |\n' program "wall (s)" "MB/s" "peak RSS MB" "x floor" "x eegfetch"
+  printf '|%s|%s|%s|%s|%s|%s|\n' "------------------------------------" "----------" "----------" "--------------" "-----------" "------------"
+  for r in "${results[@]}"; do
+    IFS='|' read -r label t m <<<"$r"
+    awk -v l="$label" -v t="$t" -v m="$m" -v b="$bytes" -v f="$floor" -v c="$core" 'BEGIN {
+      printf "| %-34s | %8.3f | %8.0f | %12.1f | %9s | %10s |\n", l, t, b / 1e6 / t, m,
+        (f == "" ? "-" : sprintf("%.2f", t / f)), (c == "" ? "-" : sprintf("%.1f", t / c)) }'
+  done
+}
+
+# workload NAME nChans format endian fs targetFs order cutoff weights(last|boxcar) nSel
+workload() {
+  local name=$1 nChans=$2 format=$3 endian=$4 fs=$5 targetFs=$6 order=$7 cutoff=$8 weights=$9 nSel=${10}
+  local file=$data/$name.bin bytes factor b a w chanidx scale
+  bytes=$(stat -c %s "$file")
+  factor=$((fs / targetFs))
+  b=$("$bench" butter "$order" "$cutoff" "$fs" | sed -n 's/^b: //p')
+  a=$("$bench" butter "$order" "$cutoff" "$fs" | sed -n 's/^a: //p')
+  if [ "$weights" = boxcar ]; then
+    w=$(awk -v n=$factor 'BEGIN { for (i = 0; i < n; i++) printf "%.17g ", 1 / n }')
+  else
+    w=$(awk -v n=$factor 'BEGIN { for (i = 1; i < n; i++) printf "0 "; printf "1" }')
+  fi
+  chanidx=$("$bench" select "$nChans" "$nSel")
+  scale=$(awk -v n="$nChans" 'BEGIN { for (i = 0; i < n; i++) printf "0.1 " }')
+  cat "$file" >/dev/null  # warm the page cache
+  local args=("$file" "$nChans" "$format" "$endian" "$order" "$cutoff" "$fs" "$targetFs" "$weights" "$nSel")
+  results=()
+  echo "$name: $(basename "$file"), $bytes bytes" >&2
+  measure "decode-only floor" "$bench" run floor "${args[@]}" "$rounds"
+  measure "core read, 2 threads (module)" "$bench" run core "${args[@]}" "$rounds" 0 0
+  measure "core read, 1 thread" "$bench" run core "${args[@]}" "$rounds" 1 0
+  measure "core read, frame at a time" "$bench" run core "${args[@]}" 1 1 1
+  local oct=(octave-cli -H --no-window-system --path bench --path "$build" --eval)
+  local octArgs="'$file', $nChans, $format, '$endian', $fs, $targetFs, $(vec $b), $(vec $a), $(vec $w), $(vec $chanidx), $(vec $scale)"
+  if [ "$haveModule" = 1 ]; then
+    measure "eegfetch in Octave" "${oct[@]}" "peer_octave('eegfetch', $octArgs, $rounds)"
+  else
+    echo "  eegfetch in Octave: skipped ($build/eegfetch.mex not built)" >&2
+  fi
+  if [ "$haveOctave" = 1 ]; then
+    measure "Octave whole file" "${oct[@]}" "peer_octave('whole', $octArgs, $peerRounds)"
+    measure "Octave chunked (filter with zi)" "${oct[@]}" "peer_octave('chunked', $octArgs, $peerRounds)"
+  fi
+  if [ "$haveScipy" = 1 ]; then
+    local pyArgs=("$file" "$nChans" "$format" "$endian" "$fs" "$targetFs" "$(csv <<<"$b")" "$(csv <<<"$a")"
+      "$(csv <<<"$w")" "$(csv <<<"$chanidx")" "$(csv <<<"$scale")" "$peerRounds")
+    measure "numpy/scipy whole file" "$python" bench/peer_numpy.py whole "${pyArgs[@]}"
+    measure "numpy/scipy chunked (lfilter zi)" "$python" bench/peer_numpy.py chunked "${pyArgs[@]}"
+  else
+    echo "  numpy/scipy peers: skipped (python3-scipy not installed)" >&2
+  fi
+  echo
+  echo "### $name ($bytes bytes; $(nproc) processors)"
+  echo
+  table "$bytes"
+}
+
+generate w1 64 1 l 3000000
+workload w1 64 1 l 5000 500 4 200 last 0
+generate w2 256 3 b "$w2Frames"
+workload w2 256 3 b 1000 250 8 100 boxcar 64
+rm -f "$data/w2.bin"
+
+if [ "${SCALING:-1}" != 0 ]; then
+  echo "scaling: W1-shaped recordings of 0.1, 1 and 4 GB" >&2
+  # 0.1 GB generated, the larger ones as copies of it
+  "$bench" generate "$data/scale_0.bin" 64 1 l 781250
+  echo
+  echo "### Scaling (W1 shape: 64 channels int16, L = 5, factor 10; core read, module settings)"
+  echo
+  echo "| size | wall (s) | MB/s |"
+  echo "|---|---|---|"
+  for copies in 1 10 40; do
+    f=$data/scale_$copies.bin
+    if [ "$copies" != 1 ]; then
+      for ((i = 0; i < copies; i++)); do cat "$data/scale_0.bin"; done >"$f"
+    else
+      cp "$data/scale_0.bin" "$f"
+    fi
+    cat "$f" >/dev/null
+    line=$("$bench" run core "$f" 64 1 l 4 200 5000 500 last 0 3 0 0)
+    t=$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line")
+    bytes=$(stat -c %s "$f")
+    awk -v t="$t" -v b="$bytes" 'BEGIN { printf "| %.1f GB | %.3f | %.0f |\n", b / 1e9, t, b / 1e6 / t }'
+    [ "$copies" = 1 ] || rm -f "$f"
+  done
+  rm -f "$data"/scale_*.bin
+fi

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Release: cross-builds the Windows deliverables (eegfetch and trigout for 32-bit and 64-bit MATLAB)
+# into dist/, checks their exports and imports, and writes dist/SHA256SUMS.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps-windows.sh
+WIN_BUILD_PREFIX=build-dist-win bash scripts/build-windows.sh -DEEGMEX_TESTS=OFF >/dev/null
+rm -rf dist
+mkdir -p dist
+cp build-dist-win32/eegfetch.mexw32 build-dist-win32/trigout.mexw32 \
+  build-dist-win64/eegfetch.mexw64 build-dist-win64/trigout.mexw64 dist/
+bash tests/windows/check-pe.sh dist/*.mexw32 dist/*.mexw64 >/dev/null || {
+  bash tests/windows/check-pe.sh dist/*.mexw32 dist/*.mexw64 | grep -v '^PASS' >&2
+  exit 1
+}
+(cd dist && sha256sum -- *.mexw32 *.mexw64 >SHA256SUMS)
+echo "dist: $(ls dist | tr '\n' ' ')"
+cat dist/SHA256SUMS

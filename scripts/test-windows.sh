@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The Windows deliverables, tried under wine: installs what is missing (mingw-w64, wine, the i386
+# architecture and wine32), writes the recordings and the Linux build's eegfetch results, cross-builds
+# both architectures, checks the PE files with objdump and runs the harness of each architecture.
+# Judged by the harness's PASS/FAIL lines and its final count, not by wine's exit status (wine can
+# exit with 0 after a failure). Ends with one summary line; exits nonzero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${BUILD_DIR:-build}
+summary=()
+status=0
+fail() {
+  summary+=("$1: FAILED")
+  status=1
+}
+
+bash scripts/deps-windows.sh || { echo "windows: FAILED (dependencies)"; exit 1; }
+
+# Linux reference: recordings and results of the Linux build of eegfetch.
+data=$root/$build/windows-data
+if cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+  cmake --build "$build" -j2 --target windows_reference >/dev/null &&
+  rm -rf "$data" && mkdir -p "$data" &&
+  "$build/windows_reference" "$data" "$build/eegfetch.mexhost.so"; then
+  summary+=("linux reference: ok")
+else
+  fail "linux reference"
+fi
+
+if bash scripts/build-windows.sh >/dev/null; then
+  summary+=("cross build: ok")
+else
+  fail "cross build"
+fi
+
+deliverables=(build-win32/eegfetch.mexw32 build-win32/trigout.mexw32 build-win64/eegfetch.mexw64 build-win64/trigout.mexw64)
+pe=$(bash tests/windows/check-pe.sh "${deliverables[@]}")
+pe_status=$?
+echo "$pe"
+if [ $pe_status = 0 ]; then summary+=("$(tail -1 <<<"$pe")"); else fail "$(tail -1 <<<"$pe")"; fi
+
+# One wine prefix for both architectures, made after wine32 is installed: a prefix made without it
+# has no syswow64 and cannot run 32-bit programs.
+export WINEDEBUG=-all
+export WINEPREFIX=${WINEPREFIX:-$root/build-wine/prefix}
+if [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  wineboot --init >/dev/null 2>&1
+fi
+
+for bits in 32 64; do
+  dir=$root/build-win$bits
+  log=$dir/harness.log
+  if [ ! -f "$dir/windows_harness.exe" ]; then
+    fail "wine$bits (no harness)"
+    continue
+  fi
+  # Wine's console output ends lines with CR LF.
+  (cd "$dir" && timeout 600 wine windows_harness.exe "$(winepath -w "$data")" "$(winepath -w "$dir")") \
+    2>"$dir/harness.stderr" | tr -d '\r' >"$log"
+  rc=${PIPESTATUS[0]}
+  cat "$log"
+  passes=$(grep -c '^PASS ' "$log")
+  failures=$(grep -c '^FAIL ' "$log")
+  final=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -1)
+  if [ "$rc" = 0 ] && [ "$failures" = 0 ] && [ "$passes" -gt 0 ] && [ "$final" = "$passes passed, 0 failed" ]; then
+    summary+=("wine$bits: $final")
+  else
+    echo "wine$bits: exit status $rc, $passes PASS and $failures FAIL lines, final line '${final:-missing}'" >&2
+    tail -5 "$dir/harness.stderr" >&2
+    fail "wine$bits: ${final:-no final line}"
+  fi
+done
+timeout 30 wineserver -w 2>/dev/null
+
+result=ok
+[ $status = 0 ] || result=FAILED
+joined=$(printf '%s; ' "${summary[@]}")
+echo "windows: $result (${joined%; })"
+exit $status
