@@ -14,7 +14,8 @@ for k = 1:200
   trigout(888, 7, mod(k, 3), mod(k, 2));
   clear all
   r = str2double(getenv('RELIABILITY_ROUND'));
-  w = trigout_log(getenv('SIMPORT_LOG'));
+  % The log: one line "<ns> <port> <value> <tag>" per write.
+  w = reshape(sscanf(regexprep(fileread(getenv('SIMPORT_LOG')), '[a-z]', ''), '%f'), 3, [])';
   assert(nnz(w(:, 3)) == 3 * r, 'round %d: %d values written', r, nnz(w(:, 3)));
   assert(w(end, 3) == 0, 'round %d: the last pulse did not reset', r);
 end
