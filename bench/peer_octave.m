@@ -1,7 +1,8 @@
 % Octave side of the benchmark: the reader module and two plain Octave peers, timed with a warm cache.
 %   peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weights, chanidx, scale, rounds)
 % mode: 'eegfetch' (the module on the path), 'whole' (fread of the whole file, filter, indexing,
-% scaling), 'chunked' (fread of chunks, filter with its state carried from chunk to chunk).
+% scaling), 'chunked' (fread of chunks, filter with its state carried from chunk to chunk). The peers
+% filter every channel and then index, as the module's definition does.
 % Prints "median_s=... peak_rss_mb=... base_rss_mb=... rows=...".
 function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weights, chanidx, scale, rounds)
   base = rssMb('VmRSS');
@@ -15,6 +16,7 @@ function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weight
   factor = fs / targetFs;
   times = zeros(1, rounds);
   for r = 1:rounds
+    X = []; x = []; y = [];  % nothing of the previous round stays alive through the next
     t0 = tic;
     switch mode
       case 'eegfetch'
@@ -25,15 +27,15 @@ function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weight
         fid = fopen(file, 'r');
         x = fread(fid, [nChans, Inf], prec, 0, machine);
         fclose(fid);
-        x = x(chanidx, :).';
-        y = filter(b, a, x);
+        y = filter(b, a, x.');
+        y = y(:, chanidx);
         n = floor(size(y, 1) / factor);
         X = reshape(weights * reshape(y(1:n * factor, :), factor, []), n, numel(chanidx));
         X = X .* scale(chanidx);
       case 'chunked'
         fid = fopen(file, 'r');
         chunk = factor * 20000;
-        zi = zeros(numel(b) - 1, numel(chanidx));
+        zi = zeros(numel(b) - 1, nChans);
         parts = {};
         while true
           x = fread(fid, [nChans, chunk], prec, 0, machine);
@@ -41,8 +43,8 @@ function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weight
             break;
           end
           m = floor(size(x, 2) / factor) * factor;  % the file's last partial block is dropped
-          x = x(chanidx, 1:m).';
-          [y, zi] = filter(b, a, x, zi);
+          [y, zi] = filter(b, a, x(:, 1:m).', zi);
+          y = y(:, chanidx);
           parts{end + 1} = reshape(weights * reshape(y, factor, []), m / factor, numel(chanidx)) .* scale(chanidx);
           if m < chunk
             break;

@@ -23,7 +23,7 @@ w2Frames=${W2_FRAMES:-1000000}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target eegfetch_bench >/dev/null
-if cmake --build "$build" --target help | grep -q eegfetch_octave; then
+if cmake --build "$build" --target help | grep -c eegfetch_octave >/dev/null; then
   cmake --build "$build" -j2 --target eegfetch_octave >/dev/null
 fi
 bench=$build/bench/eegfetch_bench
@@ -68,13 +68,15 @@ measure() {
   printf '  %-34s %8.3f s  peak RSS %8.1f MB\n' "$label" "$t" "$m" >&2
 }
 
-# table BYTES: prints the collected results with MB/s and ratios to the floor and to eegfetch
+# table BYTES: prints the collected results with MB/s and ratios to the floor and to eegfetch (in Octave
+# when it was measured, else the core's read)
 table() {
   local bytes=$1 floor="" core=""
   for r in "${results[@]}"; do
     case $r in
       "decode-only floor"*) floor=$(cut -d'|' -f2 <<<"$r") ;;
-      "core read, 2 threads (module)"*) core=$(cut -d'|' -f2 <<<"$r") ;;
+      "core read (module settings)"*) [ -n "$core" ] || core=$(cut -d'|' -f2 <<<"$r") ;;
+      "eegfetch in Octave"*) core=$(cut -d'|' -f2 <<<"$r") ;;
     esac
   done
   printf '| %-34s | %8s | %8s | %12s | %9s | %10s |\n' program "wall (s)" "MB/s" "peak RSS MB" "x floor" "x eegfetch"
@@ -107,7 +109,7 @@ workload() {
   results=()
   echo "$name: $(basename "$file"), $bytes bytes" >&2
   measure "decode-only floor" "$bench" run floor "${args[@]}" "$rounds"
-  measure "core read, 2 threads (module)" "$bench" run core "${args[@]}" "$rounds" 0 0
+  measure "core read (module settings)" "$bench" run core "${args[@]}" "$rounds" 0 0
   measure "core read, 1 thread" "$bench" run core "${args[@]}" "$rounds" 1 0
   measure "core read, frame at a time" "$bench" run core "${args[@]}" 1 1 1
   local oct=(octave-cli -H --no-window-system --path bench --path "$build" --eval)

@@ -10,7 +10,13 @@ namespace eeg {
 
 // One run of the loop over `frames` decoded frames of `width` channels (a multiple of 8).
 struct KernelJob {
-  const double* x = nullptr;  // frames x width doubles, row-major
+  const double* x = nullptr;  // frames x width doubles, row-major; or, when raw is set:
+  // the samples of the range's first channel in the first frame, with frames frameBytes apart, in the
+  // given encoding (every channel of the range is in the file; filter length at most 12)
+  const unsigned char* raw = nullptr;
+  int64_t frameBytes = 0;
+  int binaryFormat = 1;
+  bool swapBytes = false;
   int64_t frames = 0;
   int64_t width = 0;
   int L = 1;
@@ -42,6 +48,9 @@ struct KernelSet {
 
 // Instruction sets, in rising order.
 enum KernelIsa : int { isaAuto = 0, isaFrameAtATime = 1, isaSse2 = 2, isaAvx2 = 3, isaAvx512 = 4 };
+
+// Longest filter whose loop decodes raw samples itself.
+constexpr int kernelRawMaxLength = 12;
 
 // Doubles per vector of each version.
 int kernelLanes(int isa) noexcept;

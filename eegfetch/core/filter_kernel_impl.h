@@ -16,11 +16,49 @@ constexpr int lanes = EEG_KERNEL_BYTES / 8;
 inline Vec load(const double* p) { return *reinterpret_cast<const Vec*>(p); }
 inline void store(double* p, Vec v) { *reinterpret_cast<Vec*>(p) = v; }
 
+typedef uint16_t VecU16 __attribute__((vector_size(EEG_KERNEL_BYTES / 4), aligned(1), may_alias));
+typedef int16_t VecI16 __attribute__((vector_size(EEG_KERNEL_BYTES / 4), aligned(1), may_alias));
+typedef uint32_t VecU32 __attribute__((vector_size(EEG_KERNEL_BYTES / 2), aligned(1), may_alias));
+typedef int32_t VecI32 __attribute__((vector_size(EEG_KERNEL_BYTES / 2), aligned(1), may_alias));
+typedef float VecF32 __attribute__((vector_size(EEG_KERNEL_BYTES / 2), aligned(1), may_alias));
+
+#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool hostBigEndian = true;
+#else
+constexpr bool hostBigEndian = false;
+#endif
+
+// Where a run takes its input: Source 0 reads decoded doubles; 2 * format + swap reads raw samples of
+// that encoding and byte order and converts them exactly, as decodeFrames does.
+template <int Source>
+struct Input {
+  static constexpr int format = Source / 2;
+  static constexpr bool reverse = (Source % 2 == 1) != hostBigEndian;
+  static constexpr int bytes = Source == 0 ? 8 : format == 1 ? 2 : 4;
+  static Vec get(const unsigned char* p) {
+    if (Source == 0) return load(reinterpret_cast<const double*>(p));
+    if (format == 1) {
+      VecU16 u;
+      __builtin_memcpy(&u, p, sizeof u);
+      if (reverse) u = (u >> 8) | (u << 8);
+      // Widened to 32 bits first: the compiler converts that width to double in one instruction.
+      return __builtin_convertvector(__builtin_convertvector(reinterpret_cast<const VecI16&>(u), VecI32),
+                                     Vec);
+    }
+    VecU32 u;
+    __builtin_memcpy(&u, p, sizeof u);
+    if (reverse) u = (u >> 24) | ((u >> 8) & 0xFF00u) | ((u << 8) & 0xFF0000u) | (u << 24);
+    if (format == 3) return __builtin_convertvector(reinterpret_cast<const VecF32&>(u), Vec);
+    return __builtin_convertvector(reinterpret_cast<const VecI32&>(u), Vec);
+  }
+};
+
 // Filters and accumulates NV vectors of channels starting at channel `c` of the range, over every frame
 // of the job, with the state of a filter of fixed length L held in registers. Per channel:
 //   y = b[0] x + z[0];  z[i-1] = b[i] x + z[i] - y a[i] (i = 1 .. L-1, z[L-1] = 0);  acc += y w.
-template <int L, int NV>
+template <int L, int NV, int Source>
 void runFixed(const KernelJob& job, int64_t c) {
+  using In = Input<Source>;
   constexpr int S = L > 1 ? L - 1 : 1;
   const Vec zero = {};
   double bc[L], ac[L];
@@ -34,13 +72,15 @@ void runFixed(const KernelJob& job, int64_t c) {
     if (L == 1) z[0][v] = zero;
     acc[v] = load(job.accumulators + c + v * lanes);
   }
-  const double* px = job.x + c;
+  const unsigned char* px =
+      Source == 0 ? reinterpret_cast<const unsigned char*>(job.x + c) : job.raw + c * In::bytes;
+  const int64_t step = Source == 0 ? job.width * 8 : job.frameBytes;
   double* sums = job.blockSums + c * job.sumStride;
   int phase = job.phase;
-  for (int64_t f = 0; f < job.frames; ++f, px += job.width) {
+  for (int64_t f = 0; f < job.frames; ++f, px += step) {
     const double w = job.weights[phase];
     for (int v = 0; v < NV; ++v) {
-      const Vec x = load(px + v * lanes);
+      const Vec x = In::get(px + v * lanes * In::bytes);
       const Vec y = bc[0] * x + (L > 1 ? z[0][v] : zero);
       for (int i = 1; i < L - 1; ++i) z[i - 1][v] = bc[i] * x + z[i][v] - y * ac[i];
       if (L > 1) z[L - 2][v] = bc[L - 1] * x + zero - y * ac[L - 1];
@@ -87,22 +127,32 @@ void runAnyLength(const KernelJob& job, int64_t c) {
   store(job.accumulators + c, acc);
 }
 
+template <int L, int Source>
+void runSource(const KernelJob& job) {
+  // Independent vectors give the processor independent recurrences to overlap, as far as registers allow.
+  constexpr int NV = lanes == 8 && L <= 6 ? 4 : (L <= 12 && lanes == 8) || L <= 6 ? 2 : 1;
+  int64_t c = 0;
+  for (; c + NV * lanes <= job.width; c += NV * lanes) runFixed<L, NV, Source>(job, c);
+  if (NV > 2)
+    for (; c + 2 * lanes <= job.width; c += 2 * lanes) runFixed<L, (NV > 2 ? 2 : 1), Source>(job, c);
+  for (; c < job.width; c += lanes) runFixed<L, 1, Source>(job, c);
+}
+
 template <int L>
 void runLength(const KernelJob& job) {
-  // Two vectors at a time give the processor two independent recurrences to overlap.
-  constexpr int NV = lanes == 8 && L <= 6 ? 4 : (L <= 6 || lanes < 8) ? 2 : 1;
-  int64_t c = 0;
-  for (; c + NV * lanes <= job.width; c += NV * lanes) runFixed<L, NV>(job, c);
-  for (; c < job.width; c += lanes) runFixed<L, 1>(job, c);
+  if (!job.raw) return runSource<L, 0>(job);
+  switch (job.binaryFormat * 2 + (job.swapBytes ? 1 : 0)) {
+    case 2: return runSource<L, 2>(job);
+    case 3: return runSource<L, 3>(job);
+    case 4: return runSource<L, 4>(job);
+    case 5: return runSource<L, 5>(job);
+    case 6: return runSource<L, 6>(job);
+    default: return runSource<L, 7>(job);
+  }
 }
 
 // Decoding, the same conversions as sample_decoder.cpp, here so that the compiler vectorizes them for
 // this instruction set.
-#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-constexpr bool hostBigEndian = true;
-#else
-constexpr bool hostBigEndian = false;
-#endif
 
 template <int Format, bool Swap>
 void decodeRange(const unsigned char* raw, uint64_t frameBytes, int64_t frames, int c0, int c1, double* out,

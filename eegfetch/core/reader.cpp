@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -16,7 +17,7 @@ namespace eeg {
 namespace {
 
 constexpr uint64_t frameByFrameChunkBytes = uint64_t(1) << 20;
-constexpr uint64_t chunkBytes = uint64_t(4) << 20;      // bytes per read of the vector loop
+constexpr uint64_t chunkBytes = uint64_t(2) << 20;      // bytes per read of the vector loop
 constexpr uint64_t decodedBytes = uint64_t(192) << 10;  // decoded doubles per thread and pass
 constexpr uint64_t sumBytes = uint64_t(1) << 20;        // block sums per thread waiting to be placed
 constexpr int channelGroup = 8;                         // channels are split between threads in groups
@@ -135,6 +136,12 @@ struct Shared {
   ChannelFilter filter;
   const double* weights = nullptr;
   double* accumulators = nullptr;  // stateStride doubles
+  // The channels that are filtered, in rising order, or null for all of them. A channel that no output
+  // column selects never shows in the result, and channels do not affect each other, so leaving it out
+  // changes no output; slots (the filter's channel numbers) then count the listed channels only.
+  const int32_t* active = nullptr;
+  int nActive = 0;
+  const int32_t* slotOf = nullptr;  // slot of each output column's channel
   KernelSet kernel;
 };
 
@@ -161,7 +168,8 @@ struct Chunk {
 
 // Writes `rows` block sums of the part, for outputs first .. first + rows - 1, to the admitted rows of
 // the target, scaled. The admitted outputs form one run of consecutive rows, written column by column.
-void placeSums(const ReadPlan& plan, const Part& p, int64_t first, int64_t rows) noexcept {
+void placeSums(const ReadPlan& plan, const int32_t* slotOf, const Part& p, int64_t first,
+               int64_t rows) noexcept {
   int64_t eLo = 0, eHi = rows - 1;
   if (first + eLo < plan.srcStart) eLo = plan.srcStart - first;
   if (first + eHi > plan.srcEnd) eHi = plan.srcEnd - first;
@@ -174,7 +182,7 @@ void placeSums(const ReadPlan& plan, const Part& p, int64_t first, int64_t rows)
     const int k = p.selected[j];
     const int32_t ch = plan.channels[k];
     const double scale = plan.scale[ch];
-    const double* sums = p.blockSums + (ch - p.c0) * p.sumRows;
+    const double* sums = p.blockSums + (slotOf[k] - p.c0) * p.sumRows;
     double* column = plan.target + k * plan.stride;
     for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
   }
@@ -190,15 +198,27 @@ void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
   int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
   for (int64_t start = 0; start < chunk.frames; start += p.passFrames) {
     const int64_t n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
-    s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, chunk.raw + uint64_t(start) * s.frameBytes,
-                    s.frameBytes, n, p.c0, p.cEnd, p.x, width);
+    const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
+    // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
+    const bool decodeInLoop = !s.active && p.cEnd == p.c1 && s.filter.L <= kernelRawMaxLength;
+    if (s.active)
+      decodeChannels(s.decoder, raw, s.frameBytes, n, s.active + p.c0, p.cEnd - p.c0, p.x, width);
+    else if (!decodeInLoop)
+      s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, raw, s.frameBytes, n, p.c0, p.cEnd, p.x,
+                      width);
     if (pending + passRows > p.sumRows) {
-      placeSums(plan, p, pendingFirst, pending);
+      placeSums(plan, s.slotOf, p, pendingFirst, pending);
       pendingFirst += pending;
       pending = 0;
     }
     KernelJob job;
     job.x = p.x;
+    if (decodeInLoop) {
+      job.raw = raw + uint64_t(p.c0) * uint64_t(s.decoder.bytesPerSample);
+      job.frameBytes = static_cast<int64_t>(s.frameBytes);
+      job.binaryFormat = s.decoder.binaryFormat;
+      job.swapBytes = s.decoder.swapBytes;
+    }
     job.frames = n;
     job.width = width;
     job.L = s.filter.L;
@@ -215,7 +235,7 @@ void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
     s.kernel.filter(job);
     pending += (job.phase + n) / factor;
   }
-  placeSums(plan, p, pendingFirst, pending);
+  placeSums(plan, s.slotOf, p, pendingFirst, pending);
 }
 
 // Hand-over between the reading thread and the workers. The reading thread publishes chunk number g by
@@ -256,10 +276,10 @@ void workerRoutine(void* arg) {
   }
 }
 
-int threadsFor(const ReadPlan& plan) noexcept {
+int threadsFor(const ReadPlan& plan, int channels) noexcept {
   int threads = plan.threads > 0 ? plan.threads : (processorCount() >= 2 ? 2 : 1);
-  if (plan.threads <= 0 && plan.nPoints * int64_t(plan.nChans) < samplesPerExtraThread) threads = 1;
-  const int groups = (plan.nChans + channelGroup - 1) / channelGroup;
+  if (plan.threads <= 0 && plan.nPoints * int64_t(channels) < samplesPerExtraThread) threads = 1;
+  const int groups = (channels + channelGroup - 1) / channelGroup;
   if (threads > groups) threads = groups;
   if (threads > maxThreads) threads = maxThreads;
   return threads < 1 ? 1 : threads;
@@ -273,15 +293,37 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   shared.decoder = decoder;
   shared.frameBytes = frameBytes;
   shared.kernel = kernel;
-  const int threads = threadsFor(plan);
   const int64_t chunkFrames = framesPerChunk(plan, frameBytes, chunkBytes);
+  // The selected channels, sorted and without repeats; filtered alone when they are clearly fewer
+  // than all (otherwise the contiguous loop over every channel is faster).
+  int32_t* active = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
+  int32_t* slotOf = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
+  int nActive = 0;
+  if (active && slotOf) {
+    for (int k = 0; k < plan.nSel; ++k) active[k] = plan.channels[k];
+    std::sort(active, active + plan.nSel);
+    nActive = static_cast<int>(std::unique(active, active + plan.nSel) - active);
+    const bool subset = int64_t(nActive) * 4 <= int64_t(plan.nChans) * 3;
+    for (int k = 0; k < plan.nSel; ++k)
+      slotOf[k] =
+          subset ? static_cast<int32_t>(std::lower_bound(active, active + nActive, plan.channels[k]) - active)
+                 : plan.channels[k];
+    if (subset) {
+      shared.active = active;
+      shared.nActive = nActive;
+    }
+    shared.slotOf = slotOf;
+  }
+  const int filtered = shared.active ? (nActive > 0 ? nActive : 1) : plan.nChans;
+  const int threads = threadsFor(plan, filtered);
 
   BlockDecimator decimator;
   Part parts[maxParts];
   WorkerSeat seats[maxThreads];
   void* accBlock = nullptr;
   unsigned char* raw[2] = {nullptr, nullptr};
-  bool ready = setupChannelFilter(shared.filter, plan.filterLength, plan.a, plan.b, plan.nChans);
+  bool ready = active && slotOf;
+  ready = ready && setupChannelFilter(shared.filter, plan.filterLength, plan.a, plan.b, filtered);
   ready = setupBlockDecimator(decimator, plan.decimationFactor, 1, plan.weights) && ready;
   if (ready) {
     shared.weights = decimator.weights;
@@ -301,7 +343,8 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     Part& p = parts[t];
     p.c0 = static_cast<int>(int64_t(groups) * t / nParts) * channelGroup;
     p.c1 = static_cast<int>(int64_t(groups) * (t + 1) / nParts) * channelGroup;
-    p.cEnd = p.c1 < plan.nChans ? p.c1 : plan.nChans;
+    const int slots = shared.active ? nActive : plan.nChans;
+    p.cEnd = p.c1 < slots ? p.c1 : slots;
     const int64_t width = p.c1 > p.c0 ? p.c1 - p.c0 : channelGroup;  // an empty part does nothing
     int64_t pass = static_cast<int64_t>(decodedBytes / sizeof(double)) / width;
     if (pass < 16) pass = 16;
@@ -317,7 +360,7 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     ready = p.x && p.blockSums && p.selected;
     if (ready)
       for (int k = 0; k < plan.nSel; ++k)
-        if (plan.channels[k] >= p.c0 && plan.channels[k] < p.cEnd) p.selected[p.nSelected++] = k;
+        if (slotOf[k] >= p.c0 && slotOf[k] < p.cEnd) p.selected[p.nSelected++] = k;
   }
 
   if (ready) {
@@ -335,7 +378,8 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     int64_t remaining = plan.nPoints;
     int current = 0;
     bool atEnd = false;
-    // The first read, then: publish, process the own part, read the next chunk, wait for the workers.
+    // The first read; then for each chunk: publish it, read the next one (with workers), take parts
+    // of this one until none is left, and wait until the workers are done with it.
     auto readChunk = [&](unsigned char* buffer, int64_t& frames) noexcept {
       const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
       const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
@@ -389,6 +433,8 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   std::free(raw[0]);
   std::free(raw[1]);
   std::free(accBlock);
+  std::free(slotOf);
+  std::free(active);
   releaseBlockDecimator(decimator);
   releaseChannelFilter(shared.filter);
   return outcome;

@@ -99,7 +99,43 @@ void decodeRange(const unsigned char* raw, uint64_t frameBytes, int64_t frames, 
   }
 }
 
+template <int Format, bool Swap>
+void decodeList(const unsigned char* raw, uint64_t frameBytes, int64_t frames, const int32_t* channels,
+                int count, double* out, int64_t outStride) noexcept {
+  constexpr int bytes = Format == encodingInt16 ? 2 : 4;
+  for (int64_t f = 0; f < frames; ++f) {
+    const unsigned char* p = raw + uint64_t(f) * frameBytes;
+    double* o = out + f * outStride;
+    for (int j = 0; j < count; ++j) o[j] = convert<Format, Swap>(p + uint64_t(channels[j]) * bytes);
+  }
+}
+
 }  // namespace
+
+void decodeChannels(const SampleDecoder& decoder, const unsigned char* raw, uint64_t frameBytes,
+                    int64_t frames, const int32_t* channels, int count, double* out,
+                    int64_t outStride) noexcept {
+  switch (decoder.binaryFormat * 2 + (decoder.swapBytes ? 1 : 0)) {
+    case encodingInt16 * 2:
+      decodeList<encodingInt16, false>(raw, frameBytes, frames, channels, count, out, outStride);
+      break;
+    case encodingInt16 * 2 + 1:
+      decodeList<encodingInt16, true>(raw, frameBytes, frames, channels, count, out, outStride);
+      break;
+    case encodingInt32 * 2:
+      decodeList<encodingInt32, false>(raw, frameBytes, frames, channels, count, out, outStride);
+      break;
+    case encodingInt32 * 2 + 1:
+      decodeList<encodingInt32, true>(raw, frameBytes, frames, channels, count, out, outStride);
+      break;
+    case encodingFloat32 * 2:
+      decodeList<encodingFloat32, false>(raw, frameBytes, frames, channels, count, out, outStride);
+      break;
+    default:
+      decodeList<encodingFloat32, true>(raw, frameBytes, frames, channels, count, out, outStride);
+      break;
+  }
+}
 
 void decodeFrames(const SampleDecoder& decoder, const unsigned char* raw, uint64_t frameBytes, int64_t frames,
                   int c0, int c1, double* out, int64_t outStride) noexcept {

@@ -32,6 +32,12 @@ void decodeSamples(const SampleDecoder& decoder, const unsigned char* raw, std::
 void decodeFrames(const SampleDecoder& decoder, const unsigned char* raw, uint64_t frameBytes, int64_t frames,
                   int c0, int c1, double* out, int64_t outStride) noexcept;
 
+// Decodes the listed channels of `frames` consecutive frames: channel channels[j] of frame f goes to
+// out[f * outStride + j] for j < count.
+void decodeChannels(const SampleDecoder& decoder, const unsigned char* raw, uint64_t frameBytes,
+                    int64_t frames, const int32_t* channels, int count, double* out,
+                    int64_t outStride) noexcept;
+
 }  // namespace eeg
 
 #endif

@@ -172,7 +172,7 @@ static void sleepForCount(WaitCounter& counter, int64_t target) noexcept {
 
 void waitForCount(WaitCounter& counter, int64_t target) noexcept {
   // The other threads usually finish within microseconds of each other: spin that long first.
-  for (int spin = 0; spin < 4000; ++spin)
+  for (int spin = 0; spin < 2000; ++spin)
     if (counter.value.load(std::memory_order_acquire) >= target) return;
   sleepForCount(counter, target);
 }
