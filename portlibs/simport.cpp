@@ -95,6 +95,15 @@ char g_logPath[4096];
   fflush(g_log);
 }
 
+// The log closes when the library is unloaded (its last user released it), so loading and
+// releasing the library again and again leaves no descriptor behind.
+struct LogCloser {
+  ~LogCloser() {
+    if (g_log) fclose(g_log);
+    g_log = nullptr;
+  }
+} g_logCloser;
+
 }  // namespace
 
 #ifndef SIMPORT_NO_OUT32

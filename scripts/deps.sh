@@ -15,6 +15,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64
   # reliability (fuzzing, sanitizers)
+  clang libclang-rt-14-dev valgrind
   # packaging and the demo figure
   gnuplot-nox
   "$@"

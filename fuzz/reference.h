@@ -1,0 +1,105 @@
+// A deliberately plain read of a recording, one frame at a time, written from the file format and
+// the arithmetic alone (decode, direct form II transposed filter per channel, weighted block sum,
+// scale, windowed placement). The fuzz targets and the reliability tests compare the real reader
+// with it bit for bit.
+#ifndef EEGMEX_FUZZ_REFERENCE_H
+#define EEGMEX_FUZZ_REFERENCE_H
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace ref {
+
+struct Plan {
+  int nChans = 1;
+  int binaryFormat = 1;  // 1 int16, 2 int32, 3 float32
+  bool swapBytes = false;
+  int64_t nPoints = 0;
+  std::vector<double> b, a;  // empty: identity filter
+  int decimationFactor = 1;
+  std::vector<double> weights;    // empty: the last frame of each block alone
+  std::vector<int32_t> channels;  // 0-based
+  std::vector<double> scale;      // nChans
+  int64_t stride = 0;
+  int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
+};
+
+struct Result {
+  int64_t framesRead = 0;
+  int64_t blocks = 0;
+};
+
+inline double decodeSample(const unsigned char* p, int format, bool swap) {
+  unsigned char s[4];
+  int n = format == 1 ? 2 : 4;
+  for (int i = 0; i < n; ++i) s[i] = swap ? p[n - 1 - i] : p[i];
+  if (format == 1) {
+    uint16_t u = static_cast<uint16_t>(s[0] | (s[1] << 8));
+    return static_cast<double>(static_cast<int16_t>(u));
+  }
+  uint32_t u = static_cast<uint32_t>(s[0]) | (static_cast<uint32_t>(s[1]) << 8) |
+               (static_cast<uint32_t>(s[2]) << 16) | (static_cast<uint32_t>(s[3]) << 24);
+  if (format == 2) return static_cast<double>(static_cast<int32_t>(u));
+  float f;
+  std::memcpy(&f, &u, 4);
+  return static_cast<double>(f);
+}
+
+// `file` holds the whole recording; `target` has stride x channels.size() doubles.
+inline Result read(const std::vector<unsigned char>& file, const Plan& p, double* target) {
+  Result r;
+  const int bytes = p.binaryFormat == 1 ? 2 : 4;
+  const int64_t frameBytes = static_cast<int64_t>(bytes) * p.nChans;
+  const int64_t whole = static_cast<int64_t>(file.size()) / frameBytes;
+  const int64_t frames = p.nPoints < whole ? p.nPoints : whole;
+  const size_t L = p.b.empty() ? 1 : p.b.size();
+  std::vector<double> b = p.b.empty() ? std::vector<double>{1.0} : p.b;
+  std::vector<double> a = p.a.empty() ? std::vector<double>{1.0} : p.a;
+  std::vector<double> w = p.weights;
+  if (w.empty()) {
+    w.assign(static_cast<size_t>(p.decimationFactor), 0.0);
+    w.back() = 1.0;
+  }
+  std::vector<std::vector<double>> z(static_cast<size_t>(p.nChans), std::vector<double>(L, 0.0));
+  std::vector<double> acc(static_cast<size_t>(p.nChans), 0.0);
+  int phase = 0;
+  for (int64_t f = 0; f < frames; ++f) {
+    const unsigned char* frame = file.data() + f * frameBytes;
+    for (int c = 0; c < p.nChans; ++c) {
+      double x = decodeSample(frame + static_cast<int64_t>(c) * bytes, p.binaryFormat, p.swapBytes);
+      std::vector<double>& s = z[static_cast<size_t>(c)];
+      double y = b[0] * x + s[0];
+      for (size_t i = 1; i < L; ++i) s[i - 1] = b[i] * x + s[i] - y * a[i];
+      acc[static_cast<size_t>(c)] += y * w[static_cast<size_t>(phase)];
+    }
+    if (++phase == p.decimationFactor) {
+      phase = 0;
+      const int64_t out = r.blocks++;
+      if (p.srcStart <= out && out <= p.srcEnd) {
+        const int64_t row = p.destStart + (out - p.srcStart);
+        if (row <= p.destEnd && row >= 0 && row < p.stride) {
+          for (size_t k = 0; k < p.channels.size(); ++k) {
+            int ch = p.channels[k];
+            target[row + static_cast<int64_t>(k) * p.stride] =
+                acc[static_cast<size_t>(ch)] * p.scale[static_cast<size_t>(ch)];
+          }
+        }
+      }
+      for (double& v : acc) v = 0.0;
+    }
+  }
+  r.framesRead = frames;
+  return r;
+}
+
+// Same bits, where any NaN equals any NaN (its payload depends on which operand carried it).
+inline bool sameBits(double x, double y) {
+  if (std::isnan(x) && std::isnan(y)) return true;
+  return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+}  // namespace ref
+
+#endif
