@@ -25,7 +25,7 @@ constexpr int channelGroup = 8;                         // channels are split be
 constexpr int maxThreads = 16;
 constexpr int maxParts = 64;
 constexpr int partsPerThread = 4;
-constexpr int minPartGroups = 4;  // at least 32 channels a part: the kernel runs four vectors at a time
+constexpr int minPartGroups = 4;  // at least 32 channels a part: four vectors of the widest kernel
 constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
 
 // Where output sample `outputIndex` goes, or -1 when the window or the matrix does not admit it.
