@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,7 +25,7 @@ constexpr int channelGroup = 8;                         // channels are split be
 constexpr int maxThreads = 16;
 constexpr int maxParts = 64;
 constexpr int partsPerThread = 4;
-constexpr int minPartGroups = 2;  // at least 16 channels a part, for two independent vectors
+constexpr int minPartGroups = 4;  // at least 32 channels a part: four vectors of the widest kernel
 constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
 
 // Where output sample `outputIndex` goes, or -1 when the window or the matrix does not admit it.
@@ -238,27 +239,54 @@ void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
   placeSums(plan, s.slotOf, p, pendingFirst, pending);
 }
 
-// Hand-over between the reading thread and the workers. The reading thread publishes chunk number g by
-// raising `posted` to g; then every thread takes parts of the chunk (channel ranges) one at a time
-// until none is left, so a thread that runs late, or reads the file meanwhile, simply takes fewer.
-// A worker raises `done` by one when it finds no part left.
+// Hand-over between the reading thread and the workers. Chunks go through a ring of buffers: chunk g
+// lies in buffer g % nBuffers once `posted` exceeds g. Part t of chunk g may run once part t of chunk
+// g - 1 is done (the filter state of its channels carries over), and any thread may take it, so a
+// thread that runs late, is preempted or reads the file meanwhile simply takes fewer parts, and no
+// thread waits for another at the end of each chunk. A buffer is read again once every part is done
+// with the chunk it held. `progress` is raised whenever a chunk is posted or a part done, for sleepers.
+struct alignas(64) PartTurn {
+  std::atomic<int64_t> claimed{0};  // chunks of this part taken by some thread
+  std::atomic<int64_t> done{0};     // chunks of this part finished
+};
+
 struct Crew {
   const Shared* shared = nullptr;
   Part* parts = nullptr;
   int nParts = 0;
-  Chunk chunk;
-  std::atomic<int> nextPart{0};
-  WaitCounter posted;
-  WaitCounter done;
+  const Chunk* chunks = nullptr;  // one per buffer
+  int nBuffers = 1;
+  PartTurn* turns = nullptr;
+  alignas(64) std::atomic<int64_t> posted{0};
+  WaitCounter progress;
   std::atomic<bool> stop{false};
 };
 
-void takeParts(Crew& crew) noexcept {
-  for (;;) {
-    const int t = crew.nextPart.fetch_add(1, std::memory_order_acq_rel);
-    if (t >= crew.nParts) return;
-    processChunk(*crew.shared, crew.parts[t], crew.chunk);
+// Takes and runs one part whose turn has come; false when none has.
+bool takeOnePart(Crew& crew, int& hint) noexcept {
+  const int64_t posted = crew.posted.load(std::memory_order_acquire);
+  for (int k = 0; k < crew.nParts; ++k) {
+    const int t = (hint + k) % crew.nParts;
+    PartTurn& turn = crew.turns[t];
+    int64_t g = turn.claimed.load(std::memory_order_relaxed);
+    if (g >= posted || turn.done.load(std::memory_order_acquire) != g) continue;
+    if (!turn.claimed.compare_exchange_strong(g, g + 1, std::memory_order_acq_rel)) continue;
+    processChunk(*crew.shared, crew.parts[t], crew.chunks[g % crew.nBuffers]);
+    turn.done.store(g + 1, std::memory_order_release);
+    hint = t + 1;
+    return true;
   }
+  return false;
+}
+
+// Chunks that every part has finished.
+int64_t chunksDone(const Crew& crew) noexcept {
+  int64_t least = INT64_MAX;
+  for (int t = 0; t < crew.nParts; ++t) {
+    const int64_t d = crew.turns[t].done.load(std::memory_order_acquire);
+    if (d < least) least = d;
+  }
+  return least;
 }
 
 struct WorkerSeat {
@@ -268,11 +296,15 @@ struct WorkerSeat {
 
 void workerRoutine(void* arg) {
   Crew* crew = static_cast<WorkerSeat*>(arg)->crew;
-  for (int64_t next = 1;; ++next) {
-    waitForCount(crew->posted, next);
+  int hint = 0;
+  for (;;) {
+    const int64_t seen = crew->progress.value.load(std::memory_order_acquire);
     if (crew->stop.load(std::memory_order_acquire)) return;
-    takeParts(*crew);
-    raiseWaitCounter(crew->done, 1);
+    if (takeOnePart(*crew, hint)) {
+      raiseWaitCounter(crew->progress, 1);
+      continue;
+    }
+    waitForCount(crew->progress, seen + 1);
   }
 }
 
@@ -321,17 +353,23 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   Part parts[maxParts];
   WorkerSeat seats[maxThreads];
   void* accBlock = nullptr;
-  unsigned char* raw[2] = {nullptr, nullptr};
+  constexpr int maxBuffers = 3;
+  unsigned char* raw[maxBuffers] = {nullptr, nullptr, nullptr};
+  Chunk chunks[maxBuffers];
+  PartTurn turns[maxParts];
+  const int buffers = threads > 1 ? maxBuffers : 1;
   bool ready = active && slotOf;
   ready = ready && setupChannelFilter(shared.filter, plan.filterLength, plan.a, plan.b, filtered);
   ready = setupBlockDecimator(decimator, plan.decimationFactor, 1, plan.weights) && ready;
   if (ready) {
     shared.weights = decimator.weights;
     shared.accumulators = alignedDoubles(uint64_t(shared.filter.stateStride), accBlock);
-    const int buffers = threads > 1 ? 2 : 1;
-    for (int i = 0; i < buffers; ++i)
+    for (int i = 0; i < buffers; ++i) {
       raw[i] = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames) * frameBytes + 64, 1));
-    ready = shared.accumulators && raw[0] && (buffers == 1 || raw[1]);
+      chunks[i].raw = raw[i];
+      ready = ready && raw[i];
+    }
+    ready = ready && shared.accumulators;
   }
   // Parts of equal width, a few per thread so that threads can even out; one part on one thread.
   const int groups = static_cast<int>(shared.filter.stateStride / channelGroup);
@@ -368,60 +406,57 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     crew.shared = &shared;
     crew.parts = parts;
     crew.nParts = nParts;
+    crew.chunks = chunks;
+    crew.nBuffers = buffers;
+    crew.turns = turns;
     int workers = 0;
-    const bool canWait = threads > 1 && setupWaitCounter(crew.posted) && setupWaitCounter(crew.done);
+    const bool canWait = threads > 1 && setupWaitCounter(crew.progress);
     for (int t = 1; canWait && t < threads; ++t) {
       seats[workers].crew = &crew;
       if (startWorkerThread(seats[workers].thread, workerRoutine, &seats[workers])) ++workers;
     }
-    int64_t outputBase = 0;
     int64_t remaining = plan.nPoints;
-    int current = 0;
     bool atEnd = false;
-    // The first read; then for each chunk: publish it, read the next one (with workers), take parts
-    // of this one until none is left, and wait until the workers are done with it.
-    auto readChunk = [&](unsigned char* buffer, int64_t& frames) noexcept {
-      const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
-      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
-      const std::size_t got = wantBytes ? std::fread(buffer, 1, wantBytes, file) : 0;
-      frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
-      remaining -= frames;
-      if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
-        atEnd = true;
-        if (std::ferror(file)) outcome.status = ReadStatus::readError;
+    int64_t posted = 0;
+    int hint = 0;
+    // This thread reads whenever a buffer is free (alone: only once the chunk before is done), and
+    // otherwise takes parts like the workers do.
+    while (true) {
+      const int64_t seen = workers ? crew.progress.value.load(std::memory_order_acquire) : 0;
+      const int64_t finished = chunksDone(crew);
+      if (!atEnd && posted - finished < buffers) {
+        Chunk& chunk = chunks[posted % buffers];
+        const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
+        const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
+        const std::size_t got = wantBytes ? std::fread(raw[posted % buffers], 1, wantBytes, file) : 0;
+        const int64_t frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
+        remaining -= frames;
+        if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
+          atEnd = true;
+          if (std::ferror(file)) outcome.status = ReadStatus::readError;
+        }
+        if (remaining == 0) atEnd = true;
+        if (frames == 0) continue;
+        chunk.frames = frames;
+        chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
+        chunk.outputBase = outcome.framesRead / plan.decimationFactor;
+        outcome.framesRead += frames;
+        crew.posted.store(++posted, std::memory_order_release);
+        if (workers) raiseWaitCounter(crew.progress, 1);
+        continue;
       }
-      if (remaining == 0) atEnd = true;
-    };
-    int64_t frames = 0;
-    readChunk(raw[0], frames);
-    int64_t generation = 0;
-    while (frames > 0) {
-      crew.chunk.raw = raw[current];
-      crew.chunk.frames = frames;
-      crew.chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
-      crew.chunk.outputBase = outputBase;
-      ++generation;
-      crew.nextPart.store(0, std::memory_order_release);
-      if (workers) raiseWaitCounter(crew.posted, 1);
-      outcome.framesRead += frames;
-      outputBase = outcome.framesRead / plan.decimationFactor;
-      // With workers, the next chunk goes into the other buffer while they start on this one; alone,
-      // this thread first processes the chunk and then reads the next into the same buffer.
-      int64_t next = 0;
-      const int other = workers ? 1 - current : current;
-      if (workers && !atEnd) readChunk(raw[other], next);
-      takeParts(crew);
-      if (!workers && !atEnd) readChunk(raw[other], next);
-      if (workers) waitForCount(crew.done, generation * workers);
-      current = other;
-      frames = next;
+      if (takeOnePart(crew, hint)) {
+        if (workers) raiseWaitCounter(crew.progress, 1);
+        continue;
+      }
+      if (atEnd && finished == posted) break;
+      if (workers) waitForCount(crew.progress, seen + 1);
     }
-    outcome.blocks = outputBase;
+    outcome.blocks = outcome.framesRead / plan.decimationFactor;
     crew.stop.store(true, std::memory_order_release);
-    if (workers) raiseWaitCounter(crew.posted, 1);
+    if (workers) raiseWaitCounter(crew.progress, 1);
     for (int t = 0; t < workers; ++t) joinWorkerThread(seats[t].thread);
-    releaseWaitCounter(crew.posted);
-    releaseWaitCounter(crew.done);
+    releaseWaitCounter(crew.progress);
   } else {
     outcome.status = ReadStatus::outOfMemory;
   }
@@ -430,8 +465,7 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     std::free(parts[t].sumBlock);
     std::free(parts[t].xBlock);
   }
-  std::free(raw[0]);
-  std::free(raw[1]);
+  for (int i = 0; i < maxBuffers; ++i) std::free(raw[i]);
   std::free(accBlock);
   std::free(slotOf);
   std::free(active);

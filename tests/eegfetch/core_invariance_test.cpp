@@ -18,12 +18,12 @@ struct Recording {
   std::vector<double> initial;
 };
 
-Recording randomRecording(std::mt19937_64& rng, int trial) {
+Recording randomRecording(std::mt19937_64& rng, int trial, int width = 0) {
   static const int widths[] = {1, 3, 7, 8, 9, 16, 17, 33, 64, 70};
   std::uniform_real_distribution<double> u(-1.5, 1.5);
   Recording r;
   Case& c = r.c;
-  c.nChans = widths[trial % 10];
+  c.nChans = width > 0 ? width : widths[trial % 10];
   c.format = 1 + trial % 3;
   c.bigEndian = (trial / 3) % 2 == 1;
   c.factor = 1 + int(rng() % 7);
@@ -90,6 +90,29 @@ TEST(CoreInvariance, SameBitsForEveryChunkSizeThreadCountAndInstructionSet) {
               << " nChans " << r.c.nChans << " format " << r.c.format << " L " << r.c.b.size() << " factor "
               << r.c.factor;
         }
+  }
+}
+
+// Wide recordings in tiny chunks, with more threads than processors: threads take channel parts of
+// different chunks out of step with each other, and a part of one chunk must still follow the same
+// part of the chunk before.
+TEST(CoreInvariance, SameBitsWhenThreadsTakePartsOutOfStep) {
+  std::mt19937_64 rng(4242);
+  for (int trial = 0; trial < 6; ++trial) {
+    const Recording r = randomRecording(rng, trial, trial % 2 ? 256 : 131);
+    const auto expected = coretest::referenceRead(r.c, r.bytes, r.initial);
+    coretest::TempFile file(r.bytes);
+    for (int threads : {2, 4, 7})
+      for (int64_t chunk : {int64_t(1), int64_t(2), int64_t(5)}) {
+        std::vector<double> got = r.initial;
+        eeg::ReadPlan plan = coretest::planFor(r.c, got);
+        plan.threads = threads;
+        plan.chunkFrames = chunk;
+        const auto out = coretest::readWith(file.path(), plan);
+        ASSERT_EQ(out.status, eeg::ReadStatus::ok);
+        ASSERT_TRUE(coretest::sameMatrix(expected, got))
+            << "trial " << trial << " threads " << threads << " chunk " << chunk << " nChans " << r.c.nChans;
+      }
   }
 }
 
