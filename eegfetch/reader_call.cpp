@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+
+#include "mxelement.h"
 #if defined(_WIN32)
 #include <io.h>
 #define fileno _fileno
@@ -302,20 +304,7 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
 }  // namespace
 
 double numericElement(const mxArray* a, size_t i) {
-  const void* p = mxGetData(a);
-  switch (mxGetClassID(a)) {
-    case mxDOUBLE_CLASS: return static_cast<const double*>(p)[i];
-    case mxSINGLE_CLASS: return static_cast<const float*>(p)[i];
-    case mxINT8_CLASS: return static_cast<const int8_t*>(p)[i];
-    case mxUINT8_CLASS: return static_cast<const uint8_t*>(p)[i];
-    case mxINT16_CLASS: return static_cast<const int16_t*>(p)[i];
-    case mxUINT16_CLASS: return static_cast<const uint16_t*>(p)[i];
-    case mxINT32_CLASS: return static_cast<const int32_t*>(p)[i];
-    case mxUINT32_CLASS: return static_cast<const uint32_t*>(p)[i];
-    case mxINT64_CLASS: return static_cast<double>(static_cast<const int64_t*>(p)[i]);
-    case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
-    default: return std::nan("");  // not numeric: never reached after the checks
-  }
+  return mxElementAsDouble(mxGetClassID(a), mxGetData(a), i);
 }
 
 bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, std::FILE** file,

@@ -28,7 +28,7 @@ done
 
 # Sources, as the modules' build in the repository sees them.
 cp "$root/pkg/Makefile" "$pkgdir/src/Makefile"
-cp "$root/host/mexapi.h" "$pkgdir/src/host/"
+cp "$root/host/mexapi.h" "$root/host/mxelement.h" "$pkgdir/src/host/"
 cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/null || true
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"

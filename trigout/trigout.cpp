@@ -10,6 +10,7 @@
 
 #include "arguments.h"
 #include "mexapi.h"
+#include "mxelement.h"
 #include "port_library.h"
 #include "pulse.h"
 
@@ -21,19 +22,8 @@ bool firstElement(const mxArray* a, double* out) {
   if (!a || !mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) == 0) return false;
   const void* data = mxGetData(a);
   if (!data) return false;
-  switch (mxGetClassID(a)) {
-    case mxDOUBLE_CLASS: *out = *static_cast<const double*>(data); return true;
-    case mxSINGLE_CLASS: *out = *static_cast<const float*>(data); return true;
-    case mxINT8_CLASS: *out = *static_cast<const int8_t*>(data); return true;
-    case mxUINT8_CLASS: *out = *static_cast<const uint8_t*>(data); return true;
-    case mxINT16_CLASS: *out = *static_cast<const int16_t*>(data); return true;
-    case mxUINT16_CLASS: *out = *static_cast<const uint16_t*>(data); return true;
-    case mxINT32_CLASS: *out = *static_cast<const int32_t*>(data); return true;
-    case mxUINT32_CLASS: *out = *static_cast<const uint32_t*>(data); return true;
-    case mxINT64_CLASS: *out = static_cast<double>(*static_cast<const int64_t*>(data)); return true;
-    case mxUINT64_CLASS: *out = static_cast<double>(*static_cast<const uint64_t*>(data)); return true;
-    default: return false;
-  }
+  *out = mxElementAsDouble(mxGetClassID(a), data, 0);
+  return true;
 }
 
 const char* readMilliseconds(const mxArray* a, int32_t* ms, const char* notNumber, const char* negative,

@@ -13,6 +13,8 @@
 #include <mutex>
 #include <set>
 
+#include "mxelement.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -58,22 +60,17 @@ size_t elementSize(mxClassID cls) {
   switch (cls) {
     case mxDOUBLE_CLASS:
     case mxINT64_CLASS:
-    case mxUINT64_CLASS:
-      return 8;
+    case mxUINT64_CLASS: return 8;
     case mxSINGLE_CLASS:
     case mxINT32_CLASS:
-    case mxUINT32_CLASS:
-      return 4;
+    case mxUINT32_CLASS: return 4;
     case mxINT16_CLASS:
     case mxUINT16_CLASS:
-    case mxCHAR_CLASS:
-      return 2;
+    case mxCHAR_CLASS: return 2;
     case mxINT8_CLASS:
     case mxUINT8_CLASS:
-    case mxLOGICAL_CLASS:
-      return 1;
-    default:
-      return 0;
+    case mxLOGICAL_CLASS: return 1;
+    default: return 0;
   }
 }
 
@@ -88,10 +85,8 @@ bool isNumericClass(mxClassID cls) {
     case mxINT32_CLASS:
     case mxUINT32_CLASS:
     case mxINT64_CLASS:
-    case mxUINT64_CLASS:
-      return true;
-    default:
-      return false;
+    case mxUINT64_CLASS: return true;
+    default: return false;
   }
 }
 
@@ -107,7 +102,8 @@ bool isNumericClass(mxClassID cls) {
 // Counts host allocations and fails the chosen one as MATLAB does: with an error.
 void hostAllocation() {
   ++g_allocCount;
-  if (g_failAt != 0 && g_allocCount == g_failAt) raise("Out of memory. Type \"help memory\" for your options.");
+  if (g_failAt != 0 && g_allocCount == g_failAt)
+    raise("Out of memory. Type \"help memory\" for your options.");
 }
 
 mxArray* newArray(mxClassID cls, size_t m, size_t n, bool isComplex = false) {
@@ -156,21 +152,10 @@ mxArray* copyArray(const mxArray* a) {
 }
 
 double readAsDouble(const mxArray* a, size_t i) {
-  const void* p = a->re;
   switch (a->cls) {
-    case mxDOUBLE_CLASS: return static_cast<const double*>(p)[i];
-    case mxSINGLE_CLASS: return static_cast<const float*>(p)[i];
-    case mxINT8_CLASS: return static_cast<const int8_t*>(p)[i];
-    case mxUINT8_CLASS: return static_cast<const uint8_t*>(p)[i];
-    case mxINT16_CLASS: return static_cast<const int16_t*>(p)[i];
-    case mxUINT16_CLASS: return static_cast<const uint16_t*>(p)[i];
-    case mxINT32_CLASS: return static_cast<const int32_t*>(p)[i];
-    case mxUINT32_CLASS: return static_cast<const uint32_t*>(p)[i];
-    case mxINT64_CLASS: return static_cast<double>(static_cast<const int64_t*>(p)[i]);
-    case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(p)[i]);
-    case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(p)[i];
-    case mxCHAR_CLASS: return static_cast<const mxChar*>(p)[i];
-    default: return 0.0;
+    case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(a->re)[i];
+    case mxCHAR_CLASS: return static_cast<const mxChar*>(a->re)[i];
+    default: return isNumericClass(a->cls) ? mxElementAsDouble(a->cls, a->re, i) : 0.0;
   }
 }
 
@@ -300,7 +285,8 @@ HOST_EXPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complex
   if (m < 0) m = 0;  // MATLAB treats negative sizes as 0
   if (n < 0) n = 0;
   hostAllocation();
-  mxArray* a = newArray(mxDOUBLE_CLASS, static_cast<size_t>(m), static_cast<size_t>(n), complexity == mxCOMPLEX);
+  mxArray* a =
+      newArray(mxDOUBLE_CLASS, static_cast<size_t>(m), static_cast<size_t>(n), complexity == mxCOMPLEX);
   if (!a) raise("Out of memory. Type \"help memory\" for your options.");
   if (g_call) g_call->temporaries.insert(a);
   return a;
@@ -318,7 +304,9 @@ Array numeric(mxClassID cls, size_t m, size_t n, const std::vector<double>& vals
   return a;
 }
 
-Array doubleMatrix(size_t m, size_t n, const std::vector<double>& vals) { return numeric(mxDOUBLE_CLASS, m, n, vals); }
+Array doubleMatrix(size_t m, size_t n, const std::vector<double>& vals) {
+  return numeric(mxDOUBLE_CLASS, m, n, vals);
+}
 Array rowVector(const std::vector<double>& vals) { return doubleMatrix(1, vals.size(), vals); }
 Array scalar(double v) { return doubleMatrix(1, 1, {v}); }
 
@@ -352,7 +340,8 @@ void addField(mxArray* s, const char* name) {
     for (size_t f = 0; f < oldCount; ++f) items[e * (oldCount + 1) + f] = s->items[e * oldCount + f];
   s->items.swap(items);
   s->fields.push_back(name);
-  for (size_t e = 0; e < elements; ++e) s->items[e * (oldCount + 1) + oldCount] = newArray(mxDOUBLE_CLASS, 0, 0);
+  for (size_t e = 0; e < elements; ++e)
+    s->items[e * (oldCount + 1) + oldCount] = newArray(mxDOUBLE_CLASS, 0, 0);
 }
 
 void setField(mxArray* s, const char* name, Array value, size_t index) {

@@ -1,0 +1,34 @@
+// One element of a numeric array's storage, read by its class and converted to double: exact for
+// every class except 64-bit integers beyond 2^53, which round to the nearest double. Reading
+// non-double storage as doubles would be wrong and can read past the array, so every module and
+// the embedded host read elements through this.
+#ifndef EEGMEX_HOST_MXELEMENT_H
+#define EEGMEX_HOST_MXELEMENT_H
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "mexapi.h"
+
+//  cls    : the array's class
+//  data   : its real storage (mxGetData)
+//  i      : element index, column-major
+// Returns NaN for a class that is not numeric.
+inline double mxElementAsDouble(mxClassID cls, const void* data, size_t i) {
+  switch (cls) {
+    case mxDOUBLE_CLASS: return static_cast<const double*>(data)[i];
+    case mxSINGLE_CLASS: return static_cast<const float*>(data)[i];
+    case mxINT8_CLASS: return static_cast<const int8_t*>(data)[i];
+    case mxUINT8_CLASS: return static_cast<const uint8_t*>(data)[i];
+    case mxINT16_CLASS: return static_cast<const int16_t*>(data)[i];
+    case mxUINT16_CLASS: return static_cast<const uint16_t*>(data)[i];
+    case mxINT32_CLASS: return static_cast<const int32_t*>(data)[i];
+    case mxUINT32_CLASS: return static_cast<const uint32_t*>(data)[i];
+    case mxINT64_CLASS: return static_cast<double>(static_cast<const int64_t*>(data)[i]);
+    case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(data)[i]);
+    default: return std::nan("");
+  }
+}
+
+#endif
