@@ -1,5 +1,5 @@
 // Fuzz target: the reader core over random bytes and random read plans, compared bit for bit with
-// the plain one-frame-at-a-time read of reference.h, for whatever chunk size and thread count.
+// the plain one-frame-at-a-time read of reference_read.h, for whatever chunk size and thread count.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "reader.h"
-#include "reference.h"
+#include "reference_read.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "reader.h"
+#include "reference_read.h"
 
 namespace coretest {
 
@@ -118,45 +119,26 @@ class TempFile {
   std::string path_;
 };
 
-// The whole read, one frame at a time, written from the description of the format and the
-// filter/decimator step order, with per-channel state vectors of its own.
+// The whole read, one frame at a time, by the plain reference of reference_read.h.
 inline std::vector<double> referenceRead(const Case& c, const std::vector<unsigned char>& file,
                                          std::vector<double> target) {
-  const int L = c.b.empty() ? 1 : static_cast<int>(c.b.size());
-  const std::vector<double> b = c.b.empty() ? std::vector<double>{1.0} : c.b;
-  const std::vector<double> a = c.a.empty() ? std::vector<double>{1.0} : c.a;
-  std::vector<double> w = c.weights;
-  if (w.empty()) {
-    w.assign(c.factor, 0.0);
-    w.back() = 1.0;
-  }
-  std::vector<std::vector<double>> z(c.nChans, std::vector<double>(L, 0.0));
-  std::vector<double> acc(c.nChans, 0.0);
-  const std::size_t frameBytes = std::size_t(c.nChans) * bytesPerSample(c.format);
-  const int64_t framesInFile = static_cast<int64_t>(file.size() / frameBytes);
-  const int64_t frames = std::min(c.nPoints, framesInFile);
-  int phase = 0;
-  int64_t outputIndex = 0;
-  for (int64_t f = 0; f < frames; ++f) {
-    for (int ch = 0; ch < c.nChans; ++ch) {
-      const double x = sampleAt(file, c.format, c.bigEndian, f * frameBytes + ch * bytesPerSample(c.format));
-      std::vector<double>& s = z[ch];
-      const double y = b[0] * x + s[0];
-      for (int i = 1; i < L; ++i) s[i - 1] = b[i] * x + s[i] - y * a[i];
-      acc[ch] += y * w[phase];
-    }
-    if (++phase < c.factor) continue;
-    phase = 0;
-    if (outputIndex >= c.srcStart && outputIndex <= c.srcEnd) {
-      const int64_t r = c.destStart + outputIndex - c.srcStart;
-      if (r <= c.destEnd && r >= 0 && r < c.stride) {
-        for (std::size_t k = 0; k < c.channels.size(); ++k)
-          target[r + k * c.stride] = acc[c.channels[k]] * c.scale[c.channels[k]];
-      }
-    }
-    ++outputIndex;
-    std::fill(acc.begin(), acc.end(), 0.0);
-  }
+  ref::Plan p;
+  p.nChans = c.nChans;
+  p.binaryFormat = c.format;
+  p.swapBytes = c.bigEndian;
+  p.nPoints = c.nPoints;
+  p.b = c.b;
+  p.a = c.a;
+  p.decimationFactor = c.factor;
+  p.weights = c.weights;
+  p.channels = c.channels;
+  p.scale = c.scale;
+  p.stride = c.stride;
+  p.destStart = c.destStart;
+  p.destEnd = c.destEnd;
+  p.srcStart = c.srcStart;
+  p.srcEnd = c.srcEnd;
+  ref::read(file, p, target.data());
   return target;
 }
 
@@ -193,14 +175,7 @@ inline eeg::ReadOutcome readWith(const std::string& path, eeg::ReadPlan plan) {
   return out;
 }
 
-// Bits equal, or both NaN (which NaN an operation on two NaNs keeps is the processor's choice).
-inline bool sameBits(double x, double y) {
-  if (std::isnan(x) && std::isnan(y)) return true;
-  uint64_t bx, by;
-  std::memcpy(&bx, &x, 8);
-  std::memcpy(&by, &y, 8);
-  return bx == by;
-}
+using ref::sameBits;
 
 inline ::testing::AssertionResult sameMatrix(const std::vector<double>& expected,
                                              const std::vector<double>& got) {

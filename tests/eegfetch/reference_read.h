@@ -1,9 +1,9 @@
 // A deliberately plain read of a recording, one frame at a time, written from the file format and
 // the arithmetic alone (decode, direct form II transposed filter per channel, weighted block sum,
-// scale, windowed placement). The fuzz targets and the reliability tests compare the real reader
+// scale, windowed placement). The core tests and the reader fuzz target compare the real reader
 // with it bit for bit.
-#ifndef EEGMEX_FUZZ_REFERENCE_H
-#define EEGMEX_FUZZ_REFERENCE_H
+#ifndef TESTS_EEGFETCH_REFERENCE_READ_H
+#define TESTS_EEGFETCH_REFERENCE_READ_H
 
 #include <cmath>
 #include <cstdint>
