@@ -24,7 +24,6 @@ namespace {
 
 constexpr double kInt32Low = -2147483649.0;  // exclusive bounds of values that truncate into int32
 constexpr double kInt32High = 2147483648.0;
-constexpr double kExactLimit = 9007199254740992.0;  // 2^53: every integer up to here has a double
 constexpr int64_t kMaxFrames = 2147483647;
 
 // The element count: rows times columns (columns span every trailing dimension).
@@ -36,17 +35,13 @@ bool isStruct(const mxArray* a) { return a && mxIsStruct(a); }
 bool has(const mxArray* s, const char* name) { return mxGetFieldNumber(s, name) != -1; }
 const mxArray* field(const mxArray* s, const char* name) { return mxGetField(s, 0, name); }
 
-bool is64BitInteger(const mxArray* a) {
-  mxClassID c = mxGetClassID(a);
-  return c == mxINT64_CLASS || c == mxUINT64_CLASS;
-}
-
 // True when every element of a numeric array converts to double exactly.
 bool convertsExactly(const mxArray* a) {
-  if (!is64BitInteger(a)) return true;
+  const mxClassID cls = mxGetClassID(a);
+  const void* data = mxGetData(a);
   size_t n = count(a);
   for (size_t i = 0; i < n; ++i)
-    if (std::fabs(numericElement(a, i)) > kExactLimit) return false;
+    if (!mxElementIsExact(cls, data, i)) return false;
   return true;
 }
 
@@ -108,7 +103,7 @@ class Checks {
     if (mxIsSparse(a)) return fail(format(text, "%s must not be sparse.", name));
     if (mxIsComplex(a)) return fail(format(text, "%s must be a real scalar vector.", name));
     if (!convertsExactly(a))
-      return fail(format(text, "%s holds a 64-bit integer beyond 2^53, which has no exact double.", name));
+      return fail(format(text, "%s holds a 64-bit integer that has no exact double.", name));
     return true;
   }
 

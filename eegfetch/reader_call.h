@@ -48,7 +48,7 @@ bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, s
                   char (&message)[kMessageSize]);
 
 // Reads element `i` of a real numeric array of any class as a double (exact for every class but
-// 64-bit integers beyond 2^53, which the checks reject).
+// 64-bit integers without a double of their own, which the checks reject).
 double numericElement(const mxArray* a, size_t i);
 
 }  // namespace eeg

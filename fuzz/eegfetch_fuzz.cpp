@@ -90,7 +90,7 @@ const std::set<std::string>& documentedMessages() {
       std::string n(name);
       messages.insert(n + " must not be sparse.");
       messages.insert(n + " must be a finite number within the signed 32-bit range.");
-      messages.insert(n + " holds a 64-bit integer beyond 2^53, which has no exact double.");
+      messages.insert(n + " holds a 64-bit integer that has no exact double.");
     }
     return true;
   }();

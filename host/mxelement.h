@@ -1,5 +1,6 @@
 // One element of a numeric array's storage, read by its class and converted to double: exact for
-// every class except 64-bit integers beyond 2^53, which round to the nearest double. Reading
+// every class except 64-bit integers without a double of their own (2^53 + 1, for one), which
+// round to the nearest double; mxElementIsExact tells them apart. Reading
 // non-double storage as doubles would be wrong and can read past the array, so every module and
 // the embedded host read elements through this.
 #ifndef EEGMEX_HOST_MXELEMENT_H
@@ -29,6 +30,22 @@ inline double mxElementAsDouble(mxClassID cls, const void* data, size_t i) {
     case mxUINT64_CLASS: return static_cast<double>(static_cast<const uint64_t*>(data)[i]);
     default: return std::nan("");
   }
+}
+
+// True when element i converts to double without rounding: always, except for a 64-bit integer
+// whose nearest double is another number.
+inline bool mxElementIsExact(mxClassID cls, const void* data, size_t i) {
+  if (cls == mxINT64_CLASS) {
+    const int64_t v = static_cast<const int64_t*>(data)[i];
+    const double d = static_cast<double>(v);
+    return d < 9223372036854775808.0 && static_cast<int64_t>(d) == v;  // 2^63 itself does not fit
+  }
+  if (cls == mxUINT64_CLASS) {
+    const uint64_t v = static_cast<const uint64_t*>(data)[i];
+    const double d = static_cast<double>(v);
+    return d < 18446744073709551616.0 && static_cast<uint64_t>(d) == v;  // nor does 2^64
+  }
+  return true;
 }
 
 #endif

@@ -73,8 +73,8 @@
 %
 %   Unsafe input
 %     - Numbers may be of any real numeric class (double, single, intN);
-%       they are converted to double exactly. int64/uint64 values beyond
-%       2^53 are refused. Sparse or complex arrays are refused.
+%       they are converted to double exactly. int64/uint64 values without an
+%       exact double (2^53 + 1, say) are refused. Sparse or complex arrays are refused.
 %     - Scalars (HDR.fs, HDR.nChans, HDR.nPoints, OPT.fs) and the dataPos
 %       entries are truncated toward zero; NaN, Inf and values outside
 %       the signed 32-bit range are refused. HDR.BinaryFormat is
@@ -178,7 +178,7 @@
 %                                                   (not factor weights)
 %     NAME must not be sparse.
 %     NAME must be a finite number within the signed 32-bit range.
-%     NAME holds a 64-bit integer beyond 2^53, which has no exact double.
+%     NAME holds a 64-bit integer that has no exact double.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
 %   Warning (the call still returns):

@@ -2,6 +2,7 @@
 // precedence of every pair of failing checks, and no leaked array, host block or descriptor.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -64,6 +65,15 @@ std::function<void(CallArgs&)> dropHdr(const char* name) {
 std::function<void(CallArgs&)> dropOpt(const char* name) {
   return [=](CallArgs& c) { c.opt.erase(name); };
 }
+// A 1 x n int64 or uint64 row whose elements are set bit for bit (a double could not carry 2^53 + 1).
+template <typename T>
+Array integerRow(mxClassID cls, const std::vector<T>& values) {
+  Array a = mexhost::numeric(cls, 1, values.size());
+  std::memcpy(mxGetData(a.get()), values.data(), values.size() * sizeof(T));
+  return a;
+}
+constexpr int64_t kTwoTo53 = int64_t(1) << 53;
+
 Array complexScalar() { return mexhost::complexMatrix(1, 1, {1000}, {1}); }
 Array nan() { return scalar(std::nan("")); }
 
@@ -132,10 +142,15 @@ std::vector<Case> cases() {
               [] {
                 return mexhost::complexMatrix(1, 4, {1, 1, 1, 1}, {0, 0, 0, 1});
               })},
-      {"HDR.scale", "HDR.scale holds a 64-bit integer beyond 2^53, which has no exact double.",
+      {"HDR.scale", "HDR.scale holds a 64-bit integer that has no exact double.",
        setHdr("scale",
               [] {
-                return mexhost::numeric(mxINT64_CLASS, 1, 4, {1, 1, 1, 9007199254740994.0});
+                return integerRow<int64_t>(mxINT64_CLASS, {1, 1, 1, kTwoTo53 + 1});
+              })},
+      {"HDR.scale", "HDR.scale holds a 64-bit integer that has no exact double.",
+       setHdr("scale",
+              [] {
+                return integerRow<int64_t>(mxINT64_CLASS, {-kTwoTo53 - 1, 1, 1, 1});
               })},
       {"HDR.endian", "HDR.endian must be a character.", setHdr("endian", [] { return scalar(1); })},
       {"HDR.endian", "HDR.endian argument must be character.",
@@ -158,6 +173,11 @@ std::vector<Case> cases() {
        setOpt("chanidx",
               [] {
                 return mexhost::complexMatrix(1, 2, {1, 2}, {1, 0});
+              })},
+      {"OPT.chanidx", "OPT.chanidx holds a 64-bit integer that has no exact double.",
+       setOpt("chanidx",
+              [] {
+                return integerRow<uint64_t>(mxUINT64_CLASS, {2, uint64_t(kTwoTo53) + 1});
               })},
       {"OPT.chanidx", "OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.",
        setOpt("chanidx",
@@ -211,6 +231,11 @@ std::vector<Case> cases() {
               [=] {
                 return rowVector({0, big, 0, -1});
               })},
+      {"OPT.dataPos", "OPT.dataPos holds a 64-bit integer that has no exact double.",
+       setOpt("dataPos",
+              [] {
+                return integerRow<int64_t>(mxINT64_CLASS, {0, 9, 0, kTwoTo53 + 1});
+              })},
       {"OPT.filt_b|OPT.filter pair", "OPT.filt_a or OPT.filt_b was not set.", dropOpt("filt_b")},
       {"OPT.filt_a|OPT.filter pair", "OPT.filt_a or OPT.filt_b was not set.", dropOpt("filt_a")},
       {"OPT.filt_a", "OPT.filt_a must be a real scalar vector.",
@@ -229,6 +254,16 @@ std::vector<Case> cases() {
               [] {
                 return mexhost::complexMatrix(1, 2, {1, 0}, {0, 1});
               })},
+      {"OPT.filt_a", "OPT.filt_a holds a 64-bit integer that has no exact double.",
+       setOpt("filt_a",
+              [] {
+                return integerRow<int64_t>(mxINT64_CLASS, {1, kTwoTo53 + 3});
+              })},
+      {"OPT.filt_b", "OPT.filt_b holds a 64-bit integer that has no exact double.",
+       setOpt("filt_b",
+              [] {
+                return integerRow<uint64_t>(mxUINT64_CLASS, {~uint64_t(0), 1});
+              })},
       {"OPT.filt_subsample", "OPT.filt_subsample must be a real scalar vector.",
        setOpt("filt_subsample", [] { return charArray("wwww"); })},
       {"OPT.filt_subsample", "OPT.filt_subsample has to be a vector.",
@@ -242,6 +277,11 @@ std::vector<Case> cases() {
        setOpt("filt_subsample",
               [] {
                 return mexhost::complexMatrix(1, 4, {1, 1, 1, 1}, {1, 1, 1, 1});
+              })},
+      {"OPT.filt_subsample", "OPT.filt_subsample holds a 64-bit integer that has no exact double.",
+       setOpt("filt_subsample",
+              [] {
+                return integerRow<int64_t>(mxINT64_CLASS, {0, 0, 0, -kTwoTo53 - 1});
               })},
   };
 }

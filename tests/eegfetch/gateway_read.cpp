@@ -309,7 +309,10 @@ TEST(GatewayRead, OtherNumericClassesGiveTheSameResultAsDoubles) {
     c.h("nChans", converted ? mexhost::numeric(mxUINT8_CLASS, 1, 1, {4}) : scalar(4));
     c.h("BinaryFormat", converted ? mexhost::numeric(mxINT64_CLASS, 1, 1, {1}) : scalar(1));
     c.h("nPoints", converted ? mexhost::numeric(mxUINT32_CLASS, 1, 1, {64}) : scalar(64));
-    c.h("scale", converted ? mexhost::numeric(mxINT16_CLASS, 1, 4, {2, -3, 4, 5}) : rowVector({2, -3, 4, 5}));
+    // 2^60 is beyond 2^53 but has an exact double, so an int64 holding it is taken as it is.
+    const double big = 1152921504606846976.0;
+    c.h("scale",
+        converted ? mexhost::numeric(mxINT64_CLASS, 1, 4, {2, -3, big, 5}) : rowVector({2, -3, big, 5}));
     c.h("endian", charArray("l"));
     c.o("chanidx", converted ? mexhost::numeric(mxUINT8_CLASS, 1, 3, {4, 1, 4}) : rowVector({4, 1, 4}));
     c.o("fs", converted ? mexhost::numeric(mxSINGLE_CLASS, 1, 1, {250}) : scalar(250));
