@@ -1,6 +1,7 @@
 // eegfetch under wine: results bit-identical to the Linux build, placement, and messages after
 // which nothing of the call is left behind (host storage, arrays, the open data file).
 #include <windows.h>
+#include <xmmintrin.h>
 
 #include <cstring>
 
@@ -236,6 +237,49 @@ void messages(mexhost::Module& eegfetch, const Paths& paths) {
   }
 }
 
+// The caller's floating-point settings hold on every thread of the read. With flush-to-zero and
+// denormals-are-zero set by the caller, every product of this filter is subnormal, so every value of
+// the result is 0 on whichever thread computes it; a worker started with the default settings
+// would leave subnormal values in its part of the channels.
+void floatSettings(mexhost::Module& eegfetch, const Paths& paths) {
+  const int nChans = 64, frames = 100000;  // enough samples for the read to use worker threads
+  std::vector<unsigned char> bytes(size_t(nChans) * frames * 4);
+  for (size_t i = 0; i < bytes.size() / 4; ++i) {
+    const float v = 1.0f + static_cast<float>(i % 97);
+    std::memcpy(&bytes[i * 4], &v, 4);
+  }
+  const std::string file = paths.build + "\\subnormal.eeg";
+  if (!writeFile(file, bytes)) {
+    check(false, "eegfetch float settings", "cannot write the recording");
+    return;
+  }
+  Array hdr = mexhost::structArray(), opt = mexhost::structArray();
+  std::vector<double> chans, scale(nChans, 1.0);
+  for (int c = 1; c <= nChans; ++c) chans.push_back(c);
+  mexhost::setField(hdr.get(), "fs", mexhost::scalar(1000));
+  mexhost::setField(hdr.get(), "nChans", mexhost::scalar(nChans));
+  mexhost::setField(hdr.get(), "BinaryFormat", mexhost::scalar(3));
+  mexhost::setField(hdr.get(), "scale", mexhost::rowVector(scale));
+  mexhost::setField(hdr.get(), "endian", mexhost::charArray("l"));
+  mexhost::setField(opt.get(), "chanidx", mexhost::rowVector(chans));
+  mexhost::setField(opt.get(), "fs", mexhost::scalar(1000));
+  mexhost::setField(opt.get(), "filt_b", mexhost::rowVector({1e-310, 1e-310}));
+  mexhost::setField(opt.get(), "filt_a", mexhost::rowVector({1, 0}));
+  Array name = mexhost::charArray(file);
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(saved | 0x8040);  // flush to zero, denormals are zero
+  mexhost::CallResult r = eegfetch.call(1, {name.get(), hdr.get(), opt.get()});
+  _mm_setcsr(saved);
+  size_t nonzero = 0;
+  if (!r.failed)
+    for (double v : mexhost::values(r.results[0].get())) nonzero += v != 0.0;
+  check(!r.failed && nonzero == 0,
+        "eegfetch float settings: flush-to-zero set by the caller holds on every thread of the read",
+        r.failed ? r.message : std::to_string(nonzero) + " nonzero values");
+  r.results.clear();
+  DeleteFileA(file.c_str());
+}
+
 }  // namespace
 
 void eegfetchSuite(const Paths& paths) {
@@ -243,6 +287,7 @@ void eegfetchSuite(const Paths& paths) {
   resultsMatchLinux(eegfetch, paths);
   placement(eegfetch, paths);
   messages(eegfetch, paths);
+  floatSettings(eegfetch, paths);
 }
 
 }  // namespace harness

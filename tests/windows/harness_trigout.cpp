@@ -194,8 +194,9 @@ void sequences(mexhost::Module& trigout, const Paths& paths, PortLog& log) {
         describe(w, t0) + "| " + describe(w2, t0));
 }
 
-// The host unloads the module (FreeLibrary) while a pulse waits: the pulse still ends as
-// scheduled, writes its reset and the process keeps running; the module is unmapped after.
+// The host unloads the module while a pulse waits: as on every platform, the unload waits for
+// the pulse, so its value and its reset are both written by the time the unload returns (and by
+// the time the host process exits, which unloads its modules); the module is unmapped after.
 void unloadWhilePending(const Paths& paths, PortLog& log) {
   std::string path = paths.build + "\\trigout" + paths.suffix;
   std::string file = "trigout" + paths.suffix;
@@ -208,9 +209,10 @@ void unloadWhilePending(const Paths& paths, PortLog& log) {
     check(!r.failed, "trigout unload: the pulse call succeeds", r.message);
     trigout.unload();
   }
-  std::vector<Write> w = log.await(2);
+  std::vector<Write> w = log.writes();
   check(sequenceIs(w, {{888, 9}, {888, 0}}) && ms(w[1].ns - w[0].ns) >= 149.9,
-        "trigout unload: a pulse pending at FreeLibrary still writes its value and its reset",
+        "trigout unload: a pulse pending at the unload has written its value and its reset when the unload "
+        "returns",
         describe(w, t0));
   bool unmapped = false;
   for (int i = 0; i < 200 && !unmapped; ++i) {
@@ -218,6 +220,34 @@ void unloadWhilePending(const Paths& paths, PortLog& log) {
     if (!unmapped) sleepMs(10);
   }
   check(unmapped, "trigout unload: the module is unmapped once its last pulse has ended");
+}
+
+// Loaded again while its image is still mapped (a pulse thread of the cleared module was still
+// on its way out), the module registers its unload handler again: the second unload waits for
+// its pulse too and lets go of the port library, which is then unloaded.
+void reloadWhileMapped(const Paths& paths, PortLog& log) {
+  std::string path = paths.build + "\\trigout" + paths.suffix;
+  useLibrary(paths, "simport.dll");
+  log.start("reload");
+  int64_t t0 = nowNs();
+  {
+    mexhost::Module first(path);
+    mexhost::CallResult r = pulse(first, {888, 5, 200});
+    first.unload();
+    mexhost::Module second(path);
+    mexhost::CallResult r2 = pulse(second, {888, 6, 100});
+    check(!r.failed && !r2.failed, "trigout reload: both pulse calls succeed", r.message + r2.message);
+    second.unload();
+  }
+  std::vector<Write> w = log.writes();
+  check(sequenceIs(w, {{888, 5}, {888, 0}, {888, 6}, {888, 0}}),
+        "trigout reload: the second unload has waited for its pulse", describe(w, t0));
+  bool released = false;
+  for (int i = 0; i < 200 && !released; ++i) {
+    released = GetModuleHandleA("simport.dll") == nullptr;
+    if (!released) sleepMs(10);
+  }
+  check(released, "trigout reload: the reloaded module lets go of the port library at its unload");
 }
 
 }  // namespace
@@ -231,6 +261,7 @@ void trigoutSuite(const Paths& paths) {
     trigout.unload();
   }
   unloadWhilePending(paths, log);
+  reloadWhileMapped(paths, log);
   SetEnvironmentVariableA("SIMPORT_LOG", nullptr);
   mexhost::clearGlobal("IO_LIB");
 }
