@@ -15,13 +15,37 @@
 #include <cstdlib>
 #endif
 
+#if defined(__SSE__) || defined(__x86_64__) || defined(_M_X64)
+#include <xmmintrin.h>
+#define EEG_SSE_CONTROL 1
+#endif
+
 namespace eeg {
+
+namespace {
+
+void takeFloatSettings(FloatSettings& s) noexcept {
+  std::fegetenv(&s.environment);
+#if defined(EEG_SSE_CONTROL)
+  s.sseControl = _mm_getcsr();
+#endif
+}
+
+void applyFloatSettings(const FloatSettings& s) noexcept {
+  std::fesetenv(&s.environment);
+#if defined(EEG_SSE_CONTROL)
+  _mm_setcsr(s.sseControl);  // after fesetenv, which may leave flush-to-zero and denormals-are-zero
+#endif
+}
+
+}  // namespace
 
 #if defined(_WIN32)
 
 namespace {
 DWORD WINAPI trampoline(LPVOID p) {
   WorkerThread* t = static_cast<WorkerThread*>(p);
+  applyFloatSettings(t->settings);
   t->routine(t->argument);
   return 0;
 }
@@ -30,6 +54,7 @@ DWORD WINAPI trampoline(LPVOID p) {
 bool startWorkerThread(WorkerThread& thread, void (*routine)(void*), void* argument) noexcept {
   thread.routine = routine;
   thread.argument = argument;
+  takeFloatSettings(thread.settings);
   thread.handle = CreateThread(nullptr, 0, trampoline, &thread, 0, nullptr);
   return thread.handle != nullptr;
 }
@@ -89,6 +114,7 @@ static void sleepForCount(WaitCounter& counter, int64_t target) noexcept {
 namespace {
 void* trampoline(void* p) {
   WorkerThread* t = static_cast<WorkerThread*>(p);
+  applyFloatSettings(t->settings);
   t->routine(t->argument);
   return nullptr;
 }
@@ -97,6 +123,7 @@ void* trampoline(void* p) {
 bool startWorkerThread(WorkerThread& thread, void (*routine)(void*), void* argument) noexcept {
   thread.routine = routine;
   thread.argument = argument;
+  takeFloatSettings(thread.settings);
   pthread_t* id = static_cast<pthread_t*>(std::malloc(sizeof(pthread_t)));
   if (!id) return false;
   if (pthread_create(id, nullptr, trampoline, &thread) != 0) {
