@@ -29,10 +29,11 @@ void sleepUntilNs(int64_t deadlineNs);
 // Returns false when no thread could be started (then `routine` never runs).
 // The module's code stays mapped until every such thread has left it: on Windows each thread
 // holds its own reference on the module, taken before it starts; on POSIX the module's unload
-// handler calls waitForThreads().
+// handler calls waitForThreads(), which joins them.
 bool startThread(void (*routine)(void*), void* arg);
-// Blocks until every routine started by startThread has returned and (POSIX) every thread
-// has left the module's code; parked threads end at once.
+// Blocks until every routine started by startThread has returned (so every pending pulse has
+// written its reset) and, on POSIX, every thread has left the module's code; parked threads end
+// at once. The unload handler calls it on every platform.
 void waitForThreads();
 
 // A process-wide lock for the port write and the module-wide byte; never held across a wait.

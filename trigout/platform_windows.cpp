@@ -2,7 +2,12 @@
 //
 // Each pulse thread holds its own reference on this module, taken by the starting call before
 // the thread exists and dropped by FreeLibraryAndExitThread as the thread's last act, so the
-// host can unload the module at any time: the code stays mapped until the last thread is out.
+// code stays mapped until the last thread is out. As on POSIX, the unload handler waits for the
+// pending pulses, so a pulse still ends with its reset when the host clears the module or exits.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // condition variables
+#endif
 #include <windows.h>
 
 #include <new>
@@ -58,6 +63,16 @@ void sleepUntilNs(int64_t deadlineNs) {
 
 namespace {
 
+SRWLOCK g_threadsLock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_threadsDone = CONDITION_VARIABLE_INIT;
+size_t g_running = 0;  // started routines that have not returned
+
+void routineEnded() {
+  AcquireSRWLockExclusive(&g_threadsLock);
+  if (--g_running == 0) WakeAllConditionVariable(&g_threadsDone);
+  ReleaseSRWLockExclusive(&g_threadsLock);
+}
+
 struct ThreadStart {
   void (*routine)(void*);
   void* arg;
@@ -67,6 +82,7 @@ struct ThreadStart {
 DWORD WINAPI threadMain(LPVOID p) {
   ThreadStart* start = static_cast<ThreadStart*>(p);
   start->routine(start->arg);
+  routineEnded();
   HMODULE self = start->self;
   delete start;
   FreeLibraryAndExitThread(self, 0);
@@ -85,8 +101,12 @@ bool startThread(void (*routine)(void*), void* arg) {
     FreeLibrary(self);
     return false;
   }
+  AcquireSRWLockExclusive(&g_threadsLock);
+  ++g_running;
+  ReleaseSRWLockExclusive(&g_threadsLock);
   HANDLE thread = CreateThread(nullptr, 0, threadMain, start, 0, nullptr);
   if (!thread) {
+    routineEnded();
     delete start;
     FreeLibrary(self);
     return false;
@@ -95,9 +115,13 @@ bool startThread(void (*routine)(void*), void* arg) {
   return true;
 }
 
-// The threads' own module references keep the code mapped; nothing to wait for here, and the
-// pending pulses end as scheduled after the host has let go of the module.
-void waitForThreads() {}
+// Waits until every pulse routine has returned; the threads' own module references keep the code
+// mapped for the few instructions they still run after that.
+void waitForThreads() {
+  AcquireSRWLockExclusive(&g_threadsLock);
+  while (g_running > 0) SleepConditionVariableSRW(&g_threadsDone, &g_threadsLock, INFINITE, 0);
+  ReleaseSRWLockExclusive(&g_threadsLock);
+}
 
 namespace {
 SRWLOCK g_portLock = SRWLOCK_INIT;

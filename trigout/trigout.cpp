@@ -98,18 +98,15 @@ void atUnload() {
   trig::releaseKeptLibrary();
 }
 
-bool g_atUnloadRegistered = false;
-
 }  // namespace
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   (void)plhs;
   if (nrhs < 2 || nrhs > 4) mexErrMsgTxt("Two or three or four input arguments required");
   if (nlhs > 0) mexErrMsgTxt("No output argument allowed");
-  if (!g_atUnloadRegistered) {
-    mexAtExit(atUnload);
-    g_atUnloadRegistered = true;
-  }
+  // On every call: a module loaded again while its image was still mapped (a pulse thread of the
+  // cleared one on its way out) keeps its variables, and the host has forgotten the handler.
+  mexAtExit(atUnload);
   const char* message = pulseCall(nrhs, prhs);
   if (message) mexErrMsgTxt(message);
 }
