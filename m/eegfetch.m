@@ -94,6 +94,9 @@
 %       are read, a warning is given, and the rows of blocks past the end
 %       are not written (zeros in a new result, untouched in OPT.data).
 %       A trailing partial frame is ignored.
+%     - A read error part-way through (Could not read the eeg file.)
+%       leaves in OPT.data the rows placed before the failing read;
+%       later rows are untouched. The data file is always closed.
 %     - Rows outside OPT.data (from dataPos, or when OPT.data has fewer
 %       rows than the file has output samples) are skipped: nothing is
 %       ever written outside the matrix.
