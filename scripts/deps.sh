@@ -18,6 +18,8 @@ packages=(
   clang libclang-rt-14-dev valgrind
   # packaging and the demo figure
   gnuplot-nox
+  # BrainVision headers checked against MNE-Python (run as /usr/bin/python3), and its benchmark peer
+  python3-mne
   "$@"
 )
 
