@@ -78,8 +78,9 @@ function HDR = eegmex_vhdr(vhdrFile)
 %     % channels by name
 %     OPT.chanidx = find(ismember(HDR.label, {'Cz', 'Pz'}));
 %
-%     % the channels in volts whatever their unit
-%     volts = HDR.scale .* cellfun(@(u) 1e-6 * strcmp(u, 'µV'), HDR.unit);
+%     % X in volts, when every channel has a voltage unit
+%     perUnit = containers.Map({'V', 'mV', 'µV', 'uV', 'nV'}, {1, 1e-3, 1e-6, 1e-6, 1e-9});
+%     HDR.scale = HDR.scale .* cellfun(@(u) perUnit(u), HDR.unit);
 %
 %   See also EEGMEX_VMRK, EEGFETCH.  eegmex @EEGMEX_VERSION@, MIT license.
 
