@@ -1,5 +1,7 @@
 % demo_trigout: a few trigger pulses through the simulated port library, then the port's
 % timeline (every write with its time) read back from the library's write log.
+% demo_eegfetch writes a recording that carries these pulses as its BrainVision markers, as an
+% amplifier records them from the trigger lines.
 build = getenv('EEGMEX_BUILD');
 if isempty(build)
   build = fileparts(which('trigout'));  % the build tree holds trigout.mex and portlibs/

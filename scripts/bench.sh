@@ -5,13 +5,17 @@
 #   - eegfetch in Octave (build/eegfetch.mex), when the module is built;
 #   - the Octave peers: the whole file (fread, filter, indexing, scaling) and chunks with the state carried;
 #   - the numpy/scipy peers, whole and chunked, when python3-scipy is installed;
+#   - MNE-Python on W1, described by a BrainVision header (w1.vhdr beside w1.bin), when python3-mne is
+#     installed: read_raw_brainvision(preload=True), raw.filter with the same coefficients (MNE runs
+#     an IIR filter forward and backward: twice the filter work, zero phase), every factor-th sample;
 #   - a decode-only floor: read and convert to double, nothing else, built with the core's flags.
-# W1: 64 channels int16 little-endian, 3,000,000 frames (384 MB), 5000 -> 500 Hz, 4th-order
+# W1: 64 channels int16 little-endian, W1_FRAMES frames (default 3,000,000: 384 MB), 5000 -> 500 Hz, 4th-order
 #     Butterworth low-pass at 200 Hz (L = 5), default weights, all channels, scale 0.1.
 # W2: 256 channels float32 big-endian, W2_FRAMES frames (default 1,000,000: 1.02 GB), 1000 -> 250 Hz,
 #     8th-order Butterworth low-pass at 100 Hz (L = 9), boxcar weights, 64 channels in shuffled order.
 # Then MB/s of the core on 0.1, 1 and 4 GB recordings shaped like W1, to show linear cost.
 # Environment: BUILD_DIR (build), BENCH_DATA ($BUILD_DIR/benchdata), ROUNDS (5), PEER_ROUNDS (3),
+# MNE_ROUNDS (1: a round of MNE on the whole W1 takes about a minute and several GB), W1_FRAMES,
 # W2_FRAMES, SCALING=0 to skip the scaling runs, KEEP_DATA=1 to keep the generated files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +24,8 @@ data=${BENCH_DATA:-$build/benchdata}
 rounds=${ROUNDS:-5}
 peerRounds=${PEER_ROUNDS:-3}
 w2Frames=${W2_FRAMES:-1000000}
+w1Frames=${W1_FRAMES:-3000000}
+mneRounds=${MNE_ROUNDS:-1}
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target eegfetch_bench >/dev/null
@@ -32,12 +38,14 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 haveScipy=0
 "$python" -c "import numpy, scipy.signal" 2>/dev/null && haveScipy=1
+haveMne=0
+"$python" -c "import mne" 2>/dev/null && haveMne=1
 haveOctave=0
 command -v octave-cli >/dev/null && haveOctave=1
 haveModule=0
 [ "$haveOctave" = 1 ] && [ -f "$build/eegfetch.mex" ] && haveModule=1
 
-cleanup() { [ "${KEEP_DATA:-0}" = 1 ] || rm -f "$data"/w1.bin "$data"/w2.bin "$data"/scale_*.bin; }
+cleanup() { [ "${KEEP_DATA:-0}" = 1 ] || rm -f "$data"/w1.bin "$data"/w1.vhdr "$data"/w1.vmrk "$data"/w2.bin "$data"/scale_*.bin; }
 trap cleanup EXIT
 
 # generate NAME nChans format endian frames
@@ -47,6 +55,23 @@ generate() {
     echo "generating $file ($bytes bytes)"
     "$bench" generate "$file" "$2" "$3" "$4" "$5"
   fi
+}
+
+# vhdr NAME nChans format(1|2|3) endian fs scale: a BrainVision header and marker file for NAME.bin
+vhdr() {
+  local name=$1 nChans=$2 fs=$5 scale=$6 i
+  local formats=(x INT_16 INT_32 IEEE_FLOAT_32)
+  {
+    printf 'Brain Vision Data Exchange Header File Version 1.0\n[Common Infos]\nCodepage=UTF-8\n'
+    printf 'DataFile=%s.bin\nMarkerFile=%s.vmrk\nDataFormat=BINARY\nDataOrientation=MULTIPLEXED\n' "$name" "$name"
+    printf 'NumberOfChannels=%d\nSamplingInterval=%s\n' "$nChans" "$(awk -v f="$fs" 'BEGIN { printf "%.17g", 1e6 / f }')"
+    printf '[Binary Infos]\nBinaryFormat=%s\n' "${formats[$3]}"
+    [ "$4" = b ] && printf 'UseBigEndianOrder=YES\n'
+    printf '[Channel Infos]\n'
+    for ((i = 1; i <= nChans; i++)); do printf 'Ch%d=E%d,,%s,\xc2\xb5V\n' "$i" "$i" "$scale"; done
+  } >"$data/$name.vhdr"
+  printf 'Brain Vision Data Exchange Marker File, Version 1.0\n[Marker Infos]\nMk1=New Segment,,1,1,0\n' \
+    >"$data/$name.vmrk"
 }
 
 csv() { tr -s ' ' '\n' | sed '/^$/d' | paste -sd, -; }
@@ -131,13 +156,20 @@ workload() {
   else
     echo "  numpy/scipy peers: skipped (python3-scipy not installed)" >&2
   fi
+  if [ -f "$data/$name.vhdr" ] && [ "$haveMne" = 1 ]; then
+    measure "MNE (read, filtfilt, decimate)" "$python" bench/peer_mne.py "$data/$name.vhdr" "$fs" "$targetFs" \
+      "$(csv <<<"$b")" "$(csv <<<"$a")" "$mneRounds"
+  elif [ -f "$data/$name.vhdr" ]; then
+    echo "  MNE peer: skipped (python3-mne not installed)" >&2
+  fi
   echo
   echo "### $name ($bytes bytes; $(nproc) processors)"
   echo
   table "$bytes"
 }
 
-generate w1 64 1 l 3000000
+generate w1 64 1 l "$w1Frames"
+vhdr w1 64 1 l 5000 0.1
 workload w1 64 1 l 5000 500 4 200 last 0
 generate w2 256 3 b "$w2Frames"
 workload w2 256 3 b 1000 250 8 100 boxcar 64

@@ -17,7 +17,9 @@ packages=(
   # reliability (fuzzing, sanitizers)
   clang libclang-rt-14-dev valgrind
   # packaging and the demo figure
-  gnuplot-nox
+  gnuplot-nox fonts-freefont-otf ghostscript  # Octave draws text with this font and writes PNG through gs; it only recommends them
+  # BrainVision headers checked against MNE-Python (run as /usr/bin/python3), and its benchmark peer
+  python3-mne
   "$@"
 )
 

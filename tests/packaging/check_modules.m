@@ -2,7 +2,8 @@ function check_modules(home)
 % The modules as a user gets them (installed package, or the user-host build): both resolve
 % under `home` and not to the build tree, their help is there with the project's version, and
 % both work: eegfetch against a reference computed here with Octave's own filter, trigout
-% through the shipped simulated port, whose log shows the pulse.
+% through the shipped simulated port, whose log shows the pulse, and the BrainVision readers
+% beside them on a small recording.
   for name = {'eegfetch', 'trigout'}
     where = which(name{1});
     assert(strncmp(where, home, numel(home)), '%s resolves to %s, outside %s', name{1}, where, home);
@@ -13,9 +14,43 @@ function check_modules(home)
     assert(~isempty(regexp(text, 'eegmex \d+\.\d+\.\d+', 'once')), 'help %s has no version', name{1});
     assert(isempty(regexp(text, '@[A-Z_]+@', 'once')), 'help %s holds a placeholder', name{1});
   end
+  for name = {'eegmex_vhdr', 'eegmex_vmrk'}
+    where = which(name{1});
+    assert(strncmp(where, home, numel(home)), '%s resolves to %s, outside %s', name{1}, where, home);
+    text = evalc(sprintf('help %s', name{1}));
+    assert(~isempty(regexp(text, 'eegmex \d+\.\d+\.\d+', 'once')), 'help %s has no version', name{1});
+    assert(isempty(regexp(text, '@[A-Z_]+@', 'once')), 'help %s holds a placeholder', name{1});
+  end
   check_eegfetch();
+  check_brainvision();
   check_trigout(home);
-  printf('check_modules: eegfetch and trigout work from %s\n', home);
+  printf('check_modules: eegfetch, eegmex_vhdr, eegmex_vmrk and trigout work from %s\n', home);
+end
+
+% A BrainVision triple, big-endian int32 with two resolutions, read as the help shows it.
+function check_brainvision()
+  folder = tempname();
+  mkdir(folder);
+  confirm_recursive_rmdir(false);
+  cleanup = onCleanup(@() rmdir(folder, 's'));
+  counts = int32([1 -2; 300000 4; -5 6]);
+  fid = fopen(fullfile(folder, 'r.eeg'), 'w', 'ieee-be');
+  fwrite(fid, counts', 'int32');
+  fclose(fid);
+  fid = fopen(fullfile(folder, 'r.vhdr'), 'w');
+  fprintf(fid, ['Brain Vision Data Exchange Header File Version 1.0\n[Common Infos]\nDataFile=r.eeg\n' ...
+                'MarkerFile=r.vmrk\nDataFormat=BINARY\nDataOrientation=MULTIPLEXED\nNumberOfChannels=2\n' ...
+                'SamplingInterval=2000\n[Binary Infos]\nBinaryFormat=INT_32\nUseBigEndianOrder=YES\n' ...
+                '[Channel Infos]\nCh1=Fp1,,0.5\nCh2=Cz,,0.25\n']);
+  fclose(fid);
+  fid = fopen(fullfile(folder, 'r.vmrk'), 'w');
+  fprintf(fid, 'Brain Vision Data Exchange Marker File, Version 1.0\n[Marker Infos]\nMk1=Stimulus,S  7,3,1,0\n');
+  fclose(fid);
+  HDR = eegmex_vhdr(fullfile(folder, 'r.vhdr'));
+  X = eegfetch(HDR.dataFile, HDR, struct('chanidx', 1:HDR.nChans, 'fs', HDR.fs));
+  assert(HDR.fs == 500 && isequal(X, double(counts) .* [0.5 0.25]), 'eegfetch through eegmex_vhdr read wrong values');
+  M = eegmex_vmrk(HDR.markerFile);
+  assert(numel(M) == 1 && M.position == 3 && strcmp(M.description, 'S  7'), 'eegmex_vmrk read a wrong marker');
 end
 
 % Big-endian int16, 3 channels, a two-point moving average, factor 2 with weights

@@ -1,0 +1,209 @@
+function M = eegmex_vmrk(vmrkFile)
+%EEGMEX_VMRK  Read the markers of a BrainVision recording (.vmrk).
+%
+%   M = eegmex_vmrk(vmrkFile)
+%
+%   Reads the marker file of a BrainVision recording (HDR.markerFile from
+%   eegmex_vhdr) and returns its markers as a 1 x n struct array, in the
+%   order of their numbers Mk1, Mk2, ...:
+%
+%     type         Marker type: 'Stimulus', 'Response', 'New Segment',
+%                  'Comment', ... ("\1" turned back into a comma).
+%     description  Its description, e.g. 'S  1' for trigger code 1 on the
+%                  stimulus lines, 'R  8' for a response ("\1" turned back
+%                  into a comma); may be empty.
+%     position     The data point the marker sits on, counted from 1 as
+%                  the file counts it: the frame position of the data
+%                  file. Its time from the start is (position - 1) / fs.
+%     points       Its length in data points (1 for a trigger).
+%     channel      The channel it belongs to, 0 for all channels.
+%     date         The recording time that a 'New Segment' marker
+%                  carries, as the file writes it: 20 digits, yyyymmdd
+%                  hhmmss and microseconds ('20240131142501123456'); ''
+%                  when the marker has none.
+%   A file without markers gives a 0 x 0 struct array with these fields.
+%   Code pages, comments and errors are as in eegmex_vhdr: UTF-8 or
+%   Codepage=ANSI; "eegmex_vmrk: <file>: <problem>" with the identifiers
+%   eegmex_vmrk:file (no such file), eegmex_vmrk:damaged (not a marker
+%   file, no [Marker Infos] section, a marker line that is not
+%   Mk<n>=type,description,position,points[,channel[,date]] with whole
+%   numbers, position from 1, or a marker number given twice) and
+%   eegmex_vmrk:unsupported (a code page other than UTF-8 and ANSI).
+%
+%   Markers and the rows of eegfetch
+%   eegfetch turns each block of factor = HDR.fs / OPT.fs frames into one
+%   output row: row r comes from frames (r-1)*factor+1 .. r*factor (by
+%   default it is the last of them, r*factor, filtered). A marker at
+%   position p therefore falls in row
+%     r = ceil(p / factor)
+%   and that row's sample lies (r*factor - p) / HDR.fs seconds after the
+%   marker (0 when p is the last frame of its block). With factor 1, row
+%   r is data point r. With OPT.data and OPT.dataPos, the row is moved as
+%   the placement window says (destStart + r - 1 - srcStart, 0-based).
+%
+%   Examples
+%     % every marker
+%     HDR = eegmex_vhdr('rec.vhdr');
+%     M = eegmex_vmrk(HDR.markerFile);
+%     for k = 1:numel(M)
+%       fprintf('%-12s %-8s %8d\n', M(k).type, M(k).description, M(k).position);
+%     end
+%
+%     % epochs from 100 ms before to 500 ms after each 'S  1' stimulus, at 250 Hz
+%     factor = HDR.fs / 250;
+%     OPT = struct('chanidx', 1:HDR.nChans, 'fs', 250, ...
+%                  'filt_subsample', ones(1, factor) / factor);
+%     X = eegfetch(HDR.dataFile, HDR, OPT);
+%     stim = M(strcmp({M.type}, 'Stimulus') & strcmp({M.description}, 'S  1'));
+%     at = ceil([stim.position] / factor);          % rows of X
+%     pre = round(0.1 * 250); post = round(0.5 * 250);
+%     at = at(at > pre & at + post <= size(X, 1));  % whole epochs only
+%     epochs = zeros(pre + post + 1, HDR.nChans, numel(at));
+%     for k = 1:numel(at)
+%       epochs(:, :, k) = X(at(k) - pre:at(k) + post, :);
+%     end
+%     erp = mean(epochs, 3);                        % the average response
+%
+%   See also EEGMEX_VHDR, EEGFETCH, TRIGOUT.  eegmex @EEGMEX_VERSION@, MIT license.
+
+  if nargin ~= 1 || ~ischar(vmrkFile) || isempty(vmrkFile) || size(vmrkFile, 1) ~= 1
+    error('eegmex_vmrk:usage', 'eegmex_vmrk: give the marker file name as text: M = eegmex_vmrk(vmrkFile)');
+  end
+  file = vmrkFile;
+  if isempty(regexp(file, '^([\\/]|[A-Za-z]:[\\/])', 'once'))
+    file = fullfile(pwd, file);
+  end
+  lines = read_lines(file);
+  if isempty(regexp(lines{1}, 'Brain ?Vision.*Marker File', 'once'))
+    fail(file, 'damaged', 'the first line is not a BrainVision marker line but "%s"', lines{1});
+  end
+
+  first = find(~cellfun('isempty', regexpi(lines, '^\s*\[\s*Marker Infos\s*\]\s*$', 'once')));
+  if isempty(first)
+    fail(file, 'damaged', 'the file has no [Marker Infos] section');
+  elseif numel(first) > 1
+    fail(file, 'damaged', 'the [Marker Infos] section appears twice');
+  end
+  numbers = [];
+  fields = {};
+  for i = first + 1:numel(lines)
+    line = strtrim(lines{i});
+    if ~isempty(regexp(line, '^\[.*\]$', 'once'))
+      break;  % the next section
+    end
+    if isempty(line) || line(1) == ';' || line(1) == '#'
+      continue;
+    end
+    t = regexpi(line, '^Mk(\d+)\s*=(.*)$', 'tokens', 'once');
+    if isempty(t)
+      fail(file, 'damaged', 'line %d is not a marker Mk<n>=...: "%s"', i, line);
+    end
+    f = regexp(t{2}, ',', 'split');
+    if numel(f) < 4 || numel(f) > 6
+      fail(file, 'damaged', 'line %d has %d fields, not type,description,position,points[,channel[,date]]', ...
+           i, numel(f));
+    end
+    defaults = {'', '', '', '', '0', ''};  % no channel: all channels; no date
+    f(numel(f) + 1:6) = defaults(numel(f) + 1:6);
+    whole = regexp(strtrim(f(3:5)), '^\d+$', 'once');
+    if any(cellfun('isempty', whole)) || str2double(f{3}) < 1
+      fail(file, 'damaged', 'line %d: position, points and channel must be whole numbers, position from 1: "%s"', ...
+           i, line);
+    end
+    numbers(end + 1) = str2double(t{1}); %#ok<AGROW>
+    fields(end + 1, :) = f; %#ok<AGROW>
+  end
+  twice = sort(numbers);
+  twice = twice(diff(twice) == 0);
+  if ~isempty(twice)
+    fail(file, 'damaged', 'marker Mk%d is given twice', twice(1));
+  end
+  if isempty(numbers)
+    M = struct('type', {}, 'description', {}, 'position', {}, 'points', {}, 'channel', {}, 'date', {});
+    return;
+  end
+  [~, order] = sort(numbers);
+  fields = fields(order, :);
+  n = numel(order);
+  M = struct('type', strrep(fields(:, 1), '\1', ',')', ...
+             'description', strrep(fields(:, 2), '\1', ',')', ...
+             'position', num2cell(str2double(fields(:, 3)))', ...
+             'points', num2cell(str2double(fields(:, 4)))', ...
+             'channel', num2cell(str2double(fields(:, 5)))', ...
+             'date', reshape(strtrim(fields(:, 6)), 1, n));
+end
+
+function fail(file, kind, fmt, varargin)
+  error(['eegmex_vmrk:' kind], ['eegmex_vmrk: %s: ' fmt], file, varargin{:});
+end
+
+% The lines of a BrainVision text file, decoded: UTF-8 unless the file says Codepage=ANSI, and
+% Latin-1 when a file that names no code page is not valid UTF-8. The same reading as
+% eegmex_vhdr's.
+function lines = read_lines(file)
+  fid = -1;
+  if exist(file, 'file') == 2
+    fid = fopen(file, 'r');
+  end
+  if fid < 0
+    fail(file, 'file', 'cannot open the file');
+  end
+  bytes = fread(fid, Inf, '*uint8')';
+  fclose(fid);
+  if numel(bytes) >= 3 && isequal(bytes(1:3), uint8([239 187 191]))
+    bytes = bytes(4:end);  % byte order mark
+  end
+  ascii = char(bytes);
+  ascii(bytes > 127) = '?';
+  page = regexp(ascii, '^[ \t]*Codepage[ \t]*=[ \t]*(\S+)', 'tokens', 'once', 'lineanchors', 'ignorecase');
+  if ~isempty(page) && strcmpi(page{1}, 'ANSI')
+    try
+      txt = native2unicode(bytes, 'windows-1252');
+    catch
+      txt = native2unicode(bytes, 'ISO-8859-1');  % bytes that Windows-1252 leaves undefined
+    end
+  elseif ~isempty(page) && ~strcmpi(page{1}, 'UTF-8')
+    fail(file, 'unsupported', 'Codepage=%s is not supported, only UTF-8 and ANSI', page{1});
+  elseif valid_utf8(bytes)
+    txt = native2unicode(bytes, 'UTF-8');
+  elseif isempty(page)
+    txt = native2unicode(bytes, 'ISO-8859-1');
+  else
+    fail(file, 'damaged', 'the file says Codepage=UTF-8 but is not valid UTF-8');
+  end
+  lines = regexp(txt, '\r\n|\n|\r', 'split');
+  if isempty(lines) || isempty(strtrim([lines{:}]))
+    fail(file, 'damaged', 'the file is empty');
+  end
+end
+
+% Whether bytes is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+function ok = valid_utf8(bytes)
+  b = double(bytes);
+  n = numel(b);
+  i = find(b > 127, 1);
+  while ~isempty(i)
+    c = b(i);
+    lo = 128;
+    hi = 191;
+    if c >= 194 && c <= 223
+      len = 1;
+    elseif c >= 224 && c <= 239
+      len = 2;
+      if c == 224, lo = 160; elseif c == 237, hi = 159; end
+    elseif c >= 240 && c <= 244
+      len = 3;
+      if c == 240, lo = 144; elseif c == 244, hi = 143; end
+    else
+      ok = false;
+      return;
+    end
+    if i + len > n || b(i + 1) < lo || b(i + 1) > hi || any(b(i + 2:i + len) < 128 | b(i + 2:i + len) > 191)
+      ok = false;
+      return;
+    end
+    next = find(b(i + len + 1:end) > 127, 1);
+    i = i + len + next;
+  end
+  ok = true;
+end
