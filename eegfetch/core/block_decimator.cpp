@@ -2,38 +2,31 @@
 
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
 namespace eeg {
 
 bool setupBlockDecimator(BlockDecimator& decimator, int factor, int nChans, const double* weights) noexcept {
   decimator = BlockDecimator{};
   if (factor < 1 || nChans < 1) return false;
-  const uint64_t doubles = uint64_t(factor) + uint64_t(nChans);
-  if (doubles > SIZE_MAX / sizeof(double)) return false;
-  double* storage = static_cast<double*>(std::calloc(static_cast<std::size_t>(doubles), sizeof(double)));
+  if (uint64_t(nChans) > SIZE_MAX / sizeof(double)) return false;
+  double* storage = static_cast<double*>(std::calloc(static_cast<std::size_t>(nChans), sizeof(double)));
   if (!storage) return false;
-  decimator.storage = storage;
   decimator.factor = factor;
   decimator.nChans = nChans;
-  decimator.weights = storage;
-  decimator.accumulators = storage + factor;
-  if (weights) {
-    std::memcpy(decimator.weights, weights, sizeof(double) * factor);
-  } else {
-    decimator.weights[factor - 1] = 1.0;
-  }
+  decimator.weights = weights;
+  decimator.accumulators = storage;
   return true;
 }
 
 void releaseBlockDecimator(BlockDecimator& decimator) noexcept {
-  std::free(decimator.storage);
+  std::free(decimator.accumulators);
   decimator = BlockDecimator{};
 }
 
 bool pushFrame(BlockDecimator& decimator, ChannelFilter& filter, const double* frame, const int32_t* channels,
                int nSel, const double* scale, double* out, int64_t outStride) noexcept {
-  const double w = decimator.weights[decimator.phase];
+  const int phase = decimator.phase;
+  const double w = decimator.weights ? decimator.weights[phase] : phase == decimator.factor - 1 ? 1.0 : 0.0;
   double* acc = decimator.accumulators;
   for (int c = 0; c < decimator.nChans; ++c) acc[c] += stepChannelFilter(filter, frame[c], c) * w;
   if (++decimator.phase < decimator.factor) return false;

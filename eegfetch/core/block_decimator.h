@@ -9,16 +9,16 @@
 namespace eeg {
 
 struct BlockDecimator {
-  int factor = 0;             // frames per block, equal to the number of weights
-  int nChans = 0;             // accumulators
-  int phase = 0;              // position of the next frame within the current block
-  double* weights = nullptr;  // own copy
-  double* accumulators = nullptr;
-  void* storage = nullptr;  // the one allocation behind weights and accumulators
+  int factor = 0;                   // frames per block, equal to the number of weights
+  int nChans = 0;                   // accumulators
+  int phase = 0;                    // position of the next frame within the current block
+  const double* weights = nullptr;  // borrowed; null: factor - 1 zeros then 1, computed, never stored
+  double* accumulators = nullptr;   // nChans, owned
 };
 
-// Copies `factor` weights (null: factor - 1 zeros then 1, the last frame of a block counts alone) and
-// zeroes nChans accumulators. Returns false, with nothing allocated, when memory runs out.
+// Borrows `factor` weights (null: the last frame of a block counts alone) and zeroes nChans
+// accumulators. Storage never grows with the factor. Returns false, with nothing allocated, when memory
+// runs out.
 bool setupBlockDecimator(BlockDecimator& decimator, int factor, int nChans, const double* weights) noexcept;
 void releaseBlockDecimator(BlockDecimator& decimator) noexcept;
 

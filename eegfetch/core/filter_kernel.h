@@ -24,7 +24,7 @@ struct KernelJob {
   const double* a = nullptr;  // a[0] is never read
   double* state = nullptr;    // z[i] of the range's first channel at state[i * stateStride]
   int64_t stateStride = 0;
-  const double* weights = nullptr;
+  const double* weights = nullptr;  // factor weights; null: factor - 1 zeros then 1
   int factor = 1;
   int phase = 0;                   // position of the first frame within its block
   double* accumulators = nullptr;  // of the range's first channel

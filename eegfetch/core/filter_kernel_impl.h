@@ -53,6 +53,12 @@ struct Input {
   }
 };
 
+// The weight of block position `phase`; without weights, the last frame of a block alone (never
+// stored: a factor may be far larger than any block the file holds).
+inline double blockWeight(const KernelJob& job, int phase) {
+  return job.weights ? job.weights[phase] : phase == job.factor - 1 ? 1.0 : 0.0;
+}
+
 // Filters and accumulates NV vectors of channels starting at channel `c` of the range, over every frame
 // of the job, with the state of a filter of fixed length L held in registers. Per channel:
 //   y = b[0] x + z[0];  z[i-1] = b[i] x + z[i] - y a[i] (i = 1 .. L-1, z[L-1] = 0);  acc += y w.
@@ -78,7 +84,7 @@ void runFixed(const KernelJob& job, int64_t c) {
   double* sums = job.blockSums + c * job.sumStride;
   int phase = job.phase;
   for (int64_t f = 0; f < job.frames; ++f, px += step) {
-    const double w = job.weights[phase];
+    const double w = blockWeight(job, phase);
     for (int v = 0; v < NV; ++v) {
       const Vec x = In::get(px + v * lanes * In::bytes);
       const Vec y = bc[0] * x + (L > 1 ? z[0][v] : zero);
@@ -116,7 +122,7 @@ void runAnyLength(const KernelJob& job, int64_t c) {
     const Vec y = job.b[0] * x + load(z);
     for (int i = 1; i < L - 1; ++i) store(z + (i - 1) * s, job.b[i] * x + load(z + i * s) - y * job.a[i]);
     store(z + (L - 2) * s, job.b[L - 1] * x + zero - y * job.a[L - 1]);
-    acc += y * job.weights[phase];
+    acc += y * blockWeight(job, phase);
     if (++phase == job.factor) {
       phase = 0;
       for (int j = 0; j < lanes; ++j) sums[j * job.sumStride] = acc[j];

@@ -135,8 +135,8 @@ struct Shared {
   SampleDecoder decoder;
   uint64_t frameBytes = 0;
   ChannelFilter filter;
-  const double* weights = nullptr;
-  double* accumulators = nullptr;  // stateStride doubles
+  const double* weights = nullptr;  // the plan's; null: the default, which the kernel computes
+  double* accumulators = nullptr;   // stateStride doubles
   // The channels that are filtered, in rising order, or null for all of them. A channel that no output
   // column selects never shows in the result, and channels do not affect each other, so leaving it out
   // changes no output; slots (the filter's channel numbers) then count the listed channels only.
@@ -349,7 +349,6 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   const int filtered = shared.active ? (nActive > 0 ? nActive : 1) : plan.nChans;
   const int threads = threadsFor(plan, filtered);
 
-  BlockDecimator decimator;
   Part parts[maxParts];
   WorkerSeat seats[maxThreads];
   void* accBlock = nullptr;
@@ -360,9 +359,8 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   const int buffers = threads > 1 ? maxBuffers : 1;
   bool ready = active && slotOf;
   ready = ready && setupChannelFilter(shared.filter, plan.filterLength, plan.a, plan.b, filtered);
-  ready = setupBlockDecimator(decimator, plan.decimationFactor, 1, plan.weights) && ready;
   if (ready) {
-    shared.weights = decimator.weights;
+    shared.weights = plan.weights;
     shared.accumulators = alignedDoubles(uint64_t(shared.filter.stateStride), accBlock);
     for (int i = 0; i < buffers; ++i) {
       raw[i] = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames) * frameBytes + 64, 1));
@@ -469,7 +467,6 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
   std::free(accBlock);
   std::free(slotOf);
   std::free(active);
-  releaseBlockDecimator(decimator);
   releaseChannelFilter(shared.filter);
   return outcome;
 }

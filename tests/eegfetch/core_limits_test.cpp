@@ -1,4 +1,5 @@
-// Limits of the read: a recording past 2 GiB (a sparse file), and running out of memory.
+// Limits of the read: a recording past 2 GiB (a sparse file), running out of memory, and storage that
+// does not follow numbers no file backs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -98,6 +99,45 @@ int readWithLittleMemory() {
 
 TEST(CoreLimits, AllocationFailureIsReported) {
   EXPECT_EXIT(std::exit(readWithLittleMemory()), ::testing::ExitedWithCode(0), "");
+}
+
+// Working storage is sized by the file and the window, never by a number that no file backs: the
+// default weights of a factor of two billion (16 GB, were they stored) take no room, so the read
+// succeeds under the same cap. No block completes, so nothing is written.
+int readWithHugeFactor() {
+  const int nChans = 3;
+  std::vector<unsigned char> bytes(100 * nChans * 2, 7);
+  coretest::TempFile file(bytes);
+  std::vector<double> scale(nChans, 1.0), target(4, 3.0);
+  std::vector<int32_t> channels{2, 0};
+  eeg::ReadPlan plan;
+  plan.nChans = nChans;
+  plan.binaryFormat = 1;
+  plan.nPoints = 100;
+  plan.decimationFactor = 2000000000;
+  plan.channels = channels.data();
+  plan.nSel = 2;
+  plan.scale = scale.data();
+  plan.target = target.data();
+  plan.stride = 2;
+  plan.destEnd = 2;
+  plan.srcEnd = 2;
+  struct rlimit limit = {rlim_t(1) << 30, rlim_t(1) << 30};
+  setrlimit(RLIMIT_AS, &limit);
+  int successes = 0;
+  for (int isa : {1, 0}) {
+    plan.isa = isa;
+    FILE* f = std::fopen(file.path().c_str(), "rb");
+    const auto out = eeg::readRecording(f, plan);
+    std::fclose(f);
+    successes += out.status == eeg::ReadStatus::ok && out.framesRead == 100 && out.blocks == 0;
+  }
+  return successes == 2 && target == std::vector<double>(4, 3.0) ? 0 : 1;
+}
+
+// (Named so that the sanitizer runs, which cannot cap the address space, leave it out.)
+TEST(CoreLimits, NoAllocationFailureIsReportedForAHugeFactor) {
+  EXPECT_EXIT(std::exit(readWithHugeFactor()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
