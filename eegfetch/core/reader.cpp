@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "block_decimator.h"
 #include "channel_filter.h"
 #include "filter_kernel.h"
 #include "sample_decoder.h"
@@ -17,7 +16,6 @@ namespace eeg {
 
 namespace {
 
-constexpr uint64_t frameByFrameChunkBytes = uint64_t(1) << 20;
 constexpr uint64_t chunkBytes = uint64_t(2) << 20;      // bytes per read of the vector loop
 constexpr uint64_t decodedBytes = uint64_t(192) << 10;  // decoded doubles per thread and pass
 constexpr uint64_t sumBytes = uint64_t(1) << 20;        // block sums per thread waiting to be placed
@@ -27,14 +25,6 @@ constexpr int maxParts = 64;
 constexpr int partsPerThread = 4;
 constexpr int minPartGroups = 4;  // at least 32 channels a part: four vectors of the widest kernel
 constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
-
-// Where output sample `outputIndex` goes, or -1 when the window or the matrix does not admit it.
-int64_t placedRow(const ReadPlan& plan, int64_t outputIndex) noexcept {
-  if (outputIndex < plan.srcStart || outputIndex > plan.srcEnd) return -1;
-  const int64_t r = plan.destStart + (outputIndex - plan.srcStart);
-  if (r > plan.destEnd || r < 0 || r >= plan.stride) return -1;
-  return r;
-}
 
 bool planIsUsable(const ReadPlan& plan) noexcept {
   if (plan.nChans < 1 || plan.nPoints < 0 || plan.filterLength < 1 || plan.decimationFactor < 1) return false;
@@ -71,63 +61,6 @@ double* alignedDoubles(uint64_t count, void*& block) noexcept {
   if (!block) return nullptr;
   return reinterpret_cast<double*>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
 }
-
-// ---- Frame at a time -----------------------------------------------------------------------------------
-
-ReadOutcome readFrameByFrame(std::FILE* file, const ReadPlan& plan, const SampleDecoder& decoder,
-                             uint64_t frameBytes) noexcept {
-  ReadOutcome outcome;
-  const int64_t chunkFrames = framesPerChunk(plan, frameBytes, frameByFrameChunkBytes);
-  ChannelFilter filter;
-  BlockDecimator decimator;
-  unsigned char* raw = nullptr;
-  double* frame = nullptr;
-  double* row = nullptr;
-  bool ready = setupChannelFilter(filter, plan.filterLength, plan.a, plan.b, plan.nChans);
-  ready = setupBlockDecimator(decimator, plan.decimationFactor, plan.nChans, plan.weights) && ready;
-  if (ready) {
-    raw = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames), frameBytes));
-    frame = static_cast<double*>(allocate(uint64_t(plan.nChans), sizeof(double)));
-    row = static_cast<double*>(allocate(uint64_t(plan.nSel), sizeof(double)));
-    ready = raw && frame && row;
-  }
-  if (ready) {
-    int64_t outputIndex = 0;
-    int64_t remaining = plan.nPoints;
-    while (remaining > 0) {
-      const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
-      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
-      const std::size_t got = std::fread(raw, 1, wantBytes, file);
-      const int64_t frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
-      for (int64_t f = 0; f < frames; ++f) {
-        decodeSamples(decoder, raw + uint64_t(f) * frameBytes, std::size_t(plan.nChans), frame);
-        if (pushFrame(decimator, filter, frame, plan.channels, plan.nSel, plan.scale, row, 1)) {
-          const int64_t r = placedRow(plan, outputIndex);
-          if (r >= 0)
-            for (int k = 0; k < plan.nSel; ++k) plan.target[r + k * plan.stride] = row[k];
-          ++outputIndex;
-        }
-      }
-      outcome.framesRead += frames;
-      remaining -= frames;
-      if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
-        if (std::ferror(file)) outcome.status = ReadStatus::readError;
-        break;
-      }
-    }
-    outcome.blocks = outputIndex;
-  } else {
-    outcome.status = ReadStatus::outOfMemory;
-  }
-  std::free(row);
-  std::free(frame);
-  std::free(raw);
-  releaseBlockDecimator(decimator);
-  releaseChannelFilter(filter);
-  return outcome;
-}
-
-// ---- Chunked, vectorized over channels, channels split between threads ----------------------------------
 
 // What every thread of one read shares.
 struct Shared {
@@ -486,11 +419,13 @@ ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
     outcome.status = ReadStatus::outOfMemory;
     return outcome;
   }
-  if (plan.isa == isaFrameAtATime) return readFrameByFrame(file, plan, decoder, frameBytes);
-  int isa = plan.isa > isaFrameAtATime && plan.isa <= isaAvx512 ? plan.isa : bestKernelIsa();
-  KernelSet kernel;
-  for (; isa >= isaSse2 && !kernel.filter; --isa) kernel = kernelFor(isa);
-  if (!kernel.filter) return readFrameByFrame(file, plan, decoder, frameBytes);
+  InstructionSet isa =
+      plan.instructionSet == InstructionSet::widest ? widestInstructionSet() : plan.instructionSet;
+  KernelSet kernel = kernelFor(isa);
+  while (!kernel.filter) {  // a set this processor lacks: the next narrower one (SSE2 always runs)
+    isa = static_cast<InstructionSet>(static_cast<int>(isa) - 1);
+    kernel = kernelFor(isa);
+  }
   return readChunked(file, plan, decoder, frameBytes, kernel);
 }
 

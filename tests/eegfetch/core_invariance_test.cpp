@@ -1,4 +1,4 @@
-// The chunked, vectorized and threaded read gives the same bits as the frame-at-a-time definition,
+// The chunked, vectorized and threaded read gives the same bits as the frame-at-a-time reference,
 // whatever the chunk size, thread count or instruction set, on random recordings that include NaN and
 // infinite samples, across chunk boundaries and the end of the file.
 #include <gtest/gtest.h>
@@ -62,8 +62,8 @@ Recording randomRecording(std::mt19937_64& rng, int trial, int width = 0) {
 
 TEST(CoreInvariance, SameBitsForEveryChunkSizeThreadCountAndInstructionSet) {
   std::mt19937_64 rng(31337);
-  std::vector<int> isas{eeg::isaFrameAtATime, eeg::isaSse2};
-  for (int isa : {eeg::isaAvx2, eeg::isaAvx512})
+  std::vector<eeg::InstructionSet> isas;
+  for (auto isa : {eeg::InstructionSet::sse2, eeg::InstructionSet::avx2, eeg::InstructionSet::avx512})
     if (eeg::kernelFor(isa).filter) isas.push_back(isa);
   for (int trial = 0; trial < 60; ++trial) {
     const Recording r = randomRecording(rng, trial);
@@ -72,13 +72,12 @@ TEST(CoreInvariance, SameBitsForEveryChunkSizeThreadCountAndInstructionSet) {
         int64_t(r.bytes.size()) / (r.c.nChans * coretest::bytesPerSample(r.c.format));
     const int64_t framesRead = std::min(r.c.nPoints, framesInFile);
     coretest::TempFile file(r.bytes);
-    for (int isa : isas)
+    for (auto isa : isas)
       for (int threads : {1, 2, 3})
         for (int64_t chunk : {int64_t(1), int64_t(7), int64_t(64), int64_t(0)}) {
-          if (isa == eeg::isaFrameAtATime && threads > 1) continue;  // one thread by definition
           std::vector<double> got = r.initial;
           eeg::ReadPlan plan = coretest::planFor(r.c, got);
-          plan.isa = isa;
+          plan.instructionSet = isa;
           plan.threads = threads;
           plan.chunkFrames = chunk;
           const auto out = coretest::readWith(file.path(), plan);
@@ -86,7 +85,7 @@ TEST(CoreInvariance, SameBitsForEveryChunkSizeThreadCountAndInstructionSet) {
           EXPECT_EQ(out.framesRead, framesRead);
           EXPECT_EQ(out.blocks, framesRead / r.c.factor);
           ASSERT_TRUE(coretest::sameMatrix(expected, got))
-              << "trial " << trial << " isa " << isa << " threads " << threads << " chunk " << chunk
+              << "trial " << trial << " isa " << int(isa) << " threads " << threads << " chunk " << chunk
               << " nChans " << r.c.nChans << " format " << r.c.format << " L " << r.c.b.size() << " factor "
               << r.c.factor;
         }

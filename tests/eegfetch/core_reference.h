@@ -1,5 +1,5 @@
-// Test support for the reader core: recordings written to temporary files, and an independent
-// frame-at-a-time reference of the whole read (decode, filter, decimate, select, scale, place).
+// Test support for the reader core: recordings written to temporary files, and the plain reference
+// read of reference_read.h driven by the same case description as the reader.
 #ifndef TESTS_EEGFETCH_CORE_REFERENCE_H
 #define TESTS_EEGFETCH_CORE_REFERENCE_H
 
@@ -37,48 +37,6 @@ struct Case {
 
 inline int bytesPerSample(int format) { return format == 1 ? 2 : 4; }
 
-// Encodes one sample value the independent way: native little-endian bytes of the C type, reversed
-// for big-endian files.
-inline void appendSample(std::vector<unsigned char>& out, int format, bool bigEndian, double value) {
-  unsigned char bytes[4];
-  int n = 4;
-  if (format == 1) {
-    const int16_t v = static_cast<int16_t>(value);
-    std::memcpy(bytes, &v, 2);
-    n = 2;
-  } else if (format == 2) {
-    const int32_t v = static_cast<int32_t>(value);
-    std::memcpy(bytes, &v, 4);
-  } else {
-    const float v = static_cast<float>(value);
-    std::memcpy(bytes, &v, 4);
-  }
-  if (bigEndian) std::reverse(bytes, bytes + n);
-  out.insert(out.end(), bytes, bytes + n);
-}
-
-// Decodes the same way in reverse.
-inline double sampleAt(const std::vector<unsigned char>& file, int format, bool bigEndian,
-                       std::size_t offset) {
-  unsigned char bytes[4];
-  const int n = bytesPerSample(format);
-  std::copy(file.begin() + offset, file.begin() + offset + n, bytes);
-  if (bigEndian) std::reverse(bytes, bytes + n);
-  if (format == 1) {
-    int16_t v;
-    std::memcpy(&v, bytes, 2);
-    return v;
-  }
-  if (format == 2) {
-    int32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
-  }
-  float v;
-  std::memcpy(&v, bytes, 4);
-  return v;
-}
-
 // Random sample values that are exact in the format (float32 values are floats).
 inline std::vector<double> randomSamples(std::mt19937_64& rng, int format, std::size_t count) {
   std::vector<double> v(count);
@@ -89,12 +47,7 @@ inline std::vector<double> randomSamples(std::mt19937_64& rng, int format, std::
   return v;
 }
 
-inline std::vector<unsigned char> encode(const std::vector<double>& samples, int format, bool bigEndian) {
-  std::vector<unsigned char> bytes;
-  bytes.reserve(samples.size() * 4);
-  for (double s : samples) appendSample(bytes, format, bigEndian, s);
-  return bytes;
-}
+using ref::encode;
 
 // A temporary file holding given bytes, removed when the object goes.
 class TempFile {
