@@ -36,7 +36,8 @@ struct KernelJob {
 };
 
 using KernelFunction = void (*)(const KernelJob&);
-// decodeFrames of sample_decoder.h, built for one instruction set.
+// Decodes channels [c0, c1) of `frames` consecutive frames of frameBytes bytes each: the sample of
+// channel c in frame f goes to out[f * outStride + (c - c0)].
 using DecodeFunction = void (*)(int binaryFormat, bool swapBytes, const unsigned char* raw,
                                 uint64_t frameBytes, int64_t frames, int c0, int c1, double* out,
                                 int64_t outStride);
