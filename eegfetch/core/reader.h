@@ -46,7 +46,9 @@ struct ReadOutcome {
 // Reads plan.nPoints frames from the current position of `file` (which must be at byte 0).
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
 // a partial trailing frame is ignored, and blocks that never complete emit nothing.
-// Never throws; on outOfMemory nothing has been written and nothing is left allocated.
+// Working storage follows the channels, the selection, the filter and one chunk of frames, never the
+// decimation factor or the frames asked for. Never throws; on outOfMemory nothing has been written and
+// nothing is left allocated.
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
 
 }  // namespace eeg
