@@ -65,8 +65,8 @@ TEST(CoreDecoding, EveryEncodingAndByteOrderThroughTheRead) {
     for (bool big : {false, true}) {
       coretest::Case c;
       c.nChans = 5;
-      c.format = format;
-      c.bigEndian = big;
+      c.binaryFormat = format;
+      c.swapBytes = big;
       c.nPoints = 37;
       c.channels = {0, 1, 2, 3, 4};
       c.scale.assign(5, 1.0);

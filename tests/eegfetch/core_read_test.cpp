@@ -12,10 +12,10 @@ using coretest::Case;
 Case wholeCase(int nChans, int format, bool big, int64_t nPoints, int factor) {
   Case c;
   c.nChans = nChans;
-  c.format = format;
-  c.bigEndian = big;
+  c.binaryFormat = format;
+  c.swapBytes = big;
   c.nPoints = nPoints;
-  c.factor = factor;
+  c.decimationFactor = factor;
   for (int ch = 0; ch < nChans; ++ch) c.channels.push_back(ch);
   c.scale.assign(nChans, 1.0);
   c.stride = nPoints / factor;
@@ -86,7 +86,7 @@ TEST(CoreFilter, RandomStableFiltersMatchTheReference) {
     Case c = wholeCase(1 + trial % 7, format, trial % 2 == 1, 300 + trial, 1 + trial % 4);
     coretest::randomStableFilter(rng, L, c.b, c.a);
     const auto bytes =
-        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.bigEndian);
+        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.swapBytes);
     SCOPED_TRACE(trial);
     expectSameAsReference(c, bytes, std::vector<double>(c.stride * c.nChans, 0.0));
   }
@@ -145,13 +145,13 @@ TEST(CoreDecimation, RandomWeightsSelectionsAndScalesMatchTheReference) {
     const int format = 1 + trial % 3;
     Case c = wholeCase(2 + trial % 11, format, trial % 2 == 0, 500 + 13 * trial, 1 + trial % 6);
     coretest::randomStableFilter(rng, 1 + trial % 5, c.b, c.a);
-    c.weights.resize(c.factor);
+    c.weights.resize(c.decimationFactor);
     for (auto& w : c.weights) w = u(rng);
     c.channels.clear();
     for (int k = 0; k < 1 + trial % 9; ++k) c.channels.push_back(int32_t(rng() % c.nChans));
     for (auto& s : c.scale) s = u(rng);
     const auto bytes =
-        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.bigEndian);
+        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.swapBytes);
     SCOPED_TRACE(trial);
     expectSameAsReference(c, bytes, std::vector<double>(c.stride * c.channels.size(), 0.0));
   }

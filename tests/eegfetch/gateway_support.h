@@ -17,6 +17,7 @@
 
 #include "mexhost.h"
 #include "reference_read.h"
+#include "temp_file.h"
 
 namespace gwtest {
 
@@ -37,30 +38,7 @@ inline int openDescriptors() {
   return n;
 }
 
-// A file in the test's temporary folder, removed when the object goes.
-class TempFile {
- public:
-  explicit TempFile(const std::vector<uint8_t>& bytes) {
-    char pattern[] = "/tmp/eegfetch_gw_XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0) std::abort();
-    path_ = pattern;
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-      if (w <= 0) std::abort();
-      done += static_cast<size_t>(w);
-    }
-    close(fd);
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using eegtest::TempFile;
 
 // Samples of a recording, frame after frame (channel 1 first), and their encoding.
 struct Recording {
