@@ -33,17 +33,23 @@ struct Raw {
   static Vec get(const unsigned char* p) { return decodeAt<E, Vec>(p); }
 };
 
-// The weight of block position `phase`; without weights, the last frame of a block alone (never
-// stored: a factor may be far larger than any block the file holds).
-inline double blockWeight(const KernelJob& job, int phase) {
-  return job.weights ? job.weights[phase] : phase == job.factor - 1 ? 1.0 : 0.0;
-}
+// Block weights: the job's own, or without them the last frame of a block alone, computed rather than
+// stored (a factor may be far larger than any block the file holds). Two types rather than a test in
+// the frame loop, which cost 7% more instructions in the loop of a 64-channel recording.
+struct GivenWeights {
+  const double* w;
+  double operator()(int phase) const { return w[phase]; }
+};
+struct LastFrameAlone {
+  int last;
+  double operator()(int phase) const { return phase == last ? 1.0 : 0.0; }
+};
 
 // Filters and accumulates NV vectors of channels starting at channel `c` of the range, over every frame
 // of the job, with the state of a filter of fixed length L held in registers. Per channel:
 //   y = b[0] x + z[0];  z[i-1] = b[i] x + z[i] - y a[i] (i = 1 .. L-1, z[L-1] = 0);  acc += y w.
-template <int L, int NV, typename In>
-void runFixed(const KernelJob& job, int64_t c) {
+template <int L, int NV, typename In, typename Weights>
+void runFixed(const KernelJob& job, int64_t c, Weights weight) {
   constexpr int S = L > 1 ? L - 1 : 1;
   const Vec zero = {};
   double bc[L], ac[L];
@@ -63,7 +69,7 @@ void runFixed(const KernelJob& job, int64_t c) {
   double* sums = job.blockSums + c * job.sumStride;
   int phase = job.phase;
   for (int64_t f = 0; f < job.frames; ++f, px += step) {
-    const double w = blockWeight(job, phase);
+    const double w = weight(phase);
     for (int v = 0; v < NV; ++v) {
       const Vec x = In::get(px + v * lanes * In::bytes);
       const Vec y = bc[0] * x + (L > 1 ? z[0][v] : zero);
@@ -87,7 +93,8 @@ void runFixed(const KernelJob& job, int64_t c) {
 }
 
 // Any length: the state stays in memory, one vector of channels at a time.
-void runAnyLength(const KernelJob& job, int64_t c) {
+template <typename Weights>
+void runAnyLength(const KernelJob& job, int64_t c, Weights weight) {
   const Vec zero = {};
   const int L = job.L;
   const int64_t s = job.stateStride;
@@ -101,7 +108,7 @@ void runAnyLength(const KernelJob& job, int64_t c) {
     const Vec y = job.b[0] * x + load(z);
     for (int i = 1; i < L - 1; ++i) store(z + (i - 1) * s, job.b[i] * x + load(z + i * s) - y * job.a[i]);
     store(z + (L - 2) * s, job.b[L - 1] * x + zero - y * job.a[L - 1]);
-    acc += y * blockWeight(job, phase);
+    acc += y * weight(phase);
     if (++phase == job.factor) {
       phase = 0;
       for (int j = 0; j < lanes; ++j) sums[j * job.sumStride] = acc[j];
@@ -112,15 +119,23 @@ void runAnyLength(const KernelJob& job, int64_t c) {
   store(job.accumulators + c, acc);
 }
 
-template <int L, typename In>
-void runSource(const KernelJob& job) {
+template <int L, typename In, typename Weights>
+void runChannels(const KernelJob& job, Weights weight) {
   // Independent vectors give the processor independent recurrences to overlap, as far as registers allow.
   constexpr int NV = lanes == 8 && L <= 6 ? 4 : (L <= 12 && lanes == 8) || L <= 6 ? 2 : 1;
   int64_t c = 0;
-  for (; c + NV * lanes <= job.width; c += NV * lanes) runFixed<L, NV, In>(job, c);
+  for (; c + NV * lanes <= job.width; c += NV * lanes) runFixed<L, NV, In>(job, c, weight);
   if (NV > 2)
-    for (; c + 2 * lanes <= job.width; c += 2 * lanes) runFixed<L, (NV > 2 ? 2 : 1), In>(job, c);
-  for (; c < job.width; c += lanes) runFixed<L, 1, In>(job, c);
+    for (; c + 2 * lanes <= job.width; c += 2 * lanes) runFixed<L, (NV > 2 ? 2 : 1), In>(job, c, weight);
+  for (; c < job.width; c += lanes) runFixed<L, 1, In>(job, c, weight);
+}
+
+template <int L, typename In>
+void runSource(const KernelJob& job) {
+  if (job.weights)
+    runChannels<L, In>(job, GivenWeights{job.weights});
+  else
+    runChannels<L, In>(job, LastFrameAlone{job.factor - 1});
 }
 
 template <int L>
@@ -159,7 +174,11 @@ void run(const KernelJob& job) {
     case 11: runLength<11>(job); return;
     case 12: runLength<12>(job); return;
     default:
-      for (int64_t c = 0; c < job.width; c += lanes) runAnyLength(job, c);
+      for (int64_t c = 0; c < job.width; c += lanes)
+        if (job.weights)
+          runAnyLength(job, c, GivenWeights{job.weights});
+        else
+          runAnyLength(job, c, LastFrameAlone{job.factor - 1});
       return;
   }
 }
