@@ -6,7 +6,8 @@
 //   eegfetch_bench select nChans nSel              -> the selected channels, 1-based
 //   eegfetch_bench run MODE FILE nChans format endian ORDER CUTOFF FS TARGETFS weights(last|boxcar)
 //                      nSel(0 = all) rounds [threads isa chunkFrames]
-//     MODE core | floor; prints "median_s=... peak_rss_mb=... frames=..."
+//     MODE core | floor; isa 0 (the widest), sse2, avx2 or avx512;
+//     prints "median_s=... peak_rss_mb=... frames=..."
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -129,7 +130,7 @@ double peakRssMb() {
 int64_t decodeFloor(FILE* f, int nChans, int format, bool big, double* sink) {
   eeg::SampleDecoder d;
   eeg::setupSampleDecoder(d, format, big);
-  const eeg::DecodeFunction decode = eeg::kernelFor(eeg::bestKernelIsa()).decode;
+  const eeg::DecodeFunction decode = eeg::kernelFor(eeg::widestInstructionSet()).decode;
   const uint64_t frameBytes = uint64_t(nChans) * d.bytesPerSample;
   const int64_t chunkFrames = std::max<int64_t>(1, (4 << 20) / frameBytes);
   const int64_t pass = std::max<int64_t>(16, (192 << 10) / 8 / nChans);
@@ -166,7 +167,19 @@ int run(int argc, char** argv) {
   int nSel = std::atoi(argv[12]);
   const int rounds = std::atoi(argv[13]);
   const int threads = argc > 14 ? std::atoi(argv[14]) : 0;
-  const int isa = argc > 15 ? std::atoi(argv[15]) : 0;
+  const std::string isaName = argc > 15 ? argv[15] : "0";
+  eeg::InstructionSet isa = eeg::InstructionSet::widest;
+  if (isaName == "sse2")
+    isa = eeg::InstructionSet::sse2;
+  else if (isaName == "avx2")
+    isa = eeg::InstructionSet::avx2;
+  else if (isaName == "avx512")
+    isa = eeg::InstructionSet::avx512;
+  else if (isaName != "0" && isaName != "widest") {
+    std::fprintf(stderr, "unknown instruction set %s (the one read loop has no frame-at-a-time form)\n",
+                 isaName.c_str());
+    return 2;
+  }
   const int64_t chunkFrames = argc > 16 ? std::atoll(argv[16]) : 0;
   const int factor = fs / targetFs;
 
@@ -217,7 +230,7 @@ int run(int argc, char** argv) {
       p.destEnd = nOut;
       p.srcEnd = nOut;
       p.threads = threads;
-      p.isa = isa;
+      p.instructionSet = isa;
       p.chunkFrames = chunkFrames;
       const eeg::ReadOutcome o = eeg::readRecording(f, p);
       if (o.status != eeg::ReadStatus::ok) return 1;

@@ -26,7 +26,6 @@ bool setupChannelFilter(ChannelFilter& filter, int L, const double* a, const dou
   double* coef = state + uint64_t(L) * uint64_t(stride);
   filter.storage = storage;
   filter.L = L;
-  filter.channels = nChans;
   filter.stateStride = stride;
   filter.state = state;
   filter.b = coef;

@@ -1,6 +1,7 @@
 // The filter-and-accumulate loop over many frames and a range of channels at once, in one version per
-// instruction set. Every version does, for every channel, exactly the operations of
-// stepChannelFilter and pushFrame in the same order (no fused multiply-add), so all give the same bits.
+// instruction set. Every version does, for every channel and frame, exactly the operations of the
+// frame-at-a-time definition in the same order (no fused multiply-add), so all give the same bits:
+//   y = b[0] x + z[0];  z[i-1] = b[i] x + z[i] - y a[i] (i = 1 .. L-1, in rising order);  acc += y w.
 #ifndef EEGFETCH_CORE_FILTER_KERNEL_H
 #define EEGFETCH_CORE_FILTER_KERNEL_H
 
@@ -24,7 +25,7 @@ struct KernelJob {
   const double* a = nullptr;  // a[0] is never read
   double* state = nullptr;    // z[i] of the range's first channel at state[i * stateStride]
   int64_t stateStride = 0;
-  const double* weights = nullptr;
+  const double* weights = nullptr;  // factor weights; null: factor - 1 zeros then 1
   int factor = 1;
   int phase = 0;                   // position of the first frame within its block
   double* accumulators = nullptr;  // of the range's first channel
@@ -35,7 +36,8 @@ struct KernelJob {
 };
 
 using KernelFunction = void (*)(const KernelJob&);
-// decodeFrames of sample_decoder.h, built for one instruction set.
+// Decodes channels [c0, c1) of `frames` consecutive frames of frameBytes bytes each: the sample of
+// channel c in frame f goes to out[f * outStride + (c - c0)].
 using DecodeFunction = void (*)(int binaryFormat, bool swapBytes, const unsigned char* raw,
                                 uint64_t frameBytes, int64_t frames, int c0, int c1, double* out,
                                 int64_t outStride);
@@ -46,19 +48,17 @@ struct KernelSet {
   DecodeFunction decode = nullptr;
 };
 
-// Instruction sets, in rising order.
-enum KernelIsa : int { isaAuto = 0, isaFrameAtATime = 1, isaSse2 = 2, isaAvx2 = 3, isaAvx512 = 4 };
+// Instruction sets of the loop, in rising order; `widest` is the widest this build and processor run.
+enum class InstructionSet : int { widest, sse2, avx2, avx512 };
 
 // Longest filter whose loop decodes raw samples itself.
 constexpr int kernelRawMaxLength = 12;
 
-// Doubles per vector of each version.
-int kernelLanes(int isa) noexcept;
-
-// The versions for `isa`, or nulls when this build or this processor lacks it.
-KernelSet kernelFor(int isa) noexcept;
+// The versions for `isa`, or nulls when this build or this processor lacks it. The SSE2 version is
+// always there (plain code where the processor lacks SSE2).
+KernelSet kernelFor(InstructionSet isa) noexcept;
 // The widest version this build and processor run.
-int bestKernelIsa() noexcept;
+InstructionSet widestInstructionSet() noexcept;
 
 // Per-version entry points (null where the build lacks the version).
 KernelSet kernelSse2() noexcept;

@@ -1,3 +1,16 @@
+// The read engine. Chunks of frames are read into a small ring of buffers. The filtered channels are
+// split into parts of whole channel groups, and each part of each chunk runs the filter kernel on
+// whichever thread takes it; the thread that reads the file takes parts too.
+//
+// The ring and its scheduler (ChunkRing) keep one invariant. Chunks are numbered g = 0, 1, ... in file
+// order, and chunk g lies in buffer g % nBuffers once `posted` exceeds g. For every part t,
+//   done[t] <= claimed[t] <= posted, and part t of chunk g is claimed only when done[t] == g,
+// so the chunks of one part run one at a time and in order (the filter state of its channels carries
+// over from chunk g - 1), on any thread. A buffer is refilled only when every part is done with the
+// chunk it held: posted - min over t of done[t] < nBuffers. Different parts may run different chunks at
+// once, so a thread that runs late, is preempted or reads the file meanwhile simply takes fewer parts,
+// and no thread waits for another at the end of each chunk. `progress` is raised whenever a chunk is
+// posted or a part done, for threads that sleep.
 #include "reader.h"
 
 #include <algorithm>
@@ -5,9 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
-#include "block_decimator.h"
 #include "channel_filter.h"
 #include "filter_kernel.h"
 #include "sample_decoder.h"
@@ -17,24 +28,16 @@ namespace eeg {
 
 namespace {
 
-constexpr uint64_t frameByFrameChunkBytes = uint64_t(1) << 20;
-constexpr uint64_t chunkBytes = uint64_t(2) << 20;      // bytes per read of the vector loop
+constexpr uint64_t chunkBytes = uint64_t(2) << 20;      // bytes per read
 constexpr uint64_t decodedBytes = uint64_t(192) << 10;  // decoded doubles per thread and pass
 constexpr uint64_t sumBytes = uint64_t(1) << 20;        // block sums per thread waiting to be placed
-constexpr int channelGroup = 8;                         // channels are split between threads in groups
+constexpr int channelGroup = 8;                         // parts are whole groups of filter channels
 constexpr int maxThreads = 16;
 constexpr int maxParts = 64;
+constexpr int maxBuffers = 3;
 constexpr int partsPerThread = 4;
 constexpr int minPartGroups = 4;  // at least 32 channels a part: four vectors of the widest kernel
 constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
-
-// Where output sample `outputIndex` goes, or -1 when the window or the matrix does not admit it.
-int64_t placedRow(const ReadPlan& plan, int64_t outputIndex) noexcept {
-  if (outputIndex < plan.srcStart || outputIndex > plan.srcEnd) return -1;
-  const int64_t r = plan.destStart + (outputIndex - plan.srcStart);
-  if (r > plan.destEnd || r < 0 || r >= plan.stride) return -1;
-  return r;
-}
 
 bool planIsUsable(const ReadPlan& plan) noexcept {
   if (plan.nChans < 1 || plan.nPoints < 0 || plan.filterLength < 1 || plan.decimationFactor < 1) return false;
@@ -46,10 +49,10 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   return true;
 }
 
-// Frames per read: the plan's choice, or about `bytes` of samples.
-int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes, uint64_t bytes) noexcept {
+// Frames per read: the plan's choice, or about chunkBytes of samples; never more than asked for.
+int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes) noexcept {
   int64_t frames = plan.chunkFrames;
-  if (frames <= 0) frames = static_cast<int64_t>(bytes / frameBytes);
+  if (frames <= 0) frames = static_cast<int64_t>(chunkBytes / frameBytes);
   if (frames < 1) frames = 1;
   if (frames > plan.nPoints && plan.nPoints > 0) frames = plan.nPoints;
   const uint64_t limit = (SIZE_MAX / 4) / frameBytes;  // keep the byte count of a chunk in size_t
@@ -57,255 +60,84 @@ int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes, uint64_t bytes
   return frames;
 }
 
-void* allocate(uint64_t count, uint64_t size) noexcept {
-  if (count == 0) count = 1;
-  if (count > (SIZE_MAX - 128) / size) return nullptr;
-  return std::malloc(static_cast<std::size_t>(count * size));
-}
-
-// Storage aligned on 64 bytes inside a block from malloc; `block` receives what to free.
-double* alignedDoubles(uint64_t count, void*& block) noexcept {
-  block = nullptr;
-  if (count > (SIZE_MAX - 128) / sizeof(double)) return nullptr;
-  block = std::calloc(static_cast<std::size_t>(count + 8), sizeof(double));
-  if (!block) return nullptr;
-  return reinterpret_cast<double*>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
-}
-
-// ---- Frame at a time -----------------------------------------------------------------------------------
-
-ReadOutcome readFrameByFrame(std::FILE* file, const ReadPlan& plan, const SampleDecoder& decoder,
-                             uint64_t frameBytes) noexcept {
-  ReadOutcome outcome;
-  const int64_t chunkFrames = framesPerChunk(plan, frameBytes, frameByFrameChunkBytes);
-  ChannelFilter filter;
-  BlockDecimator decimator;
-  unsigned char* raw = nullptr;
-  double* frame = nullptr;
-  double* row = nullptr;
-  bool ready = setupChannelFilter(filter, plan.filterLength, plan.a, plan.b, plan.nChans);
-  ready = setupBlockDecimator(decimator, plan.decimationFactor, plan.nChans, plan.weights) && ready;
-  if (ready) {
-    raw = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames), frameBytes));
-    frame = static_cast<double*>(allocate(uint64_t(plan.nChans), sizeof(double)));
-    row = static_cast<double*>(allocate(uint64_t(plan.nSel), sizeof(double)));
-    ready = raw && frame && row;
-  }
-  if (ready) {
-    int64_t outputIndex = 0;
-    int64_t remaining = plan.nPoints;
-    while (remaining > 0) {
-      const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
-      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
-      const std::size_t got = std::fread(raw, 1, wantBytes, file);
-      const int64_t frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
-      for (int64_t f = 0; f < frames; ++f) {
-        decodeSamples(decoder, raw + uint64_t(f) * frameBytes, std::size_t(plan.nChans), frame);
-        if (pushFrame(decimator, filter, frame, plan.channels, plan.nSel, plan.scale, row, 1)) {
-          const int64_t r = placedRow(plan, outputIndex);
-          if (r >= 0)
-            for (int k = 0; k < plan.nSel; ++k) plan.target[r + k * plan.stride] = row[k];
-          ++outputIndex;
-        }
-      }
-      outcome.framesRead += frames;
-      remaining -= frames;
-      if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
-        if (std::ferror(file)) outcome.status = ReadStatus::readError;
-        break;
-      }
-    }
-    outcome.blocks = outputIndex;
-  } else {
-    outcome.status = ReadStatus::outOfMemory;
-  }
-  std::free(row);
-  std::free(frame);
-  std::free(raw);
-  releaseBlockDecimator(decimator);
-  releaseChannelFilter(filter);
-  return outcome;
-}
-
-// ---- Chunked, vectorized over channels, channels split between threads ----------------------------------
-
-// What every thread of one read shares.
-struct Shared {
+// What one read works with; read-only once the read starts.
+struct ReadSetup {
   const ReadPlan* plan = nullptr;
   SampleDecoder decoder;
   uint64_t frameBytes = 0;
-  ChannelFilter filter;
-  const double* weights = nullptr;
-  double* accumulators = nullptr;  // stateStride doubles
-  // The channels that are filtered, in rising order, or null for all of them. A channel that no output
-  // column selects never shows in the result, and channels do not affect each other, so leaving it out
-  // changes no output; slots (the filter's channel numbers) then count the listed channels only.
-  const int32_t* active = nullptr;
-  int nActive = 0;
-  const int32_t* slotOf = nullptr;  // slot of each output column's channel
   KernelSet kernel;
 };
 
-// One thread's channels [c0, c1) (c1 - c0 a multiple of the group, channels past nChans are padding).
+// Filter channels [begin, end): whole channel groups, run by one thread at a time. Those from `used`
+// on are padding past the last filter channel.
 struct Part {
-  int c0 = 0, c1 = 0, cEnd = 0;
-  int64_t passFrames = 0;  // frames decoded per pass
-  double* x = nullptr;
-  double* blockSums = nullptr;  // sumRows rows of width block sums, waiting to be placed
+  int begin = 0, end = 0, used = 0;
+  int64_t passFrames = 0;       // frames decoded per pass
+  double* decoded = nullptr;    // passFrames rows of end - begin decoded samples
+  double* blockSums = nullptr;  // sumRows sums per channel of the part, waiting to be placed
   int64_t sumRows = 0;
-  int32_t* selected = nullptr;  // output columns whose channel lies in [c0, cEnd)
-  int nSelected = 0;
-  void* xBlock = nullptr;
-  void* sumBlock = nullptr;
+  int32_t* columns = nullptr;  // output columns whose channel lies in [begin, used)
+  int nColumns = 0;
 };
 
-// One read's worth of frames, the same for every thread.
-struct Chunk {
-  const unsigned char* raw = nullptr;
-  int64_t frames = 0;
-  int phase = 0;           // block position of the chunk's first frame
-  int64_t outputBase = 0;  // output samples emitted before the chunk
-};
-
-// Writes `rows` block sums of the part, for outputs first .. first + rows - 1, to the admitted rows of
-// the target, scaled. The admitted outputs form one run of consecutive rows, written column by column.
-void placeSums(const ReadPlan& plan, const int32_t* slotOf, const Part& p, int64_t first,
-               int64_t rows) noexcept {
-  int64_t eLo = 0, eHi = rows - 1;
-  if (first + eLo < plan.srcStart) eLo = plan.srcStart - first;
-  if (first + eHi > plan.srcEnd) eHi = plan.srcEnd - first;
-  const int64_t rowShift = plan.destStart - plan.srcStart + first;  // row of output first + e
-  const int64_t lastRow = plan.destEnd < plan.stride - 1 ? plan.destEnd : plan.stride - 1;
-  if (rowShift + eLo < 0) eLo = -rowShift;
-  if (rowShift + eHi > lastRow) eHi = lastRow - rowShift;
-  if (eLo > eHi) return;
-  for (int j = 0; j < p.nSelected; ++j) {
-    const int k = p.selected[j];
-    const int32_t ch = plan.channels[k];
-    const double scale = plan.scale[ch];
-    const double* sums = p.blockSums + (slotOf[k] - p.c0) * p.sumRows;
-    double* column = plan.target + k * plan.stride;
-    for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
-  }
-}
-
-void processChunk(const Shared& s, const Part& p, const Chunk& chunk) noexcept {
-  if (p.c1 <= p.c0) return;
-  const ReadPlan& plan = *s.plan;
-  const int64_t width = p.c1 - p.c0;
-  const int factor = plan.decimationFactor;
-  const int64_t passRows = p.passFrames / factor + 1;  // most blocks one pass can end
-  int64_t pending = 0;                                 // sums held, for outputs pendingFirst on
-  int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
-  for (int64_t start = 0; start < chunk.frames; start += p.passFrames) {
-    const int64_t n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
-    const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
-    // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
-    const bool decodeInLoop = !s.active && p.cEnd == p.c1 && s.filter.L <= kernelRawMaxLength;
-    if (s.active)
-      decodeChannels(s.decoder, raw, s.frameBytes, n, s.active + p.c0, p.cEnd - p.c0, p.x, width);
-    else if (!decodeInLoop)
-      s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, raw, s.frameBytes, n, p.c0, p.cEnd, p.x,
-                      width);
-    if (pending + passRows > p.sumRows) {
-      placeSums(plan, s.slotOf, p, pendingFirst, pending);
-      pendingFirst += pending;
-      pending = 0;
-    }
-    KernelJob job;
-    job.x = p.x;
-    if (decodeInLoop) {
-      job.raw = raw + uint64_t(p.c0) * uint64_t(s.decoder.bytesPerSample);
-      job.frameBytes = static_cast<int64_t>(s.frameBytes);
-      job.binaryFormat = s.decoder.binaryFormat;
-      job.swapBytes = s.decoder.swapBytes;
-    }
-    job.frames = n;
-    job.width = width;
-    job.L = s.filter.L;
-    job.b = s.filter.b;
-    job.a = s.filter.a;
-    job.state = s.filter.state + p.c0;
-    job.stateStride = s.filter.stateStride;
-    job.weights = s.weights;
-    job.factor = factor;
-    job.phase = static_cast<int>((chunk.phase + start) % factor);
-    job.accumulators = s.accumulators + p.c0;
-    job.blockSums = p.blockSums + pending;
-    job.sumStride = p.sumRows;
-    s.kernel.filter(job);
-    pending += (job.phase + n) / factor;
-  }
-  placeSums(plan, s.slotOf, p, pendingFirst, pending);
-}
-
-// Hand-over between the reading thread and the workers. Chunks go through a ring of buffers: chunk g
-// lies in buffer g % nBuffers once `posted` exceeds g. Part t of chunk g may run once part t of chunk
-// g - 1 is done (the filter state of its channels carries over), and any thread may take it, so a
-// thread that runs late, is preempted or reads the file meanwhile simply takes fewer parts, and no
-// thread waits for another at the end of each chunk. A buffer is read again once every part is done
-// with the chunk it held. `progress` is raised whenever a chunk is posted or a part done, for sleepers.
-struct alignas(64) PartTurn {
-  std::atomic<int64_t> claimed{0};  // chunks of this part taken by some thread
-  std::atomic<int64_t> done{0};     // chunks of this part finished
-};
-
-struct Crew {
-  const Shared* shared = nullptr;
-  Part* parts = nullptr;
-  int nParts = 0;
-  const Chunk* chunks = nullptr;  // one per buffer
+// Every buffer of one read. setupWorkspace fills it and releaseWorkspace frees all of it, whether the
+// set-up succeeded or not.
+struct Workspace {
+  // The filter channels. A channel that no output column selects never shows in the result, and
+  // channels do not affect each other, so when the selection is clearly smaller than the frame only the
+  // selected channels are filtered: filter channel i is file channel fileChannel[i] (rising, distinct).
+  // Otherwise fileChannel is null and filter channel i is file channel i.
+  const int32_t* fileChannel = nullptr;
+  int nFiltered = 0;
+  int32_t* filterChannelOf = nullptr;  // of each output column
+  ChannelFilter filter;
+  double* accumulators = nullptr;  // the block in progress, filter.stateStride sums
+  int threads = 1;
+  int64_t chunkFrames = 0;
   int nBuffers = 1;
-  PartTurn* turns = nullptr;
-  alignas(64) std::atomic<int64_t> posted{0};
-  WaitCounter progress;
-  std::atomic<bool> stop{false};
+  unsigned char* buffers[maxBuffers] = {};  // chunkFrames frames each, and 64 bytes to spare
+  int nParts = 0;
+  Part parts[maxParts];
+  // Every allocation above but the filter's, to free.
+  static constexpr int maxBlocks = 3 + maxBuffers + 3 * maxParts;
+  void* blocks[maxBlocks] = {};
+  int nBlocks = 0;
 };
 
-// Takes and runs one part whose turn has come; false when none has.
-bool takeOnePart(Crew& crew, int& hint) noexcept {
-  const int64_t posted = crew.posted.load(std::memory_order_acquire);
-  for (int k = 0; k < crew.nParts; ++k) {
-    const int t = (hint + k) % crew.nParts;
-    PartTurn& turn = crew.turns[t];
-    int64_t g = turn.claimed.load(std::memory_order_relaxed);
-    if (g >= posted || turn.done.load(std::memory_order_acquire) != g) continue;
-    if (!turn.claimed.compare_exchange_strong(g, g + 1, std::memory_order_acq_rel)) continue;
-    processChunk(*crew.shared, crew.parts[t], crew.chunks[g % crew.nBuffers]);
-    turn.done.store(g + 1, std::memory_order_release);
-    hint = t + 1;
-    return true;
-  }
-  return false;
+// Zeroed storage for `count` items of `size` bytes, aligned on 64 bytes, owned by the workspace; null
+// when memory runs out.
+void* take(Workspace& ws, uint64_t count, uint64_t size) noexcept {
+  if (count == 0) count = 1;
+  if (count > (SIZE_MAX - 128) / size || ws.nBlocks == Workspace::maxBlocks) return nullptr;
+  void* block = std::calloc(static_cast<std::size_t>(count * size + 64), 1);
+  if (!block) return nullptr;
+  ws.blocks[ws.nBlocks++] = block;
+  return reinterpret_cast<void*>((reinterpret_cast<uintptr_t>(block) + 63) & ~uintptr_t(63));
 }
 
-// Chunks that every part has finished.
-int64_t chunksDone(const Crew& crew) noexcept {
-  int64_t least = INT64_MAX;
-  for (int t = 0; t < crew.nParts; ++t) {
-    const int64_t d = crew.turns[t].done.load(std::memory_order_acquire);
-    if (d < least) least = d;
-  }
-  return least;
+template <typename T>
+T* takeArray(Workspace& ws, uint64_t count) noexcept {
+  return static_cast<T*>(take(ws, count, sizeof(T)));
 }
 
-struct WorkerSeat {
-  Crew* crew = nullptr;
-  WorkerThread thread;
-};
-
-void workerRoutine(void* arg) {
-  Crew* crew = static_cast<WorkerSeat*>(arg)->crew;
-  int hint = 0;
-  for (;;) {
-    const int64_t seen = crew->progress.value.load(std::memory_order_acquire);
-    if (crew->stop.load(std::memory_order_acquire)) return;
-    if (takeOnePart(*crew, hint)) {
-      raiseWaitCounter(crew->progress, 1);
-      continue;
-    }
-    waitForCount(crew->progress, seen + 1);
-  }
+// Chooses the filter channels: the selected ones alone when they are at most three quarters of the
+// frame (otherwise the contiguous loop over every channel is faster), else all.
+bool selectFilteredChannels(Workspace& ws, const ReadPlan& plan) noexcept {
+  int32_t* selected = takeArray<int32_t>(ws, uint64_t(plan.nSel));
+  ws.filterChannelOf = takeArray<int32_t>(ws, uint64_t(plan.nSel));
+  if (!selected || !ws.filterChannelOf) return false;
+  std::copy(plan.channels, plan.channels + plan.nSel, selected);
+  std::sort(selected, selected + plan.nSel);
+  const int distinct = static_cast<int>(std::unique(selected, selected + plan.nSel) - selected);
+  const bool subset = int64_t(distinct) * 4 <= int64_t(plan.nChans) * 3;
+  for (int k = 0; k < plan.nSel; ++k)
+    ws.filterChannelOf[k] =
+        subset ? static_cast<int32_t>(std::lower_bound(selected, selected + distinct, plan.channels[k]) -
+                                      selected)
+               : plan.channels[k];
+  ws.fileChannel = subset ? selected : nullptr;
+  ws.nFiltered = subset ? distinct : plan.nChans;
+  return true;
 }
 
 int threadsFor(const ReadPlan& plan, int channels) noexcept {
@@ -317,184 +149,310 @@ int threadsFor(const ReadPlan& plan, int channels) noexcept {
   return threads < 1 ? 1 : threads;
 }
 
-ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecoder& decoder,
-                        uint64_t frameBytes, KernelSet kernel) noexcept {
-  ReadOutcome outcome;
-  Shared shared;
-  shared.plan = &plan;
-  shared.decoder = decoder;
-  shared.frameBytes = frameBytes;
-  shared.kernel = kernel;
-  const int64_t chunkFrames = framesPerChunk(plan, frameBytes, chunkBytes);
-  // The selected channels, sorted and without repeats; filtered alone when they are clearly fewer
-  // than all (otherwise the contiguous loop over every channel is faster).
-  int32_t* active = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
-  int32_t* slotOf = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
-  int nActive = 0;
-  if (active && slotOf) {
-    for (int k = 0; k < plan.nSel; ++k) active[k] = plan.channels[k];
-    std::sort(active, active + plan.nSel);
-    nActive = static_cast<int>(std::unique(active, active + plan.nSel) - active);
-    const bool subset = int64_t(nActive) * 4 <= int64_t(plan.nChans) * 3;
-    for (int k = 0; k < plan.nSel; ++k)
-      slotOf[k] =
-          subset ? static_cast<int32_t>(std::lower_bound(active, active + nActive, plan.channels[k]) - active)
-                 : plan.channels[k];
-    if (subset) {
-      shared.active = active;
-      shared.nActive = nActive;
-    }
-    shared.slotOf = slotOf;
-  }
-  const int filtered = shared.active ? (nActive > 0 ? nActive : 1) : plan.nChans;
-  const int threads = threadsFor(plan, filtered);
-
-  BlockDecimator decimator;
-  Part parts[maxParts];
-  WorkerSeat seats[maxThreads];
-  void* accBlock = nullptr;
-  constexpr int maxBuffers = 3;
-  unsigned char* raw[maxBuffers] = {nullptr, nullptr, nullptr};
-  Chunk chunks[maxBuffers];
-  PartTurn turns[maxParts];
-  const int buffers = threads > 1 ? maxBuffers : 1;
-  bool ready = active && slotOf;
-  ready = ready && setupChannelFilter(shared.filter, plan.filterLength, plan.a, plan.b, filtered);
-  ready = setupBlockDecimator(decimator, plan.decimationFactor, 1, plan.weights) && ready;
-  if (ready) {
-    shared.weights = decimator.weights;
-    shared.accumulators = alignedDoubles(uint64_t(shared.filter.stateStride), accBlock);
-    for (int i = 0; i < buffers; ++i) {
-      raw[i] = static_cast<unsigned char*>(allocate(uint64_t(chunkFrames) * frameBytes + 64, 1));
-      chunks[i].raw = raw[i];
-      ready = ready && raw[i];
-    }
-    ready = ready && shared.accumulators;
-  }
-  // Parts of equal width, a few per thread so that threads can even out; one part on one thread.
-  const int groups = static_cast<int>(shared.filter.stateStride / channelGroup);
-  int nParts = threads == 1 ? 1 : partsPerThread * threads;
+// Splits the filter channels (filter.stateStride of them, padding included) into parts of equal width, a
+// few per thread so that threads can even out; one part on one thread.
+void partitionChannels(Workspace& ws) noexcept {
+  const int groups = static_cast<int>(ws.filter.stateStride / channelGroup);
+  int nParts = ws.threads == 1 ? 1 : partsPerThread * ws.threads;
   if (nParts > groups / minPartGroups) nParts = groups / minPartGroups;
-  if (nParts < threads) nParts = threads;
+  if (nParts < ws.threads) nParts = ws.threads;
   if (nParts > maxParts) nParts = maxParts;
-  for (int t = 0; ready && t < nParts; ++t) {
-    Part& p = parts[t];
-    p.c0 = static_cast<int>(int64_t(groups) * t / nParts) * channelGroup;
-    p.c1 = static_cast<int>(int64_t(groups) * (t + 1) / nParts) * channelGroup;
-    const int slots = shared.active ? nActive : plan.nChans;
-    p.cEnd = p.c1 < slots ? p.c1 : slots;
-    const int64_t width = p.c1 > p.c0 ? p.c1 - p.c0 : channelGroup;  // an empty part does nothing
-    int64_t pass = static_cast<int64_t>(decodedBytes / sizeof(double)) / width;
-    if (pass < 16) pass = 16;
-    if (pass > chunkFrames) pass = chunkFrames;
-    p.passFrames = pass;
-    p.x = alignedDoubles(uint64_t(pass) * uint64_t(width), p.xBlock);
-    // Enough sums to place long runs of rows per column at a time.
-    p.sumRows = pass / plan.decimationFactor + 1;
-    const int64_t longRun = static_cast<int64_t>(sumBytes / nParts / sizeof(double)) / width;
-    if (p.sumRows < longRun) p.sumRows = longRun;
-    p.blockSums = alignedDoubles(uint64_t(p.sumRows) * uint64_t(width), p.sumBlock);
-    p.selected = static_cast<int32_t*>(allocate(uint64_t(plan.nSel), sizeof(int32_t)));
-    ready = p.x && p.blockSums && p.selected;
-    if (ready)
-      for (int k = 0; k < plan.nSel; ++k)
-        if (slotOf[k] >= p.c0 && slotOf[k] < p.cEnd) p.selected[p.nSelected++] = k;
+  ws.nParts = nParts;
+  for (int t = 0; t < nParts; ++t) {
+    Part& p = ws.parts[t];
+    p.begin = static_cast<int>(int64_t(groups) * t / nParts) * channelGroup;
+    p.end = static_cast<int>(int64_t(groups) * (t + 1) / nParts) * channelGroup;
+    p.used = p.end < ws.nFiltered ? p.end : ws.nFiltered;
   }
+}
 
-  if (ready) {
-    Crew crew;
-    crew.shared = &shared;
-    crew.parts = parts;
-    crew.nParts = nParts;
-    crew.chunks = chunks;
-    crew.nBuffers = buffers;
-    crew.turns = turns;
-    int workers = 0;
-    const bool canWait = threads > 1 && setupWaitCounter(crew.progress);
-    for (int t = 1; canWait && t < threads; ++t) {
-      seats[workers].crew = &crew;
-      if (startWorkerThread(seats[workers].thread, workerRoutine, &seats[workers])) ++workers;
-    }
-    int64_t remaining = plan.nPoints;
-    bool atEnd = false;
-    int64_t posted = 0;
-    int hint = 0;
-    // This thread reads whenever a buffer is free (alone: only once the chunk before is done), and
-    // otherwise takes parts like the workers do.
-    while (true) {
-      const int64_t seen = workers ? crew.progress.value.load(std::memory_order_acquire) : 0;
-      const int64_t finished = chunksDone(crew);
-      if (!atEnd && posted - finished < buffers) {
-        Chunk& chunk = chunks[posted % buffers];
-        const int64_t want = remaining < chunkFrames ? remaining : chunkFrames;
-        const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
-        const std::size_t got = wantBytes ? std::fread(raw[posted % buffers], 1, wantBytes, file) : 0;
-        const int64_t frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
-        remaining -= frames;
-        if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
-          atEnd = true;
-          if (std::ferror(file)) outcome.status = ReadStatus::readError;
-        }
-        if (remaining == 0) atEnd = true;
-        if (frames == 0) continue;
-        chunk.frames = frames;
-        chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
-        chunk.outputBase = outcome.framesRead / plan.decimationFactor;
-        outcome.framesRead += frames;
-        crew.posted.store(++posted, std::memory_order_release);
-        if (workers) raiseWaitCounter(crew.progress, 1);
-        continue;
-      }
-      if (takeOnePart(crew, hint)) {
-        if (workers) raiseWaitCounter(crew.progress, 1);
-        continue;
-      }
-      if (atEnd && finished == posted) break;
-      if (workers) waitForCount(crew.progress, seen + 1);
-    }
-    outcome.blocks = outcome.framesRead / plan.decimationFactor;
-    crew.stop.store(true, std::memory_order_release);
-    if (workers) raiseWaitCounter(crew.progress, 1);
-    for (int t = 0; t < workers; ++t) joinWorkerThread(seats[t].thread);
-    releaseWaitCounter(crew.progress);
-  } else {
-    outcome.status = ReadStatus::outOfMemory;
+// A part's buffers: decoded samples for one pass and block sums for long runs of rows per column.
+bool setupPart(Workspace& ws, Part& p, const ReadPlan& plan) noexcept {
+  const int64_t width = p.end > p.begin ? p.end - p.begin : channelGroup;  // an empty part does nothing
+  int64_t pass = static_cast<int64_t>(decodedBytes / sizeof(double)) / width;
+  if (pass < 16) pass = 16;
+  if (pass > ws.chunkFrames) pass = ws.chunkFrames;
+  p.passFrames = pass;
+  p.decoded = takeArray<double>(ws, uint64_t(pass) * uint64_t(width));
+  p.sumRows = pass / plan.decimationFactor + 1;
+  const int64_t longRun = static_cast<int64_t>(sumBytes / ws.nParts / sizeof(double)) / width;
+  if (p.sumRows < longRun) p.sumRows = longRun;
+  p.blockSums = takeArray<double>(ws, uint64_t(p.sumRows) * uint64_t(width));
+  p.columns = takeArray<int32_t>(ws, uint64_t(plan.nSel));
+  if (!p.decoded || !p.blockSums || !p.columns) return false;
+  for (int k = 0; k < plan.nSel; ++k)
+    if (ws.filterChannelOf[k] >= p.begin && ws.filterChannelOf[k] < p.used) p.columns[p.nColumns++] = k;
+  return true;
+}
+
+// Every buffer is sized by the plan's channels, the filter and the chunk; none by the decimation
+// factor or the number of frames asked for beyond one chunk.
+bool setupWorkspace(Workspace& ws, const ReadPlan& plan, uint64_t frameBytes) noexcept {
+  if (!selectFilteredChannels(ws, plan)) return false;
+  const int filterChannels = ws.nFiltered > 0 ? ws.nFiltered : 1;
+  if (!setupChannelFilter(ws.filter, plan.filterLength, plan.a, plan.b, filterChannels)) return false;
+  ws.accumulators = takeArray<double>(ws, uint64_t(ws.filter.stateStride));
+  if (!ws.accumulators) return false;
+  ws.threads = threadsFor(plan, filterChannels);
+  ws.chunkFrames = framesPerChunk(plan, frameBytes);
+  ws.nBuffers = ws.threads > 1 ? maxBuffers : 1;
+  for (int i = 0; i < ws.nBuffers; ++i) {
+    ws.buffers[i] = takeArray<unsigned char>(ws, uint64_t(ws.chunkFrames) * frameBytes + 64);
+    if (!ws.buffers[i]) return false;
   }
-  for (int t = 0; t < maxParts; ++t) {
-    std::free(parts[t].selected);
-    std::free(parts[t].sumBlock);
-    std::free(parts[t].xBlock);
+  partitionChannels(ws);
+  for (int t = 0; t < ws.nParts; ++t)
+    if (!setupPart(ws, ws.parts[t], plan)) return false;
+  return true;
+}
+
+void releaseWorkspace(Workspace& ws) noexcept {
+  for (int i = 0; i < ws.nBlocks; ++i) std::free(ws.blocks[i]);
+  ws.nBlocks = 0;
+  releaseChannelFilter(ws.filter);
+}
+
+// One read's worth of frames, the same for every part.
+struct Chunk {
+  const unsigned char* raw = nullptr;
+  int64_t frames = 0;
+  int phase = 0;           // block position of the chunk's first frame
+  int64_t outputBase = 0;  // output samples emitted before the chunk
+};
+
+// Writes `rows` block sums of the part, for outputs first .. first + rows - 1, to the admitted rows of
+// the target, scaled. The admitted outputs form one run of consecutive rows, written column by column.
+void placeSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t first,
+               int64_t rows) noexcept {
+  int64_t eLo = 0, eHi = rows - 1;
+  if (first + eLo < plan.srcStart) eLo = plan.srcStart - first;
+  if (first + eHi > plan.srcEnd) eHi = plan.srcEnd - first;
+  const int64_t rowShift = plan.destStart - plan.srcStart + first;  // row of output first + e
+  const int64_t lastRow = plan.destEnd < plan.stride - 1 ? plan.destEnd : plan.stride - 1;
+  if (rowShift + eLo < 0) eLo = -rowShift;
+  if (rowShift + eHi > lastRow) eHi = lastRow - rowShift;
+  if (eLo > eHi) return;
+  for (int j = 0; j < p.nColumns; ++j) {
+    const int k = p.columns[j];
+    const double scale = plan.scale[plan.channels[k]];
+    const double* sums = p.blockSums + (ws.filterChannelOf[k] - p.begin) * p.sumRows;
+    double* column = plan.target + k * plan.stride;
+    for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
   }
-  for (int i = 0; i < maxBuffers; ++i) std::free(raw[i]);
-  std::free(accBlock);
-  std::free(slotOf);
-  std::free(active);
-  releaseBlockDecimator(decimator);
-  releaseChannelFilter(shared.filter);
-  return outcome;
+}
+
+// Runs part p over one chunk: decode, filter, block sums, placement, one pass of frames at a time.
+void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const Chunk& chunk) noexcept {
+  if (p.end <= p.begin) return;
+  const ReadPlan& plan = *s.plan;
+  const int64_t width = p.end - p.begin;
+  const int factor = plan.decimationFactor;
+  const int64_t passRows = p.passFrames / factor + 1;  // most blocks one pass can end
+  int64_t pending = 0;                                 // sums held, for outputs pendingFirst on
+  int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
+  // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
+  const bool decodeInLoop = !ws.fileChannel && p.used == p.end && ws.filter.L <= kernelRawMaxLength;
+  for (int64_t start = 0; start < chunk.frames; start += p.passFrames) {
+    const int64_t n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
+    const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
+    if (ws.fileChannel)
+      decodeChannels(s.decoder, raw, s.frameBytes, n, ws.fileChannel + p.begin, p.used - p.begin, p.decoded,
+                     width);
+    else if (!decodeInLoop)
+      s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, raw, s.frameBytes, n, p.begin, p.used,
+                      p.decoded, width);
+    if (pending + passRows > p.sumRows) {
+      placeSums(plan, ws, p, pendingFirst, pending);
+      pendingFirst += pending;
+      pending = 0;
+    }
+    KernelJob job;
+    job.x = p.decoded;
+    if (decodeInLoop) {
+      job.raw = raw + uint64_t(p.begin) * uint64_t(s.decoder.bytesPerSample);
+      job.frameBytes = static_cast<int64_t>(s.frameBytes);
+      job.binaryFormat = s.decoder.binaryFormat;
+      job.swapBytes = s.decoder.swapBytes;
+    }
+    job.frames = n;
+    job.width = width;
+    job.L = ws.filter.L;
+    job.b = ws.filter.b;
+    job.a = ws.filter.a;
+    job.state = ws.filter.state + p.begin;
+    job.stateStride = ws.filter.stateStride;
+    job.weights = plan.weights;  // null: the default, which the kernel computes
+    job.factor = factor;
+    job.phase = static_cast<int>((chunk.phase + start) % factor);
+    job.accumulators = ws.accumulators + p.begin;
+    job.blockSums = p.blockSums + pending;
+    job.sumStride = p.sumRows;
+    s.kernel.filter(job);
+    pending += (job.phase + n) / factor;
+  }
+  placeSums(plan, ws, p, pendingFirst, pending);
+}
+
+// The ring of chunk buffers and its scheduler; the invariant is at the top of this file.
+struct alignas(64) PartTurn {
+  std::atomic<int64_t> claimed{0};  // chunks of this part taken by some thread
+  std::atomic<int64_t> done{0};     // chunks of this part finished
+};
+
+struct ChunkRing {
+  const ReadSetup* setup = nullptr;
+  const Workspace* ws = nullptr;
+  Chunk chunks[maxBuffers];  // chunk g in chunks[g % nBuffers]
+  PartTurn turns[maxParts];
+  alignas(64) std::atomic<int64_t> posted{0};
+  WaitCounter progress;
+  std::atomic<bool> stop{false};
+};
+
+// Takes and runs one part whose turn has come; false when none has.
+bool runNextPart(ChunkRing& ring, int& hint) noexcept {
+  const int nParts = ring.ws->nParts;
+  const int64_t posted = ring.posted.load(std::memory_order_acquire);
+  for (int k = 0; k < nParts; ++k) {
+    const int t = (hint + k) % nParts;
+    PartTurn& turn = ring.turns[t];
+    int64_t g = turn.claimed.load(std::memory_order_relaxed);
+    if (g >= posted || turn.done.load(std::memory_order_acquire) != g) continue;
+    if (!turn.claimed.compare_exchange_strong(g, g + 1, std::memory_order_acq_rel)) continue;
+    processChunk(*ring.setup, *ring.ws, ring.ws->parts[t], ring.chunks[g % ring.ws->nBuffers]);
+    turn.done.store(g + 1, std::memory_order_release);
+    hint = t + 1;
+    return true;
+  }
+  return false;
+}
+
+// Chunks that every part has finished.
+int64_t chunksDone(const ChunkRing& ring) noexcept {
+  int64_t least = INT64_MAX;
+  for (int t = 0; t < ring.ws->nParts; ++t) {
+    const int64_t d = ring.turns[t].done.load(std::memory_order_acquire);
+    if (d < least) least = d;
+  }
+  return least;
+}
+
+struct Worker {
+  ChunkRing* ring = nullptr;
+  WorkerThread thread;
+};
+
+void workerRoutine(void* arg) {
+  ChunkRing* ring = static_cast<Worker*>(arg)->ring;
+  int hint = 0;
+  for (;;) {
+    const int64_t seen = ring->progress.value.load(std::memory_order_acquire);
+    if (ring->stop.load(std::memory_order_acquire)) return;
+    if (runNextPart(*ring, hint)) {
+      raiseWaitCounter(ring->progress, 1);
+      continue;
+    }
+    waitForCount(ring->progress, seen + 1);
+  }
+}
+
+// Reads the file into the ring until the plan's frames or the file end, and runs parts until every
+// posted chunk is done. This thread reads whenever a buffer is free (with no workers: only once the
+// chunk before is done) and otherwise takes parts like the workers do.
+void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& outcome) noexcept {
+  const ReadPlan& plan = *ring.setup->plan;
+  const Workspace& ws = *ring.ws;
+  const uint64_t frameBytes = ring.setup->frameBytes;
+  int64_t remaining = plan.nPoints;
+  bool atEnd = false;
+  int64_t posted = 0;
+  int hint = 0;
+  for (;;) {
+    const int64_t seen = haveWorkers ? ring.progress.value.load(std::memory_order_acquire) : 0;
+    const int64_t finished = chunksDone(ring);
+    if (!atEnd && posted - finished < ws.nBuffers) {
+      Chunk& chunk = ring.chunks[posted % ws.nBuffers];
+      const int64_t want = remaining < ws.chunkFrames ? remaining : ws.chunkFrames;
+      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
+      unsigned char* buffer = ws.buffers[posted % ws.nBuffers];
+      const std::size_t got = wantBytes ? std::fread(buffer, 1, wantBytes, file) : 0;
+      const int64_t frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
+      remaining -= frames;
+      if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
+        atEnd = true;
+        if (std::ferror(file)) outcome.status = ReadStatus::readError;
+      }
+      if (remaining == 0) atEnd = true;
+      if (frames == 0) continue;
+      chunk.raw = buffer;
+      chunk.frames = frames;
+      chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
+      chunk.outputBase = outcome.framesRead / plan.decimationFactor;
+      outcome.framesRead += frames;
+      ring.posted.store(++posted, std::memory_order_release);
+      if (haveWorkers) raiseWaitCounter(ring.progress, 1);
+      continue;
+    }
+    if (runNextPart(ring, hint)) {
+      if (haveWorkers) raiseWaitCounter(ring.progress, 1);
+      continue;
+    }
+    if (atEnd && finished == posted) break;
+    if (haveWorkers) waitForCount(ring.progress, seen + 1);
+  }
+  outcome.blocks = outcome.framesRead / plan.decimationFactor;
+}
+
+// Starts the workers (fewer, or none, when the system refuses), runs the ring, and stops them.
+void readThroughRing(std::FILE* file, const ReadSetup& setup, const Workspace& ws,
+                     ReadOutcome& outcome) noexcept {
+  ChunkRing ring;
+  ring.setup = &setup;
+  ring.ws = &ws;
+  Worker workers[maxThreads];
+  int nWorkers = 0;
+  const bool canWait = ws.threads > 1 && setupWaitCounter(ring.progress);
+  for (int t = 1; canWait && t < ws.threads; ++t) {
+    workers[nWorkers].ring = &ring;
+    if (startWorkerThread(workers[nWorkers].thread, workerRoutine, &workers[nWorkers])) ++nWorkers;
+  }
+  runRing(file, ring, nWorkers > 0, outcome);
+  ring.stop.store(true, std::memory_order_release);
+  if (nWorkers) raiseWaitCounter(ring.progress, 1);
+  for (int t = 0; t < nWorkers; ++t) joinWorkerThread(workers[t].thread);
+  releaseWaitCounter(ring.progress);
 }
 
 }  // namespace
 
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
   ReadOutcome outcome;
-  SampleDecoder decoder;
-  if (!file || !planIsUsable(plan) || !setupSampleDecoder(decoder, plan.binaryFormat, plan.swapBytes)) {
+  ReadSetup setup;
+  setup.plan = &plan;
+  if (!file || !planIsUsable(plan) || !setupSampleDecoder(setup.decoder, plan.binaryFormat, plan.swapBytes)) {
     outcome.status = ReadStatus::readError;
     return outcome;
   }
   if (plan.nPoints == 0) return outcome;
-  const uint64_t frameBytes = uint64_t(plan.nChans) * uint64_t(decoder.bytesPerSample);
-  if (frameBytes > SIZE_MAX / 8 || uint64_t(plan.nChans) > SIZE_MAX / 8 / sizeof(double)) {
+  setup.frameBytes = uint64_t(plan.nChans) * uint64_t(setup.decoder.bytesPerSample);
+  if (setup.frameBytes > SIZE_MAX / 8 || uint64_t(plan.nChans) > SIZE_MAX / 8 / sizeof(double)) {
     outcome.status = ReadStatus::outOfMemory;
     return outcome;
   }
-  if (plan.isa == isaFrameAtATime) return readFrameByFrame(file, plan, decoder, frameBytes);
-  int isa = plan.isa > isaFrameAtATime && plan.isa <= isaAvx512 ? plan.isa : bestKernelIsa();
-  KernelSet kernel;
-  for (; isa >= isaSse2 && !kernel.filter; --isa) kernel = kernelFor(isa);
-  if (!kernel.filter) return readFrameByFrame(file, plan, decoder, frameBytes);
-  return readChunked(file, plan, decoder, frameBytes, kernel);
+  InstructionSet isa =
+      plan.instructionSet == InstructionSet::widest ? widestInstructionSet() : plan.instructionSet;
+  setup.kernel = kernelFor(isa);
+  while (!setup.kernel.filter && isa > InstructionSet::sse2) {  // lacking here: the next narrower one
+    isa = static_cast<InstructionSet>(static_cast<int>(isa) - 1);
+    setup.kernel = kernelFor(isa);
+  }
+  Workspace ws;
+  if (setupWorkspace(ws, plan, setup.frameBytes))
+    readThroughRing(file, setup, ws, outcome);
+  else
+    outcome.status = ReadStatus::outOfMemory;
+  releaseWorkspace(ws);
+  return outcome;
 }
 
 }  // namespace eeg

@@ -6,19 +6,21 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "filter_kernel.h"
+
 namespace eeg {
 
 // Everything the read needs, checked by the caller beforehand. Pointers are borrowed for the call.
 struct ReadPlan {
-  int nChans = 0;                // samples per frame, >= 1
-  int binaryFormat = 1;          // 1 int16, 2 int32, 3 float32
-  bool swapBytes = false;        // samples are big-endian
-  int64_t nPoints = 0;           // frames to read from byte 0, >= 0
-  int filterLength = 1;          // L >= 1
-  const double* b = nullptr;     // L numerator coefficients, or null (with a) for the identity filter
-  const double* a = nullptr;     // L denominator coefficients; a[0] is never read
-  int decimationFactor = 1;      // frames per output sample, >= 1
-  const double* weights = nullptr;  // decimationFactor weights; null: the last frame of a block alone
+  int nChans = 0;                     // samples per frame, >= 1
+  int binaryFormat = 1;               // 1 int16, 2 int32, 3 float32
+  bool swapBytes = false;             // samples are big-endian
+  int64_t nPoints = 0;                // frames to read from byte 0, >= 0
+  int filterLength = 1;               // L >= 1
+  const double* b = nullptr;          // L numerator coefficients, or null (with a) for the identity filter
+  const double* a = nullptr;          // L denominator coefficients; a[0] is never read
+  int decimationFactor = 1;           // frames per output sample, >= 1
+  const double* weights = nullptr;    // decimationFactor weights; null: the last frame of a block alone
   const int32_t* channels = nullptr;  // nSel 0-based channel numbers, each in [0, nChans)
   int nSel = 0;
   const double* scale = nullptr;  // nChans factors, applied after the weighted sum
@@ -28,9 +30,9 @@ struct ReadPlan {
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
   // Tuning only; the result is the same bits for every value.
-  int64_t chunkFrames = 0;  // frames per read; 0: chosen by the reader
-  int threads = 0;          // 0: chosen by the reader
-  int isa = 0;              // filter loop: 0 the widest available, 1 frame at a time, 2 SSE2, 3 AVX2, 4 AVX-512
+  int64_t chunkFrames = 0;                                 // frames per read; 0: chosen by the reader
+  int threads = 0;                                         // 0: chosen by the reader
+  InstructionSet instructionSet = InstructionSet::widest;  // of the filter loop
 };
 
 enum class ReadStatus { ok, outOfMemory, readError };
@@ -44,7 +46,9 @@ struct ReadOutcome {
 // Reads plan.nPoints frames from the current position of `file` (which must be at byte 0).
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
 // a partial trailing frame is ignored, and blocks that never complete emit nothing.
-// Never throws; on outOfMemory nothing has been written and nothing is left allocated.
+// Working storage follows the channels, the selection, the filter and one chunk of frames, never the
+// decimation factor or the frames asked for. Never throws; on outOfMemory nothing has been written and
+// nothing is left allocated.
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
 
 }  // namespace eeg

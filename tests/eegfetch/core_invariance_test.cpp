@@ -1,4 +1,4 @@
-// The chunked, vectorized and threaded read gives the same bits as the frame-at-a-time definition,
+// The chunked, vectorized and threaded read gives the same bits as the frame-at-a-time reference,
 // whatever the chunk size, thread count or instruction set, on random recordings that include NaN and
 // infinite samples, across chunk boundaries and the end of the file.
 #include <gtest/gtest.h>
@@ -24,36 +24,36 @@ Recording randomRecording(std::mt19937_64& rng, int trial, int width = 0) {
   Recording r;
   Case& c = r.c;
   c.nChans = width > 0 ? width : widths[trial % 10];
-  c.format = 1 + trial % 3;
-  c.bigEndian = (trial / 3) % 2 == 1;
-  c.factor = 1 + int(rng() % 7);
+  c.binaryFormat = 1 + trial % 3;
+  c.swapBytes = (trial / 3) % 2 == 1;
+  c.decimationFactor = 1 + int(rng() % 7);
   const int64_t framesInFile = 50 + int64_t(rng() % 400);
   c.nPoints = framesInFile + int64_t(rng() % 3) * int64_t(rng() % 40);  // sometimes past the end
   const int L = 1 + int(rng() % 15);                                    // fixed and any-length loops
   if (L > 1 || rng() % 2) coretest::randomStableFilter(rng, L, c.b, c.a);
   if (rng() % 3) {
-    c.weights.resize(c.factor);
+    c.weights.resize(c.decimationFactor);
     for (auto& w : c.weights) w = rng() % 4 ? u(rng) : 0.0;
   }
   const int nSel = 1 + int(rng() % (2 * c.nChans));
   for (int k = 0; k < nSel; ++k) c.channels.push_back(int32_t(rng() % c.nChans));
   c.scale.resize(c.nChans);
   for (auto& s : c.scale) s = u(rng);
-  const int64_t nOut = c.nPoints / c.factor;
+  const int64_t nOut = c.nPoints / c.decimationFactor;
   c.stride = nOut + int64_t(rng() % 5) - 2;
   if (c.stride < 1) c.stride = 1;
   c.destStart = int64_t(rng() % 7) - 3;
   c.destEnd = rng() % 4 ? c.stride : int64_t(rng() % (c.stride + 1));
   c.srcStart = int64_t(rng() % 5);
   c.srcEnd = rng() % 3 ? nOut : int64_t(rng() % (nOut + 1));
-  auto samples = coretest::randomSamples(rng, c.format, std::size_t(c.nChans) * framesInFile);
-  if (c.format == 3) {  // non-finite samples in float files
+  auto samples = coretest::randomSamples(rng, c.binaryFormat, std::size_t(c.nChans) * framesInFile);
+  if (c.binaryFormat == 3) {  // non-finite samples in float files
     const double special[] = {std::numeric_limits<double>::quiet_NaN(),
                               std::numeric_limits<double>::infinity(),
                               -std::numeric_limits<double>::infinity()};
     for (int i = 0; i < 4; ++i) samples[rng() % samples.size()] = special[rng() % 3];
   }
-  r.bytes = coretest::encode(samples, c.format, c.bigEndian);
+  r.bytes = coretest::encode(samples, c.binaryFormat, c.swapBytes);
   for (int i = int(rng() % 3); i > 0; --i) r.bytes.push_back(0xA5);  // partial trailing frame
   r.initial.resize(std::size_t(c.stride) * c.channels.size());
   for (auto& v : r.initial) v = u(rng);
@@ -62,33 +62,32 @@ Recording randomRecording(std::mt19937_64& rng, int trial, int width = 0) {
 
 TEST(CoreInvariance, SameBitsForEveryChunkSizeThreadCountAndInstructionSet) {
   std::mt19937_64 rng(31337);
-  std::vector<int> isas{eeg::isaFrameAtATime, eeg::isaSse2};
-  for (int isa : {eeg::isaAvx2, eeg::isaAvx512})
+  std::vector<eeg::InstructionSet> isas;
+  for (auto isa : {eeg::InstructionSet::sse2, eeg::InstructionSet::avx2, eeg::InstructionSet::avx512})
     if (eeg::kernelFor(isa).filter) isas.push_back(isa);
   for (int trial = 0; trial < 60; ++trial) {
     const Recording r = randomRecording(rng, trial);
     const auto expected = coretest::referenceRead(r.c, r.bytes, r.initial);
     const int64_t framesInFile =
-        int64_t(r.bytes.size()) / (r.c.nChans * coretest::bytesPerSample(r.c.format));
+        int64_t(r.bytes.size()) / (r.c.nChans * coretest::bytesPerSample(r.c.binaryFormat));
     const int64_t framesRead = std::min(r.c.nPoints, framesInFile);
     coretest::TempFile file(r.bytes);
-    for (int isa : isas)
+    for (auto isa : isas)
       for (int threads : {1, 2, 3})
         for (int64_t chunk : {int64_t(1), int64_t(7), int64_t(64), int64_t(0)}) {
-          if (isa == eeg::isaFrameAtATime && threads > 1) continue;  // one thread by definition
           std::vector<double> got = r.initial;
           eeg::ReadPlan plan = coretest::planFor(r.c, got);
-          plan.isa = isa;
+          plan.instructionSet = isa;
           plan.threads = threads;
           plan.chunkFrames = chunk;
           const auto out = coretest::readWith(file.path(), plan);
           ASSERT_EQ(out.status, eeg::ReadStatus::ok);
           EXPECT_EQ(out.framesRead, framesRead);
-          EXPECT_EQ(out.blocks, framesRead / r.c.factor);
+          EXPECT_EQ(out.blocks, framesRead / r.c.decimationFactor);
           ASSERT_TRUE(coretest::sameMatrix(expected, got))
-              << "trial " << trial << " isa " << isa << " threads " << threads << " chunk " << chunk
-              << " nChans " << r.c.nChans << " format " << r.c.format << " L " << r.c.b.size() << " factor "
-              << r.c.factor;
+              << "trial " << trial << " isa " << int(isa) << " threads " << threads << " chunk " << chunk
+              << " nChans " << r.c.nChans << " format " << r.c.binaryFormat << " L " << r.c.b.size()
+              << " factor " << r.c.decimationFactor;
         }
   }
 }
@@ -121,10 +120,10 @@ TEST(CoreInvariance, SameBitsWhenThreadsTakePartsOutOfStep) {
 TEST(CoreInvariance, NonFiniteSamplesStayInTheirChannel) {
   Case c;
   c.nChans = 9;
-  c.format = 3;
-  c.bigEndian = true;
+  c.binaryFormat = 3;
+  c.swapBytes = true;
   c.nPoints = 40;
-  c.factor = 4;
+  c.decimationFactor = 4;
   c.b = {0.5, 0.25};
   c.a = {1.0, -0.5};
   for (int ch = 0; ch < 9; ++ch) c.channels.push_back(ch);

@@ -2,8 +2,6 @@
 // placement windows and the end of the file.
 #include <gtest/gtest.h>
 
-#include "block_decimator.h"
-#include "channel_filter.h"
 #include "core_reference.h"
 
 namespace {
@@ -14,10 +12,10 @@ using coretest::Case;
 Case wholeCase(int nChans, int format, bool big, int64_t nPoints, int factor) {
   Case c;
   c.nChans = nChans;
-  c.format = format;
-  c.bigEndian = big;
+  c.binaryFormat = format;
+  c.swapBytes = big;
   c.nPoints = nPoints;
-  c.factor = factor;
+  c.decimationFactor = factor;
   for (int ch = 0; ch < nChans; ++ch) c.channels.push_back(ch);
   c.scale.assign(nChans, 1.0);
   c.stride = nPoints / factor;
@@ -37,16 +35,22 @@ void expectSameAsReference(const Case& c, const std::vector<unsigned char>& byte
   EXPECT_TRUE(coretest::sameMatrix(expected, got));
 }
 
-// --- The filter alone ------------------------------------------------------------------------------
+// --- Known filters -------------------------------------------------------------------------------------
 
+// Filter outputs of one channel: xs on channel `channel` of nChans float32 channels (the others zero),
+// factor 1, that channel selected with scale 1.
 std::vector<double> runFilter(const std::vector<double>& b, const std::vector<double>& a, int nChans,
                               const std::vector<double>& xs, int channel) {
-  eeg::ChannelFilter f;
-  EXPECT_TRUE(eeg::setupChannelFilter(f, int(b.size()), b.empty() ? nullptr : a.data(),
-                                      b.empty() ? nullptr : b.data(), nChans));
-  std::vector<double> ys;
-  for (double x : xs) ys.push_back(eeg::stepChannelFilter(f, x, channel));
-  eeg::releaseChannelFilter(f);
+  Case c = wholeCase(nChans, 3, false, int64_t(xs.size()), 1);
+  c.b = b;
+  c.a = a;
+  c.channels = {channel};
+  std::vector<double> samples(xs.size() * nChans, 0.0);
+  for (std::size_t f = 0; f < xs.size(); ++f) samples[f * nChans + channel] = xs[f];
+  coretest::TempFile file(coretest::encode(samples, 3, false));
+  std::vector<double> ys(xs.size(), -1.0);
+  const auto out = coretest::readWith(file.path(), coretest::planFor(c, ys));
+  EXPECT_EQ(out.blocks, int64_t(xs.size()));
   return ys;
 }
 
@@ -59,15 +63,19 @@ TEST(CoreFilter, SmallKnownFilters) {
   EXPECT_EQ(runFilter({1, 0}, {0, -0.5}, 1, {1, 0, 0}, 0), (std::vector<double>{1, 0.5, 0.25}));
 }
 
+// An impulse on channel 0 of 12 (more than one vector of channels) rings there alone.
 TEST(CoreFilter, ChannelStatesAreIndependent) {
-  eeg::ChannelFilter f;
-  const std::vector<double> b{1, 0}, a{1, -0.5};
-  ASSERT_TRUE(eeg::setupChannelFilter(f, 2, a.data(), b.data(), 12));
-  EXPECT_EQ(eeg::stepChannelFilter(f, 1.0, 0), 1.0);
-  for (int ch = 1; ch < 12; ++ch) EXPECT_EQ(eeg::stepChannelFilter(f, 0.0, ch), 0.0);
-  EXPECT_EQ(eeg::stepChannelFilter(f, 0.0, 0), 0.5);
-  for (int ch = 1; ch < 12; ++ch) EXPECT_EQ(eeg::stepChannelFilter(f, 0.0, ch), 0.0);
-  eeg::releaseChannelFilter(f);
+  Case c = wholeCase(12, 3, false, 3, 1);
+  c.b = {1, 0};
+  c.a = {1, -0.5};
+  std::vector<double> samples(3 * 12, 0.0);
+  samples[0] = 1.0;
+  coretest::TempFile file(coretest::encode(samples, 3, false));
+  std::vector<double> target(3 * 12, -1.0);
+  coretest::readWith(file.path(), coretest::planFor(c, target));
+  for (int ch = 0; ch < 12; ++ch)
+    for (int f = 0; f < 3; ++f)
+      EXPECT_EQ(target[ch * 3 + f], ch == 0 ? 1.0 / (1 << f) : 0.0) << ch << " " << f;
 }
 
 TEST(CoreFilter, RandomStableFiltersMatchTheReference) {
@@ -78,7 +86,7 @@ TEST(CoreFilter, RandomStableFiltersMatchTheReference) {
     Case c = wholeCase(1 + trial % 7, format, trial % 2 == 1, 300 + trial, 1 + trial % 4);
     coretest::randomStableFilter(rng, L, c.b, c.a);
     const auto bytes =
-        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.bigEndian);
+        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.swapBytes);
     SCOPED_TRACE(trial);
     expectSameAsReference(c, bytes, std::vector<double>(c.stride * c.nChans, 0.0));
   }
@@ -137,13 +145,13 @@ TEST(CoreDecimation, RandomWeightsSelectionsAndScalesMatchTheReference) {
     const int format = 1 + trial % 3;
     Case c = wholeCase(2 + trial % 11, format, trial % 2 == 0, 500 + 13 * trial, 1 + trial % 6);
     coretest::randomStableFilter(rng, 1 + trial % 5, c.b, c.a);
-    c.weights.resize(c.factor);
+    c.weights.resize(c.decimationFactor);
     for (auto& w : c.weights) w = u(rng);
     c.channels.clear();
     for (int k = 0; k < 1 + trial % 9; ++k) c.channels.push_back(int32_t(rng() % c.nChans));
     for (auto& s : c.scale) s = u(rng);
     const auto bytes =
-        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.bigEndian);
+        coretest::encode(coretest::randomSamples(rng, format, c.nChans * c.nPoints), format, c.swapBytes);
     SCOPED_TRACE(trial);
     expectSameAsReference(c, bytes, std::vector<double>(c.stride * c.channels.size(), 0.0));
   }

@@ -1,5 +1,5 @@
-// Test support for the reader core: recordings written to temporary files, and an independent
-// frame-at-a-time reference of the whole read (decode, filter, decimate, select, scale, place).
+// Test support for the reader core: recordings written to temporary files, and the plain reference
+// read of reference_read.h driven by the same case description as the reader.
 #ifndef TESTS_EEGFETCH_CORE_REFERENCE_H
 #define TESTS_EEGFETCH_CORE_REFERENCE_H
 
@@ -17,67 +17,14 @@
 
 #include "reader.h"
 #include "reference_read.h"
+#include "temp_file.h"
 
 namespace coretest {
 
-// A recording description plus what the reference and the reader both need.
-struct Case {
-  int nChans = 1;
-  int format = 1;  // 1 int16, 2 int32, 3 float32
-  bool bigEndian = false;
-  std::vector<double> b, a;  // empty: identity filter
-  int factor = 1;
-  std::vector<double> weights;  // empty: last frame of a block alone
-  std::vector<int32_t> channels;
-  std::vector<double> scale;
-  int64_t nPoints = 0;
-  int64_t stride = 0;
-  int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
-};
+// A recording and a read, as the reference takes them; planFor gives the reader the same.
+using Case = ref::Plan;
 
 inline int bytesPerSample(int format) { return format == 1 ? 2 : 4; }
-
-// Encodes one sample value the independent way: native little-endian bytes of the C type, reversed
-// for big-endian files.
-inline void appendSample(std::vector<unsigned char>& out, int format, bool bigEndian, double value) {
-  unsigned char bytes[4];
-  int n = 4;
-  if (format == 1) {
-    const int16_t v = static_cast<int16_t>(value);
-    std::memcpy(bytes, &v, 2);
-    n = 2;
-  } else if (format == 2) {
-    const int32_t v = static_cast<int32_t>(value);
-    std::memcpy(bytes, &v, 4);
-  } else {
-    const float v = static_cast<float>(value);
-    std::memcpy(bytes, &v, 4);
-  }
-  if (bigEndian) std::reverse(bytes, bytes + n);
-  out.insert(out.end(), bytes, bytes + n);
-}
-
-// Decodes the same way in reverse.
-inline double sampleAt(const std::vector<unsigned char>& file, int format, bool bigEndian,
-                       std::size_t offset) {
-  unsigned char bytes[4];
-  const int n = bytesPerSample(format);
-  std::copy(file.begin() + offset, file.begin() + offset + n, bytes);
-  if (bigEndian) std::reverse(bytes, bytes + n);
-  if (format == 1) {
-    int16_t v;
-    std::memcpy(&v, bytes, 2);
-    return v;
-  }
-  if (format == 2) {
-    int32_t v;
-    std::memcpy(&v, bytes, 4);
-    return v;
-  }
-  float v;
-  std::memcpy(&v, bytes, 4);
-  return v;
-}
 
 // Random sample values that are exact in the format (float32 values are floats).
 inline std::vector<double> randomSamples(std::mt19937_64& rng, int format, std::size_t count) {
@@ -89,69 +36,27 @@ inline std::vector<double> randomSamples(std::mt19937_64& rng, int format, std::
   return v;
 }
 
-inline std::vector<unsigned char> encode(const std::vector<double>& samples, int format, bool bigEndian) {
-  std::vector<unsigned char> bytes;
-  bytes.reserve(samples.size() * 4);
-  for (double s : samples) appendSample(bytes, format, bigEndian, s);
-  return bytes;
-}
+using ref::encode;
 
-// A temporary file holding given bytes, removed when the object goes.
-class TempFile {
- public:
-  explicit TempFile(const std::vector<unsigned char>& bytes) {
-    char name[] = "/tmp/eegfetch_core_XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    path_ = name;
-    FILE* f = fdopen(fd, "wb");
-    if (!bytes.empty()) {
-      EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    }
-    std::fclose(f);
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
+using eegtest::TempFile;
 
- private:
-  std::string path_;
-};
-
-// The whole read, one frame at a time, by the plain reference of reference_read.h.
+// The whole read, one frame at a time, by the plain reference, into a copy of `target`.
 inline std::vector<double> referenceRead(const Case& c, const std::vector<unsigned char>& file,
                                          std::vector<double> target) {
-  ref::Plan p;
-  p.nChans = c.nChans;
-  p.binaryFormat = c.format;
-  p.swapBytes = c.bigEndian;
-  p.nPoints = c.nPoints;
-  p.b = c.b;
-  p.a = c.a;
-  p.decimationFactor = c.factor;
-  p.weights = c.weights;
-  p.channels = c.channels;
-  p.scale = c.scale;
-  p.stride = c.stride;
-  p.destStart = c.destStart;
-  p.destEnd = c.destEnd;
-  p.srcStart = c.srcStart;
-  p.srcEnd = c.srcEnd;
-  ref::read(file, p, target.data());
+  ref::read(file, c, target.data());
   return target;
 }
 
 inline eeg::ReadPlan planFor(const Case& c, std::vector<double>& target) {
   eeg::ReadPlan p;
   p.nChans = c.nChans;
-  p.binaryFormat = c.format;
-  p.swapBytes = c.bigEndian;
+  p.binaryFormat = c.binaryFormat;
+  p.swapBytes = c.swapBytes;
   p.nPoints = c.nPoints;
   p.filterLength = c.b.empty() ? 1 : static_cast<int>(c.b.size());
   p.b = c.b.empty() ? nullptr : c.b.data();
   p.a = c.a.empty() ? nullptr : c.a.data();
-  p.decimationFactor = c.factor;
+  p.decimationFactor = c.decimationFactor;
   p.weights = c.weights.empty() ? nullptr : c.weights.data();
   p.channels = c.channels.data();
   p.nSel = static_cast<int>(c.channels.size());

@@ -1,5 +1,5 @@
-// What eegfetch returns and writes, through the embedded host, against the plain reference of
-// gateway_support.h: every encoding and byte order, filters, weights, selections, placement
+// What eegfetch returns and writes, through the embedded host, against the plain reference read
+// (reference_read.h): every encoding and byte order, filters, weights, selections, placement
 // windows, short files, converted field classes and host allocation failures.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 namespace {
 
 using gwtest::Recording;
-using gwtest::Reference;
 using gwtest::TempFile;
 using mexhost::Array;
 using mexhost::charArray;
@@ -33,14 +32,6 @@ struct Call {
 
 std::vector<double> toVector(const std::vector<int>& v) { return std::vector<double>(v.begin(), v.end()); }
 
-// The reference's rows as a column-major matrix of nOut rows.
-std::vector<double> columnMajor(const std::vector<std::vector<double>>& rows, size_t nSel) {
-  std::vector<double> m(rows.size() * nSel);
-  for (size_t r = 0; r < rows.size(); ++r)
-    for (size_t k = 0; k < nSel; ++k) m[r + k * rows.size()] = rows[r][k];
-  return m;
-}
-
 Recording randomRecording(std::mt19937& rng, int format, bool big, int nChans, size_t frames) {
   Recording r;
   r.format = format;
@@ -55,7 +46,7 @@ Recording randomRecording(std::mt19937& rng, int format, bool big, int nChans, s
 }
 
 // A stable filter: denominator from real poles inside the unit circle, a[0] as given.
-void randomFilter(std::mt19937& rng, Reference& ref) {
+void randomFilter(std::mt19937& rng, ref::Plan& plan) {
   std::uniform_int_distribution<int> lengths(1, 5);
   std::uniform_real_distribution<double> u(-0.9, 0.9);
   size_t L = static_cast<size_t>(lengths(rng));
@@ -69,9 +60,23 @@ void randomFilter(std::mt19937& rng, Reference& ref) {
     }
     a = next;
   }
-  ref.a = a;
-  ref.b.clear();
-  for (size_t i = 0; i < L; ++i) ref.b.push_back(u(rng));
+  plan.a = a;
+  plan.b.clear();
+  for (size_t i = 0; i < L; ++i) plan.b.push_back(u(rng));
+}
+
+// The reference read of `bytes` into `matrix` (rows x the plan's channels, column-major) through the
+// window, resolved as the module resolves OPT.dataPos.
+std::vector<double> referenceRead(const std::vector<uint8_t>& bytes, ref::Plan plan,
+                                  std::vector<double> matrix, int64_t rows, int64_t destStart,
+                                  int64_t destEnd, int64_t srcStart, int64_t srcEnd) {
+  plan.stride = rows;
+  plan.destStart = destStart;
+  plan.destEnd = destEnd;
+  plan.srcStart = srcStart;
+  plan.srcEnd = srcEnd;
+  ref::read(bytes, plan, matrix.data());
+  return matrix;
 }
 
 TEST(GatewayRead, RandomCallsMatchThePlainReferenceBitForBit) {
@@ -80,51 +85,58 @@ TEST(GatewayRead, RandomCallsMatchThePlainReferenceBitForBit) {
     int format = 1 + trial % 3;
     bool big = (trial / 3) % 2 == 1;
     std::uniform_int_distribution<int> chans(1, 6), factors(1, 5), extra(0, 7);
-    Reference ref;
-    ref.nChans = chans(rng);
-    ref.factor = factors(rng);
-    size_t frames = static_cast<size_t>(ref.factor * 20 + extra(rng));
-    Recording rec = randomRecording(rng, format, big, ref.nChans, frames);
-    TempFile file(gwtest::encode(rec));
-    randomFilter(rng, ref);
+    ref::Plan plan;
+    plan.nChans = chans(rng);
+    plan.binaryFormat = format;
+    plan.swapBytes = big;
+    plan.decimationFactor = factors(rng);
+    size_t frames = static_cast<size_t>(plan.decimationFactor * 20 + extra(rng));
+    plan.nPoints = static_cast<int64_t>(frames);
+    Recording rec = randomRecording(rng, format, big, plan.nChans, frames);
+    const std::vector<uint8_t> bytes = gwtest::encode(rec);
+    TempFile file(bytes);
+    randomFilter(rng, plan);
     if (trial % 2) {
       std::uniform_real_distribution<double> w(-1, 1);
-      for (int i = 0; i < ref.factor; ++i) ref.weights.push_back(w(rng));
+      for (int i = 0; i < plan.decimationFactor; ++i) plan.weights.push_back(w(rng));
     }
-    std::uniform_int_distribution<int> pick(1, ref.nChans), nsel(0, 5);
-    for (int k = nsel(rng); k > 0; --k) ref.chanidx.push_back(pick(rng));
+    std::uniform_int_distribution<int> pick(0, plan.nChans - 1), nsel(0, 5);
+    for (int k = nsel(rng); k > 0; --k) plan.channels.push_back(pick(rng));
+    std::vector<int> chanidx;  // 1-based
+    for (int32_t c : plan.channels) chanidx.push_back(c + 1);
     std::uniform_real_distribution<double> s(-3, 3);
-    for (int c = 0; c < ref.nChans; ++c) ref.scale.push_back(s(rng));
-    std::vector<std::vector<double>> expected = ref.outputs(rec.samples, frames);
-    size_t nSel = ref.chanidx.size();
+    for (int c = 0; c < plan.nChans; ++c) plan.scale.push_back(s(rng));
+    size_t nSel = plan.channels.size();
 
     Call call(file.path());
-    call.h("fs", scalar(ref.factor * 125));
-    call.h("nChans", scalar(ref.nChans));
+    call.h("fs", scalar(plan.decimationFactor * 125));
+    call.h("nChans", scalar(plan.nChans));
     call.h("BinaryFormat", scalar(format));
     if (trial % 4 != 0) call.h("nPoints", scalar(static_cast<double>(frames)));
-    call.h("scale", rowVector(ref.scale));
+    call.h("scale", rowVector(plan.scale));
     call.h("endian", charArray(big ? "b" : "l"));
-    call.o("chanidx", rowVector(toVector(ref.chanidx)));
+    call.o("chanidx", rowVector(toVector(chanidx)));
     call.o("fs", scalar(125));
-    if (ref.b.size() > 1 || trial % 5 == 0) {
-      call.o("filt_a", rowVector(ref.a));
-      call.o("filt_b", rowVector(ref.b));
+    if (plan.b.size() > 1 || trial % 5 == 0) {
+      call.o("filt_a", rowVector(plan.a));
+      call.o("filt_b", rowVector(plan.b));
     } else {
-      ref.b = {1.0};  // no filter options: the identity filter
-      ref.a = {1.0};
-      expected = ref.outputs(rec.samples, frames);
+      plan.b.clear();  // no filter options: the identity filter
+      plan.a.clear();
     }
-    if (!ref.weights.empty()) call.o("filt_subsample", rowVector(ref.weights));
+    if (!plan.weights.empty()) call.o("filt_subsample", rowVector(plan.weights));
+    const int64_t nOut = static_cast<int64_t>(frames) / plan.decimationFactor;
+    const std::vector<double> expected = referenceRead(
+        bytes, plan, std::vector<double>(static_cast<size_t>(nOut) * nSel), nOut, 0, nOut, 0, nOut);
 
     SCOPED_TRACE("trial " + std::to_string(trial));
     mexhost::CallResult r = call.run();
     ASSERT_FALSE(r.failed) << r.message;
     EXPECT_TRUE(r.warnings.empty());
     ASSERT_TRUE(r.results[0]);
-    EXPECT_EQ(mxGetM(r.results[0].get()), expected.size());
+    EXPECT_EQ(mxGetM(r.results[0].get()), static_cast<size_t>(nOut));
     EXPECT_EQ(mxGetN(r.results[0].get()), nSel);
-    EXPECT_EQ(mexhost::values(r.results[0].get()), columnMajor(expected, nSel));
+    EXPECT_EQ(mexhost::values(r.results[0].get()), expected);
 
     // The same read placed into a prefilled OPT.data through a random window, with the copy.
     std::uniform_int_distribution<int> rowsDist(0, 30), pos(-3, 25);
@@ -141,13 +153,10 @@ TEST(GatewayRead, RandomCallsMatchThePlainReferenceBitForBit) {
                                    static_cast<double>(window[2]), static_cast<double>(window[3])}));
     r = call.run();
     ASSERT_FALSE(r.failed) << r.message;
-    std::vector<double> want = prefill;
-    int64_t nOut = static_cast<int64_t>(expected.size());
-    if (withPos)
-      gwtest::place(expected, want, rows, window[0], window[1], window[2] == -1 ? 0 : window[2],
-                    window[3] == -1 ? nOut : window[3]);
-    else
-      gwtest::place(expected, want, rows, 0, rows, 0, nOut);
+    const std::vector<double> want =
+        withPos ? referenceRead(bytes, plan, prefill, rows, window[0], window[1],
+                                window[2] == -1 ? 0 : window[2], window[3] == -1 ? nOut : window[3])
+                : referenceRead(bytes, plan, prefill, rows, 0, rows, 0, nOut);
     EXPECT_EQ(call.data(), want);
     ASSERT_TRUE(r.results[0]);
     EXPECT_EQ(mexhost::values(r.results[0].get()), want);

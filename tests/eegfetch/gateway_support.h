@@ -1,5 +1,5 @@
 // Helpers of the gateway tests: the loaded module, recordings written to temporary files, calls
-// described as plain field lists, open descriptor counts, and a straightforward reference read.
+// described as plain field lists and open descriptor counts. The reference read is reference_read.h.
 #ifndef EEGFETCH_TESTS_GATEWAY_SUPPORT_H
 #define EEGFETCH_TESTS_GATEWAY_SUPPORT_H
 
@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "mexhost.h"
+#include "reference_read.h"
+#include "temp_file.h"
 
 namespace gwtest {
 
@@ -36,30 +38,7 @@ inline int openDescriptors() {
   return n;
 }
 
-// A file in the test's temporary folder, removed when the object goes.
-class TempFile {
- public:
-  explicit TempFile(const std::vector<uint8_t>& bytes) {
-    char pattern[] = "/tmp/eegfetch_gw_XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0) std::abort();
-    path_ = pattern;
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-      if (w <= 0) std::abort();
-      done += static_cast<size_t>(w);
-    }
-    close(fd);
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using eegtest::TempFile;
 
 // Samples of a recording, frame after frame (channel 1 first), and their encoding.
 struct Recording {
@@ -71,24 +50,7 @@ struct Recording {
 };
 
 inline std::vector<uint8_t> encode(const Recording& r) {
-  std::vector<uint8_t> out;
-  int width = r.format == 1 ? 2 : 4;
-  for (double v : r.samples) {
-    uint32_t bits = 0;
-    if (r.format == 1) {
-      bits = static_cast<uint16_t>(static_cast<int16_t>(v));
-    } else if (r.format == 2) {
-      bits = static_cast<uint32_t>(static_cast<int32_t>(v));
-    } else {
-      float f = static_cast<float>(v);
-      std::memcpy(&bits, &f, 4);
-    }
-    for (int i = 0; i < width; ++i) {
-      int shift = 8 * (r.bigEndian ? width - 1 - i : i);
-      out.push_back(static_cast<uint8_t>(bits >> shift));
-    }
-  }
-  return out;
+  return ref::encode(r.samples, r.format, r.bigEndian);
 }
 
 // One call described as plain data; `args()` builds the host arrays.
@@ -131,61 +93,6 @@ struct CallArgs {
     return module().call(nlhs, all);
   }
 };
-
-// The read, written out plainly: every channel filtered in direct form II transposed, a weighted
-// sum per block, scaled selected channels, placed through the window. Returns the output rows
-// (nOut x nSel, row-major) of the frames given.
-struct Reference {
-  int nChans = 1;
-  std::vector<double> b{1.0}, a{1.0};
-  int factor = 1;
-  std::vector<double> weights;  // empty: the last frame of a block alone
-  std::vector<int> chanidx;     // 1-based
-  std::vector<double> scale;
-
-  std::vector<std::vector<double>> outputs(const std::vector<double>& samples, size_t frames) const {
-    size_t L = b.size();
-    std::vector<std::vector<double>> z(static_cast<size_t>(nChans), std::vector<double>(L, 0.0));
-    std::vector<double> acc(static_cast<size_t>(nChans), 0.0);
-    std::vector<double> w = weights;
-    if (w.empty()) {
-      w.assign(static_cast<size_t>(factor), 0.0);
-      w.back() = 1.0;
-    }
-    std::vector<std::vector<double>> rows;
-    int phase = 0;
-    for (size_t f = 0; f < frames; ++f) {
-      for (int c = 0; c < nChans; ++c) {
-        double x = samples[f * static_cast<size_t>(nChans) + static_cast<size_t>(c)];
-        std::vector<double>& s = z[static_cast<size_t>(c)];
-        double y = b[0] * x + s[0];
-        for (size_t i = 1; i < L; ++i) s[i - 1] = b[i] * x + s[i] - y * a[i];
-        acc[static_cast<size_t>(c)] += y * w[static_cast<size_t>(phase)];
-      }
-      if (++phase == factor) {
-        phase = 0;
-        std::vector<double> row;
-        for (int ch : chanidx)
-          row.push_back(acc[static_cast<size_t>(ch - 1)] * scale[static_cast<size_t>(ch - 1)]);
-        rows.push_back(row);
-        for (double& v : acc) v = 0.0;
-      }
-    }
-    return rows;
-  }
-};
-
-// Places output rows into a column-major matrix of `rowsTotal` rows as the window says.
-inline void place(const std::vector<std::vector<double>>& out, std::vector<double>& matrix, int64_t rowsTotal,
-                  int64_t destStart, int64_t destEnd, int64_t srcStart, int64_t srcEnd) {
-  for (int64_t i = 0; i < static_cast<int64_t>(out.size()); ++i) {
-    if (i < srcStart || i > srcEnd) continue;
-    int64_t r = destStart + i - srcStart;
-    if (r > destEnd || r < 0 || r >= rowsTotal) continue;
-    for (size_t k = 0; k < out[static_cast<size_t>(i)].size(); ++k)
-      matrix[static_cast<size_t>(r) + k * static_cast<size_t>(rowsTotal)] = out[static_cast<size_t>(i)][k];
-  }
-}
 
 inline std::vector<double> vec(std::initializer_list<double> v) { return v; }
 

@@ -1,7 +1,7 @@
-// A deliberately plain read of a recording, one frame at a time, written from the file format and
-// the arithmetic alone (decode, direct form II transposed filter per channel, weighted block sum,
-// scale, windowed placement). The core tests and the reader fuzz target compare the real reader
-// with it bit for bit.
+// The tests' one reference read: deliberately plain, one frame at a time, written from the file format
+// and the arithmetic alone (decode, direct form II transposed filter per channel, weighted block sum,
+// scale, windowed placement), with its own encoder for writing test recordings. The core tests, the
+// gateway tests and the reader fuzz target compare the real reader with it bit for bit.
 #ifndef TESTS_EEGFETCH_REFERENCE_READ_H
 #define TESTS_EEGFETCH_REFERENCE_READ_H
 
@@ -30,6 +30,27 @@ struct Result {
   int64_t framesRead = 0;
   int64_t blocks = 0;
 };
+
+// Encodes exact values of the format's type (int16, int32 or float32), in either byte order.
+inline std::vector<unsigned char> encode(const std::vector<double>& samples, int format, bool bigEndian) {
+  std::vector<unsigned char> out;
+  const int width = format == 1 ? 2 : 4;
+  out.reserve(samples.size() * static_cast<size_t>(width));
+  for (double v : samples) {
+    uint32_t bits = 0;
+    if (format == 1) {
+      bits = static_cast<uint16_t>(static_cast<int16_t>(v));
+    } else if (format == 2) {
+      bits = static_cast<uint32_t>(static_cast<int32_t>(v));
+    } else {
+      const float f = static_cast<float>(v);
+      std::memcpy(&bits, &f, 4);
+    }
+    for (int i = 0; i < width; ++i)
+      out.push_back(static_cast<unsigned char>(bits >> 8 * (bigEndian ? width - 1 - i : i)));
+  }
+  return out;
+}
 
 inline double decodeSample(const unsigned char* p, int format, bool swap) {
   unsigned char s[4];
