@@ -293,6 +293,20 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
     if (!checks.realVector(w, "OPT.filt_subsample")) return false;
     call.weights = w;
   }
+
+  // Checked after everything else, so every earlier message keeps its place.
+  call.resume = false;
+  if (has(opt, "resume")) {
+    const mxArray* r = field(opt, "resume");
+    const bool logical = r && mxGetClassID(r) == mxLOGICAL_CLASS;
+    if (!logical && !isNumeric(r)) return checks.fail("OPT.resume must be a logical or numeric scalar.");
+    if (count(r) != 1) return checks.fail("OPT.resume must be a scalar.");
+    if (mxIsSparse(r)) return checks.fail("OPT.resume must not be sparse.");
+    if (mxIsComplex(r)) return checks.fail("OPT.resume must be real.");
+    const double v = logical ? static_cast<const unsigned char*>(mxGetData(r))[0] : numericElement(r, 0);
+    if (std::isnan(v)) return checks.fail("OPT.resume must not be NaN.");
+    call.resume = v != 0.0;
+  }
   return true;
 }
 

@@ -36,6 +36,7 @@ struct ReaderCall {
   const mxArray* filtA = nullptr;  // null (with filtB) for the identity filter
   const mxArray* filtB = nullptr;
   const mxArray* weights = nullptr;  // OPT.filt_subsample, or null for the last frame of a block
+  bool resume = false;               // OPT.resume: the call may go on from an earlier call's state
 };
 
 // Room for any message of the module, plus the numbers some of them carry.

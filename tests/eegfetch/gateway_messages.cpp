@@ -283,6 +283,16 @@ std::vector<Case> cases() {
               [] {
                 return integerRow<int64_t>(mxINT64_CLASS, {0, 0, 0, -kTwoTo53 - 1});
               })},
+      {"OPT.resume", "OPT.resume must be a logical or numeric scalar.",
+       setOpt("resume", [] { return charArray("y"); })},
+      {"OPT.resume", "OPT.resume must be a scalar.",
+       setOpt("resume",
+              [] {
+                return rowVector({1, 1});
+              })},
+      {"OPT.resume", "OPT.resume must be real.",
+       setOpt("resume", [] { return mexhost::complexMatrix(1, 1, {1}, {1}); })},
+      {"OPT.resume", "OPT.resume must not be NaN.", setOpt("resume", nan)},
   };
 }
 
