@@ -44,6 +44,8 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   if ((plan.a == nullptr) != (plan.b == nullptr)) return false;
   if (!plan.a && plan.filterLength != 1) return false;
   if (plan.nSel < 0 || (plan.nSel > 0 && (!plan.channels || !plan.scale))) return false;
+  if (plan.firstFrame < 0 || plan.firstFrame % plan.decimationFactor != 0) return false;
+  if (plan.keptSums && plan.keptRows < 1) return false;
   for (int k = 0; k < plan.nSel; ++k)
     if (plan.channels[k] < 0 || plan.channels[k] >= plan.nChans) return false;
   return true;
@@ -92,6 +94,9 @@ struct Workspace {
   int32_t* filterChannelOf = nullptr;  // of each output column
   ChannelFilter filter;
   double* accumulators = nullptr;  // the block in progress, filter.stateStride sums
+  // With plan.filterState: the filter state (rows 0 .. L - 2 of filter.state) at the last block
+  // boundary that each part has passed, where the next read goes on.
+  double* boundaryState = nullptr;
   int threads = 1;
   int64_t chunkFrames = 0;
   int nBuffers = 1;
@@ -99,7 +104,7 @@ struct Workspace {
   int nParts = 0;
   Part parts[maxParts];
   // Every allocation above but the filter's, to free.
-  static constexpr int maxBlocks = 3 + maxBuffers + 3 * maxParts;
+  static constexpr int maxBlocks = 4 + maxBuffers + 3 * maxParts;
   void* blocks[maxBlocks] = {};
   int nBlocks = 0;
 };
@@ -120,8 +125,11 @@ T* takeArray(Workspace& ws, uint64_t count) noexcept {
   return static_cast<T*>(take(ws, count, sizeof(T)));
 }
 
-// Chooses the filter channels: the selected ones alone when they are at most three quarters of the
-// frame (otherwise the contiguous loop over every channel is faster), else all.
+// Whether only the selected channels are filtered: when the distinct ones are at most three quarters
+// of the frame (otherwise the contiguous loop over every channel is faster).
+bool filtersSubset(int distinct, int nChans) noexcept { return int64_t(distinct) * 4 <= int64_t(nChans) * 3; }
+
+// Chooses the filter channels: the selected ones alone when filtersSubset says so, else all.
 bool selectFilteredChannels(Workspace& ws, const ReadPlan& plan) noexcept {
   int32_t* selected = takeArray<int32_t>(ws, uint64_t(plan.nSel));
   ws.filterChannelOf = takeArray<int32_t>(ws, uint64_t(plan.nSel));
@@ -129,7 +137,7 @@ bool selectFilteredChannels(Workspace& ws, const ReadPlan& plan) noexcept {
   std::copy(plan.channels, plan.channels + plan.nSel, selected);
   std::sort(selected, selected + plan.nSel);
   const int distinct = static_cast<int>(std::unique(selected, selected + plan.nSel) - selected);
-  const bool subset = int64_t(distinct) * 4 <= int64_t(plan.nChans) * 3;
+  const bool subset = filtersSubset(distinct, plan.nChans);
   for (int k = 0; k < plan.nSel; ++k)
     ws.filterChannelOf[k] =
         subset ? static_cast<int32_t>(std::lower_bound(selected, selected + distinct, plan.channels[k]) -
@@ -193,6 +201,17 @@ bool setupWorkspace(Workspace& ws, const ReadPlan& plan, uint64_t frameBytes) no
   if (!setupChannelFilter(ws.filter, plan.filterLength, plan.a, plan.b, filterChannels)) return false;
   ws.accumulators = takeArray<double>(ws, uint64_t(ws.filter.stateStride));
   if (!ws.accumulators) return false;
+  if (plan.filterState) {
+    // The state the read goes on from, which is also the state at the last boundary until one is passed.
+    const int rows = ws.filter.L - 1;
+    const int64_t stride = ws.filter.stateStride;
+    ws.boundaryState = takeArray<double>(ws, uint64_t(rows > 0 ? rows : 1) * uint64_t(stride));
+    if (!ws.boundaryState) return false;
+    for (int i = 0; i < rows; ++i)
+      for (int f = 0; f < ws.nFiltered; ++f)
+        ws.filter.state[i * stride + f] = ws.boundaryState[i * stride + f] =
+            plan.filterState[i * ws.nFiltered + f];
+  }
   ws.threads = threadsFor(plan, filterChannels);
   ws.chunkFrames = framesPerChunk(plan, frameBytes);
   ws.nBuffers = ws.threads > 1 ? maxBuffers : 1;
@@ -241,6 +260,32 @@ void placeSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t
   }
 }
 
+// Copies the unscaled block sums of outputs first .. first + rows - 1 to the plan's ring of kept sums.
+void keepSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t first,
+              int64_t rows) noexcept {
+  if (!plan.keptSums || rows <= 0) return;
+  const int64_t ringRows = plan.keptRows;
+  const int64_t e0 = rows > ringRows ? rows - ringRows : 0;  // older ones this call would overwrite
+  for (int j = 0; j < p.nColumns; ++j) {
+    const int k = p.columns[j];
+    const double* sums = p.blockSums + (ws.filterChannelOf[k] - p.begin) * p.sumRows;
+    double* ring = plan.keptSums + k * ringRows;
+    int64_t r = (first + e0) % ringRows;
+    for (int64_t e = e0; e < rows; ++e) {
+      ring[r] = sums[e];
+      if (++r == ringRows) r = 0;
+    }
+  }
+}
+
+// Takes the part's filter state as it stands at a block boundary.
+void takeBoundaryState(const Workspace& ws, const Part& p) noexcept {
+  const int64_t stride = ws.filter.stateStride;
+  for (int i = 0; i < ws.filter.L - 1; ++i)
+    std::copy(ws.filter.state + i * stride + p.begin, ws.filter.state + i * stride + p.end,
+              ws.boundaryState + i * stride + p.begin);
+}
+
 // Runs part p over one chunk: decode, filter, block sums, placement, one pass of frames at a time.
 void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const Chunk& chunk) noexcept {
   if (p.end <= p.begin) return;
@@ -252,8 +297,16 @@ void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const 
   int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
   // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
   const bool decodeInLoop = !ws.fileChannel && p.used == p.end && ws.filter.L <= kernelRawMaxLength;
-  for (int64_t start = 0; start < chunk.frames; start += p.passFrames) {
-    const int64_t n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
+  // With a state to hand back, a pass ends at the chunk's last block boundary, where it is taken.
+  int64_t boundary = -1;
+  if (ws.boundaryState) {
+    const int64_t last = chunk.frames - (chunk.phase + chunk.frames) % factor;
+    if (last > 0) boundary = last;
+  }
+  int64_t n = 0;
+  for (int64_t start = 0; start < chunk.frames; start += n) {
+    n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
+    if (start < boundary && start + n > boundary) n = boundary - start;
     const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
     if (ws.fileChannel)
       decodeChannels(s.decoder, raw, s.frameBytes, n, ws.fileChannel + p.begin, p.used - p.begin, p.decoded,
@@ -263,6 +316,7 @@ void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const 
                       p.decoded, width);
     if (pending + passRows > p.sumRows) {
       placeSums(plan, ws, p, pendingFirst, pending);
+      keepSums(plan, ws, p, pendingFirst, pending);
       pendingFirst += pending;
       pending = 0;
     }
@@ -289,8 +343,10 @@ void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const 
     job.sumStride = p.sumRows;
     s.kernel.filter(job);
     pending += (job.phase + n) / factor;
+    if (start + n == boundary) takeBoundaryState(ws, p);
   }
   placeSums(plan, ws, p, pendingFirst, pending);
+  keepSums(plan, ws, p, pendingFirst, pending);
 }
 
 // The ring of chunk buffers and its scheduler; the invariant is at the top of this file.
@@ -387,7 +443,7 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
       chunk.raw = buffer;
       chunk.frames = frames;
       chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
-      chunk.outputBase = outcome.framesRead / plan.decimationFactor;
+      chunk.outputBase = (plan.firstFrame + outcome.framesRead) / plan.decimationFactor;
       outcome.framesRead += frames;
       ring.posted.store(++posted, std::memory_order_release);
       if (haveWorkers) raiseWaitCounter(ring.progress, 1);
@@ -451,8 +507,23 @@ ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
     readThroughRing(file, setup, ws, outcome);
   else
     outcome.status = ReadStatus::outOfMemory;
+  if (outcome.status == ReadStatus::ok && ws.boundaryState)
+    for (int i = 0; i < ws.filter.L - 1; ++i)
+      for (int f = 0; f < ws.nFiltered; ++f)
+        plan.filterState[i * ws.nFiltered + f] = ws.boundaryState[i * ws.filter.stateStride + f];
   releaseWorkspace(ws);
   return outcome;
+}
+
+int64_t filterStateSize(const ReadPlan& plan) noexcept {
+  if (plan.nSel < 1 || !plan.channels) return int64_t(plan.filterLength - 1) * plan.nChans;
+  int32_t* distinct = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * std::size_t(plan.nSel)));
+  if (!distinct) return -1;
+  std::copy(plan.channels, plan.channels + plan.nSel, distinct);
+  std::sort(distinct, distinct + plan.nSel);
+  const int count = static_cast<int>(std::unique(distinct, distinct + plan.nSel) - distinct);
+  std::free(distinct);
+  return int64_t(plan.filterLength - 1) * (filtersSubset(count, plan.nChans) ? count : plan.nChans);
 }
 
 }  // namespace eeg

@@ -29,6 +29,16 @@ struct ReadPlan {
   // Placement window, resolved (no -1 left), all inclusive: output samples srcStart..srcEnd go to
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
+  // Going on from an earlier read of the same file; all zero or null for a read from byte 0.
+  int64_t firstFrame = 0;  // index of the frame at the file's position, a multiple of the factor:
+                           // output sample firstFrame / factor is the first one this read emits
+  // In: the filter state at firstFrame, filterStateSize(plan) doubles (zeros at byte 0). Out: the
+  // state after the last whole block read, where the next read may go on. Null: starts at zero.
+  double* filterState = nullptr;
+  // The unscaled block sum of every output sample i this read emits, column k, goes to
+  // keptSums[i % keptRows + k * keptRows] (nSel columns), when keptSums is not null.
+  double* keptSums = nullptr;
+  int64_t keptRows = 0;
   // Tuning only; the result is the same bits for every value.
   int64_t chunkFrames = 0;                                 // frames per read; 0: chosen by the reader
   int threads = 0;                                         // 0: chosen by the reader
@@ -40,10 +50,13 @@ enum class ReadStatus { ok, outOfMemory, readError };
 struct ReadOutcome {
   ReadStatus status = ReadStatus::ok;
   int64_t framesRead = 0;  // whole frames found and processed (< nPoints when the file ends early)
-  int64_t blocks = 0;      // output samples emitted
+  int64_t blocks = 0;      // output samples emitted (counted from firstFrame / factor)
 };
 
-// Reads plan.nPoints frames from the current position of `file` (which must be at byte 0).
+// Doubles of plan.filterState: (L - 1) rows of the filtered channels' states, z index by z index.
+int64_t filterStateSize(const ReadPlan& plan) noexcept;
+
+// Reads plan.nPoints frames from the current position of `file` (byte 0, or frame plan.firstFrame).
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
 // a partial trailing frame is ignored, and blocks that never complete emit nothing.
 // Working storage follows the channels, the selection, the filter and one chunk of frames, never the
