@@ -12,12 +12,14 @@
 #include <new>
 
 #include "mexapi.h"
+#include "online_read.h"
 #include "reader.h"
 #include "reader_call.h"
 
 namespace {
 
 std::FILE* g_dataFile = nullptr;  // the open data file of the call in progress, or null
+eeg::StreamCache g_streams;       // what reads with OPT.resume left for the next ones
 
 void closeDataFile() {
   if (g_dataFile) {
@@ -26,7 +28,10 @@ void closeDataFile() {
   }
 }
 
-void onUnload() { closeDataFile(); }
+void onUnload() {
+  closeDataFile();
+  eeg::dropAllStreams(g_streams);
+}
 
 void setMessage(char (&message)[eeg::kMessageSize], const char* text) {
   std::snprintf(message, eeg::kMessageSize, "%s", text);
@@ -84,7 +89,9 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.srcStart = call.srcStart == -1 ? 0 : call.srcStart;
   plan.srcEnd = call.srcEnd == -1 ? nOut : call.srcEnd;
 
-  eeg::ReadOutcome outcome = eeg::readRecording(file, plan);
+  // Without OPT.data every output sample is returned, so there is nothing to go on from.
+  eeg::ReadOutcome outcome =
+      call.resume && call.data ? eeg::readOnline(g_streams, file, plan) : eeg::readRecording(file, plan);
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError)
     return setMessage(message, "Could not read the eeg file."), false;

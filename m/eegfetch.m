@@ -71,6 +71,50 @@
 %   Without dataPos: [0 rows(OPT.data) -1 -1], i.e. from row 1 on, as
 %   many output samples as fit.
 %
+%   Online reading (OPT.resume)
+%     resume        logical or numeric scalar, optional. True (nonzero)
+%                   lets a call with OPT.data go on from where an earlier
+%                   call on the same file, with the same settings, left
+%                   off, instead of reading and filtering the file from
+%                   byte 0 again. By setting it you state that the file
+%                   only grows between calls (an amplifier still writing
+%                   it). The result is exactly, bit for bit, what the same
+%                   call without OPT.resume gives: rows, warning, errors.
+%     The module falls back to a full read by itself whenever it cannot go
+%     on safely: no earlier state for this file and these settings;
+%     another file behind the name (device and inode, or volume serial and
+%     file index); a file shorter than the point reached, or whose first
+%     bytes or bytes just before that point differ from those read then;
+%     other nChans, BinaryFormat, endian, filt_a, filt_b, filt_subsample,
+%     factor or chanidx (HDR.scale and OPT.dataPos may change freely);
+%     HDR.nPoints ending before that point; a window reaching back to
+%     output samples older than those kept.
+%     Kept per stream (file and settings), at most 8 streams, the least
+%     recently used dropped first; clear eegfetch (or clear all) drops
+%     them all. A stream holds the filter state (at most 1 MiB; longer
+%     filters on many channels are always read in full), two hashes, and
+%     the unscaled values of the newest output samples: as many as the
+%     largest window asked for, at most 64 MiB a stream.
+%     Only whole frames count: the next call goes on from the last whole
+%     block read, and a block left incomplete at the end of the file is
+%     computed again from its start. A call without OPT.data returns
+%     every output sample, so it always reads the whole file.
+%     Appending loop (each call writes only the new output samples):
+%       OPT.data = zeros(nMax, numel(OPT.chanidx)); OPT.resume = true;
+%       done = 0;
+%       while running
+%         nOut = floor(dir(f).bytes / frameBytes / factor);
+%         OPT.dataPos = [done, nMax-1, done, -1];
+%         eegfetch(f, HDR, OPT); done = nOut;
+%       end
+%     Sliding window (the newest N output samples, every call):
+%       OPT.data = zeros(N, numel(OPT.chanidx)); OPT.resume = true;
+%       while running
+%         nOut = floor(dir(f).bytes / frameBytes / factor);
+%         OPT.dataPos = [0, N-1, nOut-N, nOut-1];
+%         eegfetch(f, HDR, OPT); plot(OPT.data);
+%       end
+%
 %   Unsafe input
 %     - Numbers may be of any real numeric class (double, single, intN);
 %       they are converted to double exactly. int64/uint64 values without an
@@ -182,6 +226,11 @@
 %     NAME must not be sparse.
 %     NAME must be a finite number within the signed 32-bit range.
 %     NAME holds a 64-bit integer that has no exact double.
+%     OPT.resume must be a logical or numeric scalar.
+%     OPT.resume must be a scalar.
+%     OPT.resume must not be sparse.
+%     OPT.resume must be real.
+%     OPT.resume must not be NaN.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
 %   Warning (the call still returns):
