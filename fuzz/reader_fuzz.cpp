@@ -1,14 +1,18 @@
 // Fuzz target: the reader core over random bytes and random read plans, compared bit for bit with
-// the plain one-frame-at-a-time read of reference_read.h, for whatever chunk size and thread count.
+// the plain one-frame-at-a-time read of reference_read.h, for whatever chunk size and thread count;
+// and, for some inputs, the same recording growing in steps and read again after each step with a
+// read that goes on from the last one (readOnline), each compared with the reference's full read.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <vector>
 
+#include "online_read.h"
 #include "reader.h"
 #include "reference_read.h"
 
@@ -51,6 +55,18 @@ std::FILE* memoryFile(const std::vector<unsigned char>& bytes) {
   return f;
 }
 
+void compareCells(const std::vector<double>& actual, const std::vector<double>& expected, int64_t stride,
+                  const char* what) {
+  for (size_t i = 0; i < actual.size(); ++i) {
+    if (!ref::sameBits(actual[i], expected[i])) {
+      std::fprintf(stderr, "%s: cell %zu (row %lld, column %lld) is %a, expected %a\n", what, i,
+                   static_cast<long long>(static_cast<int64_t>(i) % stride),
+                   static_cast<long long>(static_cast<int64_t>(i) / stride), actual[i], expected[i]);
+      std::abort();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -78,6 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int64_t chunk = in.ConsumeIntegralInRange<int64_t>(0, 9);
   int threads = in.ConsumeIntegralInRange<int>(0, 3);
   bool hugeCount = in.ConsumeIntegralInRange<int>(0, 15) == 0;
+  const int growthSteps =
+      in.ConsumeIntegralInRange<int>(0, 3) == 0 ? in.ConsumeIntegralInRange<int>(2, 6) : 0;
+  std::vector<size_t> cuts;
+  for (int k = 0; k < growthSteps; ++k) cuts.push_back(in.ConsumeIntegral<uint16_t>());
   std::vector<unsigned char> file = in.ConsumeRemainingBytes<unsigned char>();
   const int64_t frameBytes = static_cast<int64_t>(rp.binaryFormat == 1 ? 2 : 4) * rp.nChans;
   const int64_t whole = static_cast<int64_t>(file.size()) / frameBytes;
@@ -130,13 +150,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  static_cast<long long>(want.framesRead), static_cast<long long>(want.blocks));
     std::abort();
   }
-  for (size_t i = 0; i < cells; ++i) {
-    if (!ref::sameBits(actual[i], expected[i])) {
-      std::fprintf(stderr, "reader: cell %zu (row %lld, column %lld) is %a, expected %a\n", i,
-                   static_cast<long long>(static_cast<int64_t>(i) % rp.stride),
-                   static_cast<long long>(static_cast<int64_t>(i) / rp.stride), actual[i], expected[i]);
-      std::abort();
+  compareCells(actual, expected, rp.stride, "reader");
+
+  // The recording growing in steps (cut points, in any order, taken in rising order), read after each
+  // step by a read that goes on from the one before, against the reference's full read of that much.
+  if (!cuts.empty() && !file.empty() && plan.target) {
+    for (size_t& c : cuts) c %= file.size() + 1;
+    std::sort(cuts.begin(), cuts.end());
+    cuts.push_back(file.size());
+    eeg::StreamCache cache;
+    std::FILE* growing = memoryFile({});
+    const int fd = fileno(growing);
+    size_t written = 0;
+    for (size_t cut : cuts) {
+      if (cut > written && pwrite(fd, file.data() + written, cut - written, static_cast<off_t>(written)) !=
+                               static_cast<ssize_t>(cut - written))
+        std::abort();
+      written = cut > written ? cut : written;
+      const std::vector<unsigned char> prefix(file.begin(), file.begin() + static_cast<long>(written));
+      ref::Plan step = rp;
+      step.nPoints = static_cast<int64_t>(written) / frameBytes;  // a call without HDR.nPoints
+      std::vector<double> want(cells, sentinel), got(cells, sentinel);
+      ref::read(prefix, step, want.data());
+      eeg::ReadPlan online = plan;
+      online.nPoints = step.nPoints;
+      online.target = got.data();
+      if (std::fseek(growing, 0, SEEK_SET) != 0) std::abort();
+      eeg::ReadOutcome r = eeg::readOnline(cache, growing, online);
+      if (r.status != eeg::ReadStatus::ok) {
+        std::fprintf(stderr, "online: status %d after growing to %zu bytes\n", static_cast<int>(r.status),
+                     written);
+        std::abort();
+      }
+      compareCells(got, want, rp.stride, "online");
     }
+    eeg::dropAllStreams(cache);
+    std::fclose(growing);
   }
   return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark of the eegfetch reader (a command, not a test). Builds in Release, generates the workloads,
 # and times with a warm page cache, reporting medians of several rounds:
-#   - the core's read (eeg::readRecording) as the module runs it, on one thread, and frame at a time;
+#   - the core's read (eeg::readRecording) as the module runs it, and on one thread;
 #   - eegfetch in Octave (build/eegfetch.mex), when the module is built;
 #   - the Octave peers: the whole file (fread, filter, indexing, scaling) and chunks with the state carried;
 #   - the numpy/scipy peers, whole and chunked, when python3-scipy is installed;
@@ -136,7 +136,6 @@ workload() {
   measure "decode-only floor" "$bench" run floor "${args[@]}" "$rounds"
   measure "core read (module settings)" "$bench" run core "${args[@]}" "$rounds" 0 0
   measure "core read, 1 thread" "$bench" run core "${args[@]}" "$rounds" 1 0
-  measure "core read, frame at a time" "$bench" run core "${args[@]}" 1 1 1
   local oct=(octave-cli -H --no-window-system --path bench --path "$build" --eval)
   local octArgs="'$file', $nChans, $format, '$endian', $fs, $targetFs, $(vec $b), $(vec $a), $(vec $w), $(vec $chanidx), $(vec $scale)"
   if [ "$haveModule" = 1 ]; then

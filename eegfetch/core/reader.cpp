@@ -185,6 +185,8 @@ bool setupPart(Workspace& ws, Part& p, const ReadPlan& plan) noexcept {
   p.sumRows = pass / plan.decimationFactor + 1;
   const int64_t longRun = static_cast<int64_t>(sumBytes / ws.nParts / sizeof(double)) / width;
   if (p.sumRows < longRun) p.sumRows = longRun;
+  const int64_t mostBlocks = plan.nPoints / plan.decimationFactor + 2;  // no more can end in this read
+  if (p.sumRows > mostBlocks) p.sumRows = mostBlocks;
   p.blockSums = takeArray<double>(ws, uint64_t(p.sumRows) * uint64_t(width));
   p.columns = takeArray<int32_t>(ws, uint64_t(plan.nSel));
   if (!p.decoded || !p.blockSums || !p.columns) return false;
