@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <xmmintrin.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "eegfetch_cases.h"
@@ -280,6 +281,72 @@ void floatSettings(mexhost::Module& eegfetch, const Paths& paths) {
   DeleteFileA(file.c_str());
 }
 
+// OPT.resume on Windows: a recording growing in steps, read after each with OPT.resume and without,
+// gives the same bits; and the resumed calls really read only the new frames: bytes changed in the
+// middle of the file (against the caller's word that it only grows) go unnoticed by them, while a
+// full read of an untouched copy still agrees with them.
+void onlineReads(mexhost::Module& eegfetch, const Paths& paths) {
+  const std::string grown = paths.build + "\\online.eeg", copy = paths.build + "\\online-copy.eeg";
+  DeleteFileA(grown.c_str());
+  DeleteFileA(copy.c_str());
+  const int nChans = 4, rows = 40;
+  auto append = [](const std::string& file, const std::vector<unsigned char>& bytes) {
+    std::FILE* f = std::fopen(file.c_str(), "ab");
+    bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f) std::fclose(f);
+    return ok;
+  };
+  auto call = [&](const std::string& file, bool resume, int64_t nOut, std::vector<double>& data) {
+    Array hdr = mexhost::structArray(), opt = mexhost::structArray(), name = mexhost::charArray(file);
+    mexhost::setField(hdr.get(), "fs", mexhost::scalar(1000));
+    mexhost::setField(hdr.get(), "nChans", mexhost::scalar(nChans));
+    mexhost::setField(hdr.get(), "BinaryFormat", mexhost::scalar(1));
+    mexhost::setField(hdr.get(), "scale", mexhost::rowVector({1, 2, 3, 4}));
+    mexhost::setField(hdr.get(), "endian", mexhost::charArray("l"));
+    mexhost::setField(opt.get(), "chanidx", mexhost::rowVector({3, 1}));
+    mexhost::setField(opt.get(), "fs", mexhost::scalar(250));
+    mexhost::setField(opt.get(), "filt_b", mexhost::rowVector({1, 0}));
+    mexhost::setField(opt.get(), "filt_a", mexhost::rowVector({1, -0.999}));  // a long memory
+    mexhost::setField(opt.get(), "data", mexhost::doubleMatrix(rows, 2, data));
+    mexhost::setField(opt.get(), "dataPos",
+                      mexhost::rowVector({0, rows - 1.0, double(nOut - rows), double(nOut - 1)}));
+    if (resume) mexhost::setField(opt.get(), "resume", mexhost::scalar(1));
+    mexhost::CallResult r = eegfetch.call(0, {name.get(), hdr.get(), opt.get()});
+    data = mexhost::values(mxGetField(opt.get(), 0, "data"));
+    return !r.failed;
+  };
+  uint32_t seed = 12345;
+  int64_t frames = 0;
+  bool same = true, ok = true;
+  for (int step = 0; step < 12 && ok; ++step) {
+    const int64_t more = 1 + (seed = seed * 1103515245u + 12345u) % 3000;
+    std::vector<unsigned char> bytes(size_t(more) * nChans * 2);
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>((seed = seed * 1103515245u + 12345u) >> 16);
+    ok = append(grown, bytes) && append(copy, bytes);
+    frames += more;
+    if (step == 9) {  // the middle of the file, far from the bytes the module compares
+      std::FILE* f = std::fopen(grown.c_str(), "r+b");
+      ok = ok && f && std::fseek(f, long(frames / 2) * nChans * 2, SEEK_SET) == 0;
+      const std::vector<unsigned char> other(64 * nChans * 2, 0x7f);
+      ok = ok && std::fwrite(other.data(), 1, other.size(), f) == other.size();
+      if (f) std::fclose(f);
+    }
+    std::vector<double> resumed(rows * 2, 0.0), full(rows * 2, 0.0);
+    ok = ok && call(grown, true, frames / 4, resumed) &&
+         call(step >= 9 ? copy : grown, false, frames / 4, full);
+    same = same && std::memcmp(resumed.data(), full.data(), full.size() * sizeof(double)) == 0;
+  }
+  check(ok && same, "eegfetch OPT.resume: each read of a growing file equals a full read of what it holds",
+        ok ? "a result differs" : "a call or a file write failed");
+  std::vector<double> full(rows * 2, 0.0), changed(rows * 2, 0.0);
+  ok = call(copy, false, frames / 4, full) && call(grown, false, frames / 4, changed);
+  check(
+      ok && std::memcmp(full.data(), changed.data(), full.size() * sizeof(double)) != 0,
+      "eegfetch OPT.resume: the change in the middle shows in a full read, so the resumed reads skipped it");
+  DeleteFileA(grown.c_str());
+  DeleteFileA(copy.c_str());
+}
+
 }  // namespace
 
 void eegfetchSuite(const Paths& paths) {
@@ -288,6 +355,7 @@ void eegfetchSuite(const Paths& paths) {
   placement(eegfetch, paths);
   messages(eegfetch, paths);
   floatSettings(eegfetch, paths);
+  onlineReads(eegfetch, paths);
 }
 
 }  // namespace harness
