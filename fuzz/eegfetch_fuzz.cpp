@@ -80,6 +80,11 @@ const std::set<std::string>& documentedMessages() {
       "OPT.filt_a has more than 2147483647 coefficients.",
       "OPT.data must be a real double matrix.",
       "OPT.dataPos entries must be finite numbers within the signed 32-bit range.",
+      "OPT.resume must be a logical or numeric scalar.",
+      "OPT.resume must be a scalar.",
+      "OPT.resume must not be sparse.",
+      "OPT.resume must be real.",
+      "OPT.resume must not be NaN.",
       "Not enough memory for the working storage of the read.",
       "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.",
   };
@@ -136,6 +141,7 @@ Array fieldValue(FuzzedDataProvider& in, const std::string& name, int nChans, in
   if (name == "dataPos") return row(4, -2, 32, true);
   if (name == "filt_a" || name == "filt_b") return row(L, -1.0, 1.0, false);
   if (name == "filt_subsample") return row(factor, -1.0, 1.0, false);
+  if (name == "resume" && in.ConsumeBool()) return mexhost::scalar(in.ConsumeIntegralInRange<int>(0, 1));
   return hostfuzz::randomArray(in);
 }
 
@@ -184,9 +190,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       args.push_back(randomStruct(in, {"fs", "nChans", "BinaryFormat", "nPoints", "scale", "endian"}, nChans,
                                   nSel, L, factor, false));
     } else if (i == 2 && plausible) {
-      args.push_back(randomStruct(in,
-                                  {"chanidx", "fs", "data", "dataPos", "filt_a", "filt_b", "filt_subsample"},
-                                  nChans, nSel, L, factor, true));
+      args.push_back(randomStruct(
+          in, {"chanidx", "fs", "data", "dataPos", "filt_a", "filt_b", "filt_subsample", "resume"}, nChans,
+          nSel, L, factor, true));
     } else {
       args.push_back(hostfuzz::randomArray(in));
     }
