@@ -10,8 +10,9 @@
 #include "block_decimator.h"
 #include "channel_filter.h"
 #include "filter_kernel.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
 #include "sample_decoder.h"
-#include "worker_thread.h"
 
 namespace eeg {
 
@@ -258,7 +259,7 @@ struct Crew {
   int nBuffers = 1;
   PartTurn* turns = nullptr;
   alignas(64) std::atomic<int64_t> posted{0};
-  WaitCounter progress;
+  platform::WaitCounter progress;
   std::atomic<bool> stop{false};
 };
 
@@ -291,7 +292,7 @@ int64_t chunksDone(const Crew& crew) noexcept {
 
 struct WorkerSeat {
   Crew* crew = nullptr;
-  WorkerThread thread;
+  platform::Thread thread;
 };
 
 void workerRoutine(void* arg) {
@@ -309,7 +310,7 @@ void workerRoutine(void* arg) {
 }
 
 int threadsFor(const ReadPlan& plan, int channels) noexcept {
-  int threads = plan.threads > 0 ? plan.threads : (processorCount() >= 2 ? 2 : 1);
+  int threads = plan.threads > 0 ? plan.threads : (platform::processorCount() >= 2 ? 2 : 1);
   if (plan.threads <= 0 && plan.nPoints * int64_t(channels) < samplesPerExtraThread) threads = 1;
   const int groups = (channels + channelGroup - 1) / channelGroup;
   if (threads > groups) threads = groups;
@@ -413,7 +414,7 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     const bool canWait = threads > 1 && setupWaitCounter(crew.progress);
     for (int t = 1; canWait && t < threads; ++t) {
       seats[workers].crew = &crew;
-      if (startWorkerThread(seats[workers].thread, workerRoutine, &seats[workers])) ++workers;
+      if (platform::startThread(seats[workers].thread, workerRoutine, &seats[workers])) ++workers;
     }
     int64_t remaining = plan.nPoints;
     bool atEnd = false;
@@ -455,7 +456,7 @@ ReadOutcome readChunked(std::FILE* file, const ReadPlan& plan, const SampleDecod
     outcome.blocks = outcome.framesRead / plan.decimationFactor;
     crew.stop.store(true, std::memory_order_release);
     if (workers) raiseWaitCounter(crew.progress, 1);
-    for (int t = 0; t < workers; ++t) joinWorkerThread(seats[t].thread);
+    for (int t = 0; t < workers; ++t) platform::joinThread(seats[t].thread);
     releaseWaitCounter(crew.progress);
   } else {
     outcome.status = ReadStatus::outOfMemory;
