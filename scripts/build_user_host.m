@@ -49,7 +49,6 @@ function outdir = build_user_host(outdir, host)
     skip = '_windows.cpp';
   end
   platSrc = platSrc(cellfun(@(f) isempty(strfind(f, skip)), platSrc));
-  trigSrc = trigSrc(cellfun(@(f) isempty(strfind(f, skip)), trigSrc));
 
   objdir = fullfile(outdir, 'obj');
   if ~exist(objdir, 'dir')
