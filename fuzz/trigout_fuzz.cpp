@@ -1,7 +1,7 @@
 // Fuzz target: trigout through the embedded host with the simulated port library and random
 // argument sets and IO_LIB values. Waits stay a few milliseconds long so the run is fast. After
 // each call: a rejection carries one of the documented messages, no array, host allocation or
-// descriptor is left behind, and pulse threads do not pile up (the module's unload at exit waits
+// descriptor is left behind, and threads do not pile up (the module's unload at exit waits
 // for the pending pulses, and LeakSanitizer then sees any request or record left behind).
 #include <dlfcn.h>
 #include <unistd.h>
@@ -133,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.failed && !documentedMessages().count(r.message))
       hostfuzz::fail("trigout: undocumented message", r.message);
   }
-  // Pulse threads outlive the call (and, their pulse ended, stay parked a while for the next
-  // one); they must not pile up. Every pulse here ends within a few milliseconds.
+  // The timer thread outlives the call; threads must not pile up. Every pulse here ends within a
+  // few milliseconds.
   if (threadCount() > threads + 64) hostfuzz::fail("trigout", "pulse threads pile up");
   if (mexhost::liveArrays() != arrays) hostfuzz::fail("trigout", "an array was left behind");
   if (mexhost::liveCallocs() != callocs) hostfuzz::fail("trigout", "an mxCalloc block was left behind");

@@ -75,9 +75,10 @@
 %       value is ended early by the older pulse's reset.
 %     - Value 0 writes 0 at once and again after the duration.
 %     - Waits run to absolute deadlines on the monotonic clock, measured
-%       from the actual write of value; several pulses may wait at once.
-%       Linux: pulse threads run without timer slack; Windows: a
-%       high-resolution waitable timer where the system has one.
+%       from the actual write of value; several pulses may wait at once,
+%       all kept by one timer thread of the module. Linux: that thread
+%       runs without timer slack; Windows: a high-resolution waitable
+%       timer where the system has one.
 %     - The reset test and the reset write are one step under a lock, so
 %       a value another call writes in between is never cleared.
 %     - When the module is cleared (clear trigout, clear all, clear

@@ -40,32 +40,35 @@ function outdir = build_user_host(outdir, host)
 
   hostInc = fullfile(root, 'host');
   coreDir = fullfile(root, 'eegfetch', 'core');
-  % trigout has one platform layer per system; the other one is left out.
   trigSrc = sources(fullfile(root, 'trigout'));
+  % The platform layer both modules link has one file per system; the other one is left out.
+  platSrc = sources(fullfile(root, 'platform'));
   if ispc
     skip = '_posix.cpp';
   else
     skip = '_windows.cpp';
   end
-  trigSrc = trigSrc(cellfun(@(f) isempty(strfind(f, skip)), trigSrc));
+  platSrc = platSrc(cellfun(@(f) isempty(strfind(f, skip)), platSrc));
 
   objdir = fullfile(outdir, 'obj');
   if ~exist(objdir, 'dir')
     mkdir(objdir);
   end
-  coreObj = compile_core(sources(coreDir), coreDir, objdir, isOctave);
+  coreObj = compile_core([sources(coreDir), platSrc], {coreDir, root}, objdir, isOctave);
+  platObj = coreObj(end - numel(platSrc) + 1:end);
   gatewaySrc = sources(fullfile(root, 'eegfetch'));
 
   if isOctave
     flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};
-    run_mkoctfile([flags, {['-I' coreDir], '-pthread'}, gatewaySrc, coreObj, ...
-                   {'-o', fullfile(outdir, ['eegfetch.' mexext])}]);
     if ispc
       dl = {};
     else
       dl = {'-ldl'};
     end
-    run_mkoctfile([flags, {'-pthread'}, trigSrc, {'-o', fullfile(outdir, ['trigout.' mexext])}, dl]);
+    run_mkoctfile([flags, {['-I' coreDir], '-pthread'}, gatewaySrc, coreObj, ...
+                   {'-o', fullfile(outdir, ['eegfetch.' mexext])}, dl]);
+    run_mkoctfile([flags, {['-I' root], '-pthread'}, trigSrc, platObj, ...
+                   {'-o', fullfile(outdir, ['trigout.' mexext])}, dl]);
   else
     % GCC or Clang (MinGW-w64 on Windows): the core uses their vector extensions.
     if ispc
@@ -75,8 +78,8 @@ function outdir = build_user_host(outdir, host)
     end
     common = {'-R2017b', 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread', ['-I' hostInc], ...
               '-outdir', outdir};
-    mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', gatewaySrc{:}, coreObj{:});
-    mex(common{:}, '-output', 'trigout', trigSrc{:}, libs{:});
+    mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', gatewaySrc{:}, coreObj{:}, libs{:});
+    mex(common{:}, ['-I' root], '-output', 'trigout', trigSrc{:}, platObj{:}, libs{:});
   end
 
   if exist('OCTAVE_VERSION', 'builtin')
@@ -96,10 +99,11 @@ function files = sources(dir_)
   end
 end
 
-% The reader's numeric core, one object per file with the flags its filter kernels need: each
-% kernel is built for its own instruction set (picked at run time), and on 32-bit x86 the
-% arithmetic stays in SSE2 registers, whose results match every other build bit for bit.
-function objs = compile_core(srcs, coreDir, objdir, isOctave)
+% The reader's numeric core and the platform layer, one object per file with the flags the
+% filter kernels need: each kernel is built for its own instruction set (picked at run time),
+% and on 32-bit x86 the arithmetic stays in SSE2 registers, whose results match every other
+% build bit for bit.
+function objs = compile_core(srcs, incDirs, objdir, isOctave)
   if isOctave
     arch = computer();
   else
@@ -122,14 +126,15 @@ function objs = compile_core(srcs, coreDir, objdir, isOctave)
     end
     if isOctave
       objs{k} = fullfile(objdir, [name '.o']);
-      cmd = sprintf('%s %s%s -I"%s" -c "%s" -o "%s"', strtrim(mkoctfile('-p', 'CXX')), flags, extra, coreDir, ...
-                    srcs{k}, objs{k});
+      cmd = sprintf('%s %s%s%s -c "%s" -o "%s"', strtrim(mkoctfile('-p', 'CXX')), flags, extra, ...
+                    sprintf(' -I"%s"', incDirs{:}), srcs{k}, objs{k});
       [status, out] = system(cmd);
       if status ~= 0
         error('build_user_host: compiling %s failed:\n%s', srcs{k}, out);
       end
     else
-      mex('-c', '-R2017b', ['CXXFLAGS=$CXXFLAGS ' flags extra], ['-I' coreDir], '-outdir', objdir, srcs{k});
+      inc = cellfun(@(d) ['-I' d], incDirs, 'UniformOutput', false);
+      mex('-c', '-R2017b', ['CXXFLAGS=$CXXFLAGS ' flags extra], inc{:}, '-outdir', objdir, srcs{k});
       d = dir(fullfile(objdir, [name '.o*']));
       objs{k} = fullfile(objdir, d(1).name);
     end

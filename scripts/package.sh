@@ -13,7 +13,8 @@ name=eegmex-$version
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/$name
-mkdir -p "$pkgdir/inst" "$pkgdir/src/host" "$pkgdir/src/eegfetch/core" "$pkgdir/src/trigout" "$pkgdir/src/portlibs"
+mkdir -p "$pkgdir/inst" "$pkgdir/src/host" "$pkgdir/src/eegfetch/core" "$pkgdir/src/trigout" "$pkgdir/src/platform" \
+  "$pkgdir/src/portlibs"
 
 # Metadata: one version everywhere, from VERSION.
 sed -e "s/@EEGMEX_VERSION@/$version/" -e "s/@DATE@/$(date -u +%Y-%m-%d)/" "$root/pkg/DESCRIPTION.in" >"$pkgdir/DESCRIPTION"
@@ -32,9 +33,10 @@ cp "$root/host/mexapi.h" "$root/host/mxelement.h" "$pkgdir/src/host/"
 cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/null || true
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
+cp "$root"/platform/*.cpp "$root"/platform/*.h "$pkgdir/src/platform/"
 cp "$root"/portlibs/simport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
 
-for need in src/eegfetch src/trigout src/portlibs; do
+for need in src/eegfetch src/trigout src/platform src/portlibs; do
   ls "$pkgdir/$need"/*.cpp >/dev/null 2>&1 || { echo "package: no sources in $need" >&2; exit 1; }
 done
 

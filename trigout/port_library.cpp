@@ -20,7 +20,7 @@ LibraryHold* hold(const char* path, BindStatus* status) {
     g_kept->holders.fetch_add(1, std::memory_order_relaxed);
     return g_kept;
   }
-  LibraryHandle library = loadLibrary(path);
+  platform::LibraryHandle library = platform::loadLibrary(path);
   if (!library) return nullptr;
   size_t n = std::strlen(path) + 1;
   LibraryHold* h = new (std::nothrow) LibraryHold;
@@ -28,7 +28,7 @@ LibraryHold* hold(const char* path, BindStatus* status) {
   if (!h || !copy) {
     delete h;
     std::free(copy);
-    releaseLibrary(library);
+    platform::releaseLibrary(library);
     *status = BindStatus::noMemory;
     return nullptr;
   }
@@ -51,7 +51,7 @@ void keep(LibraryHold* h) {
 
 void releaseHold(LibraryHold* h) {
   if (!h || h->holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  releaseLibrary(h->handle);
+  platform::releaseLibrary(h->handle);
   std::free(h->path);
   delete h;
 }
@@ -70,15 +70,15 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
   if (!h) return status;
 
   status = BindStatus::ok;
-  portLibrary.out32 = reinterpret_cast<Out32Entry>(findExport(h->handle, "Out32"));
+  portLibrary.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
   if (!portLibrary.out32) status = BindStatus::noOut32;
   if (status == BindStatus::ok) {
-    portLibrary.inp32 = findExport(h->handle, "Inp32");
+    portLibrary.inp32 = platform::findExport(h->handle, "Inp32");
     if (!portLibrary.inp32) status = BindStatus::noInp32;
   }
   if (status == BindStatus::ok) {
     portLibrary.isDriverOpen =
-        reinterpret_cast<IsDriverOpenEntry>(findExport(h->handle, "IsInpOutDriverOpen"));
+        reinterpret_cast<IsDriverOpenEntry>(platform::findExport(h->handle, "IsInpOutDriverOpen"));
     if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
   }
   if (status == BindStatus::ok && portLibrary.isDriverOpen() == 0) status = BindStatus::driverClosed;

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "platform.h"
+#include "platform/library.h"
 
 // 32-bit x86 Windows port libraries use the convention in which the callee pops its arguments.
 #if defined(_WIN32) && (defined(__i386__) || defined(_M_IX86))
@@ -36,7 +36,7 @@ extern PortLibrary portLibrary;
 // and the module holds the library of its last successful binding once more, so that the next
 // call with the same IO_LIB finds it loaded. The last holder to let go unloads it.
 struct LibraryHold {
-  LibraryHandle handle = nullptr;
+  platform::LibraryHandle handle = nullptr;
   std::atomic<int> holders{0};
   char* path = nullptr;  // malloc'ed
 };

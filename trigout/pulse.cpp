@@ -1,4 +1,19 @@
+// One timer thread keeps every pending pulse: it sleeps until the earliest deadline in the queue
+// (a delayed write or a reset), handles every deadline that has passed, and sleeps again. A call
+// that queues an earlier deadline than the one slept on rings the alarm so the timer looks again.
+//
+// Deadlines are absolute times on the monotonic clock, so the time the timer spends on other
+// pulses never stretches a wait; deadlines that pass while it is busy are handled at once, in
+// deadline order. The timer thread runs from the first pulse until the module's unload handler
+// ends and joins it, so no code of the module runs after the unload (on Windows too, where a
+// module loaded again while its image is still mapped keeps these variables: the handler leaves
+// them as a fresh load would).
 #include "pulse.h"
+
+#include "deadline_queue.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
 
 namespace trig {
 
@@ -6,24 +21,32 @@ std::atomic<uint8_t> lastWrittenValue{0};
 
 namespace {
 
-// The write and the store of the byte are one step for every other writer of this module.
+struct PulseTimer {
+  platform::Lock lock;  // guards the rest, and every port write together with lastWrittenValue
+  DeadlineQueue queue;
+  platform::Thread thread;
+  platform::Alarm* alarm = nullptr;  // exists while the thread runs
+  bool running = false;
+  bool stopping = false;  // end once the queue is empty
+};
+
+PulseTimer g_timer;
+
+// Under the lock: the write and the store of the byte are one step for every other writer.
 void writeValue(PulseRequest* r) {
-  lockPort();
-  r->writtenAtNs = monotonicNowNs();
+  r->writtenAtNs = platform::monotonicNowNs();
   r->entries.out32(static_cast<short>(r->port), static_cast<short>(r->value));
   lastWrittenValue.store(r->value, std::memory_order_relaxed);
-  unlockPort();
+  r->written = true;
 }
 
-// The test and the reset are one step, so a value another call writes in between is never
-// cleared.
+// Under the lock: the test and the reset are one step, so a value another pulse writes in
+// between is never cleared.
 void resetUnlessOverwritten(PulseRequest* r) {
-  lockPort();
   if (lastWrittenValue.load(std::memory_order_relaxed) == r->value) {
     r->entries.out32(static_cast<short>(r->port), 0);
     lastWrittenValue.store(0, std::memory_order_relaxed);
   }
-  unlockPort();
 }
 
 void release(PulseRequest* r) {
@@ -33,28 +56,98 @@ void release(PulseRequest* r) {
 
 int64_t afterMs(int64_t startNs, int32_t ms) { return startNs + static_cast<int64_t>(ms) * 1000000; }
 
+// The pulse's next deadline: its delayed write, or its reset.
+int64_t nextDeadline(const PulseRequest* r) {
+  return r->written ? afterMs(r->writtenAtNs, r->duration) : afterMs(r->calledAtNs, r->delay);
+}
+
+void timerRoutine(void*) {
+  platform::preciseWakeups();  // no timer slack on the pulse widths
+  PulseTimer& t = g_timer;
+  platform::lock(t.lock);
+  for (;;) {
+    int64_t deadline = platform::kNoDeadline;
+    if (t.queue.count > 0) {
+      deadline = earliestDeadline(t.queue).dueNs;
+      if (deadline <= platform::monotonicNowNs()) {
+        PulseRequest* r = popDeadline(t.queue);
+        if (!r->written) {
+          writeValue(r);
+          pushDeadline(t.queue, nextDeadline(r), r);  // into the room the pop left
+          continue;
+        }
+        resetUnlessOverwritten(r);
+        platform::unlock(t.lock);
+        release(r);  // may unload the library: outside the lock
+        platform::lock(t.lock);
+        continue;
+      }
+    } else if (t.stopping) {
+      break;
+    }
+    platform::unlock(t.lock);
+    platform::waitForAlarm(t.alarm, deadline);
+    platform::lock(t.lock);
+  }
+  platform::unlock(t.lock);
+}
+
+// Under the lock.
+bool startTimer(PulseTimer& t) {
+  t.alarm = platform::createAlarm();
+  if (!t.alarm) return false;
+  t.stopping = false;
+  if (!platform::startThread(t.thread, timerRoutine, nullptr)) {
+    platform::destroyAlarm(t.alarm);
+    t.alarm = nullptr;
+    return false;
+  }
+  t.running = true;
+  return true;
+}
+
 }  // namespace
 
-bool schedulePulse(PulseRequest* r) {
-  r->calledAtNs = monotonicNowNs();
-  if (r->delay == 0) writeValue(r);
-  if (startThread(pulseThread, r)) return true;
-  if (r->delay == 0) resetUnlessOverwritten(r);
-  release(r);
-  return false;
-}
-
-void pulseThread(void* p) {
-  PulseRequest* r = static_cast<PulseRequest*>(p);
-  if (r->delay != 0) {
-    sleepUntilNs(afterMs(r->calledAtNs, r->delay));
-    writeValue(r);
+ScheduleStatus schedulePulse(PulseRequest* r) {
+  PulseTimer& t = g_timer;
+  platform::lock(t.lock);
+  if (!reserveDeadline(t.queue)) {
+    platform::unlock(t.lock);
+    release(r);
+    return ScheduleStatus::noMemory;
   }
-  sleepUntilNs(afterMs(r->writtenAtNs, r->duration));
-  resetUnlessOverwritten(r);
-  release(r);
+  r->calledAtNs = platform::monotonicNowNs();
+  if (r->delay == 0) writeValue(r);
+  if (!t.running && !startTimer(t)) {
+    if (r->written) resetUnlessOverwritten(r);
+    platform::unlock(t.lock);
+    release(r);
+    return ScheduleStatus::noThread;
+  }
+  const bool earliest = pushDeadline(t.queue, nextDeadline(r), r);
+  platform::Alarm* alarm = t.alarm;
+  platform::unlock(t.lock);
+  if (earliest) platform::ringAlarm(alarm);
+  return ScheduleStatus::ok;
 }
 
-void finishPendingPulses() { waitForThreads(); }
+void finishPendingPulses() {
+  PulseTimer& t = g_timer;
+  platform::lock(t.lock);
+  const bool running = t.running;
+  t.stopping = true;
+  platform::unlock(t.lock);
+  if (running) {
+    platform::ringAlarm(t.alarm);  // an empty queue ends the thread now
+    platform::joinThread(t.thread);
+    platform::destroyAlarm(t.alarm);
+  }
+  platform::lock(t.lock);
+  t.alarm = nullptr;
+  t.running = false;
+  t.stopping = false;
+  releaseDeadlineQueue(t.queue);
+  platform::unlock(t.lock);
+}
 
 }  // namespace trig

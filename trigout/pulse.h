@@ -1,17 +1,16 @@
-// The timed pulse: the write of the value (now or after a delay), the wait, and the reset to 0
-// on a thread of its own.
+// The timed pulse: the write of the value (now or after a delay) and the reset to 0 after the
+// duration, the waits kept by one timer thread for every pending pulse.
 #ifndef TRIGOUT_PULSE_H
 #define TRIGOUT_PULSE_H
 
 #include <atomic>
 #include <cstdint>
 
-#include "platform.h"
 #include "port_library.h"
 
 namespace trig {
 
-// One pulse, from the process heap; owned by its pulse thread once scheduled.
+// One pulse, from the process heap; owned by the pulse timer once scheduled.
 //  port, value : where and what to write
 //  duration    : ms from the write of value to the reset
 //  delay       : ms from the call to the write of value; 0 writes during the call
@@ -26,23 +25,24 @@ struct PulseRequest {
   PortLibrary entries;
   int64_t calledAtNs = 0;   // when the call scheduled the pulse
   int64_t writtenAtNs = 0;  // when the value was written
+  bool written = false;     // the value has been written; the reset is next
 };
 
-// The byte this module last wrote to any port; 0 after a reset. Written only under the port
+// The byte this module last wrote to any port; 0 after a reset. Written only under the pulse
 // lock together with the write it records.
 extern std::atomic<uint8_t> lastWrittenValue;
 
-// Takes ownership of `request`: writes the value now when its delay is 0, then starts
-// pulseThread on it. Returns false when no thread could be started; then a value already
-// written is reset (under the same rule as the pulse's own reset), and the library handle and
-// the request are released.
-bool schedulePulse(PulseRequest* request);
+enum class ScheduleStatus { ok, noMemory, noThread };
 
-// The thread routine: optional delayed write, wait, reset unless another value was written
-// since, release of the library and the request.
-void pulseThread(void* request);
+// Takes ownership of `request`: writes the value now when its delay is 0 and queues the pulse's
+// next deadline with the timer, starting the timer thread when it is not running. On noMemory
+// nothing was written; on noThread a value already written was reset (under the same rule as the
+// pulse's own reset). On either failure the library hold and the request are released.
+ScheduleStatus schedulePulse(PulseRequest* request);
 
-// Blocks until every pending pulse has ended as scheduled (used before the module unloads).
+// Blocks until every pending pulse has ended as scheduled, then ends the timer thread and waits
+// until it has left the module's code; the next schedulePulse starts it again. The module's
+// unload handler calls it.
 void finishPendingPulses();
 
 }  // namespace trig

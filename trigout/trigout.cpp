@@ -1,6 +1,6 @@
 // trigout(port, value[, duration[, delay]]): a trigger pulse on a parallel port through the port
-// I/O library named by the global IO_LIB. The pulse's waits and reset run on a thread of its
-// own; the call returns once the pulse is scheduled.
+// I/O library named by the global IO_LIB. The pulse's waits and reset run on the module's timer
+// thread; the call returns once the pulse is scheduled.
 //
 // Errors are raised only at the end of mexFunction, when nothing of ours is alive: a library
 // loaded by this call and its request are released before.
@@ -86,13 +86,18 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
     return "Out of memory for the pulse request.";
   }
   request->library = library;
-  if (!trig::schedulePulse(request))
-    return "Could not start the pulse thread; a value written by this call was reset.";
+  switch (trig::schedulePulse(request)) {
+    case trig::ScheduleStatus::ok: return nullptr;
+    case trig::ScheduleStatus::noMemory: return "Out of memory for the pulse request.";
+    case trig::ScheduleStatus::noThread:
+      return "Could not start the pulse thread; a value written by this call was reset.";
+  }
   return nullptr;
 }
 
-// Before the host unloads the module (clear all, clear trigout, clear functions), pending pulses
-// end as scheduled, so no thread wakes into unmapped code and every reset is still written.
+// Before the host unloads the module (clear all, clear trigout, clear functions, exit), pending
+// pulses end as scheduled and the timer thread ends, so every reset is still written and no
+// thread runs the module's code once it is unmapped.
 void atUnload() {
   trig::finishPendingPulses();
   trig::releaseKeptLibrary();
@@ -104,8 +109,8 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   (void)plhs;
   if (nrhs < 2 || nrhs > 4) mexErrMsgTxt("Two or three or four input arguments required");
   if (nlhs > 0) mexErrMsgTxt("No output argument allowed");
-  // On every call: a module loaded again while its image was still mapped (a pulse thread of the
-  // cleared one on its way out) keeps its variables, and the host has forgotten the handler.
+  // On every call: a module loaded again while its image was still mapped keeps its variables,
+  // and the host has forgotten the handler.
   mexAtExit(atUnload);
   const char* message = pulseCall(nrhs, prhs);
   if (message) mexErrMsgTxt(message);

@@ -21,8 +21,9 @@
 
 #include "channel_filter.h"
 #include "filter_kernel.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
 #include "sample_decoder.h"
-#include "worker_thread.h"
 
 namespace eeg {
 
@@ -149,7 +150,7 @@ bool selectFilteredChannels(Workspace& ws, const ReadPlan& plan) noexcept {
 }
 
 int threadsFor(const ReadPlan& plan, int channels) noexcept {
-  int threads = plan.threads > 0 ? plan.threads : (processorCount() >= 2 ? 2 : 1);
+  int threads = plan.threads > 0 ? plan.threads : (platform::processorCount() >= 2 ? 2 : 1);
   if (plan.threads <= 0 && plan.nPoints * int64_t(channels) < samplesPerExtraThread) threads = 1;
   const int groups = (channels + channelGroup - 1) / channelGroup;
   if (threads > groups) threads = groups;
@@ -363,7 +364,7 @@ struct ChunkRing {
   Chunk chunks[maxBuffers];  // chunk g in chunks[g % nBuffers]
   PartTurn turns[maxParts];
   alignas(64) std::atomic<int64_t> posted{0};
-  WaitCounter progress;
+  platform::WaitCounter progress;
   std::atomic<bool> stop{false};
 };
 
@@ -397,7 +398,7 @@ int64_t chunksDone(const ChunkRing& ring) noexcept {
 
 struct Worker {
   ChunkRing* ring = nullptr;
-  WorkerThread thread;
+  platform::Thread thread;
 };
 
 void workerRoutine(void* arg) {
@@ -472,12 +473,12 @@ void readThroughRing(std::FILE* file, const ReadSetup& setup, const Workspace& w
   const bool canWait = ws.threads > 1 && setupWaitCounter(ring.progress);
   for (int t = 1; canWait && t < ws.threads; ++t) {
     workers[nWorkers].ring = &ring;
-    if (startWorkerThread(workers[nWorkers].thread, workerRoutine, &workers[nWorkers])) ++nWorkers;
+    if (platform::startThread(workers[nWorkers].thread, workerRoutine, &workers[nWorkers])) ++nWorkers;
   }
   runRing(file, ring, nWorkers > 0, outcome);
   ring.stop.store(true, std::memory_order_release);
   if (nWorkers) raiseWaitCounter(ring.progress, 1);
-  for (int t = 0; t < nWorkers; ++t) joinWorkerThread(workers[t].thread);
+  for (int t = 0; t < nWorkers; ++t) platform::joinThread(workers[t].thread);
   releaseWaitCounter(ring.progress);
 }
 

@@ -107,8 +107,8 @@ TEST(AllocationFaults, EachHeapAllocationOfTheReaderFailsWithAClearErrorAndNothi
   EXPECT_GE(failEachAllocationOfARead(Fault::moduleHeap, true), 4u);
 }
 
-// trigout: the copy of IO_LIB and its string buffer come from the host; the pulse request and
-// the thread record from the module's heap.
+// trigout: the copy of IO_LIB and its string buffer come from the host; the pulse request, the
+// deadline queue and the timer thread's record from the module's heap.
 class PulseAllocationFaults : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,7 +157,7 @@ class PulseAllocationFaults : public ::testing::Test {
       mexhost::CallResult r = m.call(0, {port.get(), value.get(), duration.get()});
       mexhost::failHostAllocation(0);
       allocshim::disarm();
-      m.unload();  // waits for the pulse, ends the module's parked threads
+      m.unload();  // waits for the pulse, ends the module's timer thread
       EXPECT_EQ(rel::threads(), threads) << "allocation " << n;
       EXPECT_FALSE(rel::mapped("/simport.so")) << "allocation " << n << ": the library stayed loaded";
       std::vector<std::string> lines = logLines();
@@ -190,7 +190,7 @@ TEST_F(PulseAllocationFaults, EachHostAllocationFailsBeforeAnyWriteAndLeavesNoth
 
 TEST_F(PulseAllocationFaults, EachHeapAllocationFailsWithTheLibraryReleasedAndNoThreadLeft) {
   if (!allocshim::available()) GTEST_SKIP() << "the sanitizer runtime owns malloc in this build";
-  // The path of the library it keeps, the request, the thread record.
+  // The path of the library it keeps, the request, the deadline queue, the thread record.
   EXPECT_GE(failEachAllocation(Fault::moduleHeap), 3u);
 }
 

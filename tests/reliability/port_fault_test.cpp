@@ -16,8 +16,8 @@ namespace {
 
 using mexhost::Array;
 
-// Waits until the write log holds `count` writes (pulse threads outlive their pulse, parked for the
-// next one, so their number says nothing about the pulses still due).
+// Waits until the write log holds `count` writes (the timer thread outlives the pulses, so the
+// threads say nothing about the pulses still due).
 void waitForWrites(const std::string& log, size_t count);
 
 struct Write {
@@ -67,9 +67,9 @@ class PortFaults : public ::testing::Test {
   }
   // After the pulses and the module's unload (the module keeps the last library it bound until
   // then): `pulses` values were written, the last write is a reset, and nothing of the libraries
-  // or the pulse threads is left.
+  // or the timer thread is left.
   void expectPulsesEnded(mexhost::Module& m, size_t pulses) {
-    m.unload();  // waits for the pending pulses, ends the parked threads
+    m.unload();  // waits for the pending pulses, ends the timer thread
     std::vector<Write> writes = readLog(log_);
     size_t values = 0;
     for (const Write& w : writes) values += w.value != 0;

@@ -1,9 +1,9 @@
 // 10,000 pulses from concurrent callers with random ports, values, delays and durations. The
 // embedded host, like MATLAB, runs one module call at a time, so the callers take turns for the
-// call itself while all their pulse threads run at once. Afterwards the write log must show that
+// call itself while all their pulses wait at once. Afterwards the write log must show that
 // every reset cleared the newest value and no earlier than its pulse's duration allowed, every
-// pulse wrote its value, the library's load count is back where it started and no pulse thread
-// is left.
+// pulse wrote its value, the library's load count is back where it started and no thread of the
+// module is left.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -64,7 +64,7 @@ TEST(PulseStress, TenThousandConcurrentPulsesResetOnlyTheNewestValueAndLeaveNoth
   mexhost::clearGlobal("IO_LIB");
   ASSERT_TRUE(failures.empty()) << failures.front();
 
-  EXPECT_EQ(rel::threads(), threadsBefore) << "a pulse thread is left";
+  EXPECT_EQ(rel::threads(), threadsBefore) << "a thread of the module is left";
   EXPECT_EQ(rel::mapped("/simport.so"), loadedBefore) << "the library's load count did not come back";
 
   std::vector<Entry> entries;

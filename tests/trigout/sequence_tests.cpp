@@ -154,8 +154,8 @@ TEST_F(Trigout, EachPulseWritesThroughTheLibraryOfItsOwnCall) {
 TEST_F(Trigout, UnloadingWhilePulsesWaitKeepsEveryResetAndReleasesTheLibraries) {
   size_t threadsBefore = threadCount();
   ASSERT_FALSE(pulse({900, 1, 1}).failed);
-  // Its reset is logged (however late a busy machine runs it), and its thread then parks,
-  // waiting for another pulse.
+  // Its reset is logged (however late a busy machine runs it); the timer thread then waits for
+  // another pulse.
   for (int i = 0; i < 500 && log().size() < 2; ++i) sleepMs(10);
   ASSERT_EQ(log().size(), 2u);
   sleepMs(20);

@@ -222,9 +222,9 @@ void unloadWhilePending(const Paths& paths, PortLog& log) {
   check(unmapped, "trigout unload: the module is unmapped once its last pulse has ended");
 }
 
-// Loaded again while its image is still mapped (a pulse thread of the cleared module was still
-// on its way out), the module registers its unload handler again: the second unload waits for
-// its pulse too and lets go of the port library, which is then unloaded.
+// Loaded again at once after an unload (should its image still be mapped, it keeps its
+// variables), the module registers its unload handler again and starts its timer again: the
+// second unload waits for its pulse too and lets go of the port library, which is then unloaded.
 void reloadWhileMapped(const Paths& paths, PortLog& log) {
   std::string path = paths.build + "\\trigout" + paths.suffix;
   useLibrary(paths, "simport.dll");

@@ -1,0 +1,209 @@
+// POSIX side of the platform layer: pthreads, CLOCK_MONOTONIC and dlopen.
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "platform/library.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace platform {
+
+// Threads
+
+namespace {
+void* trampoline(void* p) {
+  Thread* t = static_cast<Thread*>(p);
+  applyFloatSettings(t->settings);
+  t->routine(t->argument);
+  return nullptr;
+}
+}  // namespace
+
+bool startThread(Thread& thread, void (*routine)(void*), void* argument) noexcept {
+  thread.routine = routine;
+  thread.argument = argument;
+  thread.settings = currentFloatSettings();
+  pthread_t* id = static_cast<pthread_t*>(std::malloc(sizeof(pthread_t)));
+  if (!id) return false;
+  // The new thread inherits the mask in force here: all blocked. The caller's own is restored.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const int rc = pthread_create(id, nullptr, trampoline, &thread);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (rc != 0) {
+    std::free(id);
+    return false;
+  }
+  thread.handle = id;
+  return true;
+}
+
+void joinThread(Thread& thread) noexcept {
+  if (!thread.handle) return;
+  pthread_t* id = static_cast<pthread_t*>(thread.handle);
+  pthread_join(*id, nullptr);
+  std::free(id);
+  thread.handle = nullptr;
+}
+
+int processorCount() noexcept {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+void preciseWakeups() noexcept {
+#if defined(PR_SET_TIMERSLACK)
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
+
+// Locks and counts
+
+void lock(Lock& l) noexcept { pthread_mutex_lock(&l.state); }
+void unlock(Lock& l) noexcept { pthread_mutex_unlock(&l.state); }
+
+namespace {
+struct CounterSync {
+  pthread_mutex_t lock;
+  pthread_cond_t changed;
+};
+}  // namespace
+
+bool setupWaitCounter(WaitCounter& counter) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(std::malloc(sizeof(CounterSync)));
+  if (!sync) return false;
+  if (pthread_mutex_init(&sync->lock, nullptr) != 0) {
+    std::free(sync);
+    return false;
+  }
+  if (pthread_cond_init(&sync->changed, nullptr) != 0) {
+    pthread_mutex_destroy(&sync->lock);
+    std::free(sync);
+    return false;
+  }
+  counter.impl = sync;
+  return true;
+}
+
+void releaseWaitCounter(WaitCounter& counter) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  if (!sync) return;
+  pthread_cond_destroy(&sync->changed);
+  pthread_mutex_destroy(&sync->lock);
+  std::free(sync);
+  counter.impl = nullptr;
+}
+
+void raiseWaitCounter(WaitCounter& counter, int64_t delta) noexcept {
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  pthread_mutex_lock(&sync->lock);
+  counter.value.fetch_add(delta, std::memory_order_acq_rel);
+  pthread_cond_broadcast(&sync->changed);
+  pthread_mutex_unlock(&sync->lock);
+}
+
+void waitForCount(WaitCounter& counter, int64_t target) noexcept {
+  // The other threads usually finish within microseconds of each other: spin that long first.
+  for (int spin = 0; spin < 2000; ++spin)
+    if (counter.value.load(std::memory_order_acquire) >= target) return;
+  CounterSync* sync = static_cast<CounterSync*>(counter.impl);
+  pthread_mutex_lock(&sync->lock);
+  while (counter.value.load(std::memory_order_acquire) < target)
+    pthread_cond_wait(&sync->changed, &sync->lock);
+  pthread_mutex_unlock(&sync->lock);
+}
+
+// The clock and the alarm
+
+int64_t monotonicNowNs() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A condition on CLOCK_MONOTONIC: the timed wait ends at an absolute time on that clock (on
+// Linux a futex wait on an absolute high-resolution timer, as precise as clock_nanosleep).
+struct Alarm {
+  pthread_mutex_t lock;
+  pthread_cond_t rung;
+  bool pending;  // rung since the last wait returned
+};
+
+Alarm* createAlarm() noexcept {
+  Alarm* a = static_cast<Alarm*>(std::malloc(sizeof(Alarm)));
+  if (!a) return nullptr;
+  pthread_condattr_t attributes;
+  bool ok = pthread_condattr_init(&attributes) == 0;
+  if (ok) {
+    ok = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+         pthread_cond_init(&a->rung, &attributes) == 0;
+    pthread_condattr_destroy(&attributes);
+  }
+  if (ok && pthread_mutex_init(&a->lock, nullptr) != 0) {
+    pthread_cond_destroy(&a->rung);
+    ok = false;
+  }
+  if (!ok) {
+    std::free(a);
+    return nullptr;
+  }
+  a->pending = false;
+  return a;
+}
+
+void destroyAlarm(Alarm* a) noexcept {
+  if (!a) return;
+  pthread_cond_destroy(&a->rung);
+  pthread_mutex_destroy(&a->lock);
+  std::free(a);
+}
+
+void waitForAlarm(Alarm* a, int64_t deadlineNs) noexcept {
+  timespec until;
+  until.tv_sec = static_cast<time_t>(deadlineNs / 1000000000);
+  until.tv_nsec = static_cast<long>(deadlineNs % 1000000000);
+  pthread_mutex_lock(&a->lock);
+  while (!a->pending) {
+    if (deadlineNs == kNoDeadline) {
+      pthread_cond_wait(&a->rung, &a->lock);
+    } else if (pthread_cond_timedwait(&a->rung, &a->lock, &until) == ETIMEDOUT ||
+               monotonicNowNs() >= deadlineNs) {
+      break;
+    }
+  }
+  a->pending = false;
+  pthread_mutex_unlock(&a->lock);
+}
+
+void ringAlarm(Alarm* a) noexcept {
+  pthread_mutex_lock(&a->lock);
+  a->pending = true;
+  pthread_cond_signal(&a->rung);
+  pthread_mutex_unlock(&a->lock);
+}
+
+// Shared libraries
+
+LibraryHandle loadLibrary(const char* path) noexcept {
+  if (!path || !*path) return nullptr;
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* findExport(LibraryHandle library, const char* name) noexcept { return dlsym(library, name); }
+
+void releaseLibrary(LibraryHandle library) noexcept {
+  if (library) dlclose(library);
+}
+
+}  // namespace platform
