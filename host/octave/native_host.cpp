@@ -211,10 +211,11 @@ extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(
 
 // libmex
 
+// A trailing line feed ends the message as it does for the MEX layer (no traceback).
 void mexErrMsgTxt(const char* text) {
   const size_t n = text ? std::strlen(text) : 0;
   if (n == 0) error(" ");
-  if (text[n - 1] == '\n') error("%s: %s\n", kName, std::string(text, n - 1).c_str());
+  if (text[n - 1] == '\n') error("%s: %.*s\n", kName, static_cast<int>(n - 1), text);
   error("%s: %s", kName, text);
 }
 
@@ -223,7 +224,7 @@ void mexWarnMsgTxt(const char* text) {
   if (n == 0)
     warning(" ");
   else if (text[n - 1] == '\n')
-    warning("%s\n", std::string(text, n - 1).c_str());
+    warning("%.*s\n", static_cast<int>(n - 1), text);
   else
     warning("%s", text);
 }
