@@ -1,7 +1,9 @@
 % Octave side of the benchmark: the reader module and two plain Octave peers, timed with a warm cache.
 %   peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weights, chanidx, scale, rounds)
 % mode: 'eegfetch' (the module on the path), 'whole' (fread of the whole file, filter, indexing,
-% scaling), 'chunked' (fread of chunks, filter with its state carried from chunk to chunk). The peers
+% scaling), 'chunked' (fread of chunks, filter with its state carried from chunk to chunk), 'result'
+% (the host's floor: eegmex_result on the path creates a matrix of eegfetch's result size, writes
+% one value into each page and returns it). The peers
 % filter every channel and then index, as the module's definition does.
 % Prints "median_s=... peak_rss_mb=... base_rss_mb=... rows=...".
 function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weights, chanidx, scale, rounds)
@@ -14,6 +16,8 @@ function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weight
     machine = 'ieee-le';
   end
   factor = fs / targetFs;
+  d = dir(file);
+  frames = floor(d.bytes / (nChans * [2 4 4](fmt)));
   times = zeros(1, rounds);
   for r = 1:rounds
     X = []; x = []; y = [];  % nothing of the previous round stays alive through the next
@@ -23,6 +27,8 @@ function peer_octave(mode, file, nChans, fmt, endian, fs, targetFs, b, a, weight
         HDR = struct('fs', fs, 'nChans', nChans, 'BinaryFormat', fmt, 'scale', scale, 'endian', endian);
         OPT = struct('chanidx', chanidx, 'fs', targetFs, 'filt_a', a, 'filt_b', b, 'filt_subsample', weights);
         X = eegfetch(file, HDR, OPT);
+      case 'result'
+        X = eegmex_result(floor(frames / factor), numel(chanidx));
       case 'whole'
         fid = fopen(file, 'r');
         x = fread(fid, [nChans, Inf], prec, 0, machine);

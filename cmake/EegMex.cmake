@@ -1,6 +1,9 @@
 # eegmex_add_module(NAME SOURCES ... [LIBS ...])
 # Builds the module NAME in each flavour this machine can build:
-#  NAME_octave   : NAME.mex for GNU Octave, in the top of the build tree
+#  NAME_octave_native : NAME.oct, a native GNU Octave function, in the top of the build tree: the
+#                  default flavour in Octave (host/octave/native_host.cpp is its host)
+#  NAME_octave   : NAME.mex for GNU Octave's MEX layer, in mex/ of the build tree (Octave prefers
+#                  NAME.oct to NAME.mex in one folder, so each flavour has its own)
 #  NAME_embedded : NAME.mexhost.so for the embedded host (tests, fuzzing, benchmarks)
 #  NAME_windows  : NAME.mexw32 / NAME.mexw64 in a mingw-w64 cross build (cmake/mingw-*.cmake): the
 #                  MATLAB binary interface of host/mexapi.h, linked against the libmx/libmex import
@@ -8,6 +11,17 @@
 function(eegmex_add_module name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   if(EEGMEX_OCTAVE)
+    add_library(${name}_octave_native MODULE ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/host/octave/native_host.cpp)
+    target_compile_definitions(${name}_octave_native PRIVATE EEGMEX_HOST_OCTAVE_NATIVE EEGMEX_MODULE_NAME=${name})
+    target_include_directories(${name}_octave_native PRIVATE
+      ${OCTAVE_INCLUDE_DIR} ${OCTAVE_INCLUDE_DIR}/.. ${PROJECT_SOURCE_DIR}/host)
+    target_link_directories(${name}_octave_native PRIVATE ${OCTAVE_LIB_DIR})
+    target_link_libraries(${name}_octave_native PRIVATE ${ARG_LIBS} octinterp octave ${CMAKE_DL_LIBS})
+    set_target_properties(${name}_octave_native PROPERTIES
+      OUTPUT_NAME ${name} PREFIX "" SUFFIX ".oct"
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
     add_library(${name}_octave MODULE ${ARG_SOURCES})
     target_compile_definitions(${name}_octave PRIVATE EEGMEX_HOST_OCTAVE)
     target_include_directories(${name}_octave PRIVATE ${OCTAVE_INCLUDE_DIR} ${PROJECT_SOURCE_DIR}/host)
@@ -15,7 +29,7 @@ function(eegmex_add_module name)
     target_link_libraries(${name}_octave PRIVATE ${ARG_LIBS} octinterp octave)
     set_target_properties(${name}_octave PROPERTIES
       OUTPUT_NAME ${name} PREFIX "" SUFFIX ".mex"
-      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/mex
       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   endif()
   if(WIN32)

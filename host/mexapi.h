@@ -1,14 +1,17 @@
 // The host operations the modules call, declared once for every host.
 //
 // Configurations:
-//  EEGMEX_HOST_OCTAVE   : GNU Octave; its own mex.h (plain names, 64-bit mwSize)
-//  MATLAB_MEX_FILE      : the user's own MATLAB through its `mex` command; MATLAB's mex.h
-//  (neither)            : the MATLAB binary interface with the `_700` entry points and
-//                         32-bit int sizes, declared here; used by the Windows builds and by
-//                         the embedded host in host/embedded/.
+//  EEGMEX_HOST_OCTAVE        : GNU Octave's MEX layer; its own mex.h (plain names, 64-bit mwSize)
+//  MATLAB_MEX_FILE           : the user's own MATLAB through its `mex` command; MATLAB's mex.h
+//  EEGMEX_HOST_OCTAVE_NATIVE : a native GNU Octave function (NAME.oct): the operations below are
+//                              host/octave/native_host.cpp, linked into the module and hidden
+//                              there; the class codes and mwSize are Octave's own (mxtypes.h)
+//  (none of these)           : the MATLAB binary interface with the `_700` entry points and
+//                              32-bit int sizes, declared here; used by the Windows builds and by
+//                              the embedded host in host/embedded/.
 //
-// Modules call the plain names (mxGetField, mxGetString, mxCreateDoubleMatrix); in the
-// last configuration they resolve to the `_700` entry points.
+// Modules call the plain names (mxGetField, mxGetString, mxCreateDoubleMatrix); in the last two
+// configurations they resolve to the `_700` entry points, which take 32-bit int sizes.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -21,14 +24,23 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#if defined(EEGMEX_HOST_OCTAVE_NATIVE)
+#include <mxtypes.h>  // Octave's types only: mxClassID, mxComplexity, mwSize
+// The host operations live in the module itself; hidden, so that Octave's own MEX functions of
+// the same names are never bound instead.
+#define EEGMEX_IMPORT __attribute__((visibility("hidden")))
+#else
 // Imports go through the import libraries' stubs; no dllimport is needed.
 #define EEGMEX_IMPORT
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct mxArray_tag mxArray;
+
+#if !defined(EEGMEX_HOST_OCTAVE_NATIVE)
 typedef int mwSize;  // the `_700` interface counts in 32-bit int
 typedef int mwIndex;
 typedef uint16_t mxChar;
@@ -54,6 +66,8 @@ typedef enum {
   mxUINT64_CLASS,
   mxFUNCTION_CLASS
 } mxClassID;
+
+#endif
 
 // libmex
 EEGMEX_IMPORT void mexErrMsgTxt(const char* text);  // does not return
@@ -91,8 +105,11 @@ EEGMEX_IMPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity compl
 
 #endif
 
-// The one exported entry point of every module.
-#if defined(_WIN32)
+// The one exported entry point of every module; a native Octave function exports its installer
+// instead (host/octave/native_host.cpp) and keeps mexFunction to itself.
+#if defined(EEGMEX_HOST_OCTAVE_NATIVE)
+#define MEX_ENTRY extern "C" __attribute__((visibility("hidden")))
+#elif defined(_WIN32)
 #define MEX_ENTRY extern "C" __declspec(dllexport)
 #else
 #define MEX_ENTRY extern "C" __attribute__((visibility("default")))

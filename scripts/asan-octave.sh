@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Memory checking of the Octave end-to-end suite where valgrind cannot run Octave: the same
-# tests (tests/octave/test_*.m) on modules and port libraries built with AddressSanitizer and
+# tests (tests/octave/test_*.m), against both Octave flavours of the modules (native NAME.oct, then
+# NAME.mex from mex/ of the build tree), on modules and port libraries built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (GCC, into build-asan-octave/ or $ASAN_OCTAVE_BUILD_DIR), inside the
 # uninstrumented Octave with the sanitizer runtime preloaded.
 #   scripts/asan-octave.sh [test_name...]   (default: every test_*.m)
@@ -21,9 +22,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEEGMEX_TESTS=OFF -DEE
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-targets=(eegfetch_octave trigout_octave simport simport_b simport_closed simport_noout simport_noinp simport_noisopen)
+targets=(eegfetch_octave_native trigout_octave_native eegfetch_octave trigout_octave simport simport_b simport_closed simport_noout simport_noinp simport_noisopen)
 if [ "${1:-}" = --self-check ]; then
-  targets+=(memcheck_probe_octave)
+  targets+=(memcheck_probe_octave_native memcheck_probe_octave)
 fi
 cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
 mkdir -p "$out"
@@ -35,14 +36,16 @@ export EEGMEX_BUILD=$build EEGMEX_SOURCE=$root
 asan_options="detect_leaks=1:alloc_dealloc_mismatch=0:new_delete_type_mismatch=0:detect_odr_violation=0"
 asan_options+=":halt_on_error=1:abort_on_error=0:exitcode=86:log_path=$out/LOG"
 
-# run_one NAME OCTAVE-CODE: prints the verdict; returns nonzero on a finding or a failed test.
+# run_one NAME OCTAVE-CODE [FLAVOUR]: prints the verdict; returns nonzero on a finding or a failed
+# test. FLAVOUR native (default) puts the build tree first on the path, mex its mex/ folder.
 run_one() {
-  local t=$1 code=$2 rc=0 start secs
+  local t=$1 code=$2 flavour=${3:-native} rc=0 start secs paths="addpath('$build');"
+  [ "$flavour" = native ] || paths+=" addpath('$build/mex');"
   rm -f "$out/$t".log*
   start=$(date +%s)
   (cd "$out" && LD_PRELOAD=$runtime ASAN_OPTIONS=${asan_options/LOG/$t.log} \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$out/$t.log \
-    "${octave[@]}" --eval "addpath('$build'); addpath('$root/tests/octave'); $code" >"$out/$t.out" 2>&1) || rc=$?
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$out/$t.log EEGMEX_FLAVOUR=$flavour \
+    "${octave[@]}" --eval "$paths addpath('$root/tests/octave'); $code" >"$out/$t.out" 2>&1) || rc=$?
   secs=$(($(date +%s) - start))
   cat "$out/$t".log* >"$out/$t.reports" 2>/dev/null || : >"$out/$t.reports"
   # Reports: errors are always ours. A leak is ours when a frame names our code, or when the
@@ -72,14 +75,16 @@ run_one() {
 }
 
 if [ "${1:-}" = --self-check ]; then
-  # The checker must catch a write one past the end of a heap buffer in mexFunction.
-  if run_one memcheck_probe "memcheck_probe()" >"$out/self-check.txt"; then
-    echo "asan-octave: self-check FAILED: a deliberate out-of-bounds write went unreported"
-    exit 1
-  fi
-  grep -q 'heap-buffer-overflow' "$out/memcheck_probe.reports" ||
-    { echo "asan-octave: self-check FAILED: no heap-buffer-overflow report"; exit 1; }
-  echo "asan-octave: self-check passed: the out-of-bounds write in mexFunction was reported"
+  # The checker must catch a write one past the end of a heap buffer in mexFunction, in each flavour.
+  for flavour in native mex; do
+    if run_one "memcheck_probe_$flavour" "memcheck_probe()" "$flavour" >"$out/self-check.txt"; then
+      echo "asan-octave: self-check FAILED ($flavour): a deliberate out-of-bounds write went unreported"
+      exit 1
+    fi
+    grep -q 'heap-buffer-overflow' "$out/memcheck_probe_$flavour.reports" ||
+      { echo "asan-octave: self-check FAILED ($flavour): no heap-buffer-overflow report"; exit 1; }
+  done
+  echo "asan-octave: self-check passed: the out-of-bounds write in mexFunction was reported in both flavours"
   exit 0
 fi
 
@@ -89,6 +94,7 @@ if ((${#tests[@]} == 0)); then
 fi
 status=0
 for t in "${tests[@]}"; do
-  run_one "$t" "$t" || status=1
+  run_one "$t" "$t" native || status=1
+  run_one "mex_$t" "$t" mex || status=1
 done
 exit $status

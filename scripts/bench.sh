@@ -2,7 +2,13 @@
 # Benchmark of the eegfetch reader (a command, not a test). Builds in Release, generates the workloads,
 # and times with a warm page cache, reporting medians of several rounds:
 #   - the core's read (eeg::readRecording) as the module runs it, and on one thread;
-#   - eegfetch in Octave (build/eegfetch.mex), when the module is built;
+#   - eegfetch in Octave, native (build/eegfetch.oct) and MEX (build/mex/eegfetch.mex), when built, and
+#     beside them the host's floor in each flavour: a call that only creates a matrix of the result's
+#     size, writes one value into each of its pages and returns it (build/bench/native/eegmex_result.oct,
+#     build/bench/eegmex_result.mex). These four run in turn, ALTERNATIONS times (default 3), so that
+#     the load of a shared machine falls on all of them alike; each figure is the median of the runs.
+#     Then the goals: eegfetch against (decode-only floor + the native floor, i.e. one first touch of
+#     a result-sized array), and its peak RSS against Octave's own RSS at start + result + 32 MiB;
 #   - the Octave peers: the whole file (fread, filter, indexing, scaling) and chunks with the state carried;
 #   - the numpy/scipy peers, whole and chunked, when python3-scipy is installed;
 #   - MNE-Python on W1, described by a BrainVision header (w1.vhdr beside w1.bin), when python3-mne is
@@ -16,7 +22,8 @@
 # Then MB/s of the core on 0.1, 1 and 4 GB recordings shaped like W1, to show linear cost.
 # Environment: BUILD_DIR (build), BENCH_DATA ($BUILD_DIR/benchdata), ROUNDS (5), PEER_ROUNDS (3),
 # MNE_ROUNDS (1: a round of MNE on the whole W1 takes about a minute and several GB), W1_FRAMES,
-# W2_FRAMES, SCALING=0 to skip the scaling runs, KEEP_DATA=1 to keep the generated files.
+# W2_FRAMES, ALTERNATIONS, SCALING=0 to skip the scaling runs, PEERS=0 to skip the Octave, numpy/scipy and
+# MNE peers, KEEP_DATA=1 to keep the generated files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -30,7 +37,8 @@ mneRounds=${MNE_ROUNDS:-1}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target eegfetch_bench >/dev/null
 if cmake --build "$build" --target help | grep -c eegfetch_octave >/dev/null; then
-  cmake --build "$build" -j2 --target eegfetch_octave >/dev/null
+  cmake --build "$build" -j2 --target eegfetch_octave eegfetch_octave_native eegmex_result_octave \
+    eegmex_result_octave_native >/dev/null
 fi
 bench=$build/bench/eegfetch_bench
 mkdir -p "$data"
@@ -43,7 +51,8 @@ haveMne=0
 haveOctave=0
 command -v octave-cli >/dev/null && haveOctave=1
 haveModule=0
-[ "$haveOctave" = 1 ] && [ -f "$build/eegfetch.mex" ] && haveModule=1
+[ "$haveOctave" = 1 ] && [ -f "$build/eegfetch.oct" ] && [ -f "$build/mex/eegfetch.mex" ] && haveModule=1
+alternations=${ALTERNATIONS:-3}
 
 cleanup() { [ "${KEEP_DATA:-0}" = 1 ] || rm -f "$data"/w1.bin "$data"/w1.vhdr "$data"/w1.vmrk "$data"/w2.bin "$data"/scale_*.bin; }
 trap cleanup EXIT
@@ -93,6 +102,72 @@ measure() {
   printf '  %-34s %8.3f s  peak RSS %8.1f MB\n' "$label" "$t" "$m" >&2
 }
 
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# alternate OCTAVE-ARGS RESULT-MIB: eegfetch and the host's floor in each flavour, in turn; adds their
+# medians to the results and prints the goals.
+alternate() {
+  local octArgs=$1 resultMiB=$2 round i line
+  local labels=("host floor, native" "host floor, MEX"
+    "eegfetch in Octave, native" "eegfetch in Octave, MEX")
+  local b
+  b=$(cd "$build" && pwd)
+  local dirs=("$b/bench/native" "$b/bench" "$b" "$b/mex")
+  local modes=(result result eegfetch eegfetch)
+  local times=("" "" "" "") rss=("" "" "" "") base=""
+  for ((round = 0; round < alternations; round++)); do
+    for i in 0 1 2 3; do
+      line=$(octave-cli -H --no-window-system --eval "addpath('$b'); addpath('${dirs[$i]}'); addpath('$PWD/bench');
+        assert(strncmp(which('${modes[$i]/result/eegmex_result}'), '${dirs[$i]}/', numel('${dirs[$i]}') + 1));
+        peer_octave('${modes[$i]}', $octArgs, $rounds)" 2>/dev/null | grep median_s= | tail -1) || line=""
+      [ -n "$line" ] || { echo "  ${labels[$i]}: failed" >&2; continue; }
+      times[$i]+="$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line") "
+      rss[$i]+="$(sed -E 's/.*peak_rss_mb=([0-9.]+).*/\1/' <<<"$line") "
+      base+="$(sed -E 's/.*base_rss_mb=([0-9.]+).*/\1/' <<<"$line") "
+    done
+  done
+  local t m
+  for i in 0 1 2 3; do
+    [ -n "${times[$i]}" ] || continue
+    t=$(tr ' ' '\n' <<<"${times[$i]}" | sed '/^$/d' | median)
+    m=$(tr ' ' '\n' <<<"${rss[$i]}" | sed '/^$/d' | median)
+    results+=("${labels[$i]}|$t|$m")
+    printf '  %-34s %8.3f s  peak RSS %8.1f MB (median of %d runs)\n' "${labels[$i]}" "$t" "$m" "$alternations" >&2
+  done
+  baseMb=$(tr ' ' '\n' <<<"$base" | sed '/^$/d' | median)
+  goalResultMiB=$resultMiB
+}
+
+# goals: eegfetch in each flavour against the decode-only floor plus one first touch of the result
+# (the native host floor), and its peak RSS against Octave's own at start + result + 32 MiB.
+goals() {
+  local floor="" touch="" label t m r
+  for r in "${results[@]}"; do
+    IFS='|' read -r label t m <<<"$r"
+    case $label in
+      "decode-only floor") floor=$t ;;
+      "host floor, native"*) touch=$t ;;
+    esac
+  done
+  [ -n "$floor" ] && [ -n "$touch" ] && [ -n "${baseMb:-}" ] || return 0
+  echo
+  awk -v f="$floor" -v h="$touch" -v b="$baseMb" -v r="$goalResultMiB" 'BEGIN {
+    printf "Goals: time <= 1.2 x (decode-only floor %.3f s + one first touch %.3f s) = %.3f s; ", f, h, 1.2 * (f + h)
+    printf "peak RSS <= Octave at start %.1f MB + result %.1f MB + 32 MB = %.1f MB\n\n", b, r, b + r + 32 }'
+  printf '| %-28s | %8s | %14s | %12s | %9s |\n' flavour "wall (s)" "x (floor+touch)" "peak RSS MB" "RSS goal"
+  printf '|%s|%s|%s|%s|%s|\n' "------------------------------" "----------" "----------------" "--------------" "-----------"
+  for r in "${results[@]}"; do
+    IFS='|' read -r label t m <<<"$r"
+    case $label in
+      "eegfetch in Octave"*)
+        awk -v l="$label" -v t="$t" -v m="$m" -v f="$floor" -v h="$touch" -v b="$baseMb" -v r="$goalResultMiB" 'BEGIN {
+          printf "| %-28s | %8.3f | %15.2f%s | %12.1f | %9s |\n", l, t, t / (f + h), (t / (f + h) <= 1.2 ? " " : "!"), m,
+            (m <= b + r + 32 ? "met" : "missed") }'
+        ;;
+    esac
+  done
+}
+
 # table BYTES: prints the collected results with MB/s and ratios to the floor and to eegfetch (in Octave
 # when it was measured, else the core's read)
 table() {
@@ -101,7 +176,7 @@ table() {
     case $r in
       "decode-only floor"*) floor=$(cut -d'|' -f2 <<<"$r") ;;
       "core read (module settings)"*) [ -n "$core" ] || core=$(cut -d'|' -f2 <<<"$r") ;;
-      "eegfetch in Octave"*) core=$(cut -d'|' -f2 <<<"$r") ;;
+      "eegfetch in Octave, native"*) core=$(cut -d'|' -f2 <<<"$r") ;;
     esac
   done
   printf '| %-34s | %8s | %8s | %12s | %9s | %10s |\n' program "wall (s)" "MB/s" "peak RSS MB" "x floor" "x eegfetch"
@@ -138,16 +213,23 @@ workload() {
   measure "core read, 1 thread" "$bench" run core "${args[@]}" "$rounds" 1 0
   local oct=(octave-cli -H --no-window-system --path bench --path "$build" --eval)
   local octArgs="'$file', $nChans, $format, '$endian', $fs, $targetFs, $(vec $b), $(vec $a), $(vec $w), $(vec $chanidx), $(vec $scale)"
+  baseMb=""
   if [ "$haveModule" = 1 ]; then
-    measure "eegfetch in Octave" "${oct[@]}" "peer_octave('eegfetch', $octArgs, $rounds)"
+    local frames=$((bytes / nChans / (format == 1 ? 2 : 4))) cols=$nSel
+    [ "$cols" != 0 ] || cols=$nChans
+    alternate "$octArgs" "$(awk -v n=$((frames / factor)) -v c="$cols" 'BEGIN { printf "%.1f", n * c * 8 / 1048576 }')"
   else
-    echo "  eegfetch in Octave: skipped ($build/eegfetch.mex not built)" >&2
+    echo "  eegfetch in Octave: skipped ($build/eegfetch.oct or $build/mex/eegfetch.mex not built)" >&2
   fi
-  if [ "$haveOctave" = 1 ]; then
+  if [ "${PEERS:-1}" = 0 ]; then
+    echo "  peers: skipped (PEERS=0)" >&2
+  elif [ "$haveOctave" = 1 ]; then
     measure "Octave whole file" "${oct[@]}" "peer_octave('whole', $octArgs, $peerRounds)"
     measure "Octave chunked (filter with zi)" "${oct[@]}" "peer_octave('chunked', $octArgs, $peerRounds)"
   fi
-  if [ "$haveScipy" = 1 ]; then
+  if [ "${PEERS:-1}" = 0 ]; then
+    :
+  elif [ "$haveScipy" = 1 ]; then
     local pyArgs=("$file" "$nChans" "$format" "$endian" "$fs" "$targetFs" "$(csv <<<"$b")" "$(csv <<<"$a")"
       "$(csv <<<"$w")" "$(csv <<<"$chanidx")" "$(csv <<<"$scale")" "$peerRounds")
     measure "numpy/scipy whole file" "$python" bench/peer_numpy.py whole "${pyArgs[@]}"
@@ -155,7 +237,9 @@ workload() {
   else
     echo "  numpy/scipy peers: skipped (python3-scipy not installed)" >&2
   fi
-  if [ -f "$data/$name.vhdr" ] && [ "$haveMne" = 1 ]; then
+  if [ "${PEERS:-1}" = 0 ]; then
+    :
+  elif [ -f "$data/$name.vhdr" ] && [ "$haveMne" = 1 ]; then
     measure "MNE (read, filtfilt, decimate)" "$python" bench/peer_mne.py "$data/$name.vhdr" "$fs" "$targetFs" \
       "$(csv <<<"$b")" "$(csv <<<"$a")" "$mneRounds"
   elif [ -f "$data/$name.vhdr" ]; then
@@ -165,6 +249,7 @@ workload() {
   echo "### $name ($bytes bytes; $(nproc) processors)"
   echo
   table "$bytes"
+  goals
 }
 
 generate w1 64 1 l "$w1Frames"

@@ -14,7 +14,7 @@ calls=${CALLS:-300}
 fullCalls=${FULL_CALLS:-5}
 minutes=(${MINUTES:-1 10 60})
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target eegfetch_bench eegfetch_octave eegmex_empty_octave >/dev/null
+cmake --build "$build" -j2 --target eegfetch_bench eegfetch_octave_native eegmex_empty_octave >/dev/null
 bench=$build/bench/eegfetch_bench
 mkdir -p "$data"
 source_file=$data/online_source.bin

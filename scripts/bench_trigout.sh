@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
-[ -f "$build/trigout.mex" ] && [ -f "$build/portlibs/simport.so" ] || bash scripts/build.sh >/dev/null
+[ -f "$build/trigout.oct" ] && [ -f "$build/portlibs/simport.so" ] || bash scripts/build.sh >/dev/null
 n=${1:-1000}
 duration=${2:-10}
 log=$(mktemp /tmp/bench_trigout.XXXXXX.log)

@@ -4,17 +4,18 @@
 #                C++ suite (the embedded host, the modules it loads, the tests);
 #   build-tsan/: ThreadSanitizer, the suites that run threads (trigout, port libraries, reliability).
 # scripts/sanitize.sh [asan|tsan]...   (default: both). The Octave flavour of the modules is not
-# built here (Octave itself is not instrumented); the Octave tests run in the plain build.
+# built here, native or MEX (Octave itself is not instrumented); the Octave tests run in the plain
+# build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kinds=("$@")
 ((${#kinds[@]})) || kinds=(asan tsan)
 bash scripts/deps.sh
 
-# Every target of a configured tree except the Octave flavour of the modules.
+# Every target of a configured tree except the Octave flavours of the modules.
 native_targets() {
   cmake --build "$1" --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_.-]*\).*/\1/p' |
-    grep -v -E '^(all|clean|depend|edit_cache|rebuild_cache|test|install.*|list_install_components)$|_octave$'
+    grep -v -E '^(all|clean|depend|edit_cache|rebuild_cache|test|install.*|list_install_components)$|_octave(_native)?$'
 }
 
 build_and_test() {  # dir flags ctest-args...

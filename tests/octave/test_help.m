@@ -1,4 +1,5 @@
-% `help eegfetch` and `help trigout` show their text from the build tree, carry the project's
+% `help eegfetch` and `help trigout` show their text from the build tree, in the flavour the run
+% is meant for (EEGMEX_FLAVOUR: native or mex), carry the project's
 % version, describe every field and argument, and quote every message the module sources can
 % raise or warn with. The messages are taken from the sources at test time, so a message
 % added or reworded in a module without its help fails here.
@@ -74,12 +75,21 @@ function out = strip_comments(text)
   out = buf(1:m);
 end
 
+% The extension of the flavour this run is meant for: NAME.oct (native) or NAME.mex.
+function ext = module_extension()
+  if strcmp(getenv('EEGMEX_FLAVOUR'), 'mex')
+    ext = ['.' mexext];
+  else
+    ext = '.oct';
+  end
+end
+
 function check_help(name, sourceGlobs, mustMention)
   src = getenv('EEGMEX_SOURCE');
   shown = evalc(sprintf('help %s', name));
   where = which(name);
   [~, ~, ext] = fileparts(where);
-  assert(strcmp(ext, ['.' mexext]), '%s resolves to %s, not to the module', name, where);
+  assert(strcmp(ext, module_extension()), '%s resolves to %s, not to the %s module', name, where, module_extension());
   flat = regexprep(shown, '\s+', ' ');
   assert(numel(flat) > 2000, 'help %s is only %d characters', name, numel(flat));
 

@@ -1,14 +1,18 @@
-function check_modules(home)
+function check_modules(home, ext)
 % The modules as a user gets them (installed package, or the user-host build): both resolve
-% under `home` and not to the build tree, their help is there with the project's version, and
+% under `home` and not to the build tree, as native functions (ext '.oct') or MEX files (ext
+% '.' mexext; default: either), their help is there with the project's version, and
 % both work: eegfetch against a reference computed here with Octave's own filter, trigout
 % through the shipped simulated port, whose log shows the pulse, and the BrainVision readers
 % beside them on a small recording.
+  if nargin < 2
+    ext = {'.oct', ['.' mexext]};
+  end
   for name = {'eegfetch', 'trigout'}
     where = which(name{1});
     assert(strncmp(where, home, numel(home)), '%s resolves to %s, outside %s', name{1}, where, home);
-    [~, ~, ext] = fileparts(where);
-    assert(strcmp(ext, ['.' mexext]), '%s resolves to %s, not to a module', name{1}, where);
+    [~, ~, found] = fileparts(where);
+    assert(any(strcmp(found, ext)), '%s resolves to %s, not to a module of the expected flavour', name{1}, where);
     text = evalc(sprintf('help %s', name{1}));
     assert(~isempty(strfind(text, upper(name{1}))), 'help %s shows no text', name{1});
     assert(~isempty(regexp(text, 'eegmex \d+\.\d+\.\d+', 'once')), 'help %s has no version', name{1});

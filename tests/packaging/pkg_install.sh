@@ -21,12 +21,12 @@ lists="pkg('local_list', '$work/local_packages'); pkg('global_list', '$work/glob
   pkg('prefix', '$work/packages', '$work/packages');"
 "${octave[@]}" --eval "$lists pkg install -local '$tarball'"
 version=$(head -n1 "$src/VERSION" | tr -d '[:space:]')
-"${octave[@]}" --eval "$lists pkg load eegmex; addpath('$src/tests/packaging'); check_modules('$work/packages');
+"${octave[@]}" --eval "$lists pkg load eegmex; addpath('$src/tests/packaging'); check_modules('$work/packages', '.oct');
   p = pkg('list', 'eegmex'); assert(strcmp(p{1}.version, '$version'), 'package version %s', p{1}.version);
   assert(~isempty(strfind(evalc('help eegfetch'), 'eegmex $version')), 'help without version $version')"
 # Uninstalling leaves nothing of the package behind.
 "${octave[@]}" --eval "$lists pkg uninstall -local eegmex; assert(isempty(pkg('list')), 'still listed')"
-if find "$HOME" "$work/packages" -name '*.mex' 2>/dev/null | grep -q .; then
+if find "$HOME" "$work/packages" -name '*.mex' -o -name '*.oct' 2>/dev/null | grep -q .; then
   echo "pkg uninstall left modules behind" >&2
   exit 1
 fi

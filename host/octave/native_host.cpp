@@ -1,0 +1,316 @@
+// The host operations of host/mexapi.h over Octave's own values, and the installer that makes a
+// module a native Octave function (NAME.oct). Built into each module with EEGMEX_MODULE_NAME set
+// to the module's name.
+//
+// What the module sees is what Octave's MEX layer shows it (measured in Octave 7.3):
+//  - an argument's storage is the caller's: a numeric array's data pointer is the storage the
+//    value shares with every variable that holds it (no copy is made before a write); a value
+//    without storage of its own (a range, a diagonal matrix, a lazy index) hands out a full copy
+//    made for the call, so writes to it are lost;
+//  - struct fields are the field values themselves, the same pointer for the same field;
+//  - mexErrMsgTxt raises Octave's error "NAME: message" (an octave::execution_exception); what the
+//    call created (arrays, mxCalloc blocks) is released as the exception leaves the call;
+//  - mexWarnMsgTxt is Octave's warning with the text as it is;
+//  - the handler given to mexAtExit runs when Octave lets go of the function (clear NAME,
+//    clear functions, clear all, exit).
+// The difference: a new matrix is an Octave array from the start and is returned as it is, where
+// the MEX layer fills a matrix of its own and copies it into an Octave array on return.
+#include <dlfcn.h>
+#include <octave/help.h>
+#include <octave/interpreter.h>
+#include <octave/oct-map.h>
+#include <octave/oct.h>
+#include <octave/ov-dld-fcn.h>
+#include <octave/version.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Octave's headers declare an mxArray class of their own (their MEX layer, not used here); the
+// modules' mxArray is struct mxArray_tag, which this file calls by its tag.
+#define mxArray mxArray_tag
+#include "mexapi.h"
+#undef mxArray
+
+#ifndef EEGMEX_MODULE_NAME
+#error "EEGMEX_MODULE_NAME names the module"
+#endif
+#define EEGMEX_STRING2(x) #x
+#define EEGMEX_STRING(x) EEGMEX_STRING2(x)
+#define EEGMEX_PASTE2(a, b) a##b
+#define EEGMEX_PASTE(a, b) EEGMEX_PASTE2(a, b)
+
+MEX_ENTRY void mexFunction(int nlhs, mxArray_tag* plhs[], int nrhs, const mxArray_tag* prhs[]);
+
+// One value as the module holds it.
+struct mxArray_tag {
+  explicit mxArray_tag(octave_value v) : value(std::move(v)) {}
+  octave_value value;
+  octave_value copy;  // the full copy of a value without storage of its own, once asked for
+  // Fields handed out so far: (element, name) -> the field's array, owned by the call.
+  std::vector<std::pair<std::pair<int, std::string>, mxArray_tag*>> fields;
+};
+
+namespace {
+
+const char* const kName = EEGMEX_STRING(EEGMEX_MODULE_NAME);
+
+// What one call created. Released when the call ends, by return or by an error.
+struct Call {
+  std::vector<std::unique_ptr<mxArray_tag>> arrays;
+  std::vector<void*> blocks;  // mxCalloc
+  ~Call() {
+    for (void* p : blocks) std::free(p);
+  }
+  mxArray_tag* adopt(octave_value v) {
+    arrays.push_back(std::make_unique<mxArray_tag>(std::move(v)));
+    return arrays.back().get();
+  }
+};
+
+Call* g_call = nullptr;                 // the call in progress
+void (*g_exitHandler)(void) = nullptr;  // mexAtExit's handler
+
+// Makes `call` the current call for its lifetime.
+class CallScope {
+ public:
+  explicit CallScope(Call& call) : previous_(g_call) { g_call = &call; }
+  ~CallScope() { g_call = previous_; }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  Call* previous_;
+};
+
+// The element storage of a value: its own, or a full copy kept with the array for the call. The
+// copy is made private: the full form Octave computes may be a cache the value keeps (a diagonal
+// matrix keeps one), which a write must not reach.
+void* storage(const mxArray_tag* a) {
+  if (!a) return nullptr;
+  const void* data = a->value.mex_get_data();
+  if (data) return const_cast<void*>(data);
+  mxArray_tag* m = const_cast<mxArray_tag*>(a);
+  if (m->copy.is_undefined()) {
+    if (m->value.is_double_type() && !m->value.iscomplex()) {
+      NDArray full = m->value.array_value();
+      full.make_unique();
+      m->copy = octave_value(full);
+    } else {
+      m->copy = m->value.full_value();
+    }
+  }
+  return const_cast<void*>(m->copy.mex_get_data());
+}
+
+mxClassID classOf(const octave_value& v) {
+  static const std::pair<const char*, mxClassID> kClasses[] = {{"double", mxDOUBLE_CLASS},
+                                                               {"single", mxSINGLE_CLASS},
+                                                               {"char", mxCHAR_CLASS},
+                                                               {"logical", mxLOGICAL_CLASS},
+                                                               {"cell", mxCELL_CLASS},
+                                                               {"struct", mxSTRUCT_CLASS},
+                                                               {"function_handle", mxFUNCTION_CLASS},
+                                                               {"int8", mxINT8_CLASS},
+                                                               {"uint8", mxUINT8_CLASS},
+                                                               {"int16", mxINT16_CLASS},
+                                                               {"uint16", mxUINT16_CLASS},
+                                                               {"int32", mxINT32_CLASS},
+                                                               {"uint32", mxUINT32_CLASS},
+                                                               {"int64", mxINT64_CLASS},
+                                                               {"uint64", mxUINT64_CLASS}};
+  const std::string name = v.class_name();
+  for (const auto& c : kClasses)
+    if (name == c.first) return c.second;
+  return mxUNKNOWN_CLASS;
+}
+
+void* allocate(size_t n, size_t size) {
+  void* p = std::calloc(n ? n : 1, size ? size : 1);
+  if (!p) error("%s: failed to allocate %zu bytes of memory", kName, n * size);
+  if (g_call) g_call->blocks.push_back(p);
+  return p;
+}
+
+// The whole call: arguments in, mexFunction, results out. Returned arrays are the Octave values
+// the module filled, not copies.
+octave_value_list callModule(const octave_value_list& args, int nargout) {
+  Call call;
+  CallScope scope(call);
+  const int nrhs = args.length();
+  std::vector<const mxArray_tag*> prhs(nrhs);
+  for (int i = 0; i < nrhs; ++i) prhs[i] = call.adopt(args(i));
+  std::vector<mxArray_tag*> plhs(std::max(nargout, 1), nullptr);
+  mexFunction(nargout, plhs.data(), nrhs, prhs.data());
+
+  const int nout = nargout == 0 && plhs[0] ? 1 : nargout;  // a result of a call without one is ans
+  octave_value_list out(nout);
+  for (int i = 0; i < nout; ++i) {
+    if (!plhs[i]) error("%s: output %d was not set", kName, i + 1);
+    out(i) = plhs[i]->value;
+  }
+  return out;
+}
+
+octave_value_list entry(const octave_value_list& args, int nargout) { return callModule(args, nargout); }
+
+// The function object Octave keeps. Its end is the module's unload: the mexAtExit handler runs
+// there. The module's image stays mapped (see pinImage), so that code of this file still runs
+// when Octave's part of this destructor has closed the library.
+class NativeFunction : public octave_dld_function {
+ public:
+  explicit NativeFunction(const octave::dynamic_library& library)
+      : octave_dld_function(entry, library, kName, "") {}
+  ~NativeFunction() override {
+    void (*handler)(void) = g_exitHandler;
+    g_exitHandler = nullptr;
+    if (handler) handler();
+  }
+
+  // The help text comes from NAME.m beside NAME.oct, as it does for a MEX function.
+  std::string doc_string(const std::string& = "") const override {
+    std::string file = fcn_file_name();
+    const size_t dot = file.rfind('.');
+    if (dot == std::string::npos) return "";
+    file = file.substr(0, dot) + ".m";
+    octave::interpreter* interp = octave::interpreter::the_interpreter();
+    struct stat st;
+    if (!interp || stat(file.c_str(), &st) != 0) return "";
+    std::string text, format;
+    interp->get_help_system().get_help_text_from_file(file, text, format);
+    return text;
+  }
+};
+
+// Keeps this module's image mapped for the rest of the process: Octave closes the library inside
+// the function object's destructor, whose last instructions are in this image. A module loaded
+// again finds its variables as the unload handler left them.
+void pinImage() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&pinImage), &info) && info.dli_fname)
+    dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+}  // namespace
+
+// The installer Octave looks up when it loads NAME.oct.
+extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(G, EEGMEX_MODULE_NAME)(
+    const octave::dynamic_library& library, bool relative) {
+  check_version(OCTAVE_API_VERSION, kName);
+  pinImage();
+  NativeFunction* fcn = new NativeFunction(library);
+  if (relative) fcn->mark_relative();
+  return fcn;
+}
+
+// libmex
+
+// A trailing line feed ends the message as it does for the MEX layer (no traceback).
+void mexErrMsgTxt(const char* text) {
+  const size_t n = text ? std::strlen(text) : 0;
+  if (n == 0) error(" ");
+  if (text[n - 1] == '\n') error("%s: %.*s\n", kName, static_cast<int>(n - 1), text);
+  error("%s: %s", kName, text);
+}
+
+void mexWarnMsgTxt(const char* text) {
+  const size_t n = text ? std::strlen(text) : 0;
+  if (n == 0)
+    warning(" ");
+  else if (text[n - 1] == '\n')
+    warning("%.*s\n", static_cast<int>(n - 1), text);
+  else
+    warning("%s", text);
+}
+
+mxArray_tag* mexGetVariable(const char* workspace, const char* name) {
+  octave::interpreter* interp = octave::interpreter::the_interpreter();
+  if (!interp || !g_call || std::strcmp(workspace, "global") != 0) return nullptr;
+  octave_value v = interp->global_varval(name);
+  return v.is_defined() ? g_call->adopt(v) : nullptr;
+}
+
+int mexAtExit(void (*handler)(void)) {
+  g_exitHandler = handler;
+  return 0;
+}
+
+// libmx
+
+bool mxIsStruct(const mxArray_tag* a) { return a->value.isstruct(); }
+bool mxIsNumeric(const mxArray_tag* a) { return a->value.isnumeric(); }
+bool mxIsChar(const mxArray_tag* a) { return a->value.is_string(); }
+bool mxIsComplex(const mxArray_tag* a) { return a->value.iscomplex(); }
+bool mxIsSparse(const mxArray_tag* a) { return a->value.issparse(); }
+mxClassID mxGetClassID(const mxArray_tag* a) { return classOf(a->value); }
+
+int mxGetFieldNumber(const mxArray_tag* s, const char* name) {
+  if (!s->value.isstruct()) return -1;
+  const string_vector keys = s->value.map_value().fieldnames();
+  for (octave_idx_type i = 0; i < keys.numel(); ++i)
+    if (keys[i] == name) return static_cast<int>(i);
+  return -1;
+}
+
+mxArray_tag* mxGetField_700(const mxArray_tag* s, int index, const char* name) {
+  if (!g_call || !s->value.isstruct() || index < 0) return nullptr;
+  mxArray_tag* m = const_cast<mxArray_tag*>(s);
+  const std::pair<int, std::string> key(index, name);
+  for (const auto& f : m->fields)
+    if (f.first == key) return f.second;
+  const octave_map map = s->value.map_value();
+  if (!map.isfield(name) || index >= map.numel()) return nullptr;
+  mxArray_tag* field = g_call->adopt(map.contents(name)(index));
+  m->fields.emplace_back(key, field);
+  return field;
+}
+
+size_t mxGetM(const mxArray_tag* a) { return static_cast<size_t>(a->value.dims()(0)); }
+
+size_t mxGetN(const mxArray_tag* a) {
+  const dim_vector d = a->value.dims();
+  size_t n = 1;
+  for (int k = 1; k < d.ndims(); ++k) n *= static_cast<size_t>(d(k));
+  return n;
+}
+
+size_t mxGetNumberOfElements(const mxArray_tag* a) { return static_cast<size_t>(a->value.numel()); }
+double mxGetScalar(const mxArray_tag* a) {
+  return a->value.isempty() || !a->value.isnumeric() ? 0.0 : a->value.double_value(true);
+}
+double* mxGetPr(const mxArray_tag* a) { return static_cast<double*>(storage(a)); }
+void* mxGetData(const mxArray_tag* a) { return storage(a); }
+
+int mxGetString_700(const mxArray_tag* a, char* buf, int size) {
+  const octave_idx_type n = a->value.numel();
+  if (!a->value.is_string() || size < 1 || n >= size) return 1;
+  const charNDArray chars = a->value.char_array_value();
+  std::memcpy(buf, chars.data(), static_cast<size_t>(n));
+  buf[n] = '\0';
+  return 0;
+}
+
+void* mxCalloc(size_t n, size_t size) { return allocate(n, size); }
+
+void mxFree(void* p) {
+  if (!p) return;
+  if (g_call) {
+    auto& blocks = g_call->blocks;
+    auto it = std::find(blocks.begin(), blocks.end(), p);
+    if (it != blocks.end()) blocks.erase(it);
+  }
+  std::free(p);
+}
+
+// A new matrix, zero-filled by Octave's array itself; returned later without a copy.
+mxArray_tag* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
+  if (!g_call || m < 0 || n < 0) return nullptr;
+  if (complexity == mxCOMPLEX) return g_call->adopt(octave_value(ComplexNDArray(dim_vector(m, n))));
+  return g_call->adopt(octave_value(NDArray(dim_vector(m, n))));
+}
