@@ -4,7 +4,7 @@
 #   scripts/valgrind-octave.sh --regen-suppressions
 # Octave's own reports (its start-up, interpreter and exit) are suppressed by
 # scripts/valgrind-octave.supp, which --regen-suppressions rebuilds from a run of Octave that never
-# loads our modules. A test fails when it fails by itself or when any remaining report (invalid
+# loads our modules, and those of its MEX layer by the hand-written scripts/valgrind-octave-mex.supp. A test fails when it fails by itself or when any remaining report (invalid
 # access, uninitialised value, definite leak) has a frame in our modules, or a frame valgrind
 # cannot name (code of a module that was unloaded, `clear all`, before the leak check). Other
 # remaining reports have no frame of ours; they are counted and shown, not failed on.
@@ -48,7 +48,8 @@ for t in "${tests[@]}"; do
   log="$out/$t.log"
   start=$(date +%s)
   rc=0
-  (cd "$out" && "${vg[@]}" --suppressions="$supp" --log-file="$log" "${octave[@]}" \
+  (cd "$out" && "${vg[@]}" --suppressions="$supp" --suppressions="$root/scripts/valgrind-octave-mex.supp" \
+    --log-file="$log" "${octave[@]}" \
     --eval "addpath('$build'); addpath('$root/tests/octave'); $t" >"$out/$t.out" 2>&1) || rc=$?
   # Split the log into reports and sort them: ours when a frame lies in our code.
   read -r ours others < <(awk '
