@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "mxelement.h"
+#include "stream_state.h"
 #if defined(_WIN32)
 #include <io.h>
 #define fileno _fileno
@@ -53,20 +54,6 @@ bool isDirectory(std::FILE* f) {
 }
 
 bool fitsInt32(double v) { return v > kInt32Low && v < kInt32High; }  // false for NaN
-
-// The stream position functions with a 64-bit offset.
-int64_t fileLength(std::FILE* f) {
-#if defined(_WIN32)
-  if (_fseeki64(f, 0, SEEK_END) != 0) return -1;
-  int64_t length = _ftelli64(f);
-  if (_fseeki64(f, 0, SEEK_SET) != 0) return -1;
-#else
-  if (fseeko(f, 0, SEEK_END) != 0) return -1;
-  int64_t length = static_cast<int64_t>(ftello(f));
-  if (fseeko(f, 0, SEEK_SET) != 0) return -1;
-#endif
-  return length;
-}
 
 // The checks of one call. Every failing check goes through fail(), which closes the data file.
 class Checks {

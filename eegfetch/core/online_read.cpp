@@ -7,22 +7,12 @@ namespace eeg {
 
 namespace {
 
-int64_t fileBytes(std::FILE* file) noexcept {
-#if defined(_WIN32)
-  if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
-  return _ftelli64(file);
-#else
-  if (fseeko(file, 0, SEEK_END) != 0) return -1;
-  return static_cast<int64_t>(ftello(file));
-#endif
-}
-
 // Whether `s` may serve this read: see readOnline.
 bool canGoOn(const StreamState& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
              const OutputRange& placed) noexcept {
   if (s.frames > plan.nPoints) return false;
   const int64_t point = s.frames * frameBytes;
-  if (fileBytes(file) < point) return false;
+  if (fileLength(file) < point) return false;
   const int64_t next = s.frames / plan.decimationFactor;  // the first output not held
   if (placed.first <= placed.last && placed.first < next && placed.first < s.keptFirst) return false;
   uint64_t head, tail;

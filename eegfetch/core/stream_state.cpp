@@ -139,6 +139,17 @@ bool seekFile(std::FILE* file, int64_t offset) noexcept {
 #endif
 }
 
+int64_t fileLength(std::FILE* file) noexcept {
+#if defined(_WIN32)
+  if (_fseeki64(file, 0, SEEK_END) != 0) return -1;
+  const int64_t length = _ftelli64(file);
+#else
+  if (fseeko(file, 0, SEEK_END) != 0) return -1;
+  const int64_t length = static_cast<int64_t>(ftello(file));
+#endif
+  return seekFile(file, 0) ? length : -1;
+}
+
 bool hashFileEnds(std::FILE* file, int64_t bytes, uint64_t& head, uint64_t& tail) noexcept {
   unsigned char buffer[kHashBytes];
   const int64_t n = bytes < kHashBytes ? bytes : kHashBytes;

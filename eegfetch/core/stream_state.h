@@ -75,6 +75,10 @@ OutputRange placedOutputs(const ReadPlan& plan, int64_t nOut) noexcept;
 // when they cannot be read. Moves the file position.
 bool hashFileEnds(std::FILE* file, int64_t bytes, uint64_t& head, uint64_t& tail) noexcept;
 
+// The length of the file in bytes, with 64-bit offsets, leaving the position at byte 0; -1 when it
+// cannot be found.
+int64_t fileLength(std::FILE* file) noexcept;
+
 // Moves the position of `file` to `offset`; false on failure.
 bool seekFile(std::FILE* file, int64_t offset) noexcept;
 
