@@ -78,7 +78,7 @@ function summary = demo_figure(outfile)
   trigout(888, 80, 20);         % ... 80 within its pulse: the reset of 60 is skipped
   pause(0.08);
   trigout(888, 100);            % default duration, 10 ms
-  pause(0.05);
+  clear trigout                 % lets the pulse end; the port library writes out its log
   setenv('SIMPORT_LOG', oldLog);
   writes = read_log(log);
   summary.writes = rows(writes);

@@ -39,6 +39,7 @@ delete(getenv('SIMPORT_LOG'));
 % The module loads again and works.
 trigout(888, 5, 1);
 pause(0.05);
+clear trigout
 w = logw();
 assert(isequal(w(:, 2:3), [888 5; 888 0]), mat2str(w(:, 2:3)));
 delete(getenv('SIMPORT_LOG'));

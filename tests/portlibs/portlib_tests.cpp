@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ppdev_map.h"
@@ -17,6 +19,7 @@ namespace {
 using Out32Fn = void (*)(short, short);
 using Inp32Fn = short (*)(short);
 using IsOpenFn = int (*)();
+using FlushFn = void (*)();
 
 std::string lib(const std::string& name) { return std::string(PORTLIB_DIR) + "/" + name + ".so"; }
 
@@ -75,6 +78,7 @@ TEST(SimulatedPort, WritesAreLoggedInOrderWithMonotonicTimesOnlyWhenALogIsNamed)
   out(static_cast<short>(0xC000), 300);
   unsetenv("SIMPORT_LOG");
   out(888, 3);
+  sim.get<FlushFn>("SimportFlushLog")();
   std::vector<std::string> l = lines(path);
   ASSERT_EQ(l.size(), 2u);
   long long t1 = 0, t2 = 0;
@@ -93,6 +97,59 @@ TEST(SimulatedPort, WritesAreLoggedInOrderWithMonotonicTimesOnlyWhenALogIsNamed)
   clock_gettime(CLOCK_MONOTONIC, &now);
   EXPECT_LE(t2, static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec) << "same clock as the waits";
   std::remove(path.c_str());
+}
+
+// Threads of this process now.
+size_t threadCount() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.compare(0, 8, "Threads:") == 0) return std::stoul(line.substr(8));
+  return 0;
+}
+
+// Values of the "<ns> <port> <value> <tag>" lines of a log.
+std::vector<unsigned> loggedValues(const std::string& path) {
+  std::vector<unsigned> values;
+  for (const std::string& l : lines(path)) {
+    long long ns;
+    unsigned port, value;
+    char tag[16];
+    if (std::sscanf(l.c_str(), "%lld %u %u %15s", &ns, &port, &value, tag) == 4) values.push_back(value);
+  }
+  return values;
+}
+
+TEST(SimulatedPort, TheLogIsWrittenInTheBackgroundEachWriteToTheFileNamedWhenItWasMade) {
+  const std::string a = tempPath("a.log"), b = tempPath("b.log");
+  std::remove(a.c_str());
+  std::remove(b.c_str());
+  const size_t threadsBefore = threadCount();
+  {
+    Loaded sim(lib("simport"));
+    auto out = sim.get<Out32Fn>("Out32");
+    setenv("SIMPORT_LOG", a.c_str(), 1);
+    out(888, 1);
+    out(888, 2);
+    setenv("SIMPORT_LOG", b.c_str(), 1);
+    out(888, 3);
+    setenv("SIMPORT_LOG", a.c_str(), 1);
+    out(888, 4);
+    // Without being asked: the writes reach their files within moments.
+    for (int i = 0; i < 5000 && loggedValues(a).size() + loggedValues(b).size() < 4; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(loggedValues(a), (std::vector<unsigned>{1, 2, 4}));
+    EXPECT_EQ(loggedValues(b), (std::vector<unsigned>{3}));
+    // Writes made just before the library is let go of are in the file once it is gone, and
+    // its thread with it.
+    for (unsigned v = 5; v < 200; ++v) out(889, static_cast<short>(v));
+    unsetenv("SIMPORT_LOG");
+  }
+  std::vector<unsigned> all = loggedValues(a);
+  ASSERT_EQ(all.size(), 198u);
+  for (unsigned v = 5; v < 200; ++v) EXPECT_EQ(all[v - 2], v);
+  EXPECT_EQ(threadCount(), threadsBefore) << "the library's thread outlived it";
+  std::remove(a.c_str());
+  std::remove(b.c_str());
 }
 
 TEST(SimulatedPort, DriverReportsOpenUnlessSwitchedOrBuiltClosed) {

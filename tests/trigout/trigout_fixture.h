@@ -3,11 +3,14 @@
 #ifndef TESTS_TRIGOUT_FIXTURE_H
 #define TESTS_TRIGOUT_FIXTURE_H
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -33,11 +36,32 @@ inline std::ostream& operator<<(std::ostream& os, const PortWrite& w) {
   return os << "(" << w.port << ", " << w.value << ", " << w.tag << " @" << w.ns << ")";
 }
 
+inline std::string portLibrary(const std::string& name) {
+  return std::string(PORTLIB_DIR) + "/" + name + ".so";
+}
+
+// The simulated libraries write their logs in the background: every one loaded now writes out
+// what it has before the log is read.
+inline void flushPortLogs() {
+  for (const char* name :
+       {"simport", "simport_b", "simport_closed", "simport_noout", "simport_noinp", "simport_noisopen"}) {
+    void* loaded = dlopen(portLibrary(name).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!loaded) continue;
+    if (void* flush = dlsym(loaded, "SimportFlushLog")) reinterpret_cast<void (*)()>(flush)();
+    dlclose(loaded);
+  }
+}
+
+// The writes in the order they were made: each library writes its own in order, and writes of
+// two libraries into one file are put in order by their times.
 inline std::vector<PortWrite> readPortLog(const std::string& path) {
+  flushPortLogs();
   std::vector<PortWrite> log;
   std::ifstream in(path);
   PortWrite w;
   while (in >> w.ns >> w.port >> w.value >> w.tag) log.push_back(w);
+  std::stable_sort(log.begin(), log.end(),
+                   [](const PortWrite& a, const PortWrite& b) { return a.ns < b.ns; });
   return log;
 }
 
@@ -48,10 +72,6 @@ inline int64_t nowNs() {
 }
 
 constexpr int64_t kMs = 1000000;
-
-inline std::string portLibrary(const std::string& name) {
-  return std::string(PORTLIB_DIR) + "/" + name + ".so";
-}
 
 // Whether a library of this name is mapped into the process now.
 inline bool isMapped(const std::string& fileName) {
@@ -64,13 +84,21 @@ inline bool isMapped(const std::string& fileName) {
   return false;
 }
 
-// Threads of this process now.
+// Threads of this process now, but for the simulated libraries' log writers, which come and go
+// with the libraries.
 inline size_t threadCount() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.compare(0, 8, "Threads:") == 0) return std::stoul(line.substr(8));
-  return 0;
+  size_t n = 0;
+  if (DIR* tasks = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(tasks)) {
+      if (e->d_name[0] == '.') continue;
+      std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+      std::string name;
+      std::getline(comm, name);
+      n += name != "simport log";
+    }
+    closedir(tasks);
+  }
+  return n;
 }
 
 class Trigout : public ::testing::Test {
@@ -119,8 +147,12 @@ class Trigout : public ::testing::Test {
     return log();
   }
   std::vector<PortWrite> log() const { return readPortLog(logPath_); }
-  // Empties the log (the library appends, so it writes at the new end).
-  void clearLog() { std::ofstream(logPath_, std::ios::trunc).close(); }
+  // Empties the log (the library appends, so it writes at the new end), after what it still
+  // held was written.
+  void clearLog() {
+    flushPortLogs();
+    std::ofstream(logPath_, std::ios::trunc).close();
+  }
   static void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
   std::string logPath_;
