@@ -186,11 +186,13 @@ void waitForAlarm(Alarm* a, int64_t deadlineNs) noexcept {
   pthread_mutex_unlock(&a->lock);
 }
 
+// The signal comes after the unlock: a waiter it wakes finds the lock free instead of waking
+// only to wait for it, which would cost the ringing thread a second system call.
 void ringAlarm(Alarm* a) noexcept {
   pthread_mutex_lock(&a->lock);
   a->pending = true;
-  pthread_cond_signal(&a->rung);
   pthread_mutex_unlock(&a->lock);
+  pthread_cond_signal(&a->rung);
 }
 
 // Shared libraries

@@ -70,16 +70,22 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
   if (!h) return status;
 
   status = BindStatus::ok;
-  portLibrary.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
-  if (!portLibrary.out32) status = BindStatus::noOut32;
-  if (status == BindStatus::ok) {
-    portLibrary.inp32 = platform::findExport(h->handle, "Inp32");
-    if (!portLibrary.inp32) status = BindStatus::noInp32;
-  }
-  if (status == BindStatus::ok) {
-    portLibrary.isDriverOpen =
-        reinterpret_cast<IsDriverOpenEntry>(platform::findExport(h->handle, "IsInpOutDriverOpen"));
-    if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
+  if (h->bound) {
+    // The library this module keeps: its entries were found when it was bound. Its driver is
+    // asked again, as on every call.
+    portLibrary = h->entries;
+  } else {
+    portLibrary.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
+    if (!portLibrary.out32) status = BindStatus::noOut32;
+    if (status == BindStatus::ok) {
+      portLibrary.inp32 = platform::findExport(h->handle, "Inp32");
+      if (!portLibrary.inp32) status = BindStatus::noInp32;
+    }
+    if (status == BindStatus::ok) {
+      portLibrary.isDriverOpen =
+          reinterpret_cast<IsDriverOpenEntry>(platform::findExport(h->handle, "IsInpOutDriverOpen"));
+      if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
+    }
   }
   if (status == BindStatus::ok && portLibrary.isDriverOpen() == 0) status = BindStatus::driverClosed;
 
@@ -89,6 +95,8 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
     releaseHold(h);
     return status;
   }
+  h->entries = portLibrary;  // under the calling thread only, as every binding
+  h->bound = true;
   keep(h);
   *held = h;
   *entries = portLibrary;

@@ -39,6 +39,8 @@ struct LibraryHold {
   platform::LibraryHandle handle = nullptr;
   std::atomic<int> holders{0};
   char* path = nullptr;  // malloc'ed
+  PortLibrary entries;   // set once a binding through this hold succeeded
+  bool bound = false;
 };
 
 // Lets go of one hold; unloads the library with the last. Any thread.

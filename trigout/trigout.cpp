@@ -67,7 +67,10 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
   mxArray* ioLib = mexGetVariable("global", "IO_LIB");
   if (!ioLib) return "IO_LIB not found or is nor global variable.";
   size_t length = mxGetNumberOfElements(ioLib) + 1;
-  char* path = static_cast<char*>(mxCalloc(length, 1));  // the host frees it when the call ends
+  char nearby[512];  // most paths fit: no allocation on the way to the pulse
+  char* path = nearby;
+  if (length > sizeof nearby) path = static_cast<char*>(mxCalloc(length, 1));  // freed by the host
+  path[0] = '\0';  // a value that is no text leaves the name empty: the library does not load
   mxGetString(ioLib, path, static_cast<int>(length));
 
   trig::PulseRequest args;

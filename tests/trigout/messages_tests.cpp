@@ -67,6 +67,14 @@ TEST_F(Trigout, IoLibMayBeAnyCharArrayWithTheFileName) {
   EXPECT_FALSE(pulse({888, 1, 1}).failed);
   mexhost::setGlobal("IO_LIB", scalar(3).get());  // not text: an empty name that cannot load
   EXPECT_EQ(pulse({888, 1, 1}).message, kLoad);
+  // A name of any length: 700 characters (a buffer of the host's, not the call's own).
+  std::string longPath = std::string(PORTLIB_DIR);
+  while (longPath.size() < 700) longPath += "/.";
+  longPath += "/simport.so";
+  mexhost::setGlobal("IO_LIB", mexhost::charArray(longPath).get());
+  sleepMs(20);  // the first pulse has ended: its reset is not skipped for the newer value
+  EXPECT_FALSE(pulse({889, 2, 1}).failed);
+  EXPECT_EQ(finish(), (std::vector<PortWrite>{W(888, 1), W(888, 0), W(889, 2), W(889, 0)}));
 }
 
 TEST_F(Trigout, BindingIsCheckedBeforeTheArguments) {
