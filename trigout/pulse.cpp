@@ -1,6 +1,12 @@
 // One timer thread keeps every pending pulse: it sleeps until the earliest deadline in the queue
 // (a delayed write or a reset), handles every deadline that has passed, and sleeps again. A call
-// that queues an earlier deadline than the one slept on rings the alarm so the timer looks again.
+// that queues a deadline earlier than the timer's next wake-up rings the alarm so the timer
+// looks again.
+//
+// With the queue empty, the timer still looks every few milliseconds for a while after the last
+// pulse was queued, so that the next call of a burst of pulses (whose reset is seldom due sooner)
+// need not ring it: a ring wakes another processor, which cost the call more than the rest of
+// its own work. A timer idle for a second sleeps until it is rung.
 //
 // Deadlines are absolute times on the monotonic clock, so the time the timer spends on other
 // pulses never stretches a wait; deadlines that pass while it is busy are handled at once, in
@@ -28,7 +34,14 @@ struct PulseTimer {
   platform::Alarm* alarm = nullptr;  // exists while the thread runs
   bool running = false;
   bool stopping = false;  // end once the queue is empty
+  // When the timer looks at the queue next without being rung; kLooking while it is awake.
+  int64_t wakeAtNs = platform::kNoDeadline;
+  int64_t lastQueuedNs = 0;  // when a pulse was last queued
 };
+
+constexpr int64_t kLooking = INT64_MIN;
+constexpr int64_t kWatchPeriodNs = 5000000;  // the empty queue's look-ups, while watched
+constexpr int64_t kWatchForNs = 1000000000;  // how long after the last pulse was queued
 
 PulseTimer g_timer;
 
@@ -67,9 +80,10 @@ void timerRoutine(void*) {
   platform::lock(t.lock);
   for (;;) {
     int64_t deadline = platform::kNoDeadline;
+    const int64_t now = platform::monotonicNowNs();
     if (t.queue.count > 0) {
       deadline = earliestDeadline(t.queue).dueNs;
-      if (deadline <= platform::monotonicNowNs()) {
+      if (deadline <= now) {
         PulseRequest* r = popDeadline(t.queue);
         if (!r->written) {
           writeValue(r);
@@ -77,6 +91,7 @@ void timerRoutine(void*) {
           continue;
         }
         resetUnlessOverwritten(r);
+        t.wakeAtNs = kLooking;  // it looks at the queue again after the release
         platform::unlock(t.lock);
         release(r);  // may unload the library: outside the lock
         platform::lock(t.lock);
@@ -84,11 +99,16 @@ void timerRoutine(void*) {
       }
     } else if (t.stopping) {
       break;
+    } else if (now - t.lastQueuedNs < kWatchForNs) {
+      deadline = now + kWatchPeriodNs;
     }
+    t.wakeAtNs = deadline;
     platform::unlock(t.lock);
     platform::waitForAlarm(t.alarm, deadline);
     platform::lock(t.lock);
+    t.wakeAtNs = kLooking;
   }
+  t.wakeAtNs = platform::kNoDeadline;
   platform::unlock(t.lock);
 }
 
@@ -97,6 +117,7 @@ bool startTimer(PulseTimer& t) {
   t.alarm = platform::createAlarm();
   if (!t.alarm) return false;
   t.stopping = false;
+  t.wakeAtNs = kLooking;  // it looks at the queue as it starts
   if (!platform::startThread(t.thread, timerRoutine, nullptr)) {
     platform::destroyAlarm(t.alarm);
     t.alarm = nullptr;
@@ -124,10 +145,15 @@ ScheduleStatus schedulePulse(PulseRequest* r) {
     release(r);
     return ScheduleStatus::noThread;
   }
-  const bool earliest = pushDeadline(t.queue, nextDeadline(r), r);
+  const int64_t deadline = nextDeadline(r);
+  pushDeadline(t.queue, deadline, r);
+  t.lastQueuedNs = r->calledAtNs;
+  // The timer looks by itself before this deadline unless it is asleep until a later time.
+  const bool ring = deadline < t.wakeAtNs;
+  if (ring) t.wakeAtNs = deadline;
   platform::Alarm* alarm = t.alarm;
   platform::unlock(t.lock);
-  if (earliest) platform::ringAlarm(alarm);
+  if (ring) platform::ringAlarm(alarm);
   return ScheduleStatus::ok;
 }
 
@@ -146,6 +172,7 @@ void finishPendingPulses() {
   t.alarm = nullptr;
   t.running = false;
   t.stopping = false;
+  t.wakeAtNs = platform::kNoDeadline;
   releaseDeadlineQueue(t.queue);
   platform::unlock(t.lock);
 }
