@@ -1,57 +1,89 @@
 #!/usr/bin/env bash
 # Benchmark of trigout in Octave with the simulated port library (a command, not a test).
-# Prints the call latency (median, p99) over N pulses and the pulse width error, actual minus
-# requested, from the port log's timestamps (median, p99).
-# Usage: scripts/bench_trigout.sh [N=1000] [duration_ms=10]
+# In one Octave session, in turn, N times each (one pulse at a time, DURATION + 3 ms apart):
+#  - trigout as a native function (build/trigout.oct, port 888) and, just before or just after it
+#    (in turn), an empty native function called with the same arguments: the host's own cost;
+#  - trigout as a MEX file (build/mex/trigout.mex, port 889) and an empty MEX function likewise;
+#  - in batches between the pulses, a bare thread sleeping DURATION ms to an absolute time on the
+#    monotonic clock without timer slack: how late this machine wakes a thread at all.
+# Prints call latency (median, p99) beside the empty call's, the pulse width error (actual minus
+# requested, from the port log's timestamps) beside the wake-up lateness, and the goals.
+# Usage: scripts/bench_trigout.sh [N=1000] [DURATION_ms=10]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
-[ -f "$build/trigout.oct" ] && [ -f "$build/portlibs/simport.so" ] || bash scripts/build.sh >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target trigout_octave_native trigout_octave simport eegmex_empty_octave \
+  eegmex_empty_octave_native eegmex_wakeup_octave_native >/dev/null
 n=${1:-1000}
 duration=${2:-10}
 log=$(mktemp /tmp/bench_trigout.XXXXXX.log)
 tmp=$(mktemp -d /tmp/bench_trigout.XXXXXX)
 trap 'rm -rf "$log" "$tmp"' EXIT
-# For reference: an empty MEX function, called the same way, shows what the host's call costs.
-printf '#include "mex.h"\nvoid mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {}\n' >"$tmp/nop.c"
-(cd "$tmp" && mkoctfile --mex nop.c -o bench_nop.mex >/dev/null)
+# The MEX flavour under a name of its own, so that both flavours load in one session.
+cp "$build/mex/trigout.mex" "$tmp/trigout_mex.mex"
+cp "$build/bench/eegmex_empty.mex" "$tmp/empty_mex.mex"
 SIMPORT_LOG=$log octave-cli -H --no-gui --quiet --eval "
-addpath('$build'); addpath('$tmp');
+addpath('$tmp'); addpath(fullfile('$build', 'bench', 'native')); addpath('$build');
 global IO_LIB
 IO_LIB = fullfile('$build', 'portlibs', 'simport.so');
-n = $n; d = $duration;
-trigout(999, 1, 1); pause(0.05);            % load the module once
-base = zeros(n, 1);
-for i = 1:n, t = tic; base(i) = toc(t); end     % tic/toc cost, for reference
-lat = zeros(n, 1); nop = zeros(n, 1);
-bench_nop(1, 2);
-for i = 1:min(n, 300)
-  t = tic; bench_nop(888, 1, d); nop(i) = toc(t);
-  pause((d + 3) / 1000);
-end
-nop = nop(1:min(n, 300));
+n = $n; d = $duration; gap = (d + 3) / 1000; batch = min(n, 100);
+trigout(999, 1, 1); trigout_mex(999, 1, 1); eegmex_empty(); empty_mex(); pause(0.05);
+native = zeros(n, 1); nativeEmpty = native; mex = native; mexEmpty = native; wake = [];
 for i = 1:n
   v = 1 + mod(i, 255);
-  t = tic; trigout(888, v, d); lat(i) = toc(t);
-  pause((d + 3) / 1000);                       % one pulse at a time: every reset is written
+  % Each pair in turn first and second after the pause, so that neither finds the caches the
+  % other warmed more often.
+  if mod(i, 2)
+    t = tic; eegmex_empty(888, v, d); nativeEmpty(i) = toc(t);
+    t = tic; trigout(888, v, d); native(i) = toc(t);
+  else
+    t = tic; trigout(888, v, d); native(i) = toc(t);
+    t = tic; eegmex_empty(888, v, d); nativeEmpty(i) = toc(t);
+  end
+  pause(gap);
+  if mod(i, 2)
+    t = tic; empty_mex(889, v, d); mexEmpty(i) = toc(t);
+    t = tic; trigout_mex(889, v, d); mex(i) = toc(t);
+  else
+    t = tic; trigout_mex(889, v, d); mex(i) = toc(t);
+    t = tic; empty_mex(889, v, d); mexEmpty(i) = toc(t);
+  end
+  pause(gap);
+  if mod(i, batch) == 0
+    wake = [wake; eegmex_wakeup(batch, d, 3)];
+  end
 end
-clear trigout                                  % waits for the last pulse
+clear trigout trigout_mex                      % waits for the last pulses; the log is written out
 c = textscan(fopen(getenv('SIMPORT_LOG')), '%f %f %f %s');
 ns = c{1}; port = c{2}; val = c{3};
-k = find(port == 888);
-w = [];
-for j = 1:numel(k) - 1
-  a = k(j); b = k(j + 1);
-  if val(a) ~= 0 && val(b) == 0
-    w(end + 1) = (ns(b) - ns(a)) / 1e6 - d;
+function w = widths(ns, port, val, p, d)
+  k = find(port == p);
+  w = [];
+  for j = 1:numel(k) - 1
+    a = k(j); b = k(j + 1);
+    if val(a) ~= 0 && val(b) == 0
+      w(end + 1) = (ns(b) - ns(a)) / 1e6 - d;
+    end
   end
 end
 q = @(x, p) subsref(sort(x), struct('type', '()', 'subs', {{max(1, ceil(p * numel(x)))}}));
-printf('trigout, %d pulses of %d ms, simulated port library\n', n, d);
-printf('  call latency      median %7.1f us   p99 %7.1f us   (tic/toc alone: median %.1f us)\n', ...
-       1e6 * median(lat), 1e6 * q(lat, 0.99), 1e6 * median(base));
-printf('  empty MEX call    median %7.1f us   p99 %7.1f us   (the host alone, same spacing)\n', ...
-       1e6 * median(nop), 1e6 * q(nop, 0.99));
-printf('  pulse width error median %7.3f ms   p99 %7.3f ms   (%d pulses measured)\n', ...
-       median(w), q(w, 0.99), numel(w));
+us = @(x) 1e6 * x;
+wn = widths(ns, port, val, 888, d); wm = widths(ns, port, val, 889, d);
+printf('trigout, %d pulses of %d ms in each flavour, simulated port library\n', n, d);
+printf('  call latency   native  median %6.1f us  p99 %6.1f us   empty native call median %6.1f us  p99 %6.1f us\n', ...
+       us(median(native)), us(q(native, 0.99)), us(median(nativeEmpty)), us(q(nativeEmpty, 0.99)));
+printf('                 MEX     median %6.1f us  p99 %6.1f us   empty MEX call    median %6.1f us  p99 %6.1f us\n', ...
+       us(median(mex)), us(q(mex, 0.99)), us(median(mexEmpty)), us(q(mexEmpty, 0.99)));
+printf('  width error    native  median %6.3f ms  p99 %6.3f ms   (%d pulses)\n', median(wn), q(wn, 0.99), numel(wn));
+printf('                 MEX     median %6.3f ms  p99 %6.3f ms   (%d pulses)\n', median(wm), q(wm, 0.99), numel(wm));
+printf('  wake-up lateness of a bare thread (absolute %d ms sleeps, no timer slack): median %6.3f ms  p99 %6.3f ms   (%d sleeps)\n', ...
+       d, median(wake), q(wake, 0.99), numel(wake));
+verdict = {'missed', 'met'};
+share = us(median(native) - median(nativeEmpty));
+printf('  goal: native call median <= empty native call + 10 us: +%.1f us, %s\n', share, verdict{1 + (share <= 10)});
+printf('  goal: width error median <= 0.1 ms: %.3f ms, %s\n', median(wn), verdict{1 + (median(wn) <= 0.1)});
+excess = q(wn, 0.99) - q(wake, 0.99);
+printf('  goal: width error p99 <= wake-up p99 + 0.1 ms: %+.3f ms over the wake-up p99, %s\n', excess, ...
+       verdict{1 + (excess <= 0.1)});
 "
