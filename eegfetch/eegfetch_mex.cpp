@@ -5,6 +5,7 @@
 // Host allocations (the result matrix and its copy) happen while at most the data file is open,
 // and that file lives in a module-wide slot: should an allocation error jump out of the call, the
 // next call or the module's unload closes it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,28 @@ void setMessage(char (&message)[eeg::kMessageSize], const char* text) {
   std::snprintf(message, eeg::kMessageSize, "%s", text);
 }
 
+// A new m x n double matrix for the caller to fill completely. Where the host can, its elements are
+// left unset: no zero fill touches the storage before the read writes it (a first touch of every
+// page, on one thread, which costs about as much as the read's own writes).
+mxArray* newMatrix(int64_t m, int64_t n) {
+#if defined(EEGMEX_HOST_UNINIT_MATRIX)
+  return mxCreateUninitNumericMatrix(static_cast<size_t>(m), static_cast<size_t>(n), mxDOUBLE_CLASS, mxREAL);
+#else
+  return mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);
+#endif
+}
+
+// Zeroes rows `first` .. rows - 1 of a rows x columns matrix: in a new matrix, the rows of blocks
+// past the end of a short file, which the read does not write.
+void zeroRowsFrom(double* target, int64_t rows, int32_t columns, int64_t first) {
+  if (first < 0) first = 0;
+  if (first >= rows) return;
+  for (int32_t k = 0; k < columns; ++k) {
+    double* column = target + static_cast<size_t>(k) * static_cast<size_t>(rows);
+    std::fill(column + first, column + rows, 0.0);
+  }
+}
+
 // A numeric vector as doubles: the array's own storage when it holds doubles, otherwise an
 // exact copy in `copy`. Null when the copy cannot be allocated.
 const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
@@ -49,8 +72,9 @@ const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
 }
 
 // The read with its working storage, all of which is released before this returns. Raises no
-// host error; a failure comes back as false with its message.
-bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride,
+// host error; a failure comes back as false with its message. `blocks`: the output samples the read
+// completed, counted from the first.
+bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, int64_t& blocks,
              char (&message)[eeg::kMessageSize], char (&warning)[eeg::kMessageSize]) {
   const char* outOfMemory = "Not enough memory for the working storage of the read.";
   std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy;
@@ -95,6 +119,7 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError)
     return setMessage(message, "Could not read the eeg file."), false;
+  blocks = outcome.blocks;
   if (outcome.framesRead < call.nPoints) {
     std::snprintf(warning, eeg::kMessageSize,
                   "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; "
@@ -127,12 +152,13 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     stride = call.targetRows;
   } else {
     int64_t nOut = call.nPoints / call.decimationFactor;  // nPoints fits 32 bits, so nOut does
-    result = mxCreateDoubleMatrix(static_cast<mwSize>(nOut), static_cast<mwSize>(call.nSel), mxREAL);
+    result = newMatrix(nOut, call.nSel);
     target = mxGetPr(result);
     stride = nOut;
   }
 
-  bool ok = runRead(call, g_dataFile, target, stride, message, warning);
+  int64_t blocks = 0;
+  bool ok = runRead(call, g_dataFile, target, stride, blocks, message, warning);
   closeDataFile();
   if (!ok) {
     mexErrMsgTxt(message);  // the host releases the unreturned result matrix
@@ -140,11 +166,13 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   }
 
   if (!call.data) {
+    // The read wrote rows 0 .. blocks - 1, one per completed block; a short file leaves the rest.
+    zeroRowsFrom(target, stride, call.nSel, blocks);
     plhs[0] = result;
   } else if (nlhs >= 1) {
     // The filled matrix as a copy: always safe to use, whatever shares OPT.data's storage.
     size_t m = static_cast<size_t>(call.targetRows), n = static_cast<size_t>(call.nSel);
-    mxArray* copy = mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);
+    mxArray* copy = newMatrix(static_cast<int64_t>(m), static_cast<int64_t>(n));
     if (m * n > 0) std::memcpy(mxGetPr(copy), mxGetPr(call.data), m * n * sizeof(double));
     plhs[0] = copy;
   }

@@ -12,6 +12,12 @@
 //
 // Modules call the plain names (mxGetField, mxGetString, mxCreateDoubleMatrix); in the last two
 // configurations they resolve to the `_700` entry points, which take 32-bit int sizes.
+//
+// EEGMEX_HOST_UNINIT_MATRIX is defined where the host offers mxCreateUninitNumericMatrix, a new
+// matrix whose elements are left unset for the module to write: the native Octave function (no
+// zero fill) and the embedded host on POSIX systems (which fills it with a poison value, so that
+// tests see any element left unwritten). Only mxDOUBLE_CLASS is implemented; other classes give
+// null. Neither MEX layer nor the Windows builds use it: their import lists stay as they are.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -94,6 +100,12 @@ EEGMEX_IMPORT int mxGetString_700(const mxArray* a, char* buf, int size);
 EEGMEX_IMPORT void* mxCalloc(size_t n, size_t size);
 EEGMEX_IMPORT void mxFree(void* p);
 EEGMEX_IMPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity);
+
+#if defined(EEGMEX_HOST_OCTAVE_NATIVE) || !defined(_WIN32)
+#define EEGMEX_HOST_UNINIT_MATRIX 1
+EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid,
+                                                   mxComplexity complexity);
+#endif
 
 #ifdef __cplusplus
 }

@@ -292,6 +292,23 @@ HOST_EXPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complex
   return a;
 }
 
+#if defined(EEGMEX_HOST_UNINIT_MATRIX)
+// Storage that MATLAB would leave as it comes holds a poison value here, a NaN no arithmetic
+// makes (a signalling one with a payload of its own), so that an element the module fails to
+// write shows in any comparison of the result.
+HOST_EXPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid,
+                                                 mxComplexity complexity) {
+  if (classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
+  hostAllocation();
+  mxArray* a = newArray(mxDOUBLE_CLASS, m, n);
+  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
+  const uint64_t poison = 0x7ff4dead0badf00dull;
+  for (size_t i = 0; i < m * n; ++i) std::memcpy(static_cast<double*>(a->re) + i, &poison, sizeof poison);
+  if (g_call) g_call->temporaries.insert(a);
+  return a;
+}
+#endif
+
 // ---- C++ API ------------------------------------------------------------------------------
 
 namespace mexhost {

@@ -80,8 +80,9 @@ class Module {
 // Counters for leak checks across calls.
 size_t liveArrays();    // arrays created and not yet destroyed, globals included
 size_t liveCallocs();   // mxCalloc blocks not yet freed
-// From the next host allocation on (mxCalloc, mxCreateDoubleMatrix, mexGetVariable copies),
-// the allocation number `n` (1-based) fails with MATLAB's "Out of memory" error; 0 turns it off.
+// From the next host allocation on (mxCalloc, mxCreateDoubleMatrix, mxCreateUninitNumericMatrix,
+// mexGetVariable copies), the allocation number `n` (1-based) fails with MATLAB's "Out of memory"
+// error; 0 turns it off.
 void failHostAllocation(size_t n);
 
 }  // namespace mexhost

@@ -14,7 +14,8 @@
 //  - the handler given to mexAtExit runs when Octave lets go of the function (clear NAME,
 //    clear functions, clear all, exit).
 // The difference: a new matrix is an Octave array from the start and is returned as it is, where
-// the MEX layer fills a matrix of its own and copies it into an Octave array on return.
+// the MEX layer fills a matrix of its own and copies it into an Octave array on return; and
+// mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched.
 #include <dlfcn.h>
 #include <octave/help.h>
 #include <octave/interpreter.h>
@@ -27,8 +28,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -137,6 +141,28 @@ void* allocate(size_t n, size_t size) {
   if (!p) error("%s: failed to allocate %zu bytes of memory", kName, n * size);
   if (g_call) g_call->blocks.push_back(p);
   return p;
+}
+
+// Octave's arrays take their storage from std::allocator, which constructs nothing: storage taken
+// from it here is adopted by an array, which releases it with the same allocator.
+static_assert(std::is_same<Array<double>, Array<double, std::allocator<double>>>::value,
+              "Octave's arrays use std::allocator");
+
+// An m x n double matrix of the call over new storage whose elements are left unset, so that no
+// page of it is touched here. Throws std::bad_alloc, leaving nothing allocated, when memory runs out.
+mxArray_tag* adoptUnset(size_t m, size_t n) {
+  std::allocator<double> allocator;
+  const size_t count = m * n;
+  double* storage = allocator.allocate(count);
+  Array<double> owner;
+  try {
+    owner = Array<double>(
+        storage, dim_vector(static_cast<octave_idx_type>(m), static_cast<octave_idx_type>(n)), allocator);
+  } catch (...) {
+    allocator.deallocate(storage, count);  // not adopted
+    throw;
+  }
+  return g_call->adopt(octave_value(NDArray(owner)));
 }
 
 // The whole call: arguments in, mexFunction, results out. Returned arrays are the Octave values
@@ -314,4 +340,21 @@ mxArray_tag* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
   if (!g_call || m < 0 || n < 0) return nullptr;
   if (complexity == mxCOMPLEX) return g_call->adopt(octave_value(ComplexNDArray(dim_vector(m, n))));
   return g_call->adopt(octave_value(NDArray(dim_vector(m, n))));
+}
+
+// A new real double matrix whose elements are left unset, for the module to write each one once
+// (from several threads, say) without a zero fill before. A failed allocation raises as mxCalloc's.
+mxArray_tag* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxComplexity complexity) {
+  if (!g_call || classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
+  const size_t most = static_cast<size_t>(std::numeric_limits<octave_idx_type>::max()) / sizeof(double);
+  mxArray_tag* made = nullptr;
+  if (n == 0 || m <= most / n) {
+    try {
+      made = adoptUnset(m, n);
+    } catch (const std::bad_alloc&) {
+      made = nullptr;
+    }
+  }
+  if (!made) error("%s: failed to allocate memory for a %zu x %zu matrix", kName, m, n);
+  return made;
 }

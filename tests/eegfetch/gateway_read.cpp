@@ -298,6 +298,74 @@ TEST(GatewayRead, AShortFileInventsNoFramesAndSaysHowManyItHeld) {
   for (size_t i = 0; i < 25; ++i) EXPECT_EQ(got[i], i < 9 ? 100.0 * (4 * i + 3) + 3 : 5.0) << "row " << i;
 }
 
+// A new matrix from files that end before HDR.nPoints, within a block, at a block boundary, within a
+// frame, before the first frame, and large enough for the read to use two threads: the rows of the
+// blocks the file completes hold the reference read, and every later row is +0 in every column.
+TEST(GatewayRead, RowsPastTheEndOfAShortFileAreZeroInEveryColumn) {
+  struct Case {
+    int nChans;
+    int64_t nPoints, frames;
+    size_t strayBytes;  // of a frame the file does not complete
+  };
+  const Case cases[] = {
+      {3, 400, 37, 0}, {3, 400, 40, 0}, {3, 400, 43, 5}, {3, 400, 0, 1}, {64, 24000, 17003, 3}};
+  std::mt19937 rng(5151);
+  for (const Case& t : cases) {
+    SCOPED_TRACE("file of " + std::to_string(t.frames) + " frames");
+    ref::Plan plan;
+    plan.nChans = t.nChans;
+    plan.nPoints = t.nPoints;
+    plan.decimationFactor = 4;
+    randomFilter(rng, plan);
+    // A few channels of a small frame; every channel of a large one, so that the read splits them.
+    std::uniform_int_distribution<int> pick(0, t.nChans - 1);
+    for (int k = 0; k < (t.nChans > 8 ? t.nChans : 5); ++k)
+      plan.channels.push_back(t.nChans > 8 ? (k * 37) % t.nChans : pick(rng));
+    std::vector<int> chanidx;
+    for (int32_t c : plan.channels) chanidx.push_back(c + 1);
+    std::uniform_real_distribution<double> s(-3, 3);
+    for (int c = 0; c < t.nChans; ++c) plan.scale.push_back(s(rng));
+    std::vector<uint8_t> bytes =
+        gwtest::encode(randomRecording(rng, 1, false, t.nChans, static_cast<size_t>(t.frames)));
+    bytes.insert(bytes.end(), t.strayBytes, 0x55);
+    TempFile file(bytes);
+
+    Call c(file.path());
+    c.h("fs", scalar(1000));
+    c.h("nChans", scalar(t.nChans));
+    c.h("BinaryFormat", scalar(1));
+    c.h("nPoints", scalar(static_cast<double>(t.nPoints)));
+    c.h("scale", rowVector(plan.scale));
+    c.h("endian", charArray("l"));
+    c.o("chanidx", rowVector(toVector(chanidx)));
+    c.o("fs", scalar(250));
+    c.o("filt_a", rowVector(plan.a));
+    c.o("filt_b", rowVector(plan.b));
+    mexhost::CallResult r = c.run();
+    ASSERT_FALSE(r.failed) << r.message;
+    EXPECT_EQ(r.warnings.size(), 1u);
+    ASSERT_TRUE(r.results[0]);
+
+    const int64_t nOut = t.nPoints / 4, written = t.frames / 4;
+    const std::vector<double> want = referenceRead(
+        bytes, plan, std::vector<double>(static_cast<size_t>(nOut) * chanidx.size()), nOut, 0, nOut, 0, nOut);
+    const std::vector<double> got = mexhost::values(r.results[0].get());
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < chanidx.size(); ++k) {
+      for (int64_t i = 0; i < nOut; ++i) {
+        const size_t at = k * static_cast<size_t>(nOut) + static_cast<size_t>(i);
+        if (i < written) {
+          ASSERT_TRUE(ref::sameBits(got[at], want[at]) && !std::isnan(got[at]))
+              << "column " << k << " row " << i << ": " << got[at] << " vs " << want[at];
+        } else {
+          ASSERT_TRUE(got[at] == 0.0 && !std::signbit(got[at]))
+              << "column " << k << " row " << i << ": " << got[at];
+        }
+      }
+    }
+  }
+}
+
 TEST(GatewayRead, NPointsZeroGivesAnEmptyResult) {
   TempFile file(gwtest::encode(rampRecording(8)));
   Call c = rampCall(file.path(), 0);

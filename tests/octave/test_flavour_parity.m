@@ -54,6 +54,11 @@ function o = observe(folder, ext)
   [msg, id] = lastwarn();
   o.warning = {msg, id, Z};
 
+  % A file that ends within a block: the rows of blocks it never completes are zeros.
+  short = recording(double(reshape(1:72, 18, 4)), 'int16');
+  cleanupShort = onCleanup(@() delete(short));
+  o.short = eegfetch(short, setfield(H, 'nPoints', 41), setfield(O, 'chanidx', [2 4 2]));
+
   % No output asked for: the new matrix becomes ans.
   eegfetch(name, H, O);
   o.ans = ans;
@@ -108,4 +113,6 @@ assert(isequal(native.range{1}, 0:4) && isequal(native.range{2}, X(3, [1 2 3 4 1
 assert(isequal(native.diagonal{3}, 2 * eye(2)) && isequal(native.diagonal{2}, X([4 8], [4 1])));
 assert(numel(native.errors) == 10 && all(cellfun(@iscell, native.errors)));
 assert(~isempty(strfind(native.warning{1}, 'only 16 whole frames')));
+S = reshape(1:72, 18, 4);
+assert(isequal(native.short, [S(4:4:16, [2 4 2]); zeros(6, 3)]));
 disp('test_flavour_parity: ok');
