@@ -32,6 +32,10 @@ struct PulseRequest {
 // lock together with the write it records.
 extern std::atomic<uint8_t> lastWrittenValue;
 
+// A request holding `args`: the one an ended pulse left for reuse, or a new one from the process
+// heap (null without memory). Any thread.
+PulseRequest* newPulseRequest(const PulseRequest& args);
+
 enum class ScheduleStatus { ok, noMemory, noThread };
 
 // Takes ownership of `request`: writes the value now when its delay is 0 and queues the pulse's
@@ -41,8 +45,8 @@ enum class ScheduleStatus { ok, noMemory, noThread };
 ScheduleStatus schedulePulse(PulseRequest* request);
 
 // Blocks until every pending pulse has ended as scheduled, then ends the timer thread and waits
-// until it has left the module's code; the next schedulePulse starts it again. The module's
-// unload handler calls it.
+// until it has left the module's code, and frees the request kept for reuse; the next
+// schedulePulse starts it again. The module's unload handler calls it.
 void finishPendingPulses();
 
 }  // namespace trig

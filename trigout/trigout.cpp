@@ -16,13 +16,33 @@
 
 namespace {
 
+// The numeric classes (those mxIsNumeric accepts).
+bool isNumericClass(mxClassID c) {
+  switch (c) {
+    case mxDOUBLE_CLASS:
+    case mxSINGLE_CLASS:
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS: return true;
+    default: return false;
+  }
+}
+
 // The first element of a real numeric array, read by its class and converted to double.
-// False for an empty, complex, sparse or non-numeric array.
+// False for an empty, complex, sparse or non-numeric array. The class is asked once: each
+// question to the host is a call into it, and after a pause none of them is cheap.
 bool firstElement(const mxArray* a, double* out) {
-  if (!a || !mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) == 0) return false;
+  if (!a) return false;
+  const mxClassID c = mxGetClassID(a);
+  if (!isNumericClass(c) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) == 0) return false;
   const void* data = mxGetData(a);
   if (!data) return false;
-  *out = mxElementAsDouble(mxGetClassID(a), data, 0);
+  *out = mxElementAsDouble(c, data, 0);
   return true;
 }
 
@@ -83,7 +103,7 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
     trig::releaseHold(library);
     return bad;
   }
-  trig::PulseRequest* request = new (std::nothrow) trig::PulseRequest(args);
+  trig::PulseRequest* request = trig::newPulseRequest(args);
   if (!request) {
     trig::releaseHold(library);
     return "Out of memory for the pulse request.";

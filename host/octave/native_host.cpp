@@ -317,8 +317,13 @@ void* mxGetData(const mxArray_tag* a) { return storage(a); }
 int mxGetString_700(const mxArray_tag* a, char* buf, int size) {
   const octave_idx_type n = a->value.numel();
   if (!a->value.is_string() || size < 1 || n >= size) return 1;
-  const charNDArray chars = a->value.char_array_value();
-  std::memcpy(buf, chars.data(), static_cast<size_t>(n));
+  // The characters where the value keeps them; a copy of them only for a value that keeps none.
+  if (const void* data = a->value.mex_get_data()) {
+    std::memcpy(buf, data, static_cast<size_t>(n));
+  } else {
+    const charNDArray chars = a->value.char_array_value();
+    std::memcpy(buf, chars.data(), static_cast<size_t>(n));
+  }
   buf[n] = '\0';
   return 0;
 }
