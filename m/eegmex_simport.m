@@ -14,7 +14,7 @@ function file = eegmex_simport(name)
 %   The simulated library keeps the last value written to each port and,
 %   when the environment variable SIMPORT_LOG names a file, appends every
 %   write to it as one line "<ns> <port> <value> <tag>" (monotonic
-%   nanoseconds, port, value, "sim"), within a few milliseconds of the
+%   nanoseconds, port, value, "sim"), within about 50 ms of the
 %   write and all of them by the time "clear trigout" returns:
 %     setenv('SIMPORT_LOG', fullfile(tempdir, 'ports.log'));
 %   SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver.

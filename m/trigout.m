@@ -51,9 +51,9 @@
 %     simport     simulated ports, every platform: no hardware; each port
 %                 keeps its last value and, when the environment variable
 %                 SIMPORT_LOG names a file, every write is appended to it as
-%                 "<ns> <port> <value> sim" (monotonic nanoseconds), within a
-%                 few milliseconds, and all of them by the time "clear
-%                 trigout" returns.
+%                 "<ns> <port> <value> sim" (monotonic nanoseconds), within
+%                 about 50 ms, and all of them by the time "clear trigout"
+%                 returns.
 %                 SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver;
 %                 SIMPORT_WRITE_US=n makes each write n microseconds slower.
 %                 Its file: eegmex_simport().

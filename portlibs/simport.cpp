@@ -11,7 +11,7 @@
 //                           that widen the windows between writers)
 //
 // The log must not slow down what it observes: on POSIX a write only adds a record in memory,
-// and a background thread appends the records to the file within a few milliseconds. Everything
+// and a background thread appends the records to the file within about 50 ms. Everything
 // is in the file once the library is unloaded, and when SimportFlushLog (an extra export, for
 // tests) returns. On Windows each write goes to the file at once: a thread could not be joined
 // while the library unloads there.
@@ -158,7 +158,7 @@ pthread_t g_flusher;
 bool g_flusherStarted = false, g_flusherIdle = false, g_stop = false;
 int64_t g_lastRecordNs = 0;
 
-constexpr int64_t kFlushPeriodNs = 4000000;   // records reach the file within about this
+constexpr int64_t kFlushPeriodNs = 50000000;  // records reach the file within about this
 constexpr int64_t kIdleAfterNs = 1000000000;  // no writes this long: sleep until the next one
 
 // Locked. Index of `path` among the pending files, added when new; -1 without memory.
