@@ -12,6 +12,23 @@
 
 #include "mexapi.h"
 
+// The numeric classes: those mxIsNumeric accepts, and those mxElementAsDouble reads.
+inline bool mxClassIsNumeric(mxClassID cls) {
+  switch (cls) {
+    case mxDOUBLE_CLASS:
+    case mxSINGLE_CLASS:
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS: return true;
+    default: return false;
+  }
+}
+
 //  cls    : the array's class
 //  data   : its real storage (mxGetData)
 //  i      : element index, column-major

@@ -70,7 +70,7 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
   if (!h) return status;
 
   status = BindStatus::ok;
-  if (h->bound) {
+  if (h->entries.out32) {
     // The library this module keeps: its entries were found when it was bound. Its driver is
     // asked again, as on every call.
     portLibrary = h->entries;
@@ -96,7 +96,6 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
     return status;
   }
   h->entries = portLibrary;  // under the calling thread only, as every binding
-  h->bound = true;
   keep(h);
   *held = h;
   *entries = portLibrary;

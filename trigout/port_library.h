@@ -39,8 +39,7 @@ struct LibraryHold {
   platform::LibraryHandle handle = nullptr;
   std::atomic<int> holders{0};
   char* path = nullptr;  // malloc'ed
-  PortLibrary entries;   // set once a binding through this hold succeeded
-  bool bound = false;
+  PortLibrary entries;   // set once a binding through this hold succeeded (out32 null until then)
 };
 
 // Lets go of one hold; unloads the library with the last. Any thread.

@@ -16,30 +16,13 @@
 
 namespace {
 
-// The numeric classes (those mxIsNumeric accepts).
-bool isNumericClass(mxClassID c) {
-  switch (c) {
-    case mxDOUBLE_CLASS:
-    case mxSINGLE_CLASS:
-    case mxINT8_CLASS:
-    case mxUINT8_CLASS:
-    case mxINT16_CLASS:
-    case mxUINT16_CLASS:
-    case mxINT32_CLASS:
-    case mxUINT32_CLASS:
-    case mxINT64_CLASS:
-    case mxUINT64_CLASS: return true;
-    default: return false;
-  }
-}
-
 // The first element of a real numeric array, read by its class and converted to double.
 // False for an empty, complex, sparse or non-numeric array. The class is asked once: each
 // question to the host is a call into it, and after a pause none of them is cheap.
 bool firstElement(const mxArray* a, double* out) {
   if (!a) return false;
   const mxClassID c = mxGetClassID(a);
-  if (!isNumericClass(c) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) == 0) return false;
+  if (!mxClassIsNumeric(c) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) == 0) return false;
   const void* data = mxGetData(a);
   if (!data) return false;
   *out = mxElementAsDouble(c, data, 0);

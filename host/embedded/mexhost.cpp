@@ -74,22 +74,6 @@ size_t elementSize(mxClassID cls) {
   }
 }
 
-bool isNumericClass(mxClassID cls) {
-  switch (cls) {
-    case mxDOUBLE_CLASS:
-    case mxSINGLE_CLASS:
-    case mxINT8_CLASS:
-    case mxUINT8_CLASS:
-    case mxINT16_CLASS:
-    case mxUINT16_CLASS:
-    case mxINT32_CLASS:
-    case mxUINT32_CLASS:
-    case mxINT64_CLASS:
-    case mxUINT64_CLASS: return true;
-    default: return false;
-  }
-}
-
 [[noreturn]] void raise(const char* text) {
   if (!g_call) {
     std::fprintf(stderr, "mexhost: error raised outside a call: %s\n", text);
@@ -155,7 +139,7 @@ double readAsDouble(const mxArray* a, size_t i) {
   switch (a->cls) {
     case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(a->re)[i];
     case mxCHAR_CLASS: return static_cast<const mxChar*>(a->re)[i];
-    default: return isNumericClass(a->cls) ? mxElementAsDouble(a->cls, a->re, i) : 0.0;
+    default: return mxClassIsNumeric(a->cls) ? mxElementAsDouble(a->cls, a->re, i) : 0.0;
   }
 }
 
@@ -217,7 +201,7 @@ HOST_EXPORT int mexAtExit(void (*handler)(void)) {
 // ---- libmx --------------------------------------------------------------------------------
 
 HOST_EXPORT bool mxIsStruct(const mxArray* a) { return a && a->cls == mxSTRUCT_CLASS; }
-HOST_EXPORT bool mxIsNumeric(const mxArray* a) { return a && isNumericClass(a->cls); }
+HOST_EXPORT bool mxIsNumeric(const mxArray* a) { return a && mxClassIsNumeric(a->cls); }
 HOST_EXPORT bool mxIsChar(const mxArray* a) { return a && a->cls == mxCHAR_CLASS; }
 HOST_EXPORT bool mxIsComplex(const mxArray* a) { return a && a->isComplex; }
 HOST_EXPORT bool mxIsSparse(const mxArray*) { return false; }

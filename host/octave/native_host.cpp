@@ -124,6 +124,7 @@ mxClassID classOf(const octave_value& v) {
     case btyp_bool: return mxLOGICAL_CLASS;
     case btyp_cell: return mxCELL_CLASS;
     case btyp_struct: return mxSTRUCT_CLASS;
+    case btyp_func_handle: return mxFUNCTION_CLASS;
     case btyp_int8: return mxINT8_CLASS;
     case btyp_uint8: return mxUINT8_CLASS;
     case btyp_int16: return mxINT16_CLASS;
