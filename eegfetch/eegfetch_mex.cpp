@@ -1,10 +1,10 @@
-// eegfetch(fileName, HDR, OPT): the gateway. Checks the arguments, reads the recording through
-// the numeric core into a new matrix or into OPT.data, releases everything, then reports.
+// [X, info] = eegfetch(fileName, HDR, OPT): the gateway. Checks the arguments, reads the recording
+// through the numeric core into a new matrix or into OPT.data, releases everything, then reports.
 //
 // Host errors never leave anything behind: they are raised only where nothing of ours is alive.
-// Host allocations (the result matrix and its copy) happen while at most the data file is open,
-// and that file lives in a module-wide slot: should an allocation error jump out of the call, the
-// next call or the module's unload closes it.
+// Host allocations (the result matrix, its copy and `info`) happen while at most the data file is
+// open, and that file lives in the module's state: should an allocation error jump out of the call,
+// the next call or the module's unload closes it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -19,20 +19,43 @@
 
 namespace {
 
-std::FILE* g_dataFile = nullptr;  // the open data file of the call in progress, or null
-eeg::StreamCache g_streams;       // what reads with OPT.resume left for the next ones
+// Everything the module keeps between calls: started by the first call, ended when the host lets go
+// of the module (clear eegfetch, clear all, exit).
+struct ReaderModule {
+  bool started = false;
+  std::FILE* dataFile = nullptr;  // the open data file of the call in progress, or null
+  eeg::StreamCache streams;       // what reads with OPT.resume left for the next ones
 
-void closeDataFile() {
-  if (g_dataFile) {
-    std::fclose(g_dataFile);
-    g_dataFile = nullptr;
+  void closeDataFile() {
+    if (dataFile) {
+      std::fclose(dataFile);
+      dataFile = nullptr;
+    }
   }
+  void start();
+  void end() {
+    closeDataFile();
+    streams.dropAll();
+    started = false;
+  }
+};
+
+ReaderModule g_module;
+
+void endModule() { g_module.end(); }
+
+void ReaderModule::start() {
+  closeDataFile();  // still open only when a host allocation error cut an earlier call short
+  if (started) return;
+  mexAtExit(endModule);
+  started = true;
 }
 
-void onUnload() {
-  closeDataFile();
-  eeg::dropAllStreams(g_streams);
-}
+// What a call tells in its second output.
+struct CallReport {
+  int64_t frames = 0, outputs = 0;
+  eeg::OnlineReport online;
+};
 
 void setMessage(char (&message)[eeg::kMessageSize], const char* text) {
   std::snprintf(message, eeg::kMessageSize, "%s", text);
@@ -72,9 +95,9 @@ const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
 }
 
 // The read with its working storage, all of which is released before this returns. Raises no
-// host error; a failure comes back as false with its message. `blocks`: the output samples the read
-// completed, counted from the first.
-bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, int64_t& blocks,
+// host error; a failure comes back as false with its message. `report`: the frames and output samples
+// the read completed, counted from the first, and what a read asked to go on did.
+bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, CallReport& report,
              char (&message)[eeg::kMessageSize], char (&warning)[eeg::kMessageSize]) {
   const char* outOfMemory = "Not enough memory for the working storage of the read.";
   std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy;
@@ -112,14 +135,31 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.destEnd = call.data ? call.destEnd : nOut;
   plan.srcStart = call.srcStart == -1 ? 0 : call.srcStart;
   plan.srcEnd = call.srcEnd == -1 ? nOut : call.srcEnd;
+  if (call.newest) {
+    // The newest rows-of-OPT.data output samples of the frames there now, the newest in the last row.
+    // The read stops at those frames, so frames the writer adds meanwhile cannot shift the rows.
+    const int64_t length = eeg::fileLength(file);
+    const int64_t frameBytes = int64_t(call.nChans) * call.bytesPerSample;
+    if (length >= 0 && length / frameBytes < plan.nPoints) plan.nPoints = length / frameBytes;
+    nOut = plan.nPoints / call.decimationFactor;
+    const int64_t rows = call.targetRows;
+    plan.srcStart = nOut > rows ? nOut - rows : 0;
+    plan.srcEnd = nOut - 1;
+    plan.destStart = rows - (nOut - plan.srcStart);
+    plan.destEnd = rows - 1;
+  }
 
-  // Without OPT.data every output sample is returned, so there is nothing to go on from.
-  eeg::ReadOutcome outcome =
-      call.resume && call.data ? eeg::readOnline(g_streams, file, plan) : eeg::readRecording(file, plan);
+  eeg::ReadOutcome outcome;
+  report.online.reason = call.resume ? eeg::FullReadReason::noData : eeg::FullReadReason::notAsked;
+  if (call.resume && call.data)  // without OPT.data every output sample is returned: nothing to go on from
+    outcome = eeg::readOnline(g_module.streams, file, plan, call.fileName, report.online);
+  else
+    outcome = eeg::readRecording(file, plan);
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError)
     return setMessage(message, "Could not read the eeg file."), false;
-  blocks = outcome.blocks;
+  report.frames = outcome.framesRead;
+  report.outputs = outcome.blocks;
   if (outcome.framesRead < call.nPoints) {
     std::snprintf(warning, eeg::kMessageSize,
                   "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; "
@@ -129,16 +169,27 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   return true;
 }
 
+// The second output: a struct with what the call saw and did.
+mxArray* newInfo(const CallReport& report) {
+  const char* names[] = {"frames", "outputs", "resumedFrames", "fullReadReason"};
+  mxArray* info = mxCreateStructMatrix(1, 1, 4, names);
+  mxSetField(info, 0, "frames", mxCreateDoubleScalar(static_cast<double>(report.frames)));
+  mxSetField(info, 0, "outputs", mxCreateDoubleScalar(static_cast<double>(report.outputs)));
+  mxSetField(info, 0, "resumedFrames",
+             mxCreateDoubleScalar(static_cast<double>(report.online.resumedFrames)));
+  mxSetField(info, 0, "fullReadReason", mxCreateString(eeg::fullReadReasonText(report.online.reason)));
+  return info;
+}
+
 }  // namespace
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  closeDataFile();  // still open only when a host allocation error cut an earlier call short
-  mexAtExit(onUnload);
+  g_module.start();
 
   char message[eeg::kMessageSize] = "";
   char warning[eeg::kMessageSize] = "";
   eeg::ReaderCall call;
-  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &g_dataFile, message)) {
+  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &g_module.dataFile, message)) {
     mexErrMsgTxt(message);  // the checks have closed the file
     return;
   }
@@ -157,17 +208,17 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     stride = nOut;
   }
 
-  int64_t blocks = 0;
-  bool ok = runRead(call, g_dataFile, target, stride, blocks, message, warning);
-  closeDataFile();
+  CallReport report;
+  bool ok = runRead(call, g_module.dataFile, target, stride, report, message, warning);
+  g_module.closeDataFile();
   if (!ok) {
     mexErrMsgTxt(message);  // the host releases the unreturned result matrix
     return;
   }
 
   if (!call.data) {
-    // The read wrote rows 0 .. blocks - 1, one per completed block; a short file leaves the rest.
-    zeroRowsFrom(target, stride, call.nSel, blocks);
+    // The read wrote rows 0 .. outputs - 1, one per completed block; a short file leaves the rest.
+    zeroRowsFrom(target, stride, call.nSel, report.outputs);
     plhs[0] = result;
   } else if (nlhs >= 1) {
     // The filled matrix as a copy: always safe to use, whatever shares OPT.data's storage.
@@ -176,5 +227,6 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     if (m * n > 0) std::memcpy(mxGetPr(copy), mxGetPr(call.data), m * n * sizeof(double));
     plhs[0] = copy;
   }
+  if (nlhs >= 2) plhs[1] = newInfo(report);
   if (warning[0]) mexWarnMsgTxt(warning);
 }

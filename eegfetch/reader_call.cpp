@@ -84,6 +84,20 @@ class Checks {
     return true;
   }
 
+  // A switch: a logical or numeric scalar, true when nonzero.
+  bool flag(const mxArray* r, const char* name, bool& out) {
+    char text[kMessageSize];
+    const bool logical = r && mxGetClassID(r) == mxLOGICAL_CLASS;
+    if (!logical && !isNumeric(r)) return fail(format(text, "%s must be a logical or numeric scalar.", name));
+    if (count(r) != 1) return fail(format(text, "%s must be a scalar.", name));
+    if (mxIsSparse(r)) return fail(format(text, "%s must not be sparse.", name));
+    if (mxIsComplex(r)) return fail(format(text, "%s must be real.", name));
+    const double v = logical ? static_cast<const unsigned char*>(mxGetData(r))[0] : numericElement(r, 0);
+    if (std::isnan(v)) return fail(format(text, "%s must not be NaN.", name));
+    out = v != 0.0;
+    return true;
+  }
+
   // The checks that follow the long-standing ones of a vector field read as doubles.
   bool realVector(const mxArray* a, const char* name) {
     char text[kMessageSize];
@@ -105,7 +119,7 @@ class Checks {
 };
 
 // Steps 3 and 4: the file name, read into a buffer that is released before anything is raised.
-bool openFile(const mxArray* nameArray, std::FILE** file, Checks& checks) {
+bool openFile(const mxArray* nameArray, ReaderCall& call, std::FILE** file, Checks& checks) {
   size_t size = count(nameArray) + 1;
   if (size > 2147483647u) return checks.fail("Could not read file name.");
   char* name = static_cast<char*>(std::malloc(size));
@@ -115,6 +129,7 @@ bool openFile(const mxArray* nameArray, std::FILE** file, Checks& checks) {
     return checks.fail("Could not read file name.");
   }
   *file = std::fopen(name, "rb");
+  call.fileName = nameDigest(name);
   std::free(name);
   if (!*file || isDirectory(*file)) return checks.fail("Could not open eeg file.");
   return true;
@@ -231,6 +246,7 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
     call.srcStart = -1;
     call.srcEnd = -1;
     if (has(opt, "dataPos")) {
+      call.hasDataPos = true;
       const mxArray* pos = field(opt, "dataPos");
       if (!isNumeric(pos)) return checks.fail("OPT.dataPos must be a real scalar vector.");
       if (rows(pos) != 1) return checks.fail("OPT.dataPos must be a vector.");
@@ -283,16 +299,13 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
 
   // Checked after everything else, so every earlier message keeps its place.
   call.resume = false;
-  if (has(opt, "resume")) {
-    const mxArray* r = field(opt, "resume");
-    const bool logical = r && mxGetClassID(r) == mxLOGICAL_CLASS;
-    if (!logical && !isNumeric(r)) return checks.fail("OPT.resume must be a logical or numeric scalar.");
-    if (count(r) != 1) return checks.fail("OPT.resume must be a scalar.");
-    if (mxIsSparse(r)) return checks.fail("OPT.resume must not be sparse.");
-    if (mxIsComplex(r)) return checks.fail("OPT.resume must be real.");
-    const double v = logical ? static_cast<const unsigned char*>(mxGetData(r))[0] : numericElement(r, 0);
-    if (std::isnan(v)) return checks.fail("OPT.resume must not be NaN.");
-    call.resume = v != 0.0;
+  if (has(opt, "resume") && !checks.flag(field(opt, "resume"), "OPT.resume", call.resume)) return false;
+  call.newest = false;
+  if (has(opt, "newest")) {
+    if (!checks.flag(field(opt, "newest"), "OPT.newest", call.newest)) return false;
+    if (call.newest && !call.data) return checks.fail("OPT.newest needs OPT.data.");
+    if (call.newest && call.hasDataPos)
+      return checks.fail("OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.");
   }
   return true;
 }
@@ -308,8 +321,8 @@ bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, s
   Checks checks(file, message);
   call = ReaderCall();
   if (nrhs != 3) return checks.fail("Exactly three input arguments required.");
-  if (nlhs > 1) return checks.fail("One or two output arguments required.");
-  if (!openFile(prhs[0], file, checks)) return false;
+  if (nlhs > 2) return checks.fail("One or two output arguments required.");
+  if (!openFile(prhs[0], call, file, checks)) return false;
   if (!checkHeader(prhs[1], call, *file, checks)) return false;
   return checkOptions(prhs[2], call, checks);
 }

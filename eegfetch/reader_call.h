@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "mexapi.h"
+#include "stream_state.h"
 
 namespace eeg {
 
@@ -37,6 +38,9 @@ struct ReaderCall {
   const mxArray* filtB = nullptr;
   const mxArray* weights = nullptr;  // OPT.filt_subsample, or null for the last frame of a block
   bool resume = false;               // OPT.resume: the call may go on from an earlier call's state
+  bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
+  bool hasDataPos = false;
+  Digest fileName;  // nameDigest of the file name
 };
 
 // Room for any message of the module, plus the numbers some of them carry.

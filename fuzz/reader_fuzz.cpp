@@ -176,7 +176,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       online.nPoints = step.nPoints;
       online.target = got.data();
       if (std::fseek(growing, 0, SEEK_SET) != 0) std::abort();
-      eeg::ReadOutcome r = eeg::readOnline(cache, growing, online);
+      eeg::OnlineReport report;
+      eeg::ReadOutcome r = eeg::readOnline(cache, growing, online, eeg::nameDigest("growing"), report);
       if (r.status != eeg::ReadStatus::ok) {
         std::fprintf(stderr, "online: status %d after growing to %zu bytes\n", static_cast<int>(r.status),
                      written);
@@ -184,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       compareCells(got, want, rp.stride, "online");
     }
-    eeg::dropAllStreams(cache);
+    cache.dropAll();
     std::fclose(growing);
   }
   return 0;

@@ -100,6 +100,12 @@ EEGMEX_IMPORT int mxGetString_700(const mxArray* a, char* buf, int size);
 EEGMEX_IMPORT void* mxCalloc(size_t n, size_t size);
 EEGMEX_IMPORT void mxFree(void* p);
 EEGMEX_IMPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity);
+EEGMEX_IMPORT mxArray* mxCreateDoubleScalar(double value);
+EEGMEX_IMPORT mxArray* mxCreateString(const char* text);
+EEGMEX_IMPORT mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames);
+// Stores `value` (an array the module created, which the struct then owns) in field `name` of element
+// `index`; a field the struct lacks is left alone.
+EEGMEX_IMPORT void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value);
 
 #if defined(EEGMEX_HOST_OCTAVE_NATIVE) || !defined(_WIN32)
 #define EEGMEX_HOST_UNINIT_MATRIX 1
@@ -114,6 +120,8 @@ EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID
 #define mxGetField mxGetField_700
 #define mxGetString mxGetString_700
 #define mxCreateDoubleMatrix mxCreateDoubleMatrix_700
+#define mxCreateStructMatrix mxCreateStructMatrix_700
+#define mxSetField mxSetField_700
 
 #endif
 

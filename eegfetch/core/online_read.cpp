@@ -7,21 +7,9 @@ namespace eeg {
 
 namespace {
 
-// Whether `s` may serve this read: see readOnline.
-bool canGoOn(const StreamState& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
-             const OutputRange& placed) noexcept {
-  if (s.frames > plan.nPoints) return false;
-  const int64_t point = s.frames * frameBytes;
-  if (fileLength(file) < point) return false;
-  const int64_t next = s.frames / plan.decimationFactor;  // the first output not held
-  if (placed.first <= placed.last && placed.first < next && placed.first < s.keptFirst) return false;
-  uint64_t head, tail;
-  return hashFileEnds(file, point, head, tail) && head == s.headHash && tail == s.tailHash;
-}
-
 // Sizes the ring of kept sums to `rows`, keeping the newest outputs it holds. False when memory
 // runs out (the stream then holds none).
-bool resizeKept(StreamState& s, int64_t rows, int columns, int64_t next) noexcept {
+bool resizeKept(Stream& s, int64_t rows, int columns, int64_t next) noexcept {
   if (rows == s.keptRows && columns == s.keptColumns && s.kept) return true;
   double* ring = static_cast<double*>(std::malloc(std::size_t(rows) * std::size_t(columns) * sizeof(double)));
   if (!ring) return false;
@@ -38,7 +26,7 @@ bool resizeKept(StreamState& s, int64_t rows, int columns, int64_t next) noexcep
 }
 
 // Places the held outputs the window admits, scaled as the read places them.
-void placeKept(const StreamState& s, const ReadPlan& plan, const OutputRange& placed, int64_t next) noexcept {
+void placeKept(const Stream& s, const ReadPlan& plan, const OutputRange& placed, int64_t next) noexcept {
   const int64_t last = placed.last < next - 1 ? placed.last : next - 1;
   for (int k = 0; k < plan.nSel; ++k) {
     const double scale = plan.scale[plan.channels[k]];
@@ -50,7 +38,7 @@ void placeKept(const StreamState& s, const ReadPlan& plan, const OutputRange& pl
 }
 
 // Rows of block sums to keep: the largest window asked for so far, within the stream's limit.
-int64_t keptRowsFor(const StreamState& s, const ReadPlan& plan, const OutputRange& placed) noexcept {
+int64_t keptRowsFor(const Stream& s, const ReadPlan& plan, const OutputRange& placed) noexcept {
   int64_t rows = s.keptRows;
   if (placed.first <= placed.last && placed.last - placed.first + 1 > rows)
     rows = placed.last - placed.first + 1;
@@ -60,66 +48,73 @@ int64_t keptRowsFor(const StreamState& s, const ReadPlan& plan, const OutputRang
   return rows < 1 ? 1 : rows;
 }
 
+ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept {
+  if (!seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
+  return readRecording(file, plan);
+}
+
 }  // namespace
 
-ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan) noexcept {
+ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
+                       OnlineReport& report) noexcept {
+  report = OnlineReport();
   const FileIdentity identity = identifyFile(file);
-  const int factor = plan.decimationFactor;
   const int64_t frameBytes = int64_t(plan.nChans) * (plan.binaryFormat == 1 ? 2 : 4);
-  const uint64_t settings = settingsFingerprint(plan);
-  const OutputRange placed = placedOutputs(plan, plan.nPoints / factor);
-  const int64_t stateSize = filterStateSize(plan);
-  if (!identity.known || plan.firstFrame != 0 || plan.nSel < 1 ||
-      uint64_t(stateSize) * sizeof(double) > kStateBytesLimit)
-    return readRecording(file, plan);
-
-  StreamState* s = findStream(cache, identity, settings);
-  const bool goOn = s && canGoOn(*s, file, plan, frameBytes, placed);
-  if (!goOn) {
-    if (!s) s = claimStream(cache);
-    dropStream(*s);
-    s->filterState =
-        static_cast<double*>(std::calloc(std::size_t(stateSize > 0 ? stateSize : 1), sizeof(double)));
-    if (!s->filterState) {
-      dropStream(*s);
-      if (!seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
-      return readRecording(file, plan);
-    }
-    s->used = true;
-    s->identity = identity;
-    s->settings = settings;
-    s->filterStateSize = stateSize;
+  const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
+  if (plan.nSel < 1) {
+    report.reason = FullReadReason::noColumns;
+    return fromTheStart(file, plan);
   }
-  const int64_t next = s->frames / factor;
+  const Digest settings = settingsFingerprint(plan);
+  Stream* s = cache.find(identity, name, settings, report.reason);
+  if (s) {
+    report.reason = cache.check(*s, file, plan, frameBytes, placed);
+    if (report.reason != FullReadReason::none) s->decimator.reset();
+  } else if (report.reason != FullReadReason::notAFile) {
+    s = &cache.claim(identity, name, settings);
+    if (!s->decimator.setup(decimatorSetup(plan))) {
+      cache.drop(*s);
+      report.reason = FullReadReason::noMemory;
+      return fromTheStart(file, plan);
+    }
+    if (uint64_t(s->decimator.stateSize()) * sizeof(double) > kStateBytesLimit) {
+      cache.drop(*s);
+      report.reason = FullReadReason::stateTooLarge;
+      return fromTheStart(file, plan);
+    }
+  }
+  if (!s) return fromTheStart(file, plan);
+  if (report.reason != FullReadReason::none) {  // the stream starts again from byte 0
+    std::free(s->kept);
+    s->kept = nullptr;
+    s->keptRows = s->keptFirst = 0;
+    s->keptColumns = 0;
+  }
+
+  const int64_t next = s->decimator.frames() / plan.decimationFactor;
   if (!resizeKept(*s, keptRowsFor(*s, plan, placed), plan.nSel, next)) {
-    dropStream(*s);  // the outputs it held are gone: read from byte 0, keeping nothing
-    if (!seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
-    return readRecording(file, plan);
+    cache.drop(*s);  // the outputs it held are gone: read from byte 0, keeping nothing
+    report.reason = FullReadReason::noMemory;
+    return fromTheStart(file, plan);
   }
   if (placed.first < next && placed.first <= placed.last) placeKept(*s, plan, placed, next);
 
-  ReadPlan rest = plan;
-  rest.firstFrame = s->frames;
-  rest.nPoints = plan.nPoints - s->frames;
-  rest.filterState = s->filterState;
-  rest.keptSums = s->kept;
-  rest.keptRows = s->keptRows;
+  report.resumedFrames = s->decimator.frames();
+  SumHistory history;
+  history.sums = s->kept;
+  history.rows = s->keptRows;
   ReadOutcome outcome;
-  if (!seekFile(file, s->frames * frameBytes)) {
+  if (!seekFile(file, s->decimator.frames() * frameBytes))
     outcome.status = ReadStatus::readError;
-  } else {
-    outcome = readRecording(file, rest);
-  }
-  outcome.framesRead += s->frames;
-  outcome.blocks += next;
+  else
+    outcome = readFrom(file, plan, s->decimator, &history);
   if (outcome.status != ReadStatus::ok) {
-    dropStream(*s);  // its filter state may be part-way
+    cache.drop(*s);  // a call that fails keeps nothing
     return outcome;
   }
-  const int64_t end = outcome.framesRead / factor;
-  s->frames = end * factor;
+  const int64_t end = s->decimator.frames() / plan.decimationFactor;
   if (end - s->keptRows > s->keptFirst) s->keptFirst = end - s->keptRows;
-  if (!hashFileEnds(file, s->frames * frameBytes, s->headHash, s->tailHash)) dropStream(*s);
+  if (!StreamCache::takeHashes(*s, file, frameBytes)) cache.drop(*s);
   return outcome;
 }
 

@@ -9,16 +9,21 @@
 
 namespace eeg {
 
-// Reads as readRecording(file, plan) does, from byte 0 (plan.firstFrame must be 0), with the same
-// result bit for bit, but reads only the frames past the point an earlier read of this file with
-// these settings left in `cache`, when that is safe:
-//  - the file is the same file (identity), at least as long as that point, with the same bytes at
-//    its start and just before the point;
-//  - plan.nPoints does not end before the point;
-//  - every output sample the window places is one the stream still holds or one past the point.
-// Otherwise it reads from byte 0. Either way the stream's state is then taken at the last whole
-// block read. The caller states that the file only grows between reads.
-ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan) noexcept;
+// What a read that was asked to go on did.
+struct OnlineReport {
+  int64_t resumedFrames = 0;  // frames it did not read again: 0 for a read from byte 0
+  FullReadReason reason = FullReadReason::none;
+};
+
+// Reads as readRecording(file, plan) does, from byte 0, with the same result bit for bit, but reads
+// only the frames past the point an earlier read of this file with these settings left in `cache`,
+// when that is safe (StreamCache::check): the same file, at least as long as that point, with the same
+// bytes at its start and just before the point; plan.nPoints not ending before the point; and every
+// output sample the window places one the stream still holds or one past the point. Otherwise it
+// reads from byte 0, and `report` says why. Either way the stream then stands at the last frame read.
+// `name` is the name the file was opened by. The caller states that the file only grows between reads.
+ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
+                       OnlineReport& report) noexcept;
 
 }  // namespace eeg
 

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "channel_filter.h"
+#include "decimator.h"
 #include "filter_kernel.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -45,19 +45,17 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   if ((plan.a == nullptr) != (plan.b == nullptr)) return false;
   if (!plan.a && plan.filterLength != 1) return false;
   if (plan.nSel < 0 || (plan.nSel > 0 && (!plan.channels || !plan.scale))) return false;
-  if (plan.firstFrame < 0 || plan.firstFrame % plan.decimationFactor != 0) return false;
-  if (plan.keptSums && plan.keptRows < 1) return false;
   for (int k = 0; k < plan.nSel; ++k)
     if (plan.channels[k] < 0 || plan.channels[k] >= plan.nChans) return false;
   return true;
 }
 
 // Frames per read: the plan's choice, or about chunkBytes of samples; never more than asked for.
-int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes) noexcept {
+int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes, int64_t toRead) noexcept {
   int64_t frames = plan.chunkFrames;
   if (frames <= 0) frames = static_cast<int64_t>(chunkBytes / frameBytes);
   if (frames < 1) frames = 1;
-  if (frames > plan.nPoints && plan.nPoints > 0) frames = plan.nPoints;
+  if (frames > toRead && toRead > 0) frames = toRead;
   const uint64_t limit = (SIZE_MAX / 4) / frameBytes;  // keep the byte count of a chunk in size_t
   if (uint64_t(frames) > limit) frames = static_cast<int64_t>(limit);
   return frames;
@@ -66,9 +64,13 @@ int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes) noexcept {
 // What one read works with; read-only once the read starts.
 struct ReadSetup {
   const ReadPlan* plan = nullptr;
+  Decimator* decimator = nullptr;
   SampleDecoder decoder;
   uint64_t frameBytes = 0;
   KernelSet kernel;
+  int64_t firstFrame = 0;  // the decimator's position when the read starts
+  int64_t toRead = 0;      // frames asked for from there
+  const SumHistory* history = nullptr;
 };
 
 // Filter channels [begin, end): whole channel groups, run by one thread at a time. Those from `used`
@@ -83,29 +85,18 @@ struct Part {
   int nColumns = 0;
 };
 
-// Every buffer of one read. setupWorkspace fills it and releaseWorkspace frees all of it, whether the
-// set-up succeeded or not.
+// Every buffer of one read besides the decimator's. setupWorkspace fills it and releaseWorkspace frees all
+// of it, whether the set-up succeeded or not.
 struct Workspace {
-  // The filter channels. A channel that no output column selects never shows in the result, and
-  // channels do not affect each other, so when the selection is clearly smaller than the frame only the
-  // selected channels are filtered: filter channel i is file channel fileChannel[i] (rising, distinct).
-  // Otherwise fileChannel is null and filter channel i is file channel i.
-  const int32_t* fileChannel = nullptr;
-  int nFiltered = 0;
-  int32_t* filterChannelOf = nullptr;  // of each output column
-  ChannelFilter filter;
-  double* accumulators = nullptr;  // the block in progress, filter.stateStride sums
-  // With plan.filterState: the filter state (rows 0 .. L - 2 of filter.state) at the last block
-  // boundary that each part has passed, where the next read goes on.
-  double* boundaryState = nullptr;
+  const Decimator* decimator = nullptr;
   int threads = 1;
   int64_t chunkFrames = 0;
   int nBuffers = 1;
   unsigned char* buffers[maxBuffers] = {};  // chunkFrames frames each, and 64 bytes to spare
   int nParts = 0;
   Part parts[maxParts];
-  // Every allocation above but the filter's, to free.
-  static constexpr int maxBlocks = 4 + maxBuffers + 3 * maxParts;
+  // Every allocation above, to free.
+  static constexpr int maxBlocks = maxBuffers + 3 * maxParts;
   void* blocks[maxBlocks] = {};
   int nBlocks = 0;
 };
@@ -126,42 +117,19 @@ T* takeArray(Workspace& ws, uint64_t count) noexcept {
   return static_cast<T*>(take(ws, count, sizeof(T)));
 }
 
-// Whether only the selected channels are filtered: when the distinct ones are at most three quarters
-// of the frame (otherwise the contiguous loop over every channel is faster).
-bool filtersSubset(int distinct, int nChans) noexcept { return int64_t(distinct) * 4 <= int64_t(nChans) * 3; }
-
-// Chooses the filter channels: the selected ones alone when filtersSubset says so, else all.
-bool selectFilteredChannels(Workspace& ws, const ReadPlan& plan) noexcept {
-  int32_t* selected = takeArray<int32_t>(ws, uint64_t(plan.nSel));
-  ws.filterChannelOf = takeArray<int32_t>(ws, uint64_t(plan.nSel));
-  if (!selected || !ws.filterChannelOf) return false;
-  std::copy(plan.channels, plan.channels + plan.nSel, selected);
-  std::sort(selected, selected + plan.nSel);
-  const int distinct = static_cast<int>(std::unique(selected, selected + plan.nSel) - selected);
-  const bool subset = filtersSubset(distinct, plan.nChans);
-  for (int k = 0; k < plan.nSel; ++k)
-    ws.filterChannelOf[k] =
-        subset ? static_cast<int32_t>(std::lower_bound(selected, selected + distinct, plan.channels[k]) -
-                                      selected)
-               : plan.channels[k];
-  ws.fileChannel = subset ? selected : nullptr;
-  ws.nFiltered = subset ? distinct : plan.nChans;
-  return true;
-}
-
-int threadsFor(const ReadPlan& plan, int channels) noexcept {
+int threadsFor(const ReadPlan& plan, int channels, int64_t toRead) noexcept {
   int threads = plan.threads > 0 ? plan.threads : (platform::processorCount() >= 2 ? 2 : 1);
-  if (plan.threads <= 0 && plan.nPoints * int64_t(channels) < samplesPerExtraThread) threads = 1;
+  if (plan.threads <= 0 && toRead * int64_t(channels) < samplesPerExtraThread) threads = 1;
   const int groups = (channels + channelGroup - 1) / channelGroup;
   if (threads > groups) threads = groups;
   if (threads > maxThreads) threads = maxThreads;
   return threads < 1 ? 1 : threads;
 }
 
-// Splits the filter channels (filter.stateStride of them, padding included) into parts of equal width, a
+// Splits the filter channels (the decimator's width, padding included) into parts of equal width, a
 // few per thread so that threads can even out; one part on one thread.
 void partitionChannels(Workspace& ws) noexcept {
-  const int groups = static_cast<int>(ws.filter.stateStride / channelGroup);
+  const int groups = static_cast<int>(ws.decimator->width() / channelGroup);
   int nParts = ws.threads == 1 ? 1 : partsPerThread * ws.threads;
   if (nParts > groups / minPartGroups) nParts = groups / minPartGroups;
   if (nParts < ws.threads) nParts = ws.threads;
@@ -171,12 +139,12 @@ void partitionChannels(Workspace& ws) noexcept {
     Part& p = ws.parts[t];
     p.begin = static_cast<int>(int64_t(groups) * t / nParts) * channelGroup;
     p.end = static_cast<int>(int64_t(groups) * (t + 1) / nParts) * channelGroup;
-    p.used = p.end < ws.nFiltered ? p.end : ws.nFiltered;
+    p.used = p.end < ws.decimator->filtered() ? p.end : ws.decimator->filtered();
   }
 }
 
 // A part's buffers: decoded samples for one pass and block sums for long runs of rows per column.
-bool setupPart(Workspace& ws, Part& p, const ReadPlan& plan) noexcept {
+bool setupPart(Workspace& ws, Part& p, const ReadPlan& plan, int64_t toRead) noexcept {
   const int64_t width = p.end > p.begin ? p.end - p.begin : channelGroup;  // an empty part does nothing
   int64_t pass = static_cast<int64_t>(decodedBytes / sizeof(double)) / width;
   if (pass < 16) pass = 16;
@@ -186,52 +154,38 @@ bool setupPart(Workspace& ws, Part& p, const ReadPlan& plan) noexcept {
   p.sumRows = pass / plan.decimationFactor + 1;
   const int64_t longRun = static_cast<int64_t>(sumBytes / ws.nParts / sizeof(double)) / width;
   if (p.sumRows < longRun) p.sumRows = longRun;
-  const int64_t mostBlocks = plan.nPoints / plan.decimationFactor + 2;  // no more can end in this read
+  const int64_t mostBlocks = toRead / plan.decimationFactor + 2;  // no more can end in this read
   if (p.sumRows > mostBlocks) p.sumRows = mostBlocks;
   p.blockSums = takeArray<double>(ws, uint64_t(p.sumRows) * uint64_t(width));
   p.columns = takeArray<int32_t>(ws, uint64_t(plan.nSel));
   if (!p.decoded || !p.blockSums || !p.columns) return false;
   for (int k = 0; k < plan.nSel; ++k)
-    if (ws.filterChannelOf[k] >= p.begin && ws.filterChannelOf[k] < p.used) p.columns[p.nColumns++] = k;
+    if (ws.decimator->filterChannelOf(k) >= p.begin && ws.decimator->filterChannelOf(k) < p.used)
+      p.columns[p.nColumns++] = k;
   return true;
 }
 
 // Every buffer is sized by the plan's channels, the filter and the chunk; none by the decimation
 // factor or the number of frames asked for beyond one chunk.
-bool setupWorkspace(Workspace& ws, const ReadPlan& plan, uint64_t frameBytes) noexcept {
-  if (!selectFilteredChannels(ws, plan)) return false;
-  const int filterChannels = ws.nFiltered > 0 ? ws.nFiltered : 1;
-  if (!setupChannelFilter(ws.filter, plan.filterLength, plan.a, plan.b, filterChannels)) return false;
-  ws.accumulators = takeArray<double>(ws, uint64_t(ws.filter.stateStride));
-  if (!ws.accumulators) return false;
-  if (plan.filterState) {
-    // The state the read goes on from, which is also the state at the last boundary until one is passed.
-    const int rows = ws.filter.L - 1;
-    const int64_t stride = ws.filter.stateStride;
-    ws.boundaryState = takeArray<double>(ws, uint64_t(rows > 0 ? rows : 1) * uint64_t(stride));
-    if (!ws.boundaryState) return false;
-    for (int i = 0; i < rows; ++i)
-      for (int f = 0; f < ws.nFiltered; ++f)
-        ws.filter.state[i * stride + f] = ws.boundaryState[i * stride + f] =
-            plan.filterState[i * ws.nFiltered + f];
-  }
-  ws.threads = threadsFor(plan, filterChannels);
-  ws.chunkFrames = framesPerChunk(plan, frameBytes);
+bool setupWorkspace(Workspace& ws, const ReadPlan& plan, const ReadSetup& setup) noexcept {
+  const Decimator& d = *setup.decimator;
+  ws.decimator = &d;
+  ws.threads = threadsFor(plan, d.filtered() > 0 ? d.filtered() : 1, setup.toRead);
+  ws.chunkFrames = framesPerChunk(plan, setup.frameBytes, setup.toRead);
   ws.nBuffers = ws.threads > 1 ? maxBuffers : 1;
   for (int i = 0; i < ws.nBuffers; ++i) {
-    ws.buffers[i] = takeArray<unsigned char>(ws, uint64_t(ws.chunkFrames) * frameBytes + 64);
+    ws.buffers[i] = takeArray<unsigned char>(ws, uint64_t(ws.chunkFrames) * setup.frameBytes + 64);
     if (!ws.buffers[i]) return false;
   }
   partitionChannels(ws);
   for (int t = 0; t < ws.nParts; ++t)
-    if (!setupPart(ws, ws.parts[t], plan)) return false;
+    if (!setupPart(ws, ws.parts[t], plan, setup.toRead)) return false;
   return true;
 }
 
 void releaseWorkspace(Workspace& ws) noexcept {
   for (int i = 0; i < ws.nBlocks; ++i) std::free(ws.blocks[i]);
   ws.nBlocks = 0;
-  releaseChannelFilter(ws.filter);
 }
 
 // One read's worth of frames, the same for every part.
@@ -257,22 +211,22 @@ void placeSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t
   for (int j = 0; j < p.nColumns; ++j) {
     const int k = p.columns[j];
     const double scale = plan.scale[plan.channels[k]];
-    const double* sums = p.blockSums + (ws.filterChannelOf[k] - p.begin) * p.sumRows;
+    const double* sums = p.blockSums + (ws.decimator->filterChannelOf(k) - p.begin) * p.sumRows;
     double* column = plan.target + k * plan.stride;
     for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
   }
 }
 
-// Copies the unscaled block sums of outputs first .. first + rows - 1 to the plan's ring of kept sums.
-void keepSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t first,
+// Copies the unscaled block sums of outputs first .. first + rows - 1 to the ring of kept sums.
+void keepSums(const SumHistory* history, const Workspace& ws, const Part& p, int64_t first,
               int64_t rows) noexcept {
-  if (!plan.keptSums || rows <= 0) return;
-  const int64_t ringRows = plan.keptRows;
+  if (!history || !history->sums || rows <= 0) return;
+  const int64_t ringRows = history->rows;
   const int64_t e0 = rows > ringRows ? rows - ringRows : 0;  // older ones this call would overwrite
   for (int j = 0; j < p.nColumns; ++j) {
     const int k = p.columns[j];
-    const double* sums = p.blockSums + (ws.filterChannelOf[k] - p.begin) * p.sumRows;
-    double* ring = plan.keptSums + k * ringRows;
+    const double* sums = p.blockSums + (ws.decimator->filterChannelOf(k) - p.begin) * p.sumRows;
+    double* ring = history->sums + k * ringRows;
     int64_t r = (first + e0) % ringRows;
     for (int64_t e = e0; e < rows; ++e) {
       ring[r] = sums[e];
@@ -281,75 +235,47 @@ void keepSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t 
   }
 }
 
-// Takes the part's filter state as it stands at a block boundary.
-void takeBoundaryState(const Workspace& ws, const Part& p) noexcept {
-  const int64_t stride = ws.filter.stateStride;
-  for (int i = 0; i < ws.filter.L - 1; ++i)
-    std::copy(ws.filter.state + i * stride + p.begin, ws.filter.state + i * stride + p.end,
-              ws.boundaryState + i * stride + p.begin);
-}
-
 // Runs part p over one chunk: decode, filter, block sums, placement, one pass of frames at a time.
 void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const Chunk& chunk) noexcept {
   if (p.end <= p.begin) return;
   const ReadPlan& plan = *s.plan;
+  Decimator& d = *s.decimator;
   const int64_t width = p.end - p.begin;
   const int factor = plan.decimationFactor;
   const int64_t passRows = p.passFrames / factor + 1;  // most blocks one pass can end
   int64_t pending = 0;                                 // sums held, for outputs pendingFirst on
-  int64_t pendingFirst = chunk.outputBase + chunk.phase / factor;
+  int64_t pendingFirst = chunk.outputBase;
   // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
-  const bool decodeInLoop = !ws.fileChannel && p.used == p.end && ws.filter.L <= kernelRawMaxLength;
-  // With a state to hand back, a pass ends at the chunk's last block boundary, where it is taken.
-  int64_t boundary = -1;
-  if (ws.boundaryState) {
-    const int64_t last = chunk.frames - (chunk.phase + chunk.frames) % factor;
-    if (last > 0) boundary = last;
-  }
+  const bool decodeInLoop = !d.fileChannels() && p.used == p.end && d.filterLength() <= kernelRawMaxLength;
   int64_t n = 0;
   for (int64_t start = 0; start < chunk.frames; start += n) {
     n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
-    if (start < boundary && start + n > boundary) n = boundary - start;
     const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
-    if (ws.fileChannel)
-      decodeChannels(s.decoder, raw, s.frameBytes, n, ws.fileChannel + p.begin, p.used - p.begin, p.decoded,
+    if (d.fileChannels())
+      decodeChannels(s.decoder, raw, s.frameBytes, n, d.fileChannels() + p.begin, p.used - p.begin, p.decoded,
                      width);
     else if (!decodeInLoop)
       s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, raw, s.frameBytes, n, p.begin, p.used,
                       p.decoded, width);
     if (pending + passRows > p.sumRows) {
       placeSums(plan, ws, p, pendingFirst, pending);
-      keepSums(plan, ws, p, pendingFirst, pending);
+      keepSums(s.history, ws, p, pendingFirst, pending);
       pendingFirst += pending;
       pending = 0;
     }
-    KernelJob job;
-    job.x = p.decoded;
+    FrameSource source;
+    source.decoded = p.decoded;
     if (decodeInLoop) {
-      job.raw = raw + uint64_t(p.begin) * uint64_t(s.decoder.bytesPerSample);
-      job.frameBytes = static_cast<int64_t>(s.frameBytes);
-      job.binaryFormat = s.decoder.binaryFormat;
-      job.swapBytes = s.decoder.swapBytes;
+      source.raw = raw + uint64_t(p.begin) * uint64_t(s.decoder.bytesPerSample);
+      source.frameBytes = static_cast<int64_t>(s.frameBytes);
+      source.binaryFormat = s.decoder.binaryFormat;
+      source.swapBytes = s.decoder.swapBytes;
     }
-    job.frames = n;
-    job.width = width;
-    job.L = ws.filter.L;
-    job.b = ws.filter.b;
-    job.a = ws.filter.a;
-    job.state = ws.filter.state + p.begin;
-    job.stateStride = ws.filter.stateStride;
-    job.weights = plan.weights;  // null: the default, which the kernel computes
-    job.factor = factor;
-    job.phase = static_cast<int>((chunk.phase + start) % factor);
-    job.accumulators = ws.accumulators + p.begin;
-    job.blockSums = p.blockSums + pending;
-    job.sumStride = p.sumRows;
-    s.kernel.filter(job);
-    pending += (job.phase + n) / factor;
-    if (start + n == boundary) takeBoundaryState(ws, p);
+    const int phase = static_cast<int>((chunk.phase + start) % factor);
+    pending += d.pushRange(s.kernel, source, p.begin, p.end, phase, n, p.blockSums + pending, p.sumRows);
   }
   placeSums(plan, ws, p, pendingFirst, pending);
-  keepSums(plan, ws, p, pendingFirst, pending);
+  keepSums(s.history, ws, p, pendingFirst, pending);
 }
 
 // The ring of chunk buffers and its scheduler; the invariant is at the top of this file.
@@ -422,7 +348,7 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
   const ReadPlan& plan = *ring.setup->plan;
   const Workspace& ws = *ring.ws;
   const uint64_t frameBytes = ring.setup->frameBytes;
-  int64_t remaining = plan.nPoints;
+  int64_t remaining = ring.setup->toRead;
   bool atEnd = false;
   int64_t posted = 0;
   int hint = 0;
@@ -445,8 +371,9 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
       if (frames == 0) continue;
       chunk.raw = buffer;
       chunk.frames = frames;
-      chunk.phase = static_cast<int>(outcome.framesRead % plan.decimationFactor);
-      chunk.outputBase = (plan.firstFrame + outcome.framesRead) / plan.decimationFactor;
+      const int64_t first = ring.setup->firstFrame + outcome.framesRead;  // of the chunk, in the recording
+      chunk.phase = static_cast<int>(first % plan.decimationFactor);
+      chunk.outputBase = first / plan.decimationFactor;
       outcome.framesRead += frames;
       ring.posted.store(++posted, std::memory_order_release);
       if (haveWorkers) raiseWaitCounter(ring.progress, 1);
@@ -459,7 +386,6 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
     if (atEnd && finished == posted) break;
     if (haveWorkers) waitForCount(ring.progress, seen + 1);
   }
-  outcome.blocks = outcome.framesRead / plan.decimationFactor;
 }
 
 // Starts the workers (fewer, or none, when the system refuses), runs the ring, and stops them.
@@ -484,49 +410,65 @@ void readThroughRing(std::FILE* file, const ReadSetup& setup, const Workspace& w
 
 }  // namespace
 
-ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
+DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept {
+  DecimatorSetup d;
+  d.nChans = plan.nChans;
+  d.filterLength = plan.filterLength;
+  d.b = plan.b;
+  d.a = plan.a;
+  d.factor = plan.decimationFactor;
+  d.weights = plan.weights;
+  d.channels = plan.channels;
+  d.nSel = plan.nSel;
+  return d;
+}
+
+ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator,
+                     const SumHistory* history) noexcept {
   ReadOutcome outcome;
   ReadSetup setup;
   setup.plan = &plan;
-  if (!file || !planIsUsable(plan) || !setupSampleDecoder(setup.decoder, plan.binaryFormat, plan.swapBytes)) {
+  setup.decimator = &decimator;
+  setup.history = history && history->sums && history->rows > 0 ? history : nullptr;
+  setup.firstFrame = decimator.frames();
+  if (!file || !planIsUsable(plan) || !decimator.ready() || decimator.factor() != plan.decimationFactor ||
+      decimator.columns() != plan.nSel ||
+      !setupSampleDecoder(setup.decoder, plan.binaryFormat, plan.swapBytes)) {
     outcome.status = ReadStatus::readError;
     return outcome;
   }
-  if (plan.nPoints == 0) return outcome;
+  outcome.framesRead = setup.firstFrame;
+  outcome.blocks = setup.firstFrame / plan.decimationFactor;
+  setup.toRead = plan.nPoints - setup.firstFrame;
+  if (setup.toRead <= 0) return outcome;
   setup.frameBytes = uint64_t(plan.nChans) * uint64_t(setup.decoder.bytesPerSample);
   if (setup.frameBytes > SIZE_MAX / 8 || uint64_t(plan.nChans) > SIZE_MAX / 8 / sizeof(double)) {
     outcome.status = ReadStatus::outOfMemory;
     return outcome;
   }
-  InstructionSet isa =
-      plan.instructionSet == InstructionSet::widest ? widestInstructionSet() : plan.instructionSet;
-  setup.kernel = kernelFor(isa);
-  while (!setup.kernel.filter && isa > InstructionSet::sse2) {  // lacking here: the next narrower one
-    isa = static_cast<InstructionSet>(static_cast<int>(isa) - 1);
-    setup.kernel = kernelFor(isa);
-  }
+  setup.kernel = kernelsFor(plan.instructionSet);
   Workspace ws;
-  if (setupWorkspace(ws, plan, setup.frameBytes))
-    readThroughRing(file, setup, ws, outcome);
+  ReadOutcome read;
+  if (setupWorkspace(ws, plan, setup))
+    readThroughRing(file, setup, ws, read);
   else
-    outcome.status = ReadStatus::outOfMemory;
-  if (outcome.status == ReadStatus::ok && ws.boundaryState)
-    for (int i = 0; i < ws.filter.L - 1; ++i)
-      for (int f = 0; f < ws.nFiltered; ++f)
-        plan.filterState[i * ws.nFiltered + f] = ws.boundaryState[i * ws.filter.stateStride + f];
+    read.status = ReadStatus::outOfMemory;
   releaseWorkspace(ws);
+  decimator.advance(read.framesRead);  // every posted chunk was pushed by every part
+  outcome.status = read.status;
+  outcome.framesRead = decimator.frames();
+  outcome.blocks = decimator.frames() / plan.decimationFactor;
   return outcome;
 }
 
-int64_t filterStateSize(const ReadPlan& plan) noexcept {
-  if (plan.nSel < 1 || !plan.channels) return int64_t(plan.filterLength - 1) * plan.nChans;
-  int32_t* distinct = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * std::size_t(plan.nSel)));
-  if (!distinct) return -1;
-  std::copy(plan.channels, plan.channels + plan.nSel, distinct);
-  std::sort(distinct, distinct + plan.nSel);
-  const int count = static_cast<int>(std::unique(distinct, distinct + plan.nSel) - distinct);
-  std::free(distinct);
-  return int64_t(plan.filterLength - 1) * (filtersSubset(count, plan.nChans) ? count : plan.nChans);
+ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
+  SampleDecoder decoder;
+  if (!file || !planIsUsable(plan) || !setupSampleDecoder(decoder, plan.binaryFormat, plan.swapBytes))
+    return ReadOutcome{ReadStatus::readError, 0, 0};
+  if (plan.nPoints == 0) return ReadOutcome{};
+  Decimator decimator;
+  if (!decimator.setup(decimatorSetup(plan))) return ReadOutcome{ReadStatus::outOfMemory, 0, 0};
+  return readFrom(file, plan, decimator, nullptr);
 }
 
 }  // namespace eeg

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "decimator.h"
 #include "filter_kernel.h"
 
 namespace eeg {
@@ -29,16 +30,6 @@ struct ReadPlan {
   // Placement window, resolved (no -1 left), all inclusive: output samples srcStart..srcEnd go to
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
-  // Going on from an earlier read of the same file; all zero or null for a read from byte 0.
-  int64_t firstFrame = 0;  // index of the frame at the file's position, a multiple of the factor:
-                           // output sample firstFrame / factor is the first one this read emits
-  // In: the filter state at firstFrame, filterStateSize(plan) doubles (zeros at byte 0). Out: the
-  // state after the last whole block read, where the next read may go on. Null: starts at zero.
-  double* filterState = nullptr;
-  // The unscaled block sum of every output sample i this read emits, column k, goes to
-  // keptSums[i % keptRows + k * keptRows] (nSel columns), when keptSums is not null.
-  double* keptSums = nullptr;
-  int64_t keptRows = 0;
   // Tuning only; the result is the same bits for every value.
   int64_t chunkFrames = 0;                                 // frames per read; 0: chosen by the reader
   int threads = 0;                                         // 0: chosen by the reader
@@ -50,19 +41,34 @@ enum class ReadStatus { ok, outOfMemory, readError };
 struct ReadOutcome {
   ReadStatus status = ReadStatus::ok;
   int64_t framesRead = 0;  // whole frames found and processed (< nPoints when the file ends early)
-  int64_t blocks = 0;      // output samples emitted (counted from firstFrame / factor)
+  int64_t blocks = 0;      // output samples completed: framesRead / factor
 };
 
-// Doubles of plan.filterState: (L - 1) rows of the filtered channels' states, z index by z index.
-int64_t filterStateSize(const ReadPlan& plan) noexcept;
+// A ring of the unscaled block sums of the newest output samples, kept for windows that reach back:
+// output i, column k at sums[i % rows + k * rows].
+struct SumHistory {
+  double* sums = nullptr;
+  int64_t rows = 0;
+};
 
-// Reads plan.nPoints frames from the current position of `file` (byte 0, or frame plan.firstFrame).
+// What a decimator for this plan's reads is set up with.
+DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept;
+
+// Reads plan.nPoints frames from byte 0 (the file's position) with a decimator of its own.
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
 // a partial trailing frame is ignored, and blocks that never complete emit nothing.
 // Working storage follows the channels, the selection, the filter and one chunk of frames, never the
 // decimation factor or the frames asked for. Never throws; on outOfMemory nothing has been written and
 // nothing is left allocated.
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
+
+// Goes on with `decimator` (set up with decimatorSetup(plan), standing at frame F = its frames()):
+// reads frames F .. plan.nPoints - 1 from the file's position, which must be frame F, pushes them into
+// the decimator and places the outputs they complete. Each output's sums also go to `history`, when
+// given. The outcome counts frames and outputs from frame 0. On readError the decimator has taken
+// the frames before the failing read; on outOfMemory it is untouched.
+ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator,
+                     const SumHistory* history) noexcept;
 
 }  // namespace eeg
 

@@ -1,5 +1,6 @@
 #include "stream_state.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,8 +15,8 @@ namespace eeg {
 
 namespace {
 
-// Two 64-bit lanes with their own multipliers, mixed word by word: 128 bits, so that two different
-// settings or byte runs agree by chance with a probability too small to matter.
+// Two 64-bit lanes with their own multipliers, mixed word by word, both kept: a 128-bit digest, so that
+// two different settings or byte runs agree by chance with a probability too small to matter.
 struct Hasher {
   uint64_t a = 0x9E3779B97F4A7C15ull, b = 0xC2B2AE3D27D4EB4Full;
   static uint64_t mix(uint64_t x) {
@@ -43,8 +44,43 @@ struct Hasher {
   void doubles(const double* p, int64_t n) {
     if (p) bytes(p, static_cast<std::size_t>(n) * sizeof(double));
   }
-  uint64_t value() const { return mix(a) ^ (mix(b) << 1); }
+  Digest value() const {
+    Digest d;
+    d.a = mix(a ^ 0x2545F4914F6CDD1Dull);
+    d.b = mix(b + 0x9E3779B97F4A7C15ull);
+    return d;
+  }
 };
+
+// The hash of bytes [from, from + n) of the file; false when they cannot be read. Moves the position.
+bool hashFileBytes(std::FILE* file, int64_t from, int64_t n, Digest& out) noexcept {
+  unsigned char buffer[4096];  // a multiple of 8: whole words until the last piece
+  Hasher h;
+  if (n > 0 && !seekFile(file, from)) return false;
+  while (n > int64_t(sizeof buffer)) {
+    if (std::fread(buffer, 1, sizeof buffer, file) != sizeof buffer) return false;
+    for (std::size_t i = 0; i < sizeof buffer; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, buffer + i, 8);
+      h.word(w);
+    }
+    n -= int64_t(sizeof buffer);
+  }
+  if (n > 0 && std::fread(buffer, 1, std::size_t(n), file) != std::size_t(n)) return false;
+  h.bytes(buffer, std::size_t(n));
+  out = h.value();
+  return true;
+}
+
+// Bytes hashed before the frame reached: kTailBytes at least, and the block in progress with the last
+// whole block before it, up to kTailBytesLimit; never more than the file holds before it.
+int64_t tailBytesFor(const Decimator& d, int64_t frameBytes) noexcept {
+  const int64_t point = d.frames() * frameBytes;
+  int64_t n = kTailBytes;
+  const int64_t blocks = (int64_t(d.phase()) + d.factor()) * frameBytes;
+  if (blocks > n) n = blocks < kTailBytesLimit ? blocks : kTailBytesLimit;
+  return n < point ? n : point;
+}
 
 }  // namespace
 
@@ -69,7 +105,7 @@ FileIdentity identifyFile(std::FILE* file) noexcept {
   return id;
 }
 
-uint64_t settingsFingerprint(const ReadPlan& plan) noexcept {
+Digest settingsFingerprint(const ReadPlan& plan) noexcept {
   Hasher h;
   h.word(uint64_t(plan.nChans));
   h.word(uint64_t(plan.binaryFormat) << 1 | (plan.swapBytes ? 1 : 0));
@@ -85,39 +121,120 @@ uint64_t settingsFingerprint(const ReadPlan& plan) noexcept {
   return h.value();
 }
 
-StreamState* findStream(StreamCache& cache, const FileIdentity& identity, uint64_t settings) noexcept {
-  if (!identity.known) return nullptr;
-  for (StreamState& s : cache.slots)
-    if (s.used && s.identity.volume == identity.volume && s.identity.index == identity.index &&
-        s.settings == settings) {
-      s.lastUse = ++cache.clock;
+Digest nameDigest(const char* name) noexcept {
+  Hasher h;
+  if (name) h.bytes(name, std::strlen(name));
+  return h.value();
+}
+
+const char* fullReadReasonText(FullReadReason reason) noexcept {
+  switch (reason) {
+    case FullReadReason::none:
+    case FullReadReason::notAsked: return "";
+    case FullReadReason::noData: return "no OPT.data";
+    case FullReadReason::noColumns: return "no channels selected";
+    case FullReadReason::notAFile: return "not a regular file";
+    case FullReadReason::stateTooLarge: return "filter state too large to keep";
+    case FullReadReason::noStream: return "no stream yet";
+    case FullReadReason::anotherFile: return "another file";
+    case FullReadReason::otherSettings: return "other settings";
+    case FullReadReason::shorter: return "shorter";
+    case FullReadReason::changedBytes: return "changed bytes";
+    case FullReadReason::nPointsBeforePoint: return "nPoints before the point";
+    case FullReadReason::windowOlderThanKept: return "window older than kept";
+    case FullReadReason::noMemory: return "no memory";
+  }
+  return "";
+}
+
+Stream* StreamCache::find(const FileIdentity& identity, const Digest& name, const Digest& settings,
+                          FullReadReason& why) noexcept {
+  if (!identity.known) {
+    why = FullReadReason::notAFile;
+    return nullptr;
+  }
+  why = FullReadReason::noStream;
+  for (Stream& s : slots_) {
+    if (!s.used) continue;
+    const bool sameFile = s.identity.volume == identity.volume && s.identity.index == identity.index;
+    if (sameFile && s.settings == settings) {
+      s.lastUse = ++clock_;
+      why = FullReadReason::none;
       return &s;
     }
+    if (sameFile)
+      why = FullReadReason::otherSettings;
+    else if (s.name == name && why == FullReadReason::noStream)
+      why = FullReadReason::anotherFile;
+  }
   return nullptr;
 }
 
-StreamState* claimStream(StreamCache& cache) noexcept {
-  StreamState* pick = &cache.slots[0];
-  for (StreamState& s : cache.slots) {
+Stream& StreamCache::claim(const FileIdentity& identity, const Digest& name,
+                           const Digest& settings) noexcept {
+  Stream* pick = &slots_[0];
+  for (Stream& s : slots_) {
     if (!s.used) {
       pick = &s;
       break;
     }
     if (s.lastUse < pick->lastUse) pick = &s;
   }
-  dropStream(*pick);
-  pick->lastUse = ++cache.clock;
-  return pick;
+  drop(*pick);
+  pick->used = true;
+  pick->identity = identity;
+  pick->name = name;
+  pick->settings = settings;
+  pick->lastUse = ++clock_;
+  return *pick;
 }
 
-void dropStream(StreamState& stream) noexcept {
-  std::free(stream.filterState);
-  std::free(stream.kept);
-  stream = StreamState();
+FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
+                                  const OutputRange& placed) const noexcept {
+  const int64_t frames = s.decimator.frames();
+  if (frames > plan.nPoints) return FullReadReason::nPointsBeforePoint;
+  const int64_t point = frames * frameBytes;
+  if (fileLength(file) < point) return FullReadReason::shorter;
+  const int64_t next = frames / plan.decimationFactor;  // the first output not held
+  if (placed.first <= placed.last && placed.first < next && placed.first < s.keptFirst)
+    return FullReadReason::windowOlderThanKept;
+  Digest head, tail;
+  const int64_t headBytes = point < kHeadBytes ? point : kHeadBytes;
+  if (!hashFileBytes(file, 0, headBytes, head) ||
+      !hashFileBytes(file, point - s.tailBytes, s.tailBytes, tail) || head != s.head || tail != s.tail)
+    return FullReadReason::changedBytes;
+  return FullReadReason::none;
 }
 
-void dropAllStreams(StreamCache& cache) noexcept {
-  for (StreamState& s : cache.slots) dropStream(s);
+bool StreamCache::takeHashes(Stream& s, std::FILE* file, int64_t frameBytes) noexcept {
+  const int64_t point = s.decimator.frames() * frameBytes;
+  s.tailBytes = tailBytesFor(s.decimator, frameBytes);
+  return hashFileBytes(file, 0, point < kHeadBytes ? point : kHeadBytes, s.head) &&
+         hashFileBytes(file, point - s.tailBytes, s.tailBytes, s.tail);
+}
+
+void StreamCache::drop(Stream& s) noexcept {
+  s.decimator.release();
+  std::free(s.kept);
+  s.kept = nullptr;
+  s.keptRows = s.keptFirst = s.tailBytes = 0;
+  s.keptColumns = 0;
+  s.used = false;
+  s.identity = FileIdentity();
+  s.name = s.settings = s.head = s.tail = Digest();
+  s.lastUse = 0;
+}
+
+void StreamCache::dropAll() noexcept {
+  for (Stream& s : slots_) drop(s);
+}
+
+int StreamCache::held(const Stream* (&out)[kStreamSlots]) const noexcept {
+  int n = 0;
+  for (const Stream& s : slots_)
+    if (s.used) out[n++] = &s;
+  std::sort(out, out + n, [](const Stream* x, const Stream* y) { return x->lastUse > y->lastUse; });
+  return n;
 }
 
 OutputRange placedOutputs(const ReadPlan& plan, int64_t nOut) noexcept {
@@ -148,22 +265,6 @@ int64_t fileLength(std::FILE* file) noexcept {
   const int64_t length = static_cast<int64_t>(ftello(file));
 #endif
   return seekFile(file, 0) ? length : -1;
-}
-
-bool hashFileEnds(std::FILE* file, int64_t bytes, uint64_t& head, uint64_t& tail) noexcept {
-  unsigned char buffer[kHashBytes];
-  const int64_t n = bytes < kHashBytes ? bytes : kHashBytes;
-  Hasher h;
-  if (n > 0 && (!seekFile(file, 0) || std::fread(buffer, 1, std::size_t(n), file) != std::size_t(n)))
-    return false;
-  h.bytes(buffer, std::size_t(n));
-  head = h.value();
-  Hasher t;
-  if (n > 0 && (!seekFile(file, bytes - n) || std::fread(buffer, 1, std::size_t(n), file) != std::size_t(n)))
-    return false;
-  t.bytes(buffer, std::size_t(n));
-  tail = t.value();
-  return true;
 }
 
 }  // namespace eeg

@@ -1,18 +1,18 @@
-// What a read of a growing recording leaves behind, so that the next read of the same file with the
-// same settings goes on from the last whole block instead of from byte 0, and gives the same bits.
+// What reads of a growing recording leave behind, so that the next read of the same file with the
+// same settings goes on from the frame the last one reached instead of from byte 0, with the same bits.
 //
-// A stream is one file (by identity, not by name) read with one set of settings that the filter
-// state depends on. Its state is taken at a block boundary, where every accumulator is zero: the
-// frames read so far (`frames`, a multiple of the factor), the filter state there, a hash of the
-// bytes at the start of the file and of those just before `frames`, and the unscaled block sums of
-// the most recent output samples, for windows that reach back. Nothing here raises or throws; a
-// state that cannot be allocated is simply not kept.
+// A stream is one file (by identity, not by name) read with one set of settings that the filter state
+// depends on. It carries the decimator of its reads (filter state, the sums of the block in progress and
+// the frame reached), 128-bit hashes of the bytes at the start of the file and of those just before the
+// frame reached, and the unscaled block sums of the most recent output samples, for windows that reach
+// back. Nothing here raises or throws; a stream that cannot be allocated is simply not kept.
 #ifndef EEGFETCH_CORE_STREAM_STATE_H
 #define EEGFETCH_CORE_STREAM_STATE_H
 
 #include <cstdint>
 #include <cstdio>
 
+#include "decimator.h"
 #include "reader.h"
 
 namespace eeg {
@@ -25,44 +25,47 @@ struct FileIdentity {
 };
 FileIdentity identifyFile(std::FILE* file) noexcept;
 
-constexpr int kStreamSlots = 8;                           // streams kept at once, least recently used dropped
-constexpr int64_t kHashBytes = 4096;                      // bytes hashed at the start and before `frames`
-constexpr uint64_t kKeptBytesLimit = uint64_t(64) << 20;  // kept block sums, a stream
-constexpr uint64_t kStateBytesLimit = uint64_t(1) << 20;  // filter state, a stream
-
-struct StreamState {
-  bool used = false;
-  FileIdentity identity;
-  uint64_t settings = 0;  // settingsFingerprint of the reads it came from
-  uint64_t lastUse = 0;
-  int64_t frames = 0;  // frames consumed, a multiple of the factor; output frames / factor is next
-  uint64_t headHash = 0, tailHash = 0;
-  double* filterState = nullptr;  // filterStateSize(plan) doubles at `frames`
-  int64_t filterStateSize = 0;
-  // The unscaled block sums of outputs keptFirst .. frames / factor - 1: output i, column k (nSel
-  // columns) at kept[(i % keptRows) + k * keptRows].
-  double* kept = nullptr;
-  int64_t keptRows = 0;
-  int keptColumns = 0;
-  int64_t keptFirst = 0;
+// A 128-bit hash.
+struct Digest {
+  uint64_t a = 0, b = 0;
+  bool operator==(const Digest& o) const noexcept { return a == o.a && b == o.b; }
+  bool operator!=(const Digest& o) const noexcept { return !(*this == o); }
 };
 
-struct StreamCache {
-  StreamState slots[kStreamSlots];
-  uint64_t clock = 0;
-};
+// A hash of a file name, to tell "another file under the same name" from "a file never read".
+Digest nameDigest(const char* name) noexcept;
 
-// A fingerprint of every setting that the filter state and the block sums depend on: channel count,
+// A fingerprint of every setting that the decimator and the block sums depend on: channel count,
 // encoding, byte order, coefficients and weights (bit for bit), factor and channel selection. Scale and
 // the window are left out: they only shape what is placed.
-uint64_t settingsFingerprint(const ReadPlan& plan) noexcept;
+Digest settingsFingerprint(const ReadPlan& plan) noexcept;
 
-// The stream of this file and settings, or null.
-StreamState* findStream(StreamCache& cache, const FileIdentity& identity, uint64_t settings) noexcept;
-// A slot for a new stream: a free one, or the least recently used one, emptied.
-StreamState* claimStream(StreamCache& cache) noexcept;
-void dropStream(StreamState& stream) noexcept;
-void dropAllStreams(StreamCache& cache) noexcept;
+constexpr int kStreamSlots = 8;                        // streams kept at once, least recently used dropped
+constexpr int64_t kHeadBytes = 4096;                   // bytes hashed at the start of the file
+constexpr int64_t kTailBytes = 4096;                   // bytes hashed before the frame reached, at least ...
+constexpr int64_t kTailBytesLimit = int64_t(1) << 20;  // ... and the last whole block, up to this
+constexpr uint64_t kKeptBytesLimit = uint64_t(64) << 20;  // kept block sums, a stream
+constexpr uint64_t kStateBytesLimit = uint64_t(1) << 20;  // decimator state, a stream
+
+// Why a read asked to go on from an earlier one read from byte 0 instead.
+enum class FullReadReason {
+  none,                 // it went on
+  notAsked,             // OPT.resume was not set
+  noData,               // no OPT.data: every output sample is returned
+  noColumns,            // no channel selected: nothing to place
+  notAFile,             // the system cannot identify the file (not a regular file)
+  stateTooLarge,        // the decimator's state is too large to keep
+  noStream,             // no stream yet for this file and these settings
+  anotherFile,          // another file is behind the name
+  otherSettings,        // this file was read with other settings
+  shorter,              // the file is shorter than the frame reached
+  changedBytes,         // bytes at the start or before the frame reached changed
+  nPointsBeforePoint,   // HDR.nPoints ends before the frame reached
+  windowOlderThanKept,  // the window asks for outputs older than those kept
+  noMemory,             // the stream could not be kept
+};
+// The reason as the `info` output gives it: "" for none and notAsked.
+const char* fullReadReasonText(FullReadReason reason) noexcept;
 
 // The output samples a plan's window places into its target, as [first, last] (first > last: none),
 // for a read whose output samples run from 0 to nOut - 1.
@@ -71,9 +74,54 @@ struct OutputRange {
 };
 OutputRange placedOutputs(const ReadPlan& plan, int64_t nOut) noexcept;
 
-// Hashes of the bytes [0, min(kHashBytes, bytes)) and [bytes - kHashBytes, bytes) of the file; false
-// when they cannot be read. Moves the file position.
-bool hashFileEnds(std::FILE* file, int64_t bytes, uint64_t& head, uint64_t& tail) noexcept;
+struct Stream {
+  bool used = false;
+  FileIdentity identity;
+  Digest name;      // nameDigest of the name it was opened by
+  Digest settings;  // settingsFingerprint of its reads
+  uint64_t lastUse = 0;
+  Decimator decimator;  // its frames() is the frame reached
+  Digest head, tail;    // of the first kHeadBytes bytes and of the tailBytes before the frame reached
+  int64_t tailBytes = 0;
+  // The unscaled block sums of outputs keptFirst .. frames / factor - 1: output i, column k (keptColumns
+  // columns) at kept[(i % keptRows) + k * keptRows].
+  double* kept = nullptr;
+  int64_t keptRows = 0;
+  int keptColumns = 0;
+  int64_t keptFirst = 0;
+};
+
+// The streams of one module, at most kStreamSlots, the least recently used dropped first.
+class StreamCache {
+ public:
+  StreamCache() = default;
+  ~StreamCache() { dropAll(); }
+  StreamCache(const StreamCache&) = delete;
+  StreamCache& operator=(const StreamCache&) = delete;
+
+  // The stream of this file and settings, now the most recently used; or null, with the reason in `why`
+  // (notAFile, noStream, anotherFile or otherSettings).
+  Stream* find(const FileIdentity& identity, const Digest& name, const Digest& settings,
+               FullReadReason& why) noexcept;
+  // A slot for a new stream of this file and settings: a free one, or the least recently used one,
+  // emptied. It is the most recently used from then on; its decimator is not set up.
+  Stream& claim(const FileIdentity& identity, const Digest& name, const Digest& settings) noexcept;
+  // Whether `s` may serve a read of `file` (open, position anywhere) that places `placed`:
+  // none, or the reason it may not (nPointsBeforePoint, shorter, windowOlderThanKept, changedBytes).
+  FullReadReason check(const Stream& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
+                       const OutputRange& placed) const noexcept;
+  // Takes the hashes of the bytes a later check() compares; false when they cannot be read.
+  static bool takeHashes(Stream& s, std::FILE* file, int64_t frameBytes) noexcept;
+
+  void drop(Stream& s) noexcept;
+  void dropAll() noexcept;
+  // The streams held, the most recently used first, for reports and tests.
+  int held(const Stream* (&out)[kStreamSlots]) const noexcept;
+
+ private:
+  Stream slots_[kStreamSlots];
+  uint64_t clock_ = 0;
+};
 
 // The length of the file in bytes, with 64-bit offsets, leaving the position at byte 0; -1 when it
 // cannot be found.

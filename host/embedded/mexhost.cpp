@@ -276,6 +276,41 @@ HOST_EXPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complex
   return a;
 }
 
+HOST_EXPORT mxArray* mxCreateDoubleScalar(double value) {
+  mxArray* a = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+  *static_cast<double*>(a->re) = value;
+  return a;
+}
+
+HOST_EXPORT mxArray* mxCreateString(const char* text) {
+  const size_t n = text ? std::strlen(text) : 0;
+  hostAllocation();
+  mxArray* a = newArray(mxCHAR_CLASS, n ? 1 : 0, n);
+  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
+  for (size_t i = 0; i < n; ++i) static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(text[i]);
+  if (g_call) g_call->temporaries.insert(a);
+  return a;
+}
+
+HOST_EXPORT mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
+  hostAllocation();
+  mxArray* a =
+      newArray(mxSTRUCT_CLASS, static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n));
+  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
+  for (int f = 0; f < nfields; ++f) mexhost::addField(a, fieldnames[f]);
+  if (g_call) g_call->temporaries.insert(a);
+  return a;
+}
+
+HOST_EXPORT void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value) {
+  const int field = mxGetFieldNumber(s, name);
+  if (!s || field < 0 || index < 0 || size_t(index) >= s->m * s->n) return;
+  const size_t slot = size_t(index) * s->fields.size() + size_t(field);
+  destroyArray(s->items[slot]);
+  s->items[slot] = value;
+  if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
+}
+
 #if defined(EEGMEX_HOST_UNINIT_MATRIX)
 // Storage that MATLAB would leave as it comes holds a poison value here, a NaN no arithmetic
 // makes (a signalling one with a payload of its own), so that an element the module fails to

@@ -348,6 +348,37 @@ mxArray_tag* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
   return g_call->adopt(octave_value(NDArray(dim_vector(m, n))));
 }
 
+mxArray_tag* mxCreateDoubleScalar(double value) {
+  if (!g_call) return nullptr;
+  return g_call->adopt(octave_value(value));
+}
+
+mxArray_tag* mxCreateString(const char* text) {
+  if (!g_call) return nullptr;
+  return g_call->adopt(octave_value(text ? text : ""));
+}
+
+mxArray_tag* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
+  if (!g_call || m < 0 || n < 0) return nullptr;
+  const dim_vector dims(m, n);
+  octave_map map(dims);
+  for (int f = 0; f < nfields; ++f) map.setfield(fieldnames[f], Cell(dims));
+  return g_call->adopt(octave_value(map));
+}
+
+void mxSetField_700(mxArray_tag* s, int index, const char* name, mxArray_tag* value) {
+  if (!s || !value || !s->value.isstruct() || index < 0) return;
+  octave_map map = s->value.map_value();
+  if (!map.isfield(name) || index >= map.numel()) return;
+  Cell contents = map.contents(name);
+  contents(index) = value->value;
+  map.setfield(name, contents);
+  s->value = octave_value(map);
+  const std::pair<int, std::string> key(index, name);
+  for (auto& f : s->fields)
+    if (f.first == key) f.second = value;
+}
+
 // A new real double matrix whose elements are left unset, for the module to write each one once
 // (from several threads, say) without a zero fill before. A failed allocation raises as mxCalloc's.
 mxArray_tag* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxComplexity complexity) {

@@ -83,7 +83,7 @@ std::vector<Case> cases() {
   return {
       {"call.nrhs", "Exactly three input arguments required.", [](CallArgs& c) { c.nrhs = 2; }},
       {"call.nrhs", "Exactly three input arguments required.", [](CallArgs& c) { c.nrhs = 4; }},
-      {"call.nlhs", "One or two output arguments required.", [](CallArgs& c) { c.nlhs = 2; }},
+      {"call.nlhs", "One or two output arguments required.", [](CallArgs& c) { c.nlhs = 3; }},
       {"file", "Could not read file name.", [](CallArgs& c) { c.fileName = scalar(1); }},
       {"file", "Could not open eeg file.",
        [](CallArgs& c) { c.fileName = charArray("/nonexistent/eeg.bin"); }},

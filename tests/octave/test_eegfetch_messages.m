@@ -23,8 +23,8 @@ function expect_error(C, want, what)
       case 4
         eegfetch(C.name, C.H, C.O, 1);
       otherwise
-        if C.nout == 2
-          [a, b] = eegfetch(C.name, C.H, C.O);
+        if C.nout == 3
+          [a, b, c] = eegfetch(C.name, C.H, C.O);
         else
           eegfetch(C.name, C.H, C.O);
         end
@@ -59,7 +59,7 @@ assert(size(X), [10 2]);
 cases = {
   @(C) setfield(C, 'nargs', 2),                 'Exactly three input arguments required.'
   @(C) setfield(C, 'nargs', 4),                 'Exactly three input arguments required.'
-  @(C) setfield(C, 'nout', 2),                  'One or two output arguments required.'
+  @(C) setfield(C, 'nout', 3),                  'One or two output arguments required.'
   @(C) setfield(C, 'name', 42),                 'Could not read file name.'
   @(C) setfield(C, 'name', '/nonexistent/x'),   'Could not open eeg file.'
   @(C) setfield(C, 'H', 7),                     'HDR has to be a struct.'
@@ -138,6 +138,11 @@ cases = {
   @(C) seto(C, 'filt_subsample', ones(2, 4)),   'OPT.filt_subsample has to be a vector.'
   @(C) seto(C, 'filt_subsample', [0.5 0.5]),    'FIR filter has to correspondent with the sampling rate.'
   @(C) seto(C, 'filt_subsample', sparse(ones(1, 4))), 'OPT.filt_subsample must not be sparse.'
+  @(C) seto(C, 'newest', 'yes'),                'OPT.newest must be a logical or numeric scalar.'
+  @(C) seto(C, 'newest', [true true]),          'OPT.newest must be a scalar.'
+  @(C) seto(C, 'newest', NaN),                  'OPT.newest must not be NaN.'
+  @(C) seto(dropo(C, 'data'), 'newest', true),  'OPT.newest needs OPT.data.'
+  @(C) seto(seto(C, 'dataPos', [0 1 0 1]), 'newest', 1), 'OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.'
 };
 
 for k = 1:rows(cases)
