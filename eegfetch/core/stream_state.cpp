@@ -162,9 +162,10 @@ Stream* StreamCache::find(const FileIdentity& identity, const Digest& name, cons
       why = FullReadReason::none;
       return &s;
     }
-    if (sameFile)
+    // A file under another name with this identity is most likely a new file on a reused inode.
+    if (sameFile && s.name == name)
       why = FullReadReason::otherSettings;
-    else if (s.name == name && why == FullReadReason::noStream)
+    else if (!sameFile && s.name == name && why == FullReadReason::noStream)
       why = FullReadReason::anotherFile;
   }
   return nullptr;
@@ -192,9 +193,9 @@ Stream& StreamCache::claim(const FileIdentity& identity, const Digest& name,
 FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
                                   const OutputRange& placed) const noexcept {
   const int64_t frames = s.decimator.frames();
-  if (frames > plan.nPoints) return FullReadReason::nPointsBeforePoint;
   const int64_t point = frames * frameBytes;
   if (fileLength(file) < point) return FullReadReason::shorter;
+  if (frames > plan.nPoints) return FullReadReason::nPointsBeforePoint;
   const int64_t next = frames / plan.decimationFactor;  // the first output not held
   if (placed.first <= placed.last && placed.first < next && placed.first < s.keptFirst)
     return FullReadReason::windowOlderThanKept;

@@ -107,7 +107,7 @@ class StreamCache {
   // emptied. It is the most recently used from then on; its decimator is not set up.
   Stream& claim(const FileIdentity& identity, const Digest& name, const Digest& settings) noexcept;
   // Whether `s` may serve a read of `file` (open, position anywhere) that places `placed`:
-  // none, or the reason it may not (nPointsBeforePoint, shorter, windowOlderThanKept, changedBytes).
+  // none, or the reason it may not (shorter, nPointsBeforePoint, windowOlderThanKept, changedBytes).
   FullReadReason check(const Stream& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
                        const OutputRange& placed) const noexcept;
   // Takes the hashes of the bytes a later check() compares; false when they cannot be read.

@@ -297,3 +297,163 @@ TEST(GatewayOnline, AWriterAppendingInAnotherProcessNeverMakesARowWrong) {
 }
 
 }  // namespace
+
+namespace {
+
+// The second output of a resumed call.
+struct Info {
+  double frames = -1, outputs = -1, resumedFrames = -1;
+  std::string fullReadReason = "(unset)";
+};
+
+Info resumedInfo(const std::string& path, const Settings& s, size_t rows,
+                 const std::vector<double>& dataPos) {
+  OnlineCall call(path, s, std::vector<double>(rows * s.chanidx.size(), 0.0), rows, dataPos, true);
+  mexhost::CallResult r = gwtest::module().call(2, {call.name.get(), call.hdr.get(), call.opt.get()});
+  Info info;
+  EXPECT_FALSE(r.failed) << r.message;
+  if (r.failed || r.results.size() < 2 || !r.results[1]) return info;
+  const mxArray* st = r.results[1].get();
+  info.frames = mexhost::values(mxGetField(st, 0, "frames")).at(0);
+  info.outputs = mexhost::values(mxGetField(st, 0, "outputs")).at(0);
+  info.resumedFrames = mexhost::values(mxGetField(st, 0, "resumedFrames")).at(0);
+  char text[64] = "";
+  mxGetString(mxGetField(st, 0, "fullReadReason"), text, sizeof text);
+  info.fullReadReason = text;
+  return info;
+}
+
+Settings plainSettings(int nChans, int format, int factor) {
+  Settings s;
+  s.nChans = nChans;
+  s.format = format;
+  s.factor = factor;
+  s.b = {0.3, 0.2, 0.1};
+  s.a = {1.0, -1.8, 0.81};
+  s.chanidx = {1.0, double(nChans)};
+  s.scale.assign(size_t(nChans), 0.5);
+  return s;
+}
+
+// What `info` says of each call: it resumed exactly when it could, and why not otherwise.
+TEST(GatewayOnline, InfoSaysWhetherACallResumedAndWhyNot) {
+  std::mt19937 rng(7);
+  {
+    mexhost::Module same(EEGFETCH_MODULE);
+    same.unload();  // no streams of files whose inode a new file may reuse
+  }
+  Settings s = plainSettings(6, 2, 4);
+  const size_t fb = size_t(s.frameBytes());
+  GrowingFile file;
+  std::vector<uint8_t> bytes = randomBytes(rng, fb * 1001 + 3);  // 1001 frames and a partial one
+  file.append(bytes.data(), bytes.size());
+  const std::vector<double> newest = {0, 9, 240, 249};
+  Info i = resumedInfo(file.path(), s, 10, newest);
+  EXPECT_EQ(i.fullReadReason, "no stream yet");
+  EXPECT_EQ(i.frames, 1001);
+  EXPECT_EQ(i.outputs, 250);
+  EXPECT_EQ(i.resumedFrames, 0);
+
+  bytes = randomBytes(rng, fb * 20);
+  file.append(bytes.data(), bytes.size());
+  i = resumedInfo(file.path(), s, 10, {0, 9, 245, 254});
+  EXPECT_EQ(i.fullReadReason, "");
+  EXPECT_EQ(i.resumedFrames, 1001);  // every whole frame read before, the partial block included
+  EXPECT_EQ(i.frames, 1021);
+  EXPECT_EQ(i.outputs, 255);
+
+  Settings other = s;
+  other.b[0] = 0.4;
+  EXPECT_EQ(resumedInfo(file.path(), other, 10, {0, 9, 245, 254}).fullReadReason, "other settings");
+  EXPECT_EQ(resumedInfo(file.path(), s, 10, {0, 9, 0, 9}).fullReadReason, "window older than kept");
+  {
+    OnlineCall call(file.path(), s, std::vector<double>(20, 0.0), 10, {0, 9, 200, 209}, true);
+    mexhost::setField(call.hdr.get(), "nPoints", scalar(900));
+    mexhost::CallResult r = gwtest::module().call(2, {call.name.get(), call.hdr.get(), call.opt.get()});
+    ASSERT_FALSE(r.failed);
+    char text[64] = "";
+    mxGetString(mxGetField(r.results[1].get(), 0, "fullReadReason"), text, sizeof text);
+    EXPECT_STREQ(text, "nPoints before the point");
+  }
+  resumedInfo(file.path(), s, 10, {0, 9, 245, 254});
+  {  // a byte of the last block before the point changes
+    std::FILE* f = std::fopen(file.path().c_str(), "r+b");
+    ASSERT_TRUE(f && std::fseek(f, long(fb * 1019), SEEK_SET) == 0);
+    std::fputc(bytes[fb * 18] ^ 0x40, f);
+    std::fclose(f);
+  }
+  EXPECT_EQ(resumedInfo(file.path(), s, 10, {0, 9, 245, 254}).fullReadReason, "changed bytes");
+  {  // another file under the name
+    const std::string tmp = file.path() + ".new";
+    std::FILE* f = std::fopen(tmp.c_str(), "wb");
+    std::vector<uint8_t> fresh = randomBytes(rng, fb * 1100);
+    ASSERT_TRUE(f && std::fwrite(fresh.data(), 1, fresh.size(), f) == fresh.size());
+    std::fclose(f);
+    ASSERT_EQ(std::rename(tmp.c_str(), file.path().c_str()), 0);
+  }
+  EXPECT_EQ(resumedInfo(file.path(), s, 10, {0, 9, 265, 274}).fullReadReason, "another file");
+  {
+    std::FILE* f = std::fopen(file.path().c_str(), "r+b");
+    ASSERT_EQ(ftruncate(fileno(f), long(fb * 1050)), 0);
+    std::fclose(f);
+  }
+  EXPECT_EQ(resumedInfo(file.path(), s, 10, {0, 9, 252, 261}).fullReadReason, "shorter");
+
+  // Without OPT.resume, and with it but without OPT.data.
+  OnlineCall plain(file.path(), s, std::vector<double>(20, 0.0), 10, {0, 9, 0, 9}, false);
+  mexhost::CallResult r = gwtest::module().call(2, {plain.name.get(), plain.hdr.get(), plain.opt.get()});
+  ASSERT_FALSE(r.failed);
+  char text[64] = "x";
+  mxGetString(mxGetField(r.results[1].get(), 0, "fullReadReason"), text, sizeof text);
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(mexhost::values(mxGetField(r.results[1].get(), 0, "resumedFrames")).at(0), 0);
+}
+
+// A rewrite of the last whole block before the point is noticed even when a block is longer than the
+// bytes hashed at the start: 33 float channels decimated by 50 make blocks of 6,600 bytes.
+TEST(GatewayOnline, ARewriteOfTheLastWholeBlockBeforeThePointIsNoticed) {
+  std::mt19937 rng(33);
+  Settings s = plainSettings(33, 3, 50);
+  const size_t fb = size_t(s.frameBytes()), block = fb * 50;
+  GrowingFile file;
+  std::vector<uint8_t> bytes = randomBytes(rng, block * 40 + fb * 10);
+  for (size_t i = 3; i < bytes.size(); i += 4) bytes[i] &= 0x3F;  // finite floats
+  file.append(bytes.data(), bytes.size());
+  std::vector<double> data(20 * 2, 0.0);
+  data = expectSameAsFullRead(file.path(), s, data, 20, {0, 19, 20, 39}, "first");
+  {
+    std::FILE* f = std::fopen(file.path().c_str(), "r+b");
+    ASSERT_TRUE(f && std::fseek(f, long(block * 38 + 100), SEEK_SET) == 0);  // 6,000 bytes before the point
+    std::fputc(0x3F, f);
+    std::fclose(f);
+  }
+  expectSameAsFullRead(file.path(), s, data, 20, {0, 19, 20, 39}, "last whole block rewritten");
+}
+
+// The cache keeps the eight most recently used streams: a ninth drops the least recently used one,
+// not a stream that was just claimed.
+TEST(GatewayOnline, TheCacheDropsTheLeastRecentlyUsedStream) {
+  std::mt19937 rng(8);
+  {
+    mexhost::Module same(EEGFETCH_MODULE);
+    same.unload();  // start with no streams
+  }
+  Settings s = plainSettings(4, 1, 2);
+  std::vector<GrowingFile> files(10);
+  for (GrowingFile& f : files) {
+    std::vector<uint8_t> bytes = randomBytes(rng, size_t(s.frameBytes()) * 400);
+    f.append(bytes.data(), bytes.size());
+  }
+  const std::vector<double> pos = {0, 9, 190, 199};
+  for (int k = 0; k < 8; ++k)
+    EXPECT_EQ(resumedInfo(files[k].path(), s, 10, pos).fullReadReason, "no stream yet");
+  EXPECT_EQ(resumedInfo(files[0].path(), s, 10, pos).fullReadReason, "");               // 0 is now the newest
+  EXPECT_EQ(resumedInfo(files[8].path(), s, 10, pos).fullReadReason, "no stream yet");  // drops 1
+  EXPECT_EQ(resumedInfo(files[9].path(), s, 10, pos).fullReadReason, "no stream yet");  // drops 2, not 8
+  EXPECT_EQ(resumedInfo(files[8].path(), s, 10, pos).fullReadReason, "");
+  EXPECT_EQ(resumedInfo(files[0].path(), s, 10, pos).fullReadReason, "");
+  EXPECT_EQ(resumedInfo(files[3].path(), s, 10, pos).fullReadReason, "");
+  EXPECT_EQ(resumedInfo(files[1].path(), s, 10, pos).fullReadReason, "no stream yet");
+}
+
+}  // namespace

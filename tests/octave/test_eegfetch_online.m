@@ -21,6 +21,14 @@ function [got, want] = read_both(name, HDR, OPT, data, pos)
   assert(~isequal(got, data) || isequal(want, data), 'the resumed call wrote nothing');
 end
 
+function t = ifelse_text(c, a, b)
+  if c
+    t = a;
+  else
+    t = b;
+  end
+end
+
 rand('seed', 3);
 nChans = 5; factor = 4; window = 30;
 HDR = struct('fs', 1000, 'nChans', nChans, 'BinaryFormat', 2, 'scale', [1 -2 0.5 3 1e-3], 'endian', 'b');
@@ -82,5 +90,33 @@ try
 catch e
   assert(~isempty(strfind(e.message, 'OPT.resume must not be sparse.')), e.message);
 end
+delete(name);
+
+% OPT.newest: the newest rows(OPT.data) output samples in the last rows, rows above them as they were
+% while the file has fewer; with OPT.resume too, [X, info] tells what each call did.
+name = [tempname() '.bin'];
+H1 = struct('fs', 1, 'nChans', 1, 'BinaryFormat', 1, 'scale', 1, 'endian', 'l');
+O1 = struct('chanidx', 1, 'fs', 1, 'newest', true, 'resume', true);
+O1.data = NaN(5, 1);
+for v = 101:107
+  fid = fopen(name, 'a');
+  fwrite(fid, v, 'int16');
+  fclose(fid);
+  [Y, info] = eegfetch(name, H1, O1);
+  n = v - 100;
+  want = [NaN(max(5 - n, 0), 1); (max(v - 4, 101):v).'];
+  assert(isequaln(Y, want), 'OPT.newest after %d samples', n);
+  assert(info.frames == n && info.outputs == n, 'info counts after %d samples', n);
+  assert(info.resumedFrames == n - 1, 'info.resumedFrames after %d samples', n);
+  assert(strcmp(info.fullReadReason, ifelse_text(n == 1, 'no stream yet', '')), info.fullReadReason);
+end
+% The dataPos recipe with the same N - 1 outputs, as the docs now write it.
+O2 = rmfield(O1, {'newest', 'resume'});
+O2.data = NaN(5, 1);
+nOut = 4;
+N = 5;
+O2.dataPos = [max(N - nOut, 0), N - 1, max(nOut - N, 0), nOut - 1];
+H1.nPoints = 4;
+assert(isequaln(eegfetch(name, H1, O2), [NaN; 101; 102; 103; 104]), 'the dataPos recipe');
 delete(name);
 disp('test_eegfetch_online: ok');
