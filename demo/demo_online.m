@@ -29,9 +29,8 @@ while ~exist([base '.eeg'], 'file')
 end
 
 HDR = eegmex_vhdr([base '.vhdr']);
-frameBytes = 2 * HDR.nChans;
 [b, a] = butter_lowpass(4, 30, HDR.fs);
-OPT = struct('chanidx', 1:HDR.nChans, 'fs', rate, 'filt_b', b, 'filt_a', a, 'resume', true);
+OPT = struct('chanidx', 1:HDR.nChans, 'fs', rate, 'filt_b', b, 'filt_a', a, 'resume', true, 'newest', true);
 OPT.data = zeros(window, HDR.nChans);
 OPT.data(1) = 0;  % storage of its own: the reads write into it in place
 times = [];
@@ -40,14 +39,11 @@ outputs = [];
 start = tic();
 while true
   finished = exist([base '.done'], 'file');
-  info = dir(HDR.dataFile);
-  nOut = floor(info.bytes / frameBytes / (HDR.fs / rate));
-  OPT.dataPos = [0, window - 1, nOut - window, nOut - 1];
   t = tic();
-  eegfetch(HDR.dataFile, HDR, OPT);
+  [~, got] = eegfetch(HDR.dataFile, HDR, OPT);  % the newest `window` outputs, the newest last
   times(end + 1) = toc(t);
   at(end + 1) = toc(start);
-  outputs(end + 1) = nOut;
+  outputs(end + 1) = got.outputs;
   if finished
     break;
   end

@@ -57,9 +57,7 @@ struct CallReport {
   eeg::OnlineReport online;
 };
 
-void setMessage(char (&message)[eeg::kMessageSize], const char* text) {
-  std::snprintf(message, eeg::kMessageSize, "%s", text);
-}
+void setMessage(char (&message)[eeg::kMessageSize], eeg::Msg m) { eeg::formatMessage(message, m); }
 
 // A new m x n double matrix for the caller to fill completely. Where the host can, its elements are
 // left unset: no zero fill touches the storage before the read writes it (a first touch of every
@@ -99,7 +97,7 @@ const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
 // the read completed, counted from the first, and what a read asked to go on did.
 bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, CallReport& report,
              char (&message)[eeg::kMessageSize], char (&warning)[eeg::kMessageSize]) {
-  const char* outOfMemory = "Not enough memory for the working storage of the read.";
+  const eeg::Msg outOfMemory = eeg::Msg::outOfMemory;
   std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy;
   eeg::ReadPlan plan;
   plan.nChans = call.nChans;
@@ -156,14 +154,11 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   else
     outcome = eeg::readRecording(file, plan);
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
-  if (outcome.status == eeg::ReadStatus::readError)
-    return setMessage(message, "Could not read the eeg file."), false;
+  if (outcome.status == eeg::ReadStatus::readError) return setMessage(message, eeg::Msg::readError), false;
   report.frames = outcome.framesRead;
   report.outputs = outcome.blocks;
   if (outcome.framesRead < call.nPoints) {
-    std::snprintf(warning, eeg::kMessageSize,
-                  "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; "
-                  "rows of blocks past the end of the file were not written.",
+    std::snprintf(warning, eeg::kMessageSize, eeg::messageText(eeg::Msg::shortFile),
                   static_cast<long long>(call.nPoints), static_cast<long long>(outcome.framesRead));
   }
   return true;

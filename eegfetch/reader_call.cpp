@@ -60,60 +60,50 @@ class Checks {
  public:
   Checks(std::FILE** file, char (&message)[kMessageSize]) : file_(file), message_(message) {}
 
-  bool fail(const char* text) {
+  bool fail(Msg m, const char* field = nullptr) {
     if (*file_) {
       std::fclose(*file_);
       *file_ = nullptr;
     }
-    std::snprintf(message_, kMessageSize, "%s", text);
+    formatMessage(message_, m, field);
     return false;
   }
 
   // A scalar field converted to a signed 32-bit integer by truncation toward zero. `name` is the
   // field as the user writes it ("HDR.fs").
   bool integerScalar(const mxArray* a, const char* name, int32_t& out) {
-    char text[kMessageSize];
-    if (!isNumeric(a)) return fail(format(text, "%s must be a real scalar.", name));
-    if (count(a) != 1) return fail(format(text, "%s argument must be real scalar.", name));
-    if (mxIsSparse(a)) return fail(format(text, "%s must not be sparse.", name));
-    if (mxIsComplex(a)) return fail(format(text, "%s must be a real scalar.", name));
+    if (!isNumeric(a)) return fail(Msg::notRealScalar, name);
+    if (count(a) != 1) return fail(Msg::notOneElement, name);
+    if (mxIsSparse(a)) return fail(Msg::sparse, name);
+    if (mxIsComplex(a)) return fail(Msg::notRealScalar, name);
     double v = numericElement(a, 0);
-    if (!fitsInt32(v))
-      return fail(format(text, "%s must be a finite number within the signed 32-bit range.", name));
+    if (!fitsInt32(v)) return fail(Msg::outsideInt32, name);
     out = static_cast<int32_t>(v);
     return true;
   }
 
   // A switch: a logical or numeric scalar, true when nonzero.
   bool flag(const mxArray* r, const char* name, bool& out) {
-    char text[kMessageSize];
     const bool logical = r && mxGetClassID(r) == mxLOGICAL_CLASS;
-    if (!logical && !isNumeric(r)) return fail(format(text, "%s must be a logical or numeric scalar.", name));
-    if (count(r) != 1) return fail(format(text, "%s must be a scalar.", name));
-    if (mxIsSparse(r)) return fail(format(text, "%s must not be sparse.", name));
-    if (mxIsComplex(r)) return fail(format(text, "%s must be real.", name));
+    if (!logical && !isNumeric(r)) return fail(Msg::flagNotNumeric, name);
+    if (count(r) != 1) return fail(Msg::flagNotScalar, name);
+    if (mxIsSparse(r)) return fail(Msg::sparse, name);
+    if (mxIsComplex(r)) return fail(Msg::flagComplex, name);
     const double v = logical ? static_cast<const unsigned char*>(mxGetData(r))[0] : numericElement(r, 0);
-    if (std::isnan(v)) return fail(format(text, "%s must not be NaN.", name));
+    if (std::isnan(v)) return fail(Msg::flagNaN, name);
     out = v != 0.0;
     return true;
   }
 
   // The checks that follow the long-standing ones of a vector field read as doubles.
   bool realVector(const mxArray* a, const char* name) {
-    char text[kMessageSize];
-    if (mxIsSparse(a)) return fail(format(text, "%s must not be sparse.", name));
-    if (mxIsComplex(a)) return fail(format(text, "%s must be a real scalar vector.", name));
-    if (!convertsExactly(a))
-      return fail(format(text, "%s holds a 64-bit integer that has no exact double.", name));
+    if (mxIsSparse(a)) return fail(Msg::sparse, name);
+    if (mxIsComplex(a)) return fail(Msg::notRealVector, name);
+    if (!convertsExactly(a)) return fail(Msg::inexactInt64, name);
     return true;
   }
 
  private:
-  static const char* format(char (&text)[kMessageSize], const char* pattern, const char* name) {
-    std::snprintf(text, kMessageSize, pattern, name);
-    return text;
-  }
-
   std::FILE** file_;
   char (&message_)[kMessageSize];
 };
@@ -121,40 +111,40 @@ class Checks {
 // Steps 3 and 4: the file name, read into a buffer that is released before anything is raised.
 bool openFile(const mxArray* nameArray, ReaderCall& call, std::FILE** file, Checks& checks) {
   size_t size = count(nameArray) + 1;
-  if (size > 2147483647u) return checks.fail("Could not read file name.");
+  if (size > 2147483647u) return checks.fail(Msg::fileName);
   char* name = static_cast<char*>(std::malloc(size));
-  if (!name) return checks.fail("Could not read file name.");
+  if (!name) return checks.fail(Msg::fileName);
   if (mxGetString(nameArray, name, static_cast<int>(size)) != 0) {
     std::free(name);
-    return checks.fail("Could not read file name.");
+    return checks.fail(Msg::fileName);
   }
   *file = std::fopen(name, "rb");
   call.fileName = nameDigest(name);
   std::free(name);
-  if (!*file || isDirectory(*file)) return checks.fail("Could not open eeg file.");
+  if (!*file || isDirectory(*file)) return checks.fail(Msg::openFile);
   return true;
 }
 
 bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
-  if (!isStruct(hdr)) return checks.fail("HDR has to be a struct.");
-  if (!has(hdr, "fs")) return checks.fail("The field HDR.fs was not set");
-  if (!has(hdr, "nChans")) return checks.fail("The field HDR.nChans was not set");
-  if (!has(hdr, "BinaryFormat")) return checks.fail("The field HDR.BinaryFormat was not set");
-  if (!has(hdr, "scale")) return checks.fail("The field HDR.scale was not set");
-  if (!has(hdr, "endian")) return checks.fail("The field HDR.endian was not set");
-  if (count(hdr) == 0) return checks.fail("HDR must not be an empty struct array.");
+  if (!isStruct(hdr)) return checks.fail(Msg::hdrNotStruct);
+  if (!has(hdr, "fs")) return checks.fail(Msg::fieldNotSet, "HDR.fs");
+  if (!has(hdr, "nChans")) return checks.fail(Msg::fieldNotSet, "HDR.nChans");
+  if (!has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
+  if (!has(hdr, "scale")) return checks.fail(Msg::fieldNotSet, "HDR.scale");
+  if (!has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
+  if (count(hdr) == 0) return checks.fail(Msg::hdrEmpty);
 
   if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
-  if (call.fs < 1) return checks.fail("HDR.fs must be at least 1.");
+  if (call.fs < 1) return checks.fail(Msg::atLeastOne, "HDR.fs");
 
   if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
-  if (call.nChans < 1) return checks.fail("HDR.nChans must be at least 1.");
+  if (call.nChans < 1) return checks.fail(Msg::atLeastOne, "HDR.nChans");
 
   const mxArray* format = field(hdr, "BinaryFormat");
-  if (!isNumeric(format)) return checks.fail("HDR.BinaryFormat must be a real scalar.");
-  if (count(format) != 1) return checks.fail("HDR.BinaryFormat argument must be real scalar.");
-  if (mxIsSparse(format)) return checks.fail("HDR.BinaryFormat must not be sparse.");
-  if (mxIsComplex(format)) return checks.fail("HDR.BinaryFormat must be a real scalar.");
+  if (!isNumeric(format)) return checks.fail(Msg::notRealScalar, "HDR.BinaryFormat");
+  if (count(format) != 1) return checks.fail(Msg::notOneElement, "HDR.BinaryFormat");
+  if (mxIsSparse(format)) return checks.fail(Msg::sparse, "HDR.BinaryFormat");
+  if (mxIsComplex(format)) return checks.fail(Msg::notRealScalar, "HDR.BinaryFormat");
   double code = numericElement(format, 0);
   // Truncation toward zero; NaN and infinities are no code either.
   if (code >= 1.0 && code < 2.0) {
@@ -164,81 +154,76 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
     call.binaryFormat = code < 3.0 ? 2 : 3;
     call.bytesPerSample = 4;
   } else {
-    return checks.fail("Unknown Binary Format!");
+    return checks.fail(Msg::unknownFormat);
   }
 
   if (!has(hdr, "nPoints")) {
     // Whole frames in the file; a partial trailing frame is not counted.
     int64_t length = fileLength(file);
-    if (length < 0) return checks.fail("Could not find the length of the eeg file.");
+    if (length < 0) return checks.fail(Msg::noFileLength);
     int64_t frameBytes = static_cast<int64_t>(call.bytesPerSample) * call.nChans;
     int64_t frames = length / frameBytes;
-    if (frames > kMaxFrames)
-      return checks.fail(
-          "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.");
+    if (frames > kMaxFrames) return checks.fail(Msg::tooManyFrames);
     call.nPoints = frames;
     call.nPointsFromFile = true;
   } else {
     int32_t n = 0;
     if (!checks.integerScalar(field(hdr, "nPoints"), "HDR.nPoints", n)) return false;
-    if (n < 0) return checks.fail("HDR.nPoints must not be negative.");
+    if (n < 0) return checks.fail(Msg::negativePoints);
     call.nPoints = n;
   }
 
   const mxArray* scale = field(hdr, "scale");
-  if (!isNumeric(scale)) return checks.fail("HDR.scale must be a real scalar vector.");
-  if (rows(scale) != 1) return checks.fail("HDR.scale has to be a vector.");
-  if (columns(scale) != static_cast<size_t>(call.nChans))
-    return checks.fail("HDR.scale has to be a vector with the size of nChanns.");
+  if (!isNumeric(scale)) return checks.fail(Msg::notRealVector, "HDR.scale");
+  if (rows(scale) != 1) return checks.fail(Msg::notVector, "HDR.scale");
+  if (columns(scale) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::scaleSize);
   if (!checks.realVector(scale, "HDR.scale")) return false;
   call.scale = scale;
 
   const mxArray* endian = field(hdr, "endian");
-  if (!endian || !mxIsChar(endian)) return checks.fail("HDR.endian must be a character.");
-  if (count(endian) != 1) return checks.fail("HDR.endian argument must be character.");
+  if (!endian || !mxIsChar(endian)) return checks.fail(Msg::endianNotChar);
+  if (count(endian) != 1) return checks.fail(Msg::endianNotOne);
   char text[2] = {0, 0};
-  if (mxGetString(endian, text, 2) != 0) return checks.fail("Could not read HDR.endian .");
-  if (text[0] != 'l' && text[0] != 'b')
-    return checks.fail("HDR.endian must be 'l' or 'b', see documentation.");
+  if (mxGetString(endian, text, 2) != 0) return checks.fail(Msg::endianUnreadable);
+  if (text[0] != 'l' && text[0] != 'b') return checks.fail(Msg::endianValue);
   call.endian = text[0];
   return true;
 }
 
 bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
-  if (!isStruct(opt)) return checks.fail("OPT has to be a struct.");
-  if (!has(opt, "chanidx")) return checks.fail("The field OPT.chanidx was not set");
-  if (!has(opt, "fs")) return checks.fail("The field OPT.fs was not set");
-  if (count(opt) == 0) return checks.fail("OPT must not be an empty struct array.");
+  if (!isStruct(opt)) return checks.fail(Msg::optNotStruct);
+  if (!has(opt, "chanidx")) return checks.fail(Msg::fieldNotSet, "OPT.chanidx");
+  if (!has(opt, "fs")) return checks.fail(Msg::fieldNotSet, "OPT.fs");
+  if (count(opt) == 0) return checks.fail(Msg::optEmpty);
 
   const mxArray* chanidx = field(opt, "chanidx");
-  if (!isNumeric(chanidx)) return checks.fail("OPT.chanidx must be a real scalar vector.");
-  if (rows(chanidx) != 1) return checks.fail("OPT.chanidx has to be a vector.");
+  if (!isNumeric(chanidx)) return checks.fail(Msg::notRealVector, "OPT.chanidx");
+  if (rows(chanidx) != 1) return checks.fail(Msg::notVector, "OPT.chanidx");
   if (!checks.realVector(chanidx, "OPT.chanidx")) return false;
   size_t nSel = columns(chanidx);
-  if (nSel > 2147483647u) return checks.fail("OPT.chanidx has more than 2147483647 entries.");
+  if (nSel > 2147483647u) return checks.fail(Msg::chanidxTooMany);
   for (size_t k = 0; k < nSel; ++k) {
     double v = numericElement(chanidx, k);
     // After truncation toward zero the channel number must lie in 1..nChans (false for NaN).
-    if (!(v >= 1.0 && v < static_cast<double>(call.nChans) + 1.0))
-      return checks.fail("OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.");
+    if (!(v >= 1.0 && v < static_cast<double>(call.nChans) + 1.0)) return checks.fail(Msg::chanidxRange);
   }
   call.chanidx = chanidx;
   call.nSel = static_cast<int32_t>(nSel);
 
   if (!checks.integerScalar(field(opt, "fs"), "OPT.fs", call.targetRate)) return false;
-  if (call.targetRate < 1) return checks.fail("OPT.fs must be at least 1.");
+  if (call.targetRate < 1) return checks.fail(Msg::atLeastOne, "OPT.fs");
 
   double factor = std::trunc(static_cast<double>(call.fs) / static_cast<double>(call.targetRate));
   call.decimationFactor = static_cast<int32_t>(factor);  // fs >= 1 and rate >= 1: 0..fs
   if (static_cast<int64_t>(call.decimationFactor) * call.targetRate != call.fs)
-    return checks.fail(" The base frequency has to be a multiple of the requested frequency.");
+    return checks.fail(Msg::rateMultiple);
 
   if (has(opt, "data")) {
     mxArray* data = const_cast<mxArray*>(field(opt, "data"));  // written in place
-    if (!isNumeric(data)) return checks.fail("OPT.data must be a real scalar matrix.");
-    if (columns(data) != nSel) return checks.fail("OPT.data must have the same size as chanidx.");
+    if (!isNumeric(data)) return checks.fail(Msg::dataNotNumeric);
+    if (columns(data) != nSel) return checks.fail(Msg::dataColumns);
     if (mxGetClassID(data) != mxDOUBLE_CLASS || mxIsComplex(data) || mxIsSparse(data))
-      return checks.fail("OPT.data must be a real double matrix.");
+      return checks.fail(Msg::dataNotDouble);
     call.data = data;
     call.targetRows = static_cast<int64_t>(rows(data));
     call.destStart = 0;
@@ -248,15 +233,14 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
     if (has(opt, "dataPos")) {
       call.hasDataPos = true;
       const mxArray* pos = field(opt, "dataPos");
-      if (!isNumeric(pos)) return checks.fail("OPT.dataPos must be a real scalar vector.");
-      if (rows(pos) != 1) return checks.fail("OPT.dataPos must be a vector.");
-      if (columns(pos) != 4) return checks.fail("OPT.dataPos must have the size 4");
+      if (!isNumeric(pos)) return checks.fail(Msg::notRealVector, "OPT.dataPos");
+      if (rows(pos) != 1) return checks.fail(Msg::dataPosNotVector);
+      if (columns(pos) != 4) return checks.fail(Msg::dataPosSize);
       if (!checks.realVector(pos, "OPT.dataPos")) return false;
       int32_t window[4];
       for (size_t i = 0; i < 4; ++i) {
         double v = numericElement(pos, i);
-        if (!fitsInt32(v))
-          return checks.fail("OPT.dataPos entries must be finite numbers within the signed 32-bit range.");
+        if (!fitsInt32(v)) return checks.fail(Msg::dataPosRange);
         window[i] = static_cast<int32_t>(v);
       }
       call.destStart = window[0];
@@ -267,18 +251,18 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
   }
 
   bool hasA = has(opt, "filt_a"), hasB = has(opt, "filt_b");
-  if (hasA != hasB) return checks.fail("OPT.filt_a or OPT.filt_b was not set.");
+  if (hasA != hasB) return checks.fail(Msg::filterHalf);
   call.filterLength = 1;
   if (hasA) {
     const mxArray* a = field(opt, "filt_a");
     const mxArray* b = field(opt, "filt_b");
-    if (!isNumeric(a)) return checks.fail("OPT.filt_a must be a real scalar vector.");
-    if (rows(a) != 1) return checks.fail("OPT.filt_a has to be a vector.");
-    if (!isNumeric(b)) return checks.fail("OPT.filt_b must be a real scalar vector.");
-    if (rows(b) != 1) return checks.fail("OPT.filt_b has to be a vector.");
-    if (columns(a) != columns(b)) return checks.fail("OPT.filt_a and OPT.filt_b must have the same size.");
+    if (!isNumeric(a)) return checks.fail(Msg::notRealVector, "OPT.filt_a");
+    if (rows(a) != 1) return checks.fail(Msg::notVector, "OPT.filt_a");
+    if (!isNumeric(b)) return checks.fail(Msg::notRealVector, "OPT.filt_b");
+    if (rows(b) != 1) return checks.fail(Msg::notVector, "OPT.filt_b");
+    if (columns(a) != columns(b)) return checks.fail(Msg::filterSizes);
     if (!checks.realVector(a, "OPT.filt_a") || !checks.realVector(b, "OPT.filt_b")) return false;
-    if (columns(a) > 2147483647u) return checks.fail("OPT.filt_a has more than 2147483647 coefficients.");
+    if (columns(a) > 2147483647u) return checks.fail(Msg::filterTooLong);
     // An empty pair (1 x 0 each) is the identity filter.
     if (columns(a) > 0) {
       call.filterLength = static_cast<int32_t>(columns(a));
@@ -289,10 +273,9 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
 
   if (has(opt, "filt_subsample")) {
     const mxArray* w = field(opt, "filt_subsample");
-    if (!isNumeric(w)) return checks.fail("OPT.filt_subsample must be a real scalar vector.");
-    if (rows(w) != 1) return checks.fail("OPT.filt_subsample has to be a vector.");
-    if (columns(w) != static_cast<size_t>(call.decimationFactor))
-      return checks.fail("FIR filter has to correspondent with the sampling rate.");
+    if (!isNumeric(w)) return checks.fail(Msg::notRealVector, "OPT.filt_subsample");
+    if (rows(w) != 1) return checks.fail(Msg::notVector, "OPT.filt_subsample");
+    if (columns(w) != static_cast<size_t>(call.decimationFactor)) return checks.fail(Msg::weightsLength);
     if (!checks.realVector(w, "OPT.filt_subsample")) return false;
     call.weights = w;
   }
@@ -303,9 +286,8 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
   call.newest = false;
   if (has(opt, "newest")) {
     if (!checks.flag(field(opt, "newest"), "OPT.newest", call.newest)) return false;
-    if (call.newest && !call.data) return checks.fail("OPT.newest needs OPT.data.");
-    if (call.newest && call.hasDataPos)
-      return checks.fail("OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.");
+    if (call.newest && !call.data) return checks.fail(Msg::newestNeedsData);
+    if (call.newest && call.hasDataPos) return checks.fail(Msg::newestWithDataPos);
   }
   return true;
 }
@@ -320,8 +302,8 @@ bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, s
                   char (&message)[kMessageSize]) {
   Checks checks(file, message);
   call = ReaderCall();
-  if (nrhs != 3) return checks.fail("Exactly three input arguments required.");
-  if (nlhs > 2) return checks.fail("One or two output arguments required.");
+  if (nrhs != 3) return checks.fail(Msg::threeArguments);
+  if (nlhs > 2) return checks.fail(Msg::outputCount);
   if (!openFile(prhs[0], call, file, checks)) return false;
   if (!checkHeader(prhs[1], call, *file, checks)) return false;
   return checkOptions(prhs[2], call, checks);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "messages.h"
 #include "mexapi.h"
 #include "stream_state.h"
 
@@ -42,9 +43,6 @@ struct ReaderCall {
   bool hasDataPos = false;
   Digest fileName;  // nameDigest of the file name
 };
-
-// Room for any message of the module, plus the numbers some of them carry.
-constexpr size_t kMessageSize = 256;
 
 // Runs every check in order. On success returns true with `call` filled and the data file open
 // in `*file`. On failure returns false with the data file closed (`*file` null) and the message

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "eegfetch/messages.h"
 #include "hostfuzz.h"
 
 namespace {
@@ -14,92 +15,40 @@ namespace {
 using hostfuzz::pickNumber;
 using mexhost::Array;
 
-// Every message eegfetch may end a call with, and the host's own out-of-memory error.
+// Every message eegfetch may end a call with (its table, "%s" filled with each field a check
+// names), and the host's own out-of-memory error.
 const std::set<std::string>& documentedMessages() {
-  static std::set<std::string> messages = {
-      "Exactly three input arguments required.",
-      "One or two output arguments required.",
-      "Could not read file name.",
-      "Could not open eeg file.",
-      "HDR has to be a struct.",
-      "The field HDR.fs was not set",
-      "The field HDR.nChans was not set",
-      "The field HDR.BinaryFormat was not set",
-      "The field HDR.scale was not set",
-      "The field HDR.endian was not set",
-      "HDR.fs must be a real scalar.",
-      "HDR.fs argument must be real scalar.",
-      "HDR.nChans must be a real scalar.",
-      "HDR.nChans argument must be real scalar.",
-      "HDR.BinaryFormat must be a real scalar.",
-      "HDR.BinaryFormat argument must be real scalar.",
-      "Unknown Binary Format!",
-      "HDR.nPoints must be a real scalar.",
-      "HDR.nPoints argument must be real scalar.",
-      "HDR.scale must be a real scalar vector.",
-      "HDR.scale has to be a vector.",
-      "HDR.scale has to be a vector with the size of nChanns.",
-      "HDR.endian must be a character.",
-      "HDR.endian argument must be character.",
-      "Could not read HDR.endian .",
-      "HDR.endian must be 'l' or 'b', see documentation.",
-      "OPT has to be a struct.",
-      "The field OPT.chanidx was not set",
-      "The field OPT.fs was not set",
-      "OPT.chanidx must be a real scalar vector.",
-      "OPT.chanidx has to be a vector.",
-      "OPT.fs must be a real scalar.",
-      "OPT.fs argument must be real scalar.",
-      " The base frequency has to be a multiple of the requested frequency.",
-      "OPT.data must be a real scalar matrix.",
-      "OPT.data must have the same size as chanidx.",
-      "OPT.dataPos must be a real scalar vector.",
-      "OPT.dataPos must be a vector.",
-      "OPT.dataPos must have the size 4",
-      "OPT.filt_a or OPT.filt_b was not set.",
-      "OPT.filt_a must be a real scalar vector.",
-      "OPT.filt_a has to be a vector.",
-      "OPT.filt_b must be a real scalar vector.",
-      "OPT.filt_b has to be a vector.",
-      "OPT.filt_a and OPT.filt_b must have the same size.",
-      "OPT.filt_subsample must be a real scalar vector.",
-      "OPT.filt_subsample has to be a vector.",
-      "FIR filter has to correspondent with the sampling rate.",
-      "Out of memory. Type \"help memory\" for your options.",
-      // The module's own checks of values that would be unsafe to use.
-      "Could not find the length of the eeg file.",
-      "Could not read the eeg file.",
-      "HDR must not be an empty struct array.",
-      "OPT must not be an empty struct array.",
-      "HDR.fs must be at least 1.",
-      "HDR.nChans must be at least 1.",
-      "HDR.nPoints must not be negative.",
-      "OPT.fs must be at least 1.",
-      "OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.",
-      "OPT.chanidx has more than 2147483647 entries.",
-      "OPT.filt_a has more than 2147483647 coefficients.",
-      "OPT.data must be a real double matrix.",
-      "OPT.dataPos entries must be finite numbers within the signed 32-bit range.",
-      "OPT.resume must be a logical or numeric scalar.",
-      "OPT.resume must be a scalar.",
-      "OPT.resume must not be sparse.",
-      "OPT.resume must be real.",
-      "OPT.resume must not be NaN.",
-      "Not enough memory for the working storage of the read.",
-      "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.",
-  };
-  static const bool withPatterns = [] {
-    for (const char* name :
-         {"HDR.fs", "HDR.nChans", "HDR.BinaryFormat", "HDR.nPoints", "HDR.scale", "OPT.chanidx", "OPT.fs",
-          "OPT.data", "OPT.dataPos", "OPT.filt_a", "OPT.filt_b", "OPT.filt_subsample"}) {
-      std::string n(name);
-      messages.insert(n + " must not be sparse.");
-      messages.insert(n + " must be a finite number within the signed 32-bit range.");
-      messages.insert(n + " holds a 64-bit integer that has no exact double.");
+  static const std::set<std::string> messages = [] {
+    std::set<std::string> m = {"Out of memory. Type \"help memory\" for your options."};
+    const char* fields[] = {"HDR.fs",
+                            "HDR.nChans",
+                            "HDR.BinaryFormat",
+                            "HDR.nPoints",
+                            "HDR.scale",
+                            "HDR.endian",
+                            "OPT.chanidx",
+                            "OPT.fs",
+                            "OPT.data",
+                            "OPT.dataPos",
+                            "OPT.filt_a",
+                            "OPT.filt_b",
+                            "OPT.filt_subsample",
+                            "OPT.resume",
+                            "OPT.newest"};
+    const char* texts[] = {
+#define EEGFETCH_MESSAGE_TEXT(name, text) text,
+        EEGFETCH_MESSAGES(EEGFETCH_MESSAGE_TEXT)
+#undef EEGFETCH_MESSAGE_TEXT
+    };
+    for (const char* t : texts) {
+      const std::string text(t);
+      const size_t at = text.find("%s");
+      if (at == std::string::npos) m.insert(text);
+      for (const char* f : fields)
+        if (at != std::string::npos) m.insert(text.substr(0, at) + f + text.substr(at + 2));
     }
-    return true;
+    return m;
   }();
-  (void)withPatterns;
   return messages;
 }
 
@@ -141,7 +90,8 @@ Array fieldValue(FuzzedDataProvider& in, const std::string& name, int nChans, in
   if (name == "dataPos") return row(4, -2, 32, true);
   if (name == "filt_a" || name == "filt_b") return row(L, -1.0, 1.0, false);
   if (name == "filt_subsample") return row(factor, -1.0, 1.0, false);
-  if (name == "resume" && in.ConsumeBool()) return mexhost::scalar(in.ConsumeIntegralInRange<int>(0, 1));
+  if ((name == "resume" || name == "newest") && in.ConsumeBool())
+    return mexhost::scalar(in.ConsumeIntegralInRange<int>(0, 1));
   return hostfuzz::randomArray(in);
 }
 
@@ -178,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int L = in.ConsumeIntegralInRange<int>(0, 4);
   int factor = in.ConsumeIntegralInRange<int>(1, 8);
   int nrhs = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? in.ConsumeIntegralInRange<int>(0, 5) : 3;
-  int nlhs = in.ConsumeIntegralInRange<int>(0, 2);
+  int nlhs = in.ConsumeIntegralInRange<int>(0, 3);
 
   std::vector<Array> args;
   for (int i = 0; i < nrhs; ++i) {
@@ -191,8 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   nSel, L, factor, false));
     } else if (i == 2 && plausible) {
       args.push_back(randomStruct(
-          in, {"chanidx", "fs", "data", "dataPos", "filt_a", "filt_b", "filt_subsample", "resume"}, nChans,
-          nSel, L, factor, true));
+          in, {"chanidx", "fs", "data", "dataPos", "filt_a", "filt_b", "filt_subsample", "resume", "newest"},
+          nChans, nSel, L, factor, true));
     } else {
       args.push_back(hostfuzz::randomArray(in));
     }

@@ -2,6 +2,7 @@
 %
 %   X = eegfetch(fileName, HDR, OPT)
 %   eegfetch(fileName, HDR, OPT)     % with OPT.data: fills OPT.data in place
+%   [X, info] = eegfetch(fileName, HDR, OPT)   % info: what the call did
 %
 %   eegfetch reads HDR.nPoints frames from the start of the binary file
 %   fileName (one sample per channel per frame, no header), runs every
@@ -71,6 +72,28 @@
 %   Without dataPos: [0 rows(OPT.data) -1 -1], i.e. from row 1 on, as
 %   many output samples as fit.
 %
+%   Second output
+%     info          struct: frames (whole frames the call saw), outputs
+%                   (output samples they make, floor(frames/factor)),
+%                   resumedFrames (frames an OPT.resume call did not read
+%                   again; 0 for a read from byte 0) and fullReadReason
+%                   (why a call with OPT.resume read from byte 0: 'no
+%                   stream yet', 'another file', 'other settings',
+%                   'shorter', 'changed bytes', 'nPoints before the
+%                   point', 'window older than kept', 'no memory', 'no
+%                   OPT.data', 'not a regular file', 'filter state too
+%                   large to keep', 'no channels selected'; '' when it
+%                   resumed or OPT.resume was not set).
+%
+%   Newest samples (OPT.newest)
+%     newest        logical or numeric scalar, optional, with OPT.data and
+%                   without OPT.dataPos. True: the newest rows(OPT.data)
+%                   output samples of the frames in the file now are
+%                   placed, the newest in the last row; while the file has
+%                   fewer, they fill the last rows and the rows above keep
+%                   their values. It needs no length from the caller, so a
+%                   writer adding frames meanwhile cannot shift the rows.
+%
 %   Online reading (OPT.resume)
 %     resume        logical or numeric scalar, optional. True (nonzero)
 %                   lets a call with OPT.data go on from where an earlier
@@ -81,25 +104,34 @@
 %                   it). The result is exactly, bit for bit, what the same
 %                   call without OPT.resume gives: rows, warning, errors.
 %     The module falls back to a full read by itself whenever it cannot go
-%     on safely: no earlier state for this file and these settings;
-%     another file behind the name (device and inode, or volume serial and
-%     file index); a file shorter than the point reached, or whose first
-%     bytes or bytes just before that point differ from those read then;
-%     other nChans, BinaryFormat, endian, filt_a, filt_b, filt_subsample,
-%     factor or chanidx (HDR.scale and OPT.dataPos may change freely);
-%     HDR.nPoints ending before that point; a window reaching back to
-%     output samples older than those kept.
+%     on safely, and info.fullReadReason says why: no earlier state for
+%     this file and these settings; another file behind the name (device
+%     and inode, or volume serial and file index); a file shorter than the
+%     point reached; changed bytes among the first 4 KiB or just before
+%     that point (the last 4 KiB, or the block in progress and the last
+%     whole block before it when that is longer, up to 1 MiB; compared by
+%     128-bit hashes); other nChans, BinaryFormat, endian, filt_a, filt_b,
+%     filt_subsample, factor or chanidx (HDR.scale and the window may
+%     change freely); HDR.nPoints ending before that point; a window
+%     reaching back to output samples older than those kept.
 %     Kept per stream (file and settings), at most 8 streams, the least
 %     recently used dropped first; clear eegfetch (or clear all) drops
-%     them all. A stream holds the filter state (at most 1 MiB; longer
-%     filters on many channels are always read in full), two hashes, and
-%     the unscaled values of the newest output samples: as many as the
-%     largest window asked for, at most 64 MiB a stream.
+%     them all. A stream holds the filter state and the sums of the block
+%     in progress (at most 1 MiB; longer filters on many channels are
+%     always read in full), two hashes, and the unscaled values of the
+%     newest output samples: as many as the largest window asked for, at
+%     most 64 MiB a stream.
 %     Only whole frames count: the next call goes on from the last whole
-%     block read, and a block left incomplete at the end of the file is
-%     computed again from its start. A call without OPT.data returns
-%     every output sample, so it always reads the whole file.
-%     Appending loop (each call writes only the new output samples):
+%     frame read. A call without OPT.data returns every output sample, so
+%     it always reads the whole file.
+%     Sliding window (the newest N output samples, every call):
+%       OPT.data = zeros(N, numel(OPT.chanidx));
+%       OPT.resume = true; OPT.newest = true;
+%       while running
+%         eegfetch(f, HDR, OPT); plot(OPT.data);
+%       end
+%     Appending loop (each call writes only the new output samples; an
+%     output placed twice is placed with the same value):
 %       OPT.data = zeros(nMax, numel(OPT.chanidx)); OPT.resume = true;
 %       done = 0;
 %       while running
@@ -107,13 +139,9 @@
 %         OPT.dataPos = [done, nMax-1, done, -1];
 %         eegfetch(f, HDR, OPT); done = nOut;
 %       end
-%     Sliding window (the newest N output samples, every call):
-%       OPT.data = zeros(N, numel(OPT.chanidx)); OPT.resume = true;
-%       while running
-%         nOut = floor(dir(f).bytes / frameBytes / factor);
-%         OPT.dataPos = [0, N-1, nOut-N, nOut-1];
-%         eegfetch(f, HDR, OPT); plot(OPT.data);
-%       end
+%     With a window of your own for the newest N of nOut output samples,
+%     mind that -1 means "not set" in srcStart:
+%       OPT.dataPos = [max(N-nOut, 0), N-1, max(nOut-N, 0), nOut-1];
 %
 %   Unsafe input
 %     - Numbers may be of any real numeric class (double, single, intN);
@@ -231,6 +259,13 @@
 %     OPT.resume must not be sparse.
 %     OPT.resume must be real.
 %     OPT.resume must not be NaN.
+%     OPT.newest must be a logical or numeric scalar.
+%     OPT.newest must be a scalar.
+%     OPT.newest must not be sparse.
+%     OPT.newest must be real.
+%     OPT.newest must not be NaN.
+%     OPT.newest needs OPT.data.
+%     OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
 %   Warning (the call still returns):

@@ -4,25 +4,26 @@ docs/eegfetch.md ("Messages", the numbered list) for readers. The code is the so
 the messages from the code in the order the checks run, takes every message from the list, and
 fails on a message missing from either side or out of order.
 
-Messages are taken as test_help.m takes them: string literals holding a blank, outside comments.
-The checks run in the order of their text, starting from validateCall; a call of another function
-of the file is followed into it, and a "%s" in a helper's message is the one literal argument of
-the call (checks.integerScalar(..., "HDR.fs", ...)). In the list, a message is a `code span`
-holding a blank. A message repeated later (a second check with the same text) counts once, at its
-first place, on both sides."""
+The checks raise messages by name (Msg::name) from the table in eegfetch/messages.h. They run in
+the order of their text, starting from validateCall; a call of another function of the file is
+followed into it. A "%s" in a message is the literal right after its name (fail(Msg::fieldNotSet,
+"HDR.fs")), or else the one literal argument of the call of the helper it is in
+(checks.integerScalar(..., "HDR.fs", ...)). In the list, a message is a `code span` holding a
+blank. A message repeated later (a second check with the same text) counts once, at its first
+place, on both sides."""
 import re
 import sys
-
-# The checks of OPT.resume, listed in the docs ahead of the code that runs them. While the code has
-# no OPT.resume message at all, the list may end with exactly these; no other difference passes.
-# Once the code has them, this list no longer matters and can go.
-PENDING = ["OPT.resume must be a logical or numeric scalar.", "OPT.resume must be a scalar.",
-           "OPT.resume must not be sparse.", "OPT.resume must be real.", "OPT.resume must not be NaN."]
 
 KEYWORDS = {"if", "for", "while", "switch", "catch", "return", "sizeof", "defined"}
 
 
-def code_messages(path):
+def message_table(path):
+    text = open(path, encoding="utf-8").read()
+    return {m.group(1): bytes(m.group(2), "utf-8").decode("unicode_escape")
+            for m in re.finditer(r'X\((\w+),\s*"((?:[^"\\]|\\.)*)"\)', text)}
+
+
+def code_messages(path, table):
     text = open(path, encoding="utf-8").read()
     literals = []
 
@@ -58,8 +59,10 @@ def code_messages(path):
 
     def walk(name, subst, seen):
         start, end = bodies[name]
-        events = [(m.start(), literals[int(m.group(1))]) for m in re.finditer(r'"@(\d+)"', text[start:end])]
-        events = [(start + pos, ("msg", s)) for pos, s in events if " " in s]
+        events = []
+        for m in re.finditer(r'Msg::(\w+)(\s*,\s*"@(\d+)")?', text[start:end]):
+            own = literals[int(m.group(3))] if m.group(3) else None
+            events.append((start + m.start(), ("msg", table[m.group(1)], own)))
         for pos, callee, args in calls:
             if start < pos < end and callee in bodies and callee not in seen:
                 top = re.sub(r"\([^()]*\)", "", args)  # literals in nested calls are not arguments
@@ -68,7 +71,8 @@ def code_messages(path):
         out = []
         for _, event in sorted(events):
             if event[0] == "msg":
-                out.append(event[1].replace("%s", subst) if subst else event[1])
+                field = event[2] or subst
+                out.append(event[1].replace("%s", field) if field else event[1])
             else:
                 out += walk(event[1], event[2], seen | {name})
         return out
@@ -107,22 +111,19 @@ def once(msgs):
 
 
 def main(source):
-    code = once(code_messages(source + "/eegfetch/reader_call.cpp"))
+    table = message_table(source + "/eegfetch/messages.h")
+    code = once(code_messages(source + "/eegfetch/reader_call.cpp", table))
     docs = once(doc_messages(source + "/docs/eegfetch.md"))
     if len(code) < 50:
         sys.exit("only %d messages found in reader_call.cpp" % len(code))
     expected = code
-    if not any(m.startswith("OPT.resume") for m in code):
-        expected = code + PENDING
     if docs == expected:
-        print("docs/eegfetch.md lists the %d messages of reader_call.cpp in check order%s" %
-              (len(code), "" if expected is code else ", then the %d of OPT.resume" % len(PENDING)))
+        print("docs/eegfetch.md lists the %d messages of reader_call.cpp in check order" % len(code))
         return
     for i, (c, d) in enumerate(zip(expected, docs)):
         if c != d:
             sys.exit("message %d differs:\n  code: %s\n  docs: %s" % (i + 1, c, d))
-    code_name = "code" if expected is code else "code with the OPT.resume checks still to come"
-    longer, name = (expected, code_name) if len(expected) > len(docs) else (docs, "docs")
+    longer, name = (expected, "code") if len(expected) > len(docs) else (docs, "docs")
     sys.exit("only the %s has: %s" % (name, "; ".join(longer[min(len(expected), len(docs)):])))
 
 
