@@ -115,8 +115,16 @@ alternate() {
   local dirs=("$b/bench/native" "$b/bench" "$b" "$b/mex")
   local modes=(result result eegfetch eegfetch)
   local times=("" "" "" "") rss=("" "" "" "") base=""
+  if [ -n "${BASELINE:-}" ]; then  # another build's native module, in the same turns
+    labels+=("eegfetch native, BASELINE build")
+    dirs+=("$(cd "$BASELINE" && pwd)")
+    modes+=(eegfetch)
+    times+=("")
+    rss+=("")
+  fi
+  local contenders=${#labels[@]}
   for ((round = 0; round < alternations; round++)); do
-    for i in 0 1 2 3; do
+    for ((i = 0; i < contenders; i++)); do
       line=$(octave-cli -H --no-window-system --eval "addpath('$b'); addpath('${dirs[$i]}'); addpath('$PWD/bench');
         assert(strncmp(which('${modes[$i]/result/eegmex_result}'), '${dirs[$i]}/', numel('${dirs[$i]}') + 1));
         peer_octave('${modes[$i]}', $octArgs, $rounds)" 2>/dev/null | grep median_s= | tail -1) || line=""
@@ -127,7 +135,7 @@ alternate() {
     done
   done
   local t m
-  for i in 0 1 2 3; do
+  for ((i = 0; i < contenders; i++)); do
     [ -n "${times[$i]}" ] || continue
     t=$(tr ' ' '\n' <<<"${times[$i]}" | sed '/^$/d' | median)
     m=$(tr ' ' '\n' <<<"${rss[$i]}" | sed '/^$/d' | median)

@@ -5,7 +5,9 @@
 # 18,000,000 frames, 2.3 GB). For each: the per-call time with OPT.resume and of the same calls
 # without it (a full read each), both access patterns, and an empty module call of the same run.
 # Environment: BUILD_DIR (build), BENCH_DATA ($BUILD_DIR/benchdata), CALLS (300 resumed calls a
-# pattern), FULL_CALLS (5 full reads a pattern), MINUTES (1 10 60), KEEP_DATA=1 keeps the files.
+# pattern), FULL_CALLS (5 full reads a pattern), MINUTES (1 10 60), KEEP_DATA=1 keeps the files,
+# BASELINE=DIR (another build directory, whose native eegfetch.oct runs each checkpoint too, after
+# this build's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -34,8 +36,12 @@ b=$("$bench" butter 4 200 5000 | sed -n 's/^b: //p')
 a=$("$bench" butter 4 200 5000 | sed -n 's/^a: //p')
 echo "machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
 for m in "${minutes[@]}"; do
-  head -c $((m * 60 * 5000 * 128)) "$source_file" >"$grow"
-  cat "$grow" >/dev/null  # in the page cache, as a file being written is
-  octave-cli -H --no-gui --no-window-system --quiet --eval \
-    "addpath('$build'); addpath('$build/bench'); addpath('$(pwd)/bench'); bench_online('$grow', '$source_file', [$b], [$a], '${m} min', $calls, $fullCalls)"
+  for dir in "$build" ${BASELINE:+"$BASELINE"}; do
+    label="${m} min"
+    [ "$dir" = "$build" ] || label="${m} min, BASELINE"
+    head -c $((m * 60 * 5000 * 128)) "$source_file" >"$grow"  # each build grows the same file
+    cat "$grow" >/dev/null  # in the page cache, as a file being written is
+    octave-cli -H --no-gui --no-window-system --quiet --eval \
+      "addpath('$build/bench'); addpath('$(pwd)/bench'); addpath('$(cd "$dir" && pwd)'); bench_online('$grow', '$source_file', [$b], [$a], '$label', $calls, $fullCalls)"
+  done
 done
