@@ -105,7 +105,7 @@ function [HDR, events] = eegmex_edf(file)
 %   <field> ...". Damaged headers (eegmex_edf:damaged): a first byte that
 %   is neither EDF's "0" nor BDF's 255, a file shorter than its header, a
 %   number field that is not a number (or not a whole one where counts
-%   are), a number of signals below 1, a header size other than
+%   are; a physical minimum or maximum may have a decimal comma), a number of signals below 1, a header size other than
 %   256 * (signals + 1), a record duration of 0 or less, fewer than one
 %   sample per record, a digital minimum not below the digital maximum or
 %   outside the sample format (-32768..32767, -8388608..8388607), equal
@@ -246,11 +246,7 @@ function [HDR, events] = eegmex_edf(file)
   end
   fs = round(fs);
 
-  [startTime, dateOk] = start_time(field(169, 176), field(177, 184), recording, ~isempty(plus));
-  if ~dateOk
-    fail(file, 'damaged', 'startdate (bytes 169-176) "%s" or starttime (bytes 177-184) "%s" is not dd.mm.yy / hh.mm.ss', ...
-         field(169, 176), field(177, 184));
-  end
+  startTime = start_time(file, field(169, 176), field(177, 184), recording, ~isempty(plus));
 
   recordBytes = sum(recordSamples) * bps;
   nRecords = floor((fileBytes - headerBytes) / recordBytes);
@@ -443,27 +439,31 @@ function t = latin1(bytes)
 end
 
 % Start date and time; the year from an EDF+ recording field "Startdate dd-MMM-yyyy" when there is one.
-function [t, ok] = start_time(dateText, timeText, recording, isPlus)
-  t = zeros(1, 6);
+function t = start_time(file, dateText, timeText, recording, isPlus)
   d = regexp(dateText, '^(\d\d)\.(\d\d)\.(\d\d)$', 'tokens', 'once');
+  if isempty(d)
+    fail(file, 'damaged', 'startdate (bytes 169-176) "%s" is not dd.mm.yy', dateText);
+  end
   h = regexp(timeText, '^(\d\d)\.(\d\d)\.(\d\d)$', 'tokens', 'once');
-  ok = ~isempty(d) && ~isempty(h);
-  if ~ok
-    return;
+  if isempty(h)
+    fail(file, 'damaged', 'starttime (bytes 177-184) "%s" is not hh.mm.ss', timeText);
   end
   d = reshape(str2double(d), 1, []);
-  h = str2double(h);
   year = d(3) + 1900 + 100 * (d(3) < 85);
   full = regexp(recording, '^Startdate \d\d-[A-Za-z]{3}-(\d{4})( |$)', 'tokens', 'once');
   if isPlus && ~isempty(full)
     year = str2double(full{1});
   end
-  t = [year, d(2), d(1), reshape(h, 1, [])];
+  t = [year, d(2), d(1), reshape(str2double(h), 1, [])];
 end
 
 % The numbers of one signal field, each checked; whole numbers where counts are wanted.
 function x = signal_numbers(file, texts, label, name, isWhole, checked)
-  x = cellfun(@number, texts);
+  if ~isWhole
+    x = cellfun(@(t) number(strrep(t, ',', '.')), texts);  % a decimal comma, as some writers put it
+  else
+    x = cellfun(@number, texts);
+  end
   for k = find(checked & (~isfinite(x) | (isWhole & x ~= round(x))))
     kind = 'a number';
     if isWhole

@@ -3,7 +3,8 @@
 As a module: write(path, signals, duration, ...) writes one file; Signal and Annotation describe
 its contents. As a command, write_edf.py DIR writes the set the tests use into DIR and a manifest,
 DIR/manifest.json, of what each file holds as written (rate, records, channels, annotations,
-status events), for the tests to compare a reader with.
+status events as [onset, duration, value]; whether the header's duration is rounded, whether the
+file was cut short), for the tests to compare a reader with.
 
 The files: EDF and BDF, several record sizes, channels of another rate, an annotation channel
 (EDF+ and BDF+), a Status channel with its upper bits set (BDF), digital values at the extremes of
@@ -54,7 +55,9 @@ def field(value, width):
 
 
 def number_text(x):
-    """A number in at most 8 characters, as exact as they allow."""
+    """A number in at most 8 characters, as exact as they allow (text is written as it is)."""
+    if isinstance(x, str):
+        return x
     if float(x) == int(x) and len(str(int(x))) <= 8:
         return str(int(x))
     for digits in range(8, 0, -1):
@@ -174,23 +177,25 @@ def status_channel(rng, n, spr, codes):
 
 def make_set(folder):
     rng = np.random.default_rng(19)
-    manifest = {}
+    manifest = []
 
     def add(name, signals, duration, n_records, rate, annotations=(), status=(), **kw):
         path = os.path.join(folder, name)
         write(path, signals, duration, n_records, annotations=annotations, **kw)
-        manifest[name] = dict(
+        manifest.append(dict(
+            file=path, bdf=kw.get("bdf", False), cut=False, duration=duration, rounded=float(duration) * rate != max(
+                s.spr for s in signals if not s.annotation),
             rate=rate, n_records=n_records, labels=[s.label for s in signals],
             annotation=[s.annotation for s in signals], samples_per_record=[s.spr for s in signals],
             annotations=[[a.onset, a.duration or 0.0, t] for a in annotations for t in a.texts],
-            status=[[at / rate, width / rate, code] for at, width, code in status])
+            status=[[at / rate, width / rate, code] for at, width, code in status]))
 
     E = (-32768, 32767)
     # EDF, 1 s records at 256 Hz; a channel at 64 Hz; mV, a physical offset, an inverted range.
     n = 12
     add("plain.edf", [
         Signal("Fp1", 256, noise(rng, n * 256, *E)),
-        Signal("Cz", 256, noise(rng, n * 256, *E), physical=(-500.5, 499.75)),
+        Signal("Cz", 256, noise(rng, n * 256, *E), physical=("-500,5", 499.75)),  # a decimal comma
         Signal("Temp", 64, noise(rng, n * 64, -2000, 2000), unit="degC", physical=(30, 42),
                digital_range=(-2000, 2000), transducer="thermistor", prefilter=""),
         Signal("EOG", 256, noise(rng, n * 256, -1000, 1000), unit="mV", physical=(5.0, -5.0),
@@ -256,8 +261,8 @@ def make_set(folder):
     write(path, [Signal("X", 50, noise(rng, n * 50, *E))], "0.1", n)
     with open(path, "r+b") as f:
         f.truncate(512 + 7 * 100 + 50)
-    manifest["cut.edf"] = dict(rate=500, n_records=7, labels=["X"], annotation=[False], samples_per_record=[50],
-                               annotations=[], status=[])
+    manifest.append(dict(file=path, bdf=False, cut=True, duration="0.1", rounded=False, rate=500, n_records=7, labels=["X"],
+                         annotation=[False], samples_per_record=[50], annotations=[], status=[]))
 
     with open(os.path.join(folder, "manifest.json"), "w", encoding="utf-8") as f:
         json.dump(manifest, f, ensure_ascii=False, indent=1)
