@@ -107,15 +107,17 @@ for i = 1:numel(manifest)
   n = mode(HDR.recordSamples(~HDR.annotation));
   assert(HDR.fs == w.rate && HDR.nPoints == w.n_records * n && HDR.BinaryFormat == 1 + 3 * w.bdf, ...
          '%s: fs %g, nPoints %d, BinaryFormat %d', what, HDR.fs, HDR.nPoints, HDR.BinaryFormat);
+  % MNE's rate is that of the channels with the most samples per record, ours the most common one
+  nMax = max(HDR.recordSamples(~HDR.annotation));
   if w.rounded
     % MNE takes the written duration as it is: it must be ours rounded to the written decimals
     half = 0.5 * 10 ^ -(numel(w.duration) - find(w.duration == '.'));
-    assert(abs(n / r.sfreq - HDR.recordDuration) <= half && HDR.fs ~= r.sfreq, '%s: fs %g, MNE %.9g', ...
+    assert(abs(nMax / r.sfreq - HDR.recordDuration) <= half && HDR.fs ~= r.sfreq, '%s: fs %g, MNE %.9g', ...
            what, HDR.fs, r.sfreq);
   else
-    assert(HDR.fs == r.sfreq, '%s: fs %g, MNE %g', what, HDR.fs, r.sfreq);
+    assert(HDR.fs * nMax / n == r.sfreq, '%s: fs %g, MNE %g', what, HDR.fs, r.sfreq);
   end
-  assert(HDR.nPoints == r.n_times, '%s: nPoints %d, MNE %d samples', what, HDR.nPoints, r.n_times);
+  assert(HDR.nRecords * nMax == r.n_times, '%s: %d records, MNE %d samples', what, HDR.nRecords, r.n_times);
   chans = find(~HDR.annotation);
   assert(isequal(HDR.label(chans), reshape(cellstr(r.ch_names), 1, [])), '%s: channel names', what);
   units = strrep(HDR.unit(chans), 'uV', char([194 181 86]));

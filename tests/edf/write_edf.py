@@ -183,8 +183,9 @@ def make_set(folder):
         path = os.path.join(folder, name)
         write(path, signals, duration, n_records, annotations=annotations, **kw)
         manifest.append(dict(
-            file=path, bdf=kw.get("bdf", False), cut=False, duration=duration, rounded=float(duration) * rate != max(
-                s.spr for s in signals if not s.annotation),
+            file=path, bdf=kw.get("bdf", False), cut=False, duration=duration,
+            rounded=len(duration) == 8 and float(duration) * rate != max(s.spr for s in signals if not s.annotation)
+            and "." in duration,
             rate=rate, n_records=n_records, labels=[s.label for s in signals],
             annotation=[s.annotation for s in signals], samples_per_record=[s.spr for s in signals],
             annotations=[[a.onset, a.duration or 0.0, t] for a in annotations for t in a.texts],
@@ -224,12 +225,21 @@ def make_set(folder):
         Signal("A1", 1, noise(rng, n, *E)),
         Signal("A2", 1, noise(rng, n, *E), physical=(-1.5, 2.5)),
     ], ".0039063", n, 256, records_field=-1)
+    # One sample per record at 16384 Hz (".0000610" holds every whole rate from 16381 to 16406) and at
+    # 30000 Hz (".0000333", 29985 to 30075): the rates round in binary and in decimal.
+    add("rounded16384.edf", [Signal("H1", 1, noise(rng, 400, *E))], ".0000610", 400, 16384)
+    add("rounded30000.edf", [Signal("K1", 1, noise(rng, 400, *E))], ".0000333", 400, 30000)
     # Five samples per record at 2048 Hz: 5 / 2048 = 0.00244140625 s, written "0.002441".
     n = 300
     add("rounded2048.bdf", [
         Signal("B1", 5, noise(rng, n * 5, -(1 << 23), (1 << 23) - 1)),
         Signal("B2", 5, noise(rng, n * 5, -(1 << 23), (1 << 23) - 1), physical=(-262144, 262143.96875)),
     ], "0.002441", n, 2048, bdf=True)
+
+    # Three channels at 100 Hz and one at 400 Hz: the rate is the most common one, not the fastest.
+    n = 5
+    add("fastaux.edf", [Signal("C%d" % k, 100, noise(rng, n * 100, *E)) for k in (1, 2, 3)]
+        + [Signal("Accel", 400, noise(rng, n * 400, *E), unit="mg", physical=(-8000, 8000))], "1", n, 100)
 
     # BDF with a Status channel, 1 s records at 512 Hz, a channel at 128 Hz; a recording still being
     # written: the header says 4 records, the file holds 6 and part of a 7th.
