@@ -78,8 +78,7 @@ def write(path, signals, duration, n_records, bdf=False, plus=False, annotations
           records_field=None, start=("01.02.24", "13.14.15"), recording=None, patient="X X X X",
           reserved=None, partial_bytes=0, patch=None):
     """Writes one file. duration: the record duration as written (text, 8 characters at most);
-    record_seconds used for annotations is taken from the samples and the given duration value.
-    records_field: the header's record count (default n_records; -1 for unknown). partial_bytes:
+    annotations go into the record their onset falls in, by the duration's value. records_field: the header's record count (default n_records; -1 for unknown). partial_bytes:
     bytes of a next record appended after the whole ones (a record being written). patch: a
     function of the header bytes returning them changed (for broken headers)."""
     bps = 3 if bdf else 2
@@ -133,7 +132,7 @@ def write(path, signals, duration, n_records, bdf=False, plus=False, annotations
                 if len(text) > room:
                     raise ValueError("record %d's annotations need %d bytes, the channel holds %d" % (r, len(text), room))
                 parts.append(text + b"\x00" * (room - len(text)))
-                per_record[r] = [tal(first_onset + r * seconds, None, [""])]  # a second channel keeps time only
+                per_record[r] = []  # a second annotation channel of the record stays empty
             else:
                 d = s.digital[r * s.spr:(r + 1) * s.spr]
                 if bdf:
