@@ -11,7 +11,7 @@ cp build-dist-win32/eegfetch.mexw32 build-dist-win32/trigout.mexw32 \
   build-dist-win64/eegfetch.mexw64 build-dist-win64/trigout.mexw64 dist/
 # The help files beside the modules, carrying the same version as the package.
 cp build-dist-win64/eegfetch.m build-dist-win64/trigout.m build-dist-win64/eegmex_vhdr.m build-dist-win64/eegmex_vmrk.m \
-  build-dist-win64/eegmex_text_lines.m dist/
+  build-dist-win64/eegmex_text_lines.m build-dist-win64/eegmex_edf.m dist/
 version=$(cat VERSION)
 echo "$version" >dist/VERSION
 bash tests/windows/check-pe.sh dist/*.mexw32 dist/*.mexw64 >/dev/null || {

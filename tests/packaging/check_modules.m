@@ -18,7 +18,7 @@ function check_modules(home, ext)
     assert(~isempty(regexp(text, 'eegmex \d+\.\d+\.\d+', 'once')), 'help %s has no version', name{1});
     assert(isempty(regexp(text, '@[A-Z_]+@', 'once')), 'help %s holds a placeholder', name{1});
   end
-  for name = {'eegmex_vhdr', 'eegmex_vmrk'}
+  for name = {'eegmex_vhdr', 'eegmex_vmrk', 'eegmex_edf'}
     where = which(name{1});
     assert(strncmp(where, home, numel(home)), '%s resolves to %s, outside %s', name{1}, where, home);
     text = evalc(sprintf('help %s', name{1}));
@@ -27,8 +27,9 @@ function check_modules(home, ext)
   end
   check_eegfetch();
   check_brainvision();
+  check_edf();
   check_trigout(home);
-  printf('check_modules: eegfetch, eegmex_vhdr, eegmex_vmrk and trigout work from %s\n', home);
+  printf('check_modules: eegfetch, eegmex_vhdr, eegmex_vmrk, eegmex_edf and trigout work from %s\n', home);
 end
 
 % A BrainVision triple, big-endian int32 with two resolutions, read as the help shows it.
@@ -55,6 +56,23 @@ function check_brainvision()
   assert(HDR.fs == 500 && isequal(X, double(counts) .* [0.5 0.25]), 'eegfetch through eegmex_vhdr read wrong values');
   M = eegmex_vmrk(HDR.markerFile);
   assert(numel(M) == 1 && M.position == 3 && strcmp(M.description, 'S  7'), 'eegmex_vmrk read a wrong marker');
+end
+
+% An EDF file of one signal, 4 samples a record, 0.5 s records, 3 records: its header read.
+function check_edf()
+  file = [tempname() '.edf'];
+  cleanup = onCleanup(@() delete(file));
+  pad = @(t, w) [t, repmat(' ', 1, w - numel(t))];
+  head = [pad('0', 8), pad('X', 80), pad('Y', 80), '01.02.24', '13.14.15', pad('512', 8), pad('', 44), ...
+          pad('3', 8), pad('0.5', 8), pad('1', 4), pad('Cz', 16), pad('', 80), pad('uV', 8), pad('-100', 8), ...
+          pad('100', 8), pad('-2000', 8), pad('2000', 8), pad('', 80), pad('4', 8), pad('', 32)];
+  fid = fopen(file, 'w');
+  fwrite(fid, head);
+  fwrite(fid, -6:5, 'int16');
+  fclose(fid);
+  HDR = eegmex_edf(file);
+  assert(HDR.fs == 8 && HDR.nPoints == 12 && HDR.dataOffset == 512 && HDR.scale == 0.05 && HDR.offset == 0 ...
+         && strcmp(HDR.label{1}, 'Cz'), 'eegmex_edf read a wrong header');
 end
 
 % Big-endian int16, 3 channels, a two-point moving average, factor 2 with weights
