@@ -16,6 +16,11 @@
 // The difference: a new matrix is an Octave array from the start and is returned as it is, where
 // the MEX layer fills a matrix of its own and copies it into an Octave array on return; and
 // mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched.
+//
+// Built and tested with Octave 7.3. The adopted storage of mxCreateUninitNumericMatrix needs
+// Octave 7's arrays (Array's allocator parameter and its constructor that adopts a pointer). With
+// older headers (OCTAVE_MAJOR_VERSION below 7), or with EEGMEX_OCTAVE_BASIC defined, the module is
+// built without them: the "unset" matrix is zero-filled.
 #include <dlfcn.h>
 #include <octave/help.h>
 #include <octave/interpreter.h>
@@ -49,6 +54,10 @@
 #define EEGMEX_STRING(x) EEGMEX_STRING2(x)
 #define EEGMEX_PASTE2(a, b) a##b
 #define EEGMEX_PASTE(a, b) EEGMEX_PASTE2(a, b)
+
+#if OCTAVE_MAJOR_VERSION >= 7 && !defined(EEGMEX_OCTAVE_BASIC)
+#define EEGMEX_OCTAVE_ARRAYS 1  // Octave 7's arrays: see the top of the file
+#endif
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray_tag* plhs[], int nrhs, const mxArray_tag* prhs[]);
 
@@ -144,6 +153,7 @@ void* allocate(size_t n, size_t size) {
   return p;
 }
 
+#if defined(EEGMEX_OCTAVE_ARRAYS)
 // Octave's arrays take their storage from std::allocator, which constructs nothing: storage taken
 // from it here is adopted by an array, which releases it with the same allocator.
 static_assert(std::is_same<Array<double>, Array<double, std::allocator<double>>>::value,
@@ -165,6 +175,14 @@ mxArray_tag* adoptUnset(size_t m, size_t n) {
   }
   return g_call->adopt(octave_value(NDArray(owner)));
 }
+
+#else
+// Without Octave 7's arrays: zero-filled by Octave's array. Throws std::bad_alloc as above.
+mxArray_tag* adoptUnset(size_t m, size_t n) {
+  return g_call->adopt(
+      octave_value(NDArray(dim_vector(static_cast<octave_idx_type>(m), static_cast<octave_idx_type>(n)))));
+}
+#endif
 
 // The whole call: arguments in, mexFunction, results out. Returned arrays are the Octave values
 // the module filled, not copies.
