@@ -129,6 +129,16 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   return true;
 }
 
+// Warns when OPT.data's storage is shared with another value, which the in-place write has changed
+// too (a matrix literal in a loop, or X after OPT.data = X). Only a host that can tell warns.
+void warnIfShared(const mxArray* data) {
+  if (data && eegmexSharedStorage(data) == 1)
+    mexWarnMsgIdAndTxt("eegfetch:sharedData",
+                       "eegfetch: OPT.data shares its storage with another value (a variable, a constant "
+                       "in the code, or a matrix it was cut from), which this call has written too; give "
+                       "OPT.data a fresh matrix from zeros, such as zeros(rows, numel(OPT.chanidx)).");
+}
+
 }  // namespace
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -176,5 +186,6 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     if (m * n > 0) std::memcpy(mxGetPr(copy), mxGetPr(call.data), m * n * sizeof(double));
     plhs[0] = copy;
   }
+  warnIfShared(call.data);
   if (warning[0]) mexWarnMsgTxt(warning);
 }

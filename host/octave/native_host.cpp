@@ -10,17 +10,20 @@
 //  - struct fields are the field values themselves, the same pointer for the same field;
 //  - mexErrMsgTxt raises Octave's error "NAME: message" (an octave::execution_exception); what the
 //    call created (arrays, mxCalloc blocks) is released as the exception leaves the call;
-//  - mexWarnMsgTxt is Octave's warning with the text as it is;
+//  - mexWarnMsgTxt is Octave's warning with the text as it is; mexWarnMsgIdAndTxt the same with
+//    its identifier;
 //  - the handler given to mexAtExit runs when Octave lets go of the function (clear NAME,
 //    clear functions, clear all, exit).
-// The difference: a new matrix is an Octave array from the start and is returned as it is, where
-// the MEX layer fills a matrix of its own and copies it into an Octave array on return; and
-// mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched.
+// The differences: a new matrix is an Octave array from the start and is returned as it is, where
+// the MEX layer fills a matrix of its own and copies it into an Octave array on return;
+// mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched; and
+// eegmexSharedStorage tells whether a field's storage is shared with other values.
 //
-// Built and tested with Octave 7.3. The adopted storage of mxCreateUninitNumericMatrix needs
-// Octave 7's arrays (Array's allocator parameter and its constructor that adopts a pointer). With
-// older headers (OCTAVE_MAJOR_VERSION below 7), or with EEGMEX_OCTAVE_BASIC defined, the module is
-// built without them: the "unset" matrix is zero-filled.
+// Built and tested with Octave 7.3. Two things need Octave 7's arrays: the adopted storage of
+// mxCreateUninitNumericMatrix (Array's allocator parameter and its constructor that adopts a
+// pointer) and the count of arrays that share one storage. With older headers (OCTAVE_MAJOR_VERSION
+// below 7), or with EEGMEX_OCTAVE_BASIC defined, the module is built without them: the "unset"
+// matrix is zero-filled, and eegmexSharedStorage says only what the values' own counts tell.
 #include <dlfcn.h>
 #include <octave/help.h>
 #include <octave/interpreter.h>
@@ -31,6 +34,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -65,7 +70,8 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray_tag* plhs[], int nrhs, const mxArra
 struct mxArray_tag {
   explicit mxArray_tag(octave_value v) : value(std::move(v)) {}
   octave_value value;
-  octave_value copy;  // the full copy of a value without storage of its own, once asked for
+  octave_value copy;   // the full copy of a value without storage of its own, once asked for
+  bool field = false;  // a field of a struct argument, which that struct holds as well
   // Fields handed out so far: (element, name) -> the field's array, owned by the call.
   std::vector<std::pair<std::pair<int, std::string>, mxArray_tag*>> fields;
 };
@@ -176,6 +182,14 @@ mxArray_tag* adoptUnset(size_t m, size_t n) {
   return g_call->adopt(octave_value(NDArray(owner)));
 }
 
+// How many arrays share the storage of `a`: Array keeps the count in its representation, which
+// only a derived class may name; a member pointer formed here reads it from any array.
+struct StorageCount : Array<double> {
+  static octave_idx_type of(const Array<double>& a) {
+    const auto rep = &StorageCount::m_rep;
+    return (a.*rep)->m_count.value();
+  }
+};
 #else
 // Without Octave 7's arrays: zero-filled by Octave's array. Throws std::bad_alloc as above.
 mxArray_tag* adoptUnset(size_t m, size_t n) {
@@ -275,6 +289,20 @@ void mexWarnMsgTxt(const char* text) {
     warning("%s", text);
 }
 
+void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = format ? std::vsnprintf(nullptr, 0, format, args) : 0;
+  va_end(args);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) std::vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  if (!text.empty() && text.back() == '\n') text.pop_back();  // as mexWarnMsgTxt
+  warning_with_id(id ? id : "", "%s", text.empty() ? " " : text.c_str());
+}
+
 mxArray_tag* mexGetVariable(const char* workspace, const char* name) {
   octave::interpreter* interp = octave::interpreter::the_interpreter();
   if (!interp || !g_call || std::strcmp(workspace, "global") != 0) return nullptr;
@@ -313,6 +341,7 @@ mxArray_tag* mxGetField_700(const mxArray_tag* s, int index, const char* name) {
   const octave_map map = s->value.map_value();
   if (!map.isfield(name) || index >= map.numel()) return nullptr;
   mxArray_tag* field = g_call->adopt(map.contents(name)(index));
+  field->field = true;
   m->fields.emplace_back(key, field);
   return field;
 }
@@ -381,4 +410,24 @@ mxArray_tag* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, 
   }
   if (!made) error("%s: failed to allocate memory for a %zu x %zu matrix", kName, m, n);
   return made;
+}
+
+// A field's value is held by its struct and by `a`; any other holder of the value is a variable,
+// a constant of the caller's code or another field. The storage of a matrix is further held by
+// the value's own array; any other array holding it is a variable's, or the matrix this one was
+// cut from (M(:, 2:3)) or reshaped from.
+int eegmexSharedStorage(const mxArray_tag* a) {
+  if (!a || !a->field) return -1;
+  const octave_value& v = a->value;
+  const void* data = v.mex_get_data();
+  if (!data) return 0;  // the module writes a copy made for the call (storage())
+  if (v.get_count() > 2) return 1;
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+  if (v.builtin_type() == btyp_double) {
+    const NDArray values = v.array_value();  // one more array on the same storage
+    if (values.data() == data) return StorageCount::of(values) > 2 ? 1 : 0;
+    if (v.is_scalar_type()) return 0;  // kept in the value itself
+  }
+#endif
+  return -1;
 }
