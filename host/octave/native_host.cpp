@@ -19,11 +19,12 @@
 // mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched; and
 // eegmexSharedStorage tells whether a field's storage is shared with other values.
 //
-// Built and tested with Octave 7.3. Two things need Octave 7's arrays: the adopted storage of
+// Built and tested with Octave 7.3. Three things need Octave 7: the adopted storage of
 // mxCreateUninitNumericMatrix (Array's allocator parameter and its constructor that adopts a
-// pointer) and the count of arrays that share one storage. With older headers (OCTAVE_MAJOR_VERSION
-// below 7), or with EEGMEX_OCTAVE_BASIC defined, the module is built without them: the "unset"
-// matrix is zero-filled, and eegmexSharedStorage says only what the values' own counts tell.
+// pointer), the count of arrays that share one storage, and the later release of a library. With
+// older headers (OCTAVE_MAJOR_VERSION below 7), or with EEGMEX_OCTAVE_BASIC defined, the module is
+// built without them: the "unset" matrix is zero-filled, eegmexSharedStorage says only what the
+// values' own counts tell, and the module's image stays mapped after an unload (NativeFunction).
 #include <dlfcn.h>
 #include <octave/help.h>
 #include <octave/interpreter.h>
@@ -61,7 +62,7 @@
 #define EEGMEX_PASTE(a, b) EEGMEX_PASTE2(a, b)
 
 #if OCTAVE_MAJOR_VERSION >= 7 && !defined(EEGMEX_OCTAVE_BASIC)
-#define EEGMEX_OCTAVE_ARRAYS 1  // Octave 7's arrays: see the top of the file
+#define EEGMEX_OCTAVE_ARRAYS 1  // Octave 7's arrays and library release: see the top of the file
 #endif
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray_tag* plhs[], int nrhs, const mxArray_tag* prhs[]);
@@ -221,8 +222,17 @@ octave_value_list callModule(const octave_value_list& args, int nargout) {
 octave_value_list entry(const octave_value_list& args, int nargout) { return callModule(args, nargout); }
 
 // The function object Octave keeps. Its end is the module's unload: the mexAtExit handler runs
-// there. The module's image stays mapped (see pinImage), so that code of this file still runs
-// when Octave's part of this destructor has closed the library.
+// there, so trigout's timer thread has ended before anything lets go of the image.
+//
+// This destructor returns into the module's image after Octave's part of it has let go of the
+// library, so that hold must not be the last. With Octave 7 the destructor hands Octave one more
+// hold, which Octave lets go of once no code of the module can run (Octave does the same for
+// value types defined in a library): at the next prompt of an interactive session. From then on
+// the module is unmapped, and the next call loads NAME.oct again, rebuilt or not, with its
+// variables new. Until then a call finds the same image (Octave warns "library ... not
+// reloaded due to existing references" when the file has changed), with its variables as the
+// unload handler left them. Without Octave 7 the image is kept for the rest of the process
+// (pinImage), and a rebuilt NAME.oct is only loaded by a new Octave.
 class NativeFunction : public octave_dld_function {
  public:
   explicit NativeFunction(const octave::dynamic_library& library)
@@ -231,6 +241,9 @@ class NativeFunction : public octave_dld_function {
     void (*handler)(void) = g_exitHandler;
     g_exitHandler = nullptr;
     if (handler) handler();
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+    get_shlib().delete_later();
+#endif
   }
 
   // The help text comes from NAME.m beside NAME.oct, as it does for a MEX function.
@@ -248,14 +261,17 @@ class NativeFunction : public octave_dld_function {
   }
 };
 
-// Keeps this module's image mapped for the rest of the process: Octave closes the library inside
-// the function object's destructor, whose last instructions are in this image. A module loaded
-// again finds its variables as the unload handler left them.
+#if !defined(EEGMEX_OCTAVE_ARRAYS)
+// Keeps this module's image mapped for the rest of the process, where Octave cannot be asked to
+// let go of the library later: Octave closes it inside the function object's destructor, whose
+// last instructions are in this image. A module loaded again finds its variables as the unload
+// handler left them.
 void pinImage() {
   Dl_info info;
   if (dladdr(reinterpret_cast<void*>(&pinImage), &info) && info.dli_fname)
     dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
 }
+#endif
 
 }  // namespace
 
@@ -263,7 +279,9 @@ void pinImage() {
 extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(G, EEGMEX_MODULE_NAME)(
     const octave::dynamic_library& library, bool relative) {
   check_version(OCTAVE_API_VERSION, kName);
+#if !defined(EEGMEX_OCTAVE_ARRAYS)
   pinImage();
+#endif
   NativeFunction* fcn = new NativeFunction(library);
   if (relative) fcn->mark_relative();
   return fcn;
