@@ -157,6 +157,9 @@
 %       copy of the filled matrix, which is always safe.
 %     - The data file is closed and all working memory released on
 %       every path, errors included.
+%     - After clear eegfetch, a rebuilt eegfetch.mex loads at the next
+%       call; a rebuilt eegfetch.oct once Octave has been back at its
+%       prompt (in one script, the old build runs on: start a new Octave).
 %
 %   Errors (in check order; the first failing check decides the message)
 %   The host shows each as "eegfetch: <message>". NAME stands for the field
