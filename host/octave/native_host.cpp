@@ -307,18 +307,19 @@ void mexWarnMsgTxt(const char* text) {
     warning("%s", text);
 }
 
+// The text as printf formats it, in a buffer that needs no release: the warning raises when it is
+// set to be an error.
 void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int n = format ? std::vsnprintf(nullptr, 0, format, args) : 0;
-  va_end(args);
-  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) std::vsnprintf(&text[0], text.size() + 1, format, again);
-  va_end(again);
-  if (!text.empty() && text.back() == '\n') text.pop_back();  // as mexWarnMsgTxt
-  warning_with_id(id ? id : "", "%s", text.empty() ? " " : text.c_str());
+  char text[1024] = "";
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+  }
+  size_t n = std::strlen(text);
+  if (n > 0 && text[n - 1] == '\n') text[--n] = '\0';  // as mexWarnMsgTxt
+  warning_with_id(id ? id : "", "%s", n ? text : " ");
 }
 
 mxArray_tag* mexGetVariable(const char* workspace, const char* name) {

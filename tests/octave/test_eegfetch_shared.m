@@ -54,6 +54,21 @@ P.data = M(:, 2);
 assert(strcmp(warned(@() eegfetch(name, H, P)), shared), 'column of a matrix');
 assert(isequal(M, [-ones(3, 1), rowsOut]), 'the matrix was not written: %s', mat2str(M));
 
+% Set to be an error, the warning is raised as one (the rows are written before it).
+if native
+  warning('error', 'eegfetch:sharedData');
+  P = O;
+  P.data = [0; 0; 0];
+  try
+    eegfetch(name, H, P);
+    error('no error was raised');
+  catch err
+    assert(strcmp(err.identifier, 'eegfetch:sharedData'), '%s: %s', err.identifier, err.message);
+  end
+  warning('on', 'eegfetch:sharedData');
+  assert(isequal(P.data, rowsOut));
+end
+
 % A fresh matrix held only by OPT: no warning, in a named struct, a temporary one, with a result,
 % and again once the variable it came from is gone.
 P = O;
