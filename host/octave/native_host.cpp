@@ -261,7 +261,21 @@ class NativeFunction : public octave_dld_function {
   }
 };
 
-#if !defined(EEGMEX_OCTAVE_ARRAYS)
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+// The representation of this image's library: its count of holds, not a hold. Octave's
+// dynamic_library keeps it as its one (private) member, read here from its bytes.
+octave::dynamic_library::dynlib_rep* g_libraryRep = nullptr;
+static_assert(sizeof(octave::dynamic_library) == sizeof(g_libraryRep), "dynamic_library is its rep");
+
+// At exit, Octave destroys the holds it was still to let go of after its table of loaded libraries,
+// which their release reads: the hold the destructor above handed over must not be the last one
+// then. Registered with atexit from this image, this runs at exit while the image is mapped, and
+// takes one more hold, never released. It also runs when the image is unloaded during the session,
+// once the last hold has gone (count 0): then it does nothing.
+void keepLibraryAtExit() {
+  if (g_libraryRep && g_libraryRep->m_count.value() > 0) ++g_libraryRep->m_count;
+}
+#else
 // Keeps this module's image mapped for the rest of the process, where Octave cannot be asked to
 // let go of the library later: Octave closes it inside the function object's destructor, whose
 // last instructions are in this image. A module loaded again finds its variables as the unload
@@ -279,7 +293,12 @@ void pinImage() {
 extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(G, EEGMEX_MODULE_NAME)(
     const octave::dynamic_library& library, bool relative) {
   check_version(OCTAVE_API_VERSION, kName);
-#if !defined(EEGMEX_OCTAVE_ARRAYS)
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+  if (!g_libraryRep) {
+    std::memcpy(static_cast<void*>(&g_libraryRep), static_cast<const void*>(&library), sizeof g_libraryRep);
+    std::atexit(keepLibraryAtExit);
+  }
+#else
   pinImage();
 #endif
   NativeFunction* fcn = new NativeFunction(library);
