@@ -176,6 +176,13 @@ mxArray* newInfo(const CallReport& report) {
   return info;
 }
 
+// Warns when OPT.data's storage is shared with another value, which the in-place write has changed
+// too (a matrix literal in a loop, or X after OPT.data = X). Only a host that can tell warns.
+void warnIfShared(const mxArray* data) {
+  if (data && eegmexSharedStorage(data) == 1)
+    mexWarnMsgIdAndTxt("eegfetch:sharedData", eeg::messageText(eeg::Msg::sharedData));
+}
+
 }  // namespace
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
@@ -223,5 +230,6 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     plhs[0] = copy;
   }
   if (nlhs >= 2) plhs[1] = newInfo(report);
+  warnIfShared(call.data);
   if (warning[0]) mexWarnMsgTxt(warning);
 }

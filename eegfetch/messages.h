@@ -57,6 +57,7 @@
   X(newestWithDataPos, "OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.") \
   X(outOfMemory, "Not enough memory for the working storage of the read.") \
   X(readError, "Could not read the eeg file.") \
+  X(sharedData, "eegfetch: OPT.data shares its storage with another value (a variable, a constant in the code, or a matrix it was cut from), which this call has written too; give OPT.data a fresh matrix from zeros, such as zeros(rows, numel(OPT.chanidx)).") \
   X(shortFile, "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; rows of blocks past the end of the file were not written.")
 // clang-format on
 

@@ -15,9 +15,16 @@
 //
 // EEGMEX_HOST_UNINIT_MATRIX is defined where the host offers mxCreateUninitNumericMatrix, a new
 // matrix whose elements are left unset for the module to write: the native Octave function (no
-// zero fill) and the embedded host on POSIX systems (which fills it with a poison value, so that
-// tests see any element left unwritten). Only mxDOUBLE_CLASS is implemented; other classes give
-// null. Neither MEX layer nor the Windows builds use it: their import lists stay as they are.
+// zero fill, with Octave 7 or later) and the embedded host on POSIX systems (which fills it with a
+// poison value, so that tests see any element left unwritten). Only mxDOUBLE_CLASS is implemented;
+// other classes give null. Neither MEX layer nor the Windows builds use it: their import lists
+// stay as they are.
+//
+// eegmexSharedStorage(a) says whether the element storage of `a`, a field of a struct argument,
+// is shared with any value other than that field (a variable, a constant in the caller's code,
+// another field, a matrix it was cut from), so that a write into it changes that value too:
+// 1 shared, 0 not, -1 the host cannot tell. Only the native Octave function can tell; everywhere
+// else it is an inline -1, never an import.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -78,6 +85,7 @@ typedef enum {
 // libmex
 EEGMEX_IMPORT void mexErrMsgTxt(const char* text);  // does not return
 EEGMEX_IMPORT void mexWarnMsgTxt(const char* text);
+EEGMEX_IMPORT void mexWarnMsgIdAndTxt(const char* id, const char* format, ...);
 EEGMEX_IMPORT mxArray* mexGetVariable(const char* workspace, const char* name);
 EEGMEX_IMPORT int mexAtExit(void (*handler)(void));
 
@@ -113,6 +121,10 @@ EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID
                                                    mxComplexity complexity);
 #endif
 
+#if defined(EEGMEX_HOST_OCTAVE_NATIVE)
+EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
+#endif
+
 #ifdef __cplusplus
 }
 #endif
@@ -123,6 +135,13 @@ EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID
 #define mxCreateStructMatrix mxCreateStructMatrix_700
 #define mxSetField mxSetField_700
 
+#endif
+
+#if !defined(EEGMEX_HOST_OCTAVE_NATIVE)
+static inline int eegmexSharedStorage(const mxArray* a) {
+  (void)a;
+  return -1;
+}
 #endif
 
 // The one exported entry point of every module; a native Octave function exports its installer

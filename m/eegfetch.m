@@ -174,13 +174,20 @@
 %       ever written outside the matrix.
 %     - OPT.data is written in place, into storage Octave may share:
 %       after OPT.data = D (or OPT.data = M(:, 2:3)) D (or M) changes
-%       too, and when OPT.data is a range such as 0:4 the write is lost.
-%       Give a fresh matrix, OPT.data = zeros(n, numel(OPT.chanidx)), and
-%       read it back from OPT. Asking for a result with OPT.data given
-%       (X = eegfetch(...)) returns a separate copy of the filled matrix,
-%       which is always safe.
+%       too; OPT.data = [0; 0; 0] in a loop writes into the literal in
+%       the code, so the next pass starts from the rows written; and when
+%       OPT.data is a range such as 0:4 the write is lost. The native
+%       Octave module (eegfetch.oct) sees such sharing and warns
+%       (identifier eegfetch:sharedData); the MEX file cannot tell and
+%       stays silent. Give a fresh matrix, OPT.data = zeros(n,
+%       numel(OPT.chanidx)), and read it back from OPT. Asking for a
+%       result with OPT.data given (X = eegfetch(...)) returns a separate
+%       copy of the filled matrix, which is always safe.
 %     - The data file is closed and all working memory released on
 %       every path, errors included.
+%     - After clear eegfetch, a rebuilt eegfetch.mex loads at the next
+%       call; a rebuilt eegfetch.oct once Octave has been back at its
+%       prompt (in one script, the old build runs on: start a new Octave).
 %
 %   Errors (in check order; the first failing check decides the message)
 %   The host shows each as "eegfetch: <message>". NAME stands for the field
@@ -268,10 +275,15 @@
 %     OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
-%   Warning (the call still returns):
+%   Warnings (the call still returns):
 %     eegfetch: HDR.nPoints asks for N frames but the file holds only M
 %     whole frames; rows of blocks past the end of the file were not
 %     written.
+%     eegfetch: OPT.data shares its storage with another value (a
+%     variable, a constant in the code, or a matrix it was cut from),
+%     which this call has written too; give OPT.data a fresh matrix from
+%     zeros, such as zeros(rows, numel(OPT.chanidx)).
+%       (identifier eegfetch:sharedData; native Octave module only)
 %
 %   Examples
 %     % 32 channels of int16 at 1000 Hz, channels 1 and 5 at 250 Hz, in uV

@@ -87,6 +87,9 @@
 %       functions) or Octave exits, pending pulses first finish as
 %       scheduled, writes and resets included: the clear may take up to
 %       the longest pending pulse.
+%     - After clear trigout, a rebuilt trigout.mex loads at the next call;
+%       a rebuilt trigout.oct once Octave has been back at its prompt (in
+%       one script, the old build runs on: start a new Octave).
 %
 %   Errors
 %     trigout: Two or three or four input arguments required

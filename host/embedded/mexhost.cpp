@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <csetjmp>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -179,6 +180,18 @@ HOST_EXPORT void mexErrMsgTxt(const char* text) { raise(text); }
 
 HOST_EXPORT void mexWarnMsgTxt(const char* text) {
   if (g_call) g_call->warnings.push_back(text ? text : "");
+}
+
+// The text as printf formats it; the identifier is not kept (CallResult has the texts only).
+HOST_EXPORT void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
+  (void)id;
+  if (!g_call || !format) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  g_call->warnings.push_back(text);
 }
 
 HOST_EXPORT mxArray* mexGetVariable(const char* workspace, const char* name) {

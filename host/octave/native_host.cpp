@@ -10,12 +10,21 @@
 //  - struct fields are the field values themselves, the same pointer for the same field;
 //  - mexErrMsgTxt raises Octave's error "NAME: message" (an octave::execution_exception); what the
 //    call created (arrays, mxCalloc blocks) is released as the exception leaves the call;
-//  - mexWarnMsgTxt is Octave's warning with the text as it is;
+//  - mexWarnMsgTxt is Octave's warning with the text as it is; mexWarnMsgIdAndTxt the same with
+//    its identifier;
 //  - the handler given to mexAtExit runs when Octave lets go of the function (clear NAME,
 //    clear functions, clear all, exit).
-// The difference: a new matrix is an Octave array from the start and is returned as it is, where
-// the MEX layer fills a matrix of its own and copies it into an Octave array on return; and
-// mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched.
+// The differences: a new matrix is an Octave array from the start and is returned as it is, where
+// the MEX layer fills a matrix of its own and copies it into an Octave array on return;
+// mxCreateUninitNumericMatrix gives one whose storage no zero fill has touched; and
+// eegmexSharedStorage tells whether a field's storage is shared with other values.
+//
+// Built and tested with Octave 7.3. Three things need Octave 7: the adopted storage of
+// mxCreateUninitNumericMatrix (Array's allocator parameter and its constructor that adopts a
+// pointer), the count of arrays that share one storage, and the later release of a library. With
+// older headers (OCTAVE_MAJOR_VERSION below 7), or with EEGMEX_OCTAVE_BASIC defined, the module is
+// built without them: the "unset" matrix is zero-filled, eegmexSharedStorage says only what the
+// values' own counts tell, and the module's image stays mapped after an unload (NativeFunction).
 #include <dlfcn.h>
 #include <octave/help.h>
 #include <octave/interpreter.h>
@@ -26,6 +35,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -50,13 +61,18 @@
 #define EEGMEX_PASTE2(a, b) a##b
 #define EEGMEX_PASTE(a, b) EEGMEX_PASTE2(a, b)
 
+#if OCTAVE_MAJOR_VERSION >= 7 && !defined(EEGMEX_OCTAVE_BASIC)
+#define EEGMEX_OCTAVE_ARRAYS 1  // Octave 7's arrays and library release: see the top of the file
+#endif
+
 MEX_ENTRY void mexFunction(int nlhs, mxArray_tag* plhs[], int nrhs, const mxArray_tag* prhs[]);
 
 // One value as the module holds it.
 struct mxArray_tag {
   explicit mxArray_tag(octave_value v) : value(std::move(v)) {}
   octave_value value;
-  octave_value copy;  // the full copy of a value without storage of its own, once asked for
+  octave_value copy;   // the full copy of a value without storage of its own, once asked for
+  bool field = false;  // a field of a struct argument, which that struct holds as well
   // Fields handed out so far: (element, name) -> the field's array, owned by the call.
   std::vector<std::pair<std::pair<int, std::string>, mxArray_tag*>> fields;
 };
@@ -144,6 +160,7 @@ void* allocate(size_t n, size_t size) {
   return p;
 }
 
+#if defined(EEGMEX_OCTAVE_ARRAYS)
 // Octave's arrays take their storage from std::allocator, which constructs nothing: storage taken
 // from it here is adopted by an array, which releases it with the same allocator.
 static_assert(std::is_same<Array<double>, Array<double, std::allocator<double>>>::value,
@@ -165,6 +182,22 @@ mxArray_tag* adoptUnset(size_t m, size_t n) {
   }
   return g_call->adopt(octave_value(NDArray(owner)));
 }
+
+// How many arrays share the storage of `a`: Array keeps the count in its representation, which
+// only a derived class may name; a member pointer formed here reads it from any array.
+struct StorageCount : Array<double> {
+  static octave_idx_type of(const Array<double>& a) {
+    const auto rep = &StorageCount::m_rep;
+    return (a.*rep)->m_count.value();
+  }
+};
+#else
+// Without Octave 7's arrays: zero-filled by Octave's array. Throws std::bad_alloc as above.
+mxArray_tag* adoptUnset(size_t m, size_t n) {
+  return g_call->adopt(
+      octave_value(NDArray(dim_vector(static_cast<octave_idx_type>(m), static_cast<octave_idx_type>(n)))));
+}
+#endif
 
 // The whole call: arguments in, mexFunction, results out. Returned arrays are the Octave values
 // the module filled, not copies.
@@ -189,8 +222,17 @@ octave_value_list callModule(const octave_value_list& args, int nargout) {
 octave_value_list entry(const octave_value_list& args, int nargout) { return callModule(args, nargout); }
 
 // The function object Octave keeps. Its end is the module's unload: the mexAtExit handler runs
-// there. The module's image stays mapped (see pinImage), so that code of this file still runs
-// when Octave's part of this destructor has closed the library.
+// there, so trigout's timer thread has ended before anything lets go of the image.
+//
+// This destructor returns into the module's image after Octave's part of it has let go of the
+// library, so that hold must not be the last. With Octave 7 the destructor hands Octave one more
+// hold, which Octave lets go of once no code of the module can run (Octave does the same for
+// value types defined in a library): at the next prompt of an interactive session. From then on
+// the module is unmapped, and the next call loads NAME.oct again, rebuilt or not, with its
+// variables new. Until then a call finds the same image (Octave warns "library ... not
+// reloaded due to existing references" when the file has changed), with its variables as the
+// unload handler left them. Without Octave 7 the image is kept for the rest of the process
+// (pinImage), and a rebuilt NAME.oct is only loaded by a new Octave.
 class NativeFunction : public octave_dld_function {
  public:
   explicit NativeFunction(const octave::dynamic_library& library)
@@ -199,6 +241,9 @@ class NativeFunction : public octave_dld_function {
     void (*handler)(void) = g_exitHandler;
     g_exitHandler = nullptr;
     if (handler) handler();
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+    get_shlib().delete_later();
+#endif
   }
 
   // The help text comes from NAME.m beside NAME.oct, as it does for a MEX function.
@@ -216,14 +261,31 @@ class NativeFunction : public octave_dld_function {
   }
 };
 
-// Keeps this module's image mapped for the rest of the process: Octave closes the library inside
-// the function object's destructor, whose last instructions are in this image. A module loaded
-// again finds its variables as the unload handler left them.
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+// The representation of this image's library: its count of holds, not a hold. Octave's
+// dynamic_library keeps it as its one (private) member, read here from its bytes.
+octave::dynamic_library::dynlib_rep* g_libraryRep = nullptr;
+static_assert(sizeof(octave::dynamic_library) == sizeof(g_libraryRep), "dynamic_library is its rep");
+
+// At exit, Octave destroys the holds it was still to let go of after its table of loaded libraries,
+// which their release reads: the hold the destructor above handed over must not be the last one
+// then. Registered with atexit from this image, this runs at exit while the image is mapped, and
+// takes one more hold, never released. It also runs when the image is unloaded during the session,
+// once the last hold has gone (count 0): then it does nothing.
+void keepLibraryAtExit() {
+  if (g_libraryRep && g_libraryRep->m_count.value() > 0) ++g_libraryRep->m_count;
+}
+#else
+// Keeps this module's image mapped for the rest of the process, where Octave cannot be asked to
+// let go of the library later: Octave closes it inside the function object's destructor, whose
+// last instructions are in this image. A module loaded again finds its variables as the unload
+// handler left them.
 void pinImage() {
   Dl_info info;
   if (dladdr(reinterpret_cast<void*>(&pinImage), &info) && info.dli_fname)
     dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
 }
+#endif
 
 }  // namespace
 
@@ -231,7 +293,14 @@ void pinImage() {
 extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(G, EEGMEX_MODULE_NAME)(
     const octave::dynamic_library& library, bool relative) {
   check_version(OCTAVE_API_VERSION, kName);
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+  if (!g_libraryRep) {
+    std::memcpy(static_cast<void*>(&g_libraryRep), static_cast<const void*>(&library), sizeof g_libraryRep);
+    std::atexit(keepLibraryAtExit);
+  }
+#else
   pinImage();
+#endif
   NativeFunction* fcn = new NativeFunction(library);
   if (relative) fcn->mark_relative();
   return fcn;
@@ -255,6 +324,21 @@ void mexWarnMsgTxt(const char* text) {
     warning("%.*s\n", static_cast<int>(n - 1), text);
   else
     warning("%s", text);
+}
+
+// The text as printf formats it, in a buffer that needs no release: the warning raises when it is
+// set to be an error.
+void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
+  char text[1024] = "";
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+  }
+  size_t n = std::strlen(text);
+  if (n > 0 && text[n - 1] == '\n') text[--n] = '\0';  // as mexWarnMsgTxt
+  warning_with_id(id ? id : "", "%s", n ? text : " ");
 }
 
 mxArray_tag* mexGetVariable(const char* workspace, const char* name) {
@@ -295,6 +379,7 @@ mxArray_tag* mxGetField_700(const mxArray_tag* s, int index, const char* name) {
   const octave_map map = s->value.map_value();
   if (!map.isfield(name) || index >= map.numel()) return nullptr;
   mxArray_tag* field = g_call->adopt(map.contents(name)(index));
+  field->field = true;
   m->fields.emplace_back(key, field);
   return field;
 }
@@ -394,4 +479,24 @@ mxArray_tag* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, 
   }
   if (!made) error("%s: failed to allocate memory for a %zu x %zu matrix", kName, m, n);
   return made;
+}
+
+// A field's value is held by its struct and by `a`; any other holder of the value is a variable,
+// a constant of the caller's code or another field. The storage of a matrix is further held by
+// the value's own array; any other array holding it is a variable's, or the matrix this one was
+// cut from (M(:, 2:3)) or reshaped from.
+int eegmexSharedStorage(const mxArray_tag* a) {
+  if (!a || !a->field) return -1;
+  const octave_value& v = a->value;
+  const void* data = v.mex_get_data();
+  if (!data) return 0;  // the module writes a copy made for the call (storage())
+  if (v.get_count() > 2) return 1;
+#if defined(EEGMEX_OCTAVE_ARRAYS)
+  if (v.builtin_type() == btyp_double) {
+    const NDArray values = v.array_value();  // one more array on the same storage
+    if (values.data() == data) return StorageCount::of(values) > 2 ? 1 : 0;
+    if (v.is_scalar_type()) return 0;  // kept in the value itself
+  }
+#endif
+  return -1;
 }

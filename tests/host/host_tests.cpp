@@ -19,6 +19,7 @@ void returnsGlobalCopy(int, mxArray* plhs[], int, const mxArray*[]) {
   mxArray* r = mxCreateDoubleMatrix(1, 1, mxREAL);
   mxGetPr(r)[0] = mxGetScalar(g) + 1;
   mexWarnMsgTxt("careful");
+  mexWarnMsgIdAndTxt("test:left", "%d left", 3);
   plhs[0] = r;
 }
 
@@ -50,7 +51,7 @@ TEST(EmbeddedHost, GlobalsAreCopiedAndResultsReturned) {
   mexhost::CallResult r = mexhost::call(returnsGlobalCopy, 1, {});
   ASSERT_FALSE(r.failed) << r.message;
   EXPECT_EQ(mexhost::values(r.results[0].get()), std::vector<double>{42});
-  EXPECT_EQ(r.warnings, std::vector<std::string>{"careful"});
+  EXPECT_EQ(r.warnings, (std::vector<std::string>{"careful", "3 left"}));
   r.results.clear();
   EXPECT_EQ(mexhost::liveArrays(), arrays);  // the copy of G went with the call
   mexhost::clearGlobals();
