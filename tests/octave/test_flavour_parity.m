@@ -43,7 +43,7 @@ function o = observe(folder, ext)
     end
   end
   try
-    [a, b] = eegfetch(name, H, O); %#ok<ASGLU>
+    [a, b, c] = eegfetch(name, H, O); %#ok<ASGLU>
   catch err
     o.errors{end + 1} = {err.message, err.identifier};
   end

@@ -193,7 +193,7 @@ TEST_F(PortFaults, TwoThousandFailingReadsLeaveNothingBehind) {
       case 2: r = m.call(1, {name.get(), badEndian.get(), opt.get()}); break;
       case 3: r = m.call(1, {name.get(), hdr.get(), badChannel.get()}); break;
       case 4: r = m.call(1, {folder.get(), hdr.get(), opt.get()}); break;
-      default: r = m.call(2, {name.get(), hdr.get(), opt.get()}); break;
+      default: r = m.call(3, {name.get(), hdr.get(), opt.get()}); break;
     }
     ASSERT_TRUE(r.failed) << "call " << i;
   }

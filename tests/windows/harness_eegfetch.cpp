@@ -193,7 +193,7 @@ void messages(mexhost::Module& eegfetch, const Paths& paths) {
     cases.push_back(std::move(m));
   };
   add("Exactly three input arguments required.", 1, hdr(), nullptr, false);
-  add("One or two output arguments required.", 2, hdr(), opt(), false);
+  add("One or two output arguments required.", 3, hdr(), opt(), false);
   add("Could not open eeg file.", 1, mexhost::scalar(1), opt(), false,
       paths.build + "\\no-such-recording.eeg");
   add("HDR has to be a struct.", 1, mexhost::scalar(1), opt());
