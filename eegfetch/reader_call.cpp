@@ -176,7 +176,7 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
     if (count(d) != 1) return checks.fail(Msg::notOneElement, "HDR.dataOffset");
     if (mxIsSparse(d)) return checks.fail(Msg::sparse, "HDR.dataOffset");
     if (mxIsComplex(d)) return checks.fail(Msg::notRealScalar, "HDR.dataOffset");
-    if (!checks.realVector(d, "HDR.dataOffset")) return false;
+    if (!convertsExactly(d)) return checks.fail(Msg::inexactInt64, "HDR.dataOffset");
     const double v = numericElement(d, 0);
     if (!(v >= 0.0 && v <= kMaxOffset && v == std::floor(v))) return checks.fail(Msg::dataOffsetRange);
     call.dataOffset = static_cast<int64_t>(v);
