@@ -98,11 +98,12 @@ const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
 bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, CallReport& report,
              char (&message)[eeg::kMessageSize], char (&warning)[eeg::kMessageSize]) {
   const eeg::Msg outOfMemory = eeg::Msg::outOfMemory;
-  std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy;
+  std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy, offsetCopy;
   eeg::ReadPlan plan;
   plan.nChans = call.nChans;
   plan.binaryFormat = call.binaryFormat;
   plan.swapBytes = call.endian != 'l';
+  plan.dataOffset = call.dataOffset;
   plan.nPoints = call.nPoints;
   plan.decimationFactor = call.decimationFactor;
   plan.nSel = call.nSel;
@@ -126,6 +127,19 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   for (int32_t k = 0; k < call.nSel; ++k)
     channels[k] = static_cast<int32_t>(eeg::numericElement(call.chanidx, static_cast<size_t>(k))) - 1;
   plan.channels = channels.get();
+  std::unique_ptr<int32_t[]> recordSamples;
+  if (call.recordSamples) {
+    recordSamples.reset(new (std::nothrow) int32_t[call.nChans]);
+    if (!recordSamples) return setMessage(message, outOfMemory), false;
+    for (int32_t c = 0; c < call.nChans; ++c)
+      recordSamples[c] =
+          static_cast<int32_t>(eeg::numericElement(call.recordSamples, static_cast<size_t>(c)));
+    plan.recordSamples = recordSamples.get();
+  }
+  if (call.offset) {
+    plan.offset = asDoubles(call.offset, offsetCopy);
+    if (!plan.offset) return setMessage(message, outOfMemory), false;
+  }
 
   // The window: unset source bounds cover every output sample; a new matrix is filled from row 0.
   int64_t nOut = call.nPoints / call.decimationFactor;
@@ -137,8 +151,11 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
     // The newest rows-of-OPT.data output samples of the frames there now, the newest in the last row.
     // The read stops at those frames, so frames the writer adds meanwhile cannot shift the rows.
     const int64_t length = eeg::fileLength(file);
-    const int64_t frameBytes = int64_t(call.nChans) * call.bytesPerSample;
-    if (length >= 0 && length / frameBytes < plan.nPoints) plan.nPoints = length / frameBytes;
+    eeg::FrameGeometry geometry;
+    if (length >= 0 && eeg::frameGeometry(plan, geometry)) {
+      const int64_t there = geometry.framesIn(length - plan.dataOffset);
+      if (there < plan.nPoints) plan.nPoints = there;
+    }
     nOut = plan.nPoints / call.decimationFactor;
     const int64_t rows = call.targetRows;
     plan.srcStart = nOut > rows ? nOut - rows : 0;

@@ -22,6 +22,12 @@
   X(outsideInt32, "%s must be a finite number within the signed 32-bit range.") \
   X(atLeastOne, "%s must be at least 1.") \
   X(unknownFormat, "Unknown Binary Format!") \
+  X(dataOffsetRange, "HDR.dataOffset must be a whole number of bytes from 0 to 2^53.") \
+  X(perChannel, "%s must have HDR.nChans entries.") \
+  X(recordSamplesRange, "HDR.recordSamples entries must be whole numbers from 0 to 2147483647.") \
+  X(recordSize, "HDR.recordSamples must make records of 1 byte to 1 GiB.") \
+  X(mixedRates, "OPT.chanidx selects channels with different HDR.recordSamples counts: read the channels of one rate at a time.") \
+  X(noSamples, "OPT.chanidx selects a channel with no samples in a record (HDR.recordSamples is 0).") \
   X(noFileLength, "Could not find the length of the eeg file.") \
   X(tooManyFrames, "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.") \
   X(negativePoints, "HDR.nPoints must not be negative.") \

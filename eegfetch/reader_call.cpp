@@ -26,6 +26,15 @@ namespace {
 constexpr double kInt32Low = -2147483649.0;  // exclusive bounds of values that truncate into int32
 constexpr double kInt32High = 2147483648.0;
 constexpr int64_t kMaxFrames = 2147483647;
+constexpr double kMaxOffset = 9007199254740992.0;      // 2^53: every such offset is a double
+constexpr int64_t kMaxRecordBytes = int64_t(1) << 30;  // a record is read whole
+
+// Bytes of the file after `offset` (0 when it is shorter), or -1 when its length cannot be found.
+int64_t dataBytes(std::FILE* file, int64_t offset) {
+  const int64_t length = fileLength(file);
+  if (length < 0) return -1;
+  return length > offset ? length - offset : 0;
+}
 
 // The element count: rows times columns (columns span every trailing dimension).
 size_t count(const mxArray* a) { return a ? mxGetNumberOfElements(a) : 0; }
@@ -153,19 +162,54 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
   } else if (code >= 2.0 && code < 4.0) {
     call.binaryFormat = code < 3.0 ? 2 : 3;
     call.bytesPerSample = 4;
+  } else if (code >= 4.0 && code < 5.0) {
+    call.binaryFormat = 4;
+    call.bytesPerSample = 3;
   } else {
     return checks.fail(Msg::unknownFormat);
   }
 
+  // The layout fields of recordings with a header and of record-blocked ones; absent, as before.
+  if (has(hdr, "dataOffset")) {
+    const mxArray* d = field(hdr, "dataOffset");
+    if (!isNumeric(d)) return checks.fail(Msg::notRealScalar, "HDR.dataOffset");
+    if (count(d) != 1) return checks.fail(Msg::notOneElement, "HDR.dataOffset");
+    if (mxIsSparse(d)) return checks.fail(Msg::sparse, "HDR.dataOffset");
+    if (mxIsComplex(d)) return checks.fail(Msg::notRealScalar, "HDR.dataOffset");
+    if (!convertsExactly(d)) return checks.fail(Msg::inexactInt64, "HDR.dataOffset");
+    const double v = numericElement(d, 0);
+    if (!(v >= 0.0 && v <= kMaxOffset && v == std::floor(v))) return checks.fail(Msg::dataOffsetRange);
+    call.dataOffset = static_cast<int64_t>(v);
+  }
+  if (has(hdr, "recordSamples")) {
+    const mxArray* r = field(hdr, "recordSamples");
+    if (!isNumeric(r)) return checks.fail(Msg::notRealVector, "HDR.recordSamples");
+    if (rows(r) != 1) return checks.fail(Msg::notVector, "HDR.recordSamples");
+    if (columns(r) != static_cast<size_t>(call.nChans))
+      return checks.fail(Msg::perChannel, "HDR.recordSamples");
+    if (!checks.realVector(r, "HDR.recordSamples")) return false;
+    int64_t samples = 0;
+    for (int32_t c = 0; c < call.nChans; ++c) {
+      const double v = numericElement(r, static_cast<size_t>(c));
+      if (!(v >= 0.0 && v <= 2147483647.0 && v == std::floor(v))) return checks.fail(Msg::recordSamplesRange);
+      samples += static_cast<int64_t>(v);
+    }
+    if (samples == 0 || samples * call.bytesPerSample > kMaxRecordBytes) return checks.fail(Msg::recordSize);
+    call.recordSamples = r;
+    call.recordBytes = samples * call.bytesPerSample;
+  }
+
   if (!has(hdr, "nPoints")) {
-    // Whole frames in the file; a partial trailing frame is not counted.
-    int64_t length = fileLength(file);
-    if (length < 0) return checks.fail(Msg::noFileLength);
-    int64_t frameBytes = static_cast<int64_t>(call.bytesPerSample) * call.nChans;
-    int64_t frames = length / frameBytes;
-    if (frames > kMaxFrames) return checks.fail(Msg::tooManyFrames);
-    call.nPoints = frames;
+    // Whole frames in the file; a partial trailing frame is not counted. Of records, the count is
+    // known once the selection is (checkOptions).
     call.nPointsFromFile = true;
+    if (!call.recordSamples) {
+      const int64_t bytes = dataBytes(file, call.dataOffset);
+      if (bytes == -1) return checks.fail(Msg::noFileLength);
+      const int64_t frames = bytes / (int64_t(call.bytesPerSample) * call.nChans);
+      if (frames > kMaxFrames) return checks.fail(Msg::tooManyFrames);
+      call.nPoints = frames;
+    }
   } else {
     int32_t n = 0;
     if (!checks.integerScalar(field(hdr, "nPoints"), "HDR.nPoints", n)) return false;
@@ -187,10 +231,19 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
   if (mxGetString(endian, text, 2) != 0) return checks.fail(Msg::endianUnreadable);
   if (text[0] != 'l' && text[0] != 'b') return checks.fail(Msg::endianValue);
   call.endian = text[0];
+
+  if (has(hdr, "offset")) {
+    const mxArray* o = field(hdr, "offset");
+    if (!isNumeric(o)) return checks.fail(Msg::notRealVector, "HDR.offset");
+    if (rows(o) != 1) return checks.fail(Msg::notVector, "HDR.offset");
+    if (columns(o) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::perChannel, "HDR.offset");
+    if (!checks.realVector(o, "HDR.offset")) return false;
+    call.offset = o;
+  }
   return true;
 }
 
-bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
+bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks& checks) {
   if (!isStruct(opt)) return checks.fail(Msg::optNotStruct);
   if (!has(opt, "chanidx")) return checks.fail(Msg::fieldNotSet, "OPT.chanidx");
   if (!has(opt, "fs")) return checks.fail(Msg::fieldNotSet, "OPT.fs");
@@ -208,6 +261,23 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, Checks& checks) {
     if (!(v >= 1.0 && v < static_cast<double>(call.nChans) + 1.0)) return checks.fail(Msg::chanidxRange);
   }
   call.chanidx = chanidx;
+
+  if (call.recordSamples) {  // the selection's one count of samples per record: its frames per record
+    const auto countOf = [&](size_t k) {
+      return numericElement(call.recordSamples, static_cast<size_t>(numericElement(chanidx, k)) - 1);
+    };
+    const double perRecord = nSel > 0 ? countOf(0) : 1.0;
+    for (size_t k = 0; k < nSel; ++k)
+      if (countOf(k) != perRecord) return checks.fail(Msg::mixedRates);
+    if (perRecord < 1.0) return checks.fail(Msg::noSamples);
+    if (call.nPointsFromFile) {
+      const int64_t bytes = dataBytes(file, call.dataOffset);
+      if (bytes == -1) return checks.fail(Msg::noFileLength);
+      const int64_t records = bytes / call.recordBytes;
+      if (records > kMaxFrames / static_cast<int64_t>(perRecord)) return checks.fail(Msg::tooManyFrames);
+      call.nPoints = records * static_cast<int64_t>(perRecord);
+    }
+  }
   call.nSel = static_cast<int32_t>(nSel);
 
   if (!checks.integerScalar(field(opt, "fs"), "OPT.fs", call.targetRate)) return false;
@@ -306,7 +376,7 @@ bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, s
   if (nlhs > 2) return checks.fail(Msg::outputCount);
   if (!openFile(prhs[0], call, file, checks)) return false;
   if (!checkHeader(prhs[1], call, *file, checks)) return false;
-  return checkOptions(prhs[2], call, checks);
+  return checkOptions(prhs[2], call, *file, checks);
 }
 
 }  // namespace eeg

@@ -22,7 +22,11 @@ struct ReaderCall {
   int32_t nChans = 0;        // HDR.nChans, >= 1
   int32_t binaryFormat = 0;  // 1 int16, 2 int32, 3 float32
   int32_t bytesPerSample = 0;
-  int64_t nPoints = 0;  // frames to read: HDR.nPoints or whole frames in the file, >= 0
+  int64_t dataOffset = 0;                  // HDR.dataOffset: bytes before the first frame
+  const mxArray* recordSamples = nullptr;  // HDR.recordSamples (1 x nChans) or null: multiplexed
+  int64_t recordBytes = 0;
+  const mxArray* offset = nullptr;  // HDR.offset (1 x nChans) or null
+  int64_t nPoints = 0;              // frames to read: HDR.nPoints or whole frames in the file, >= 0
   bool nPointsFromFile = false;
   const mxArray* scale = nullptr;    // HDR.scale: 1 x nChans, any real numeric class
   char endian = 'l';                 // 'l' or 'b'

@@ -20,21 +20,11 @@ using mexhost::Array;
 const std::set<std::string>& documentedMessages() {
   static const std::set<std::string> messages = [] {
     std::set<std::string> m = {"Out of memory. Type \"help memory\" for your options."};
-    const char* fields[] = {"HDR.fs",
-                            "HDR.nChans",
-                            "HDR.BinaryFormat",
-                            "HDR.nPoints",
-                            "HDR.scale",
-                            "HDR.endian",
-                            "OPT.chanidx",
-                            "OPT.fs",
-                            "OPT.data",
-                            "OPT.dataPos",
-                            "OPT.filt_a",
-                            "OPT.filt_b",
-                            "OPT.filt_subsample",
-                            "OPT.resume",
-                            "OPT.newest"};
+    const char* fields[] = {"HDR.dataOffset", "HDR.recordSamples", "HDR.offset",  "HDR.fs",
+                            "HDR.nChans",     "HDR.BinaryFormat",  "HDR.nPoints", "HDR.scale",
+                            "HDR.endian",     "OPT.chanidx",       "OPT.fs",      "OPT.data",
+                            "OPT.dataPos",    "OPT.filt_a",        "OPT.filt_b",  "OPT.filt_subsample",
+                            "OPT.resume",     "OPT.newest"};
     const char* texts[] = {
 #define EEGFETCH_MESSAGE_TEXT(name, text) text,
         EEGFETCH_MESSAGES(EEGFETCH_MESSAGE_TEXT)
@@ -79,7 +69,10 @@ Array fieldValue(FuzzedDataProvider& in, const std::string& name, int nChans, in
   if (name == "ofs")
     return mexhost::scalar(in.PickValueInArray({1000.0, 500.0, 250.0, 125.0, 100.0, 300.0, 0.0}));
   if (name == "nChans") return mexhost::scalar(nChans);
-  if (name == "BinaryFormat") return mexhost::scalar(in.ConsumeIntegralInRange<int>(0, 4));
+  if (name == "BinaryFormat") return mexhost::scalar(in.ConsumeIntegralInRange<int>(0, 5));
+  if (name == "dataOffset") return mexhost::scalar(in.ConsumeIntegralInRange<int>(-1, 40));
+  if (name == "recordSamples") return row(nChans, 0, 4, true);
+  if (name == "offset") return row(nChans, -100.0, 100.0, false);
   if (name == "nPoints") return mexhost::scalar(in.ConsumeIntegralInRange<int>(-2, 70));
   if (name == "scale") return row(nChans, -4.0, 4.0, false);
   if (name == "endian")
@@ -137,8 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       args.push_back(plausible ? mexhost::charArray(in.ConsumeBool() ? path : path + ".missing")
                                : hostfuzz::randomArray(in));
     } else if (i == 1 && plausible) {
-      args.push_back(randomStruct(in, {"fs", "nChans", "BinaryFormat", "nPoints", "scale", "endian"}, nChans,
-                                  nSel, L, factor, false));
+      args.push_back(randomStruct(in,
+                                  {"fs", "nChans", "BinaryFormat", "nPoints", "scale", "endian", "dataOffset",
+                                   "recordSamples", "offset"},
+                                  nChans, nSel, L, factor, false));
     } else if (i == 2 && plausible) {
       args.push_back(randomStruct(
           in, {"chanidx", "fs", "data", "dataPos", "filt_a", "filt_b", "filt_subsample", "resume", "newest"},

@@ -26,6 +26,20 @@
 %     nPoints       double scalar, optional. Frames to read. Default: the
 %                   whole file, floor(file bytes / (bytes per sample *
 %                   nChans)); a trailing partial frame is ignored.
+%     BinaryFormat 4 is 24-bit two's complement (3 bytes: BDF files).
+%     dataOffset    double scalar, optional. Bytes before the first frame
+%                   (a header): a whole number from 0 to 2^53. Default 0.
+%     recordSamples double row vector of nChans counts, optional: the
+%                   record layout of EDF and BDF files. Each record holds
+%                   recordSamples(1) samples of channel 1, then
+%                   recordSamples(2) of channel 2, and so on. The channels
+%                   of OPT.chanidx must share one count (the frames per
+%                   record, at HDR.fs); channels of other rates are skipped
+%                   undecoded. Only whole records are read. Default: frames.
+%     offset        double row vector of nChans values, optional. The
+%                   filter then takes x * scale + offset for every sample x
+%                   (unfiltered: exactly that); nothing is scaled after it.
+%     eegmex_edf(file) gives an HDR with these fields for EDF and BDF.
 %
 %   OPT fields (the result)
 %     chanidx       double row vector, required. 1-based channel numbers to
@@ -266,6 +280,21 @@
 %     OPT.resume must not be sparse.
 %     OPT.resume must be real.
 %     OPT.resume must not be NaN.
+%     HDR.dataOffset must be a real scalar.  (also: argument must be real
+%       scalar, must not be sparse, holds a 64-bit integer that has no
+%       exact double)
+%     HDR.dataOffset must be a whole number of bytes from 0 to 2^53.
+%     HDR.recordSamples must have HDR.nChans entries.
+%     HDR.recordSamples entries must be whole numbers from 0 to 2147483647.
+%     HDR.recordSamples must make records of 1 byte to 1 GiB.
+%     HDR.offset must have HDR.nChans entries.  (HDR.recordSamples and
+%       HDR.offset also take the messages of HDR.scale's kind: must be a
+%       real scalar vector, has to be a vector, must not be sparse, holds
+%       a 64-bit integer)
+%     OPT.chanidx selects channels with different HDR.recordSamples
+%       counts: read the channels of one rate at a time.
+%     OPT.chanidx selects a channel with no samples in a record
+%       (HDR.recordSamples is 0).
 %     OPT.newest must be a logical or numeric scalar.
 %     OPT.newest must be a scalar.
 %     OPT.newest must not be sparse.

@@ -9,12 +9,13 @@ function [HDR, events] = eegmex_edf(file)
 %   start time; and the recording's events: the EDF+ / BDF+ annotations
 %   and, in a BDF file, the changes of the Status channel's low 16 bits.
 %
-%   Not yet readable by eegfetch: EDF and BDF store the samples in data
+%   eegfetch takes HDR as it is: EDF and BDF store the samples in data
 %   records after the header (recordSamples(1) samples of channel 1, then
-%   recordSamples(2) of channel 2, ..., record after record), and BDF
-%   samples are 24-bit. eegfetch reads neither this layout nor 24-bit
-%   samples today: the fields dataOffset, recordSamples, offset and
-%   BinaryFormat 4 are for the record-layout reading that comes next.
+%   recordSamples(2) of channel 2, ..., record after record), BDF samples
+%   are 24-bit (BinaryFormat 4), and offset carries the physical offsets,
+%   so that eegfetch returns each channel in its unit. It reads the
+%   channels of one rate at a time:
+%     X = eegfetch(HDR.dataFile, HDR, struct('chanidx', HDR.fsChans, 'fs', HDR.fs));
 %
 %   HDR fields (the ones eegmex_vhdr gives, plus the record layout)
 %     fs            The sampling rate in Hz of the data channels (all but

@@ -48,7 +48,7 @@ bool Decimator::setup(const DecimatorSetup& s) noexcept {
   std::copy(s.channels, s.channels + s.nSel, selected);
   std::sort(selected, selected + s.nSel);
   const int distinct = static_cast<int>(std::unique(selected, selected + s.nSel) - selected);
-  const bool subset = filtersSubset(distinct, s.nChans);
+  const bool subset = s.selectedOnly || filtersSubset(distinct, s.nChans);
   for (int k = 0; k < s.nSel; ++k)
     filterChannelOf_[k] =
         subset

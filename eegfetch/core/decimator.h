@@ -29,6 +29,7 @@ struct DecimatorSetup {
   const double* weights = nullptr;    // factor weights; null: the last frame of a block alone
   const int32_t* channels = nullptr;  // nSel 0-based channel numbers of the output columns
   int nSel = 0;
+  bool selectedOnly = false;  // filter the selected channels only, however many they are
 };
 
 // Where a range push takes its frames from.

@@ -29,7 +29,7 @@ bool resizeKept(Stream& s, int64_t rows, int columns, int64_t next) noexcept {
 void placeKept(const Stream& s, const ReadPlan& plan, const OutputRange& placed, int64_t next) noexcept {
   const int64_t last = placed.last < next - 1 ? placed.last : next - 1;
   for (int k = 0; k < plan.nSel; ++k) {
-    const double scale = plan.scale[plan.channels[k]];
+    const double scale = plan.offset ? 1.0 : plan.scale[plan.channels[k]];  // with offsets: scaled before
     const double* sums = s.kept + k * s.keptRows;
     double* column = plan.target + k * plan.stride;
     for (int64_t i = placed.first; i <= last; ++i)
@@ -48,10 +48,7 @@ int64_t keptRowsFor(const Stream& s, const ReadPlan& plan, const OutputRange& pl
   return rows < 1 ? 1 : rows;
 }
 
-ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept {
-  if (!seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
-  return readRecording(file, plan);
-}
+ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept { return readRecording(file, plan); }
 
 }  // namespace
 
@@ -59,7 +56,6 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
                        OnlineReport& report) noexcept {
   report = OnlineReport();
   const FileIdentity identity = identifyFile(file);
-  const int64_t frameBytes = int64_t(plan.nChans) * (plan.binaryFormat == 1 ? 2 : 4);
   const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
   if (plan.nSel < 1) {
     report.reason = FullReadReason::noColumns;
@@ -68,7 +64,7 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   const Digest settings = settingsFingerprint(plan);
   Stream* s = cache.find(identity, name, settings, report.reason);
   if (s) {
-    report.reason = cache.check(*s, file, plan, frameBytes, placed);
+    report.reason = cache.check(*s, file, plan, placed);
     if (report.reason != FullReadReason::none) s->decimator.reset();
   } else if (report.reason != FullReadReason::notAFile) {
     s = &cache.claim(identity, name, settings);
@@ -103,18 +99,14 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   SumHistory history;
   history.sums = s->kept;
   history.rows = s->keptRows;
-  ReadOutcome outcome;
-  if (!seekFile(file, s->decimator.frames() * frameBytes))
-    outcome.status = ReadStatus::readError;
-  else
-    outcome = readFrom(file, plan, s->decimator, &history);
+  ReadOutcome outcome = readFrom(file, plan, s->decimator, &history);
   if (outcome.status != ReadStatus::ok) {
     cache.drop(*s);  // a call that fails keeps nothing
     return outcome;
   }
   const int64_t end = s->decimator.frames() / plan.decimationFactor;
   if (end - s->keptRows > s->keptFirst) s->keptFirst = end - s->keptRows;
-  if (!StreamCache::takeHashes(*s, file, frameBytes)) cache.drop(*s);
+  if (!StreamCache::takeHashes(*s, file, plan)) cache.drop(*s);
   return outcome;
 }
 

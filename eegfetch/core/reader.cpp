@@ -24,6 +24,7 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "sample_decoder.h"
+#include "stream_state.h"
 
 namespace eeg {
 
@@ -45,20 +46,24 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   if ((plan.a == nullptr) != (plan.b == nullptr)) return false;
   if (!plan.a && plan.filterLength != 1) return false;
   if (plan.nSel < 0 || (plan.nSel > 0 && (!plan.channels || !plan.scale))) return false;
+  if (plan.dataOffset < 0) return false;
   for (int k = 0; k < plan.nSel; ++k)
     if (plan.channels[k] < 0 || plan.channels[k] >= plan.nChans) return false;
-  return true;
+  FrameGeometry g;
+  return frameGeometry(plan, g);
 }
 
-// Frames per read: the plan's choice, or about chunkBytes of samples; never more than asked for.
-int64_t framesPerChunk(const ReadPlan& plan, uint64_t frameBytes, int64_t toRead) noexcept {
-  int64_t frames = plan.chunkFrames;
-  if (frames <= 0) frames = static_cast<int64_t>(chunkBytes / frameBytes);
-  if (frames < 1) frames = 1;
-  if (frames > toRead && toRead > 0) frames = toRead;
-  const uint64_t limit = (SIZE_MAX / 4) / frameBytes;  // keep the byte count of a chunk in size_t
-  if (uint64_t(frames) > limit) frames = static_cast<int64_t>(limit);
-  return frames;
+// Units (frames or records) per read: the plan's choice, or about chunkBytes of samples; never more
+// than the frames asked for need.
+int64_t unitsPerChunk(const ReadPlan& plan, const FrameGeometry& g, int64_t toRead) noexcept {
+  int64_t units = plan.chunkFrames > 0 ? (plan.chunkFrames + g.unitFrames - 1) / g.unitFrames
+                                       : static_cast<int64_t>(chunkBytes / uint64_t(g.unitBytes));
+  if (units < 1) units = 1;
+  const int64_t most = (toRead + g.unitFrames) / g.unitFrames + 1;  // with a partly taken first unit
+  if (units > most && toRead > 0) units = most;
+  const uint64_t limit = (SIZE_MAX / 4) / uint64_t(g.unitBytes);  // keep the byte count of a chunk in size_t
+  if (uint64_t(units) > limit) units = static_cast<int64_t>(limit);
+  return units;
 }
 
 // What one read works with; read-only once the read starts.
@@ -66,11 +71,17 @@ struct ReadSetup {
   const ReadPlan* plan = nullptr;
   Decimator* decimator = nullptr;
   SampleDecoder decoder;
-  uint64_t frameBytes = 0;
+  FrameGeometry geometry;
+  uint64_t frameBytes = 0;  // multiplexed: bytes of a frame
   KernelSet kernel;
   int64_t firstFrame = 0;  // the decimator's position when the read starts
   int64_t toRead = 0;      // frames asked for from there
   const SumHistory* history = nullptr;
+  // Of each filter channel: where its samples start within a unit (bytes), and with offsets the
+  // scale and offset the filter's input takes.
+  const int64_t* channelBytes = nullptr;
+  const double* inputScale = nullptr;
+  const double* inputOffset = nullptr;
 };
 
 // Filter channels [begin, end): whole channel groups, run by one thread at a time. Those from `used`
@@ -90,7 +101,8 @@ struct Part {
 struct Workspace {
   const Decimator* decimator = nullptr;
   int threads = 1;
-  int64_t chunkFrames = 0;
+  int64_t chunkUnits = 0;
+  int64_t chunkFrames = 0;  // chunkUnits whole units of frames
   int nBuffers = 1;
   unsigned char* buffers[maxBuffers] = {};  // chunkFrames frames each, and 64 bytes to spare
   int nParts = 0;
@@ -171,10 +183,12 @@ bool setupWorkspace(Workspace& ws, const ReadPlan& plan, const ReadSetup& setup)
   const Decimator& d = *setup.decimator;
   ws.decimator = &d;
   ws.threads = threadsFor(plan, d.filtered() > 0 ? d.filtered() : 1, setup.toRead);
-  ws.chunkFrames = framesPerChunk(plan, setup.frameBytes, setup.toRead);
+  ws.chunkUnits = unitsPerChunk(plan, setup.geometry, setup.toRead);
+  ws.chunkFrames = ws.chunkUnits * setup.geometry.unitFrames;
   ws.nBuffers = ws.threads > 1 ? maxBuffers : 1;
   for (int i = 0; i < ws.nBuffers; ++i) {
-    ws.buffers[i] = takeArray<unsigned char>(ws, uint64_t(ws.chunkFrames) * setup.frameBytes + 64);
+    ws.buffers[i] =
+        takeArray<unsigned char>(ws, uint64_t(ws.chunkUnits) * uint64_t(setup.geometry.unitBytes) + 64);
     if (!ws.buffers[i]) return false;
   }
   partitionChannels(ws);
@@ -190,7 +204,8 @@ void releaseWorkspace(Workspace& ws) noexcept {
 
 // One read's worth of frames, the same for every part.
 struct Chunk {
-  const unsigned char* raw = nullptr;
+  const unsigned char* raw = nullptr;  // whole units
+  int64_t skip = 0;                    // frames of the first unit that an earlier read took
   int64_t frames = 0;
   int phase = 0;           // block position of the chunk's first frame
   int64_t outputBase = 0;  // output samples emitted before the chunk
@@ -210,7 +225,7 @@ void placeSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t
   if (eLo > eHi) return;
   for (int j = 0; j < p.nColumns; ++j) {
     const int k = p.columns[j];
-    const double scale = plan.scale[plan.channels[k]];
+    const double scale = plan.offset ? 1.0 : plan.scale[plan.channels[k]];  // with offsets: scaled before
     const double* sums = p.blockSums + (ws.decimator->filterChannelOf(k) - p.begin) * p.sumRows;
     double* column = plan.target + k * plan.stride;
     for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
@@ -246,17 +261,27 @@ void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const 
   int64_t pending = 0;                                 // sums held, for outputs pendingFirst on
   int64_t pendingFirst = chunk.outputBase;
   // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
-  const bool decodeInLoop = !d.fileChannels() && p.used == p.end && d.filterLength() <= kernelRawMaxLength;
+  const bool decodeInLoop = !s.geometry.records && !plan.offset && !d.fileChannels() && p.used == p.end &&
+                            d.filterLength() <= kernelRawMaxLength;
   int64_t n = 0;
   for (int64_t start = 0; start < chunk.frames; start += n) {
     n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
     const unsigned char* raw = chunk.raw + uint64_t(start) * s.frameBytes;
-    if (d.fileChannels())
+    if (s.geometry.records)
+      decodeRecords(s.decoder, chunk.raw, s.geometry.unitBytes, s.geometry.unitFrames, chunk.skip + start, n,
+                    s.channelBytes + p.begin, p.used - p.begin, p.decoded, width);
+    else if (d.fileChannels())
       decodeChannels(s.decoder, raw, s.frameBytes, n, d.fileChannels() + p.begin, p.used - p.begin, p.decoded,
                      width);
     else if (!decodeInLoop)
       s.kernel.decode(s.decoder.binaryFormat, s.decoder.swapBytes, raw, s.frameBytes, n, p.begin, p.used,
                       p.decoded, width);
+    if (plan.offset)  // the filter takes the samples in output units
+      for (int64_t f = 0; f < n; ++f) {
+        double* row = p.decoded + f * width;
+        for (int j = 0; j < p.used - p.begin; ++j)
+          row[j] = row[j] * s.inputScale[p.begin + j] + s.inputOffset[p.begin + j];
+      }
     if (pending + passRows > p.sumRows) {
       placeSums(plan, ws, p, pendingFirst, pending);
       keepSums(s.history, ws, p, pendingFirst, pending);
@@ -347,8 +372,10 @@ void workerRoutine(void* arg) {
 void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& outcome) noexcept {
   const ReadPlan& plan = *ring.setup->plan;
   const Workspace& ws = *ring.ws;
-  const uint64_t frameBytes = ring.setup->frameBytes;
+  const FrameGeometry& g = ring.setup->geometry;
+  const uint64_t unitBytes = uint64_t(g.unitBytes);
   int64_t remaining = ring.setup->toRead;
+  int64_t skip = ring.setup->firstFrame % g.unitFrames;  // frames of the first unit taken before
   bool atEnd = false;
   int64_t posted = 0;
   int hint = 0;
@@ -357,11 +384,15 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
     const int64_t finished = chunksDone(ring);
     if (!atEnd && posted - finished < ws.nBuffers) {
       Chunk& chunk = ring.chunks[posted % ws.nBuffers];
-      const int64_t want = remaining < ws.chunkFrames ? remaining : ws.chunkFrames;
-      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(want) * frameBytes);
+      int64_t units = (remaining + skip + g.unitFrames - 1) / g.unitFrames;
+      if (units > ws.chunkUnits) units = ws.chunkUnits;
+      const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(units) * unitBytes);
       unsigned char* buffer = ws.buffers[posted % ws.nBuffers];
       const std::size_t got = wantBytes ? std::fread(buffer, 1, wantBytes, file) : 0;
-      const int64_t frames = static_cast<int64_t>(got / frameBytes);  // a partial frame is ignored
+      // A partial unit is ignored: a frame, or a record its writer has not finished.
+      int64_t frames = static_cast<int64_t>(got / unitBytes) * g.unitFrames - skip;
+      if (frames > remaining) frames = remaining;
+      if (frames < 0) frames = 0;
       remaining -= frames;
       if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
         atEnd = true;
@@ -370,6 +401,8 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
       if (remaining == 0) atEnd = true;
       if (frames == 0) continue;
       chunk.raw = buffer;
+      chunk.skip = skip;
+      skip = 0;
       chunk.frames = frames;
       const int64_t first = ring.setup->firstFrame + outcome.framesRead;  // of the chunk, in the recording
       chunk.phase = static_cast<int>(first % plan.decimationFactor);
@@ -410,6 +443,27 @@ void readThroughRing(std::FILE* file, const ReadSetup& setup, const Workspace& w
 
 }  // namespace
 
+bool frameGeometry(const ReadPlan& plan, FrameGeometry& g) noexcept {
+  g = FrameGeometry();
+  g.bytesPerSample = sampleBytes(plan.binaryFormat);
+  if (g.bytesPerSample == 0 || plan.nChans < 1) return false;
+  if (!plan.recordSamples) {
+    g.unitBytes = int64_t(plan.nChans) * g.bytesPerSample;
+    return true;
+  }
+  int64_t samples = 0;
+  for (int c = 0; c < plan.nChans; ++c) {
+    if (plan.recordSamples[c] < 0) return false;
+    samples += plan.recordSamples[c];
+  }
+  g.records = true;
+  g.unitBytes = samples * g.bytesPerSample;
+  g.unitFrames = plan.nSel > 0 ? plan.recordSamples[plan.channels[0]] : 1;
+  for (int k = 0; k < plan.nSel; ++k)
+    if (plan.recordSamples[plan.channels[k]] != g.unitFrames) return false;
+  return g.unitFrames >= 1 && g.unitBytes >= 1 && uint64_t(g.unitBytes) <= uint64_t(SIZE_MAX / 8);
+}
+
 DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept {
   DecimatorSetup d;
   d.nChans = plan.nChans;
@@ -420,6 +474,7 @@ DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept {
   d.weights = plan.weights;
   d.channels = plan.channels;
   d.nSel = plan.nSel;
+  d.selectedOnly = plan.recordSamples != nullptr;  // channels of other rates have no frames
   return d;
 }
 
@@ -441,11 +496,48 @@ ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator
   outcome.blocks = setup.firstFrame / plan.decimationFactor;
   setup.toRead = plan.nPoints - setup.firstFrame;
   if (setup.toRead <= 0) return outcome;
-  setup.frameBytes = uint64_t(plan.nChans) * uint64_t(setup.decoder.bytesPerSample);
+  if (!frameGeometry(plan, setup.geometry)) {
+    outcome.status = ReadStatus::readError;
+    return outcome;
+  }
+  setup.frameBytes = uint64_t(setup.geometry.unitBytes);
   if (setup.frameBytes > SIZE_MAX / 8 || uint64_t(plan.nChans) > SIZE_MAX / 8 / sizeof(double)) {
     outcome.status = ReadStatus::outOfMemory;
     return outcome;
   }
+  const FrameGeometry& g = setup.geometry;
+  if (!seekFile(file, plan.dataOffset + setup.firstFrame / g.unitFrames * g.unitBytes)) {
+    outcome.status = ReadStatus::readError;
+    return outcome;
+  }
+  // Per filter channel: its bytes within a unit, and with offsets its input's scale and offset.
+  const int nFiltered = decimator.filtered() > 0 ? decimator.filtered() : 1;
+  struct Block {
+    void* p = nullptr;
+    ~Block() { std::free(p); }
+  } perChannel;
+  perChannel.p = std::malloc(std::size_t(nFiltered) * (sizeof(int64_t) + 2 * sizeof(double)));
+  if (!perChannel.p) {
+    outcome.status = ReadStatus::outOfMemory;
+    return outcome;
+  }
+  int64_t* channelBytes = static_cast<int64_t*>(perChannel.p);
+  double* inputScale = reinterpret_cast<double*>(channelBytes + nFiltered);
+  double* inputOffset = inputScale + nFiltered;
+  for (int j = 0; j < decimator.filtered(); ++j) {
+    const int c = decimator.fileChannels() ? decimator.fileChannels()[j] : j;
+    int64_t before = 0;  // samples of the unit before channel c's first
+    if (g.records)
+      for (int i = 0; i < c; ++i) before += plan.recordSamples[i];
+    else
+      before = c;
+    channelBytes[j] = before * g.bytesPerSample;
+    inputScale[j] = plan.scale ? plan.scale[c] : 1.0;
+    inputOffset[j] = plan.offset ? plan.offset[c] : 0.0;
+  }
+  setup.channelBytes = channelBytes;
+  setup.inputScale = inputScale;
+  setup.inputOffset = inputOffset;
   setup.kernel = kernelsFor(plan.instructionSet);
   Workspace ws;
   ReadOutcome read;

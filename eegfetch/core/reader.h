@@ -13,10 +13,16 @@ namespace eeg {
 
 // Everything the read needs, checked by the caller beforehand. Pointers are borrowed for the call.
 struct ReadPlan {
-  int nChans = 0;                     // samples per frame, >= 1
-  int binaryFormat = 1;               // 1 int16, 2 int32, 3 float32
-  bool swapBytes = false;             // samples are big-endian
-  int64_t nPoints = 0;                // frames to read from byte 0, >= 0
+  int nChans = 0;          // channels, >= 1
+  int binaryFormat = 1;    // 1 int16, 2 int32, 3 float32, 4 int24
+  bool swapBytes = false;  // samples are big-endian
+  int64_t dataOffset = 0;  // bytes before the first frame (a header), >= 0
+  // Null: multiplexed frames, one sample of every channel each. Otherwise the record layout: nChans
+  // counts, each record holding recordSamples[0] samples of channel 0, then recordSamples[1] of
+  // channel 1, and so on; every selected channel has the same count, the frames per record, and
+  // channels of other counts are never decoded.
+  const int32_t* recordSamples = nullptr;
+  int64_t nPoints = 0;                // frames to read from the first, >= 0
   int filterLength = 1;               // L >= 1
   const double* b = nullptr;          // L numerator coefficients, or null (with a) for the identity filter
   const double* a = nullptr;          // L denominator coefficients; a[0] is never read
@@ -24,9 +30,11 @@ struct ReadPlan {
   const double* weights = nullptr;    // decimationFactor weights; null: the last frame of a block alone
   const int32_t* channels = nullptr;  // nSel 0-based channel numbers, each in [0, nChans)
   int nSel = 0;
-  const double* scale = nullptr;  // nChans factors, applied after the weighted sum
-  double* target = nullptr;       // stride x nSel doubles, column-major; untouched outside placed rows
-  int64_t stride = 0;             // rows of target
+  const double* scale = nullptr;  // nChans factors, applied after the weighted sum ...
+  // ... or, with offsets (nChans), the filter takes x * scale + offset and nothing is scaled after it.
+  const double* offset = nullptr;
+  double* target = nullptr;  // stride x nSel doubles, column-major; untouched outside placed rows
+  int64_t stride = 0;        // rows of target
   // Placement window, resolved (no -1 left), all inclusive: output samples srcStart..srcEnd go to
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
@@ -35,6 +43,24 @@ struct ReadPlan {
   int threads = 0;                                         // 0: chosen by the reader
   InstructionSet instructionSet = InstructionSet::widest;  // of the filter loop
 };
+
+// Where a plan's frames lie in the file: in units of one frame (multiplexed) or one record.
+struct FrameGeometry {
+  int bytesPerSample = 0;
+  int64_t unitBytes = 0;   // bytes of one unit
+  int64_t unitFrames = 1;  // frames a unit holds
+  bool records = false;
+  // Bytes after dataOffset up to the end of the unit that holds frame `frames` - 1.
+  int64_t bytesFor(int64_t frames) const noexcept {
+    return (frames + unitFrames - 1) / unitFrames * unitBytes;
+  }
+  // Frames in `dataBytes` bytes after dataOffset: those of whole units only.
+  int64_t framesIn(int64_t dataBytes) const noexcept {
+    return dataBytes > 0 ? dataBytes / unitBytes * unitFrames : 0;
+  }
+};
+// False when the plan's layout is unusable (an unknown encoding, counts that do not fit).
+bool frameGeometry(const ReadPlan& plan, FrameGeometry& geometry) noexcept;
 
 enum class ReadStatus { ok, outOfMemory, readError };
 
@@ -54,7 +80,7 @@ struct SumHistory {
 // What a decimator for this plan's reads is set up with.
 DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept;
 
-// Reads plan.nPoints frames from byte 0 (the file's position) with a decimator of its own.
+// Reads plan.nPoints frames from the first, at plan.dataOffset, with a decimator of its own.
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
 // a partial trailing frame is ignored, and blocks that never complete emit nothing.
 // Working storage follows the channels, the selection, the filter and one chunk of frames, never the
@@ -63,8 +89,8 @@ DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept;
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
 
 // Goes on with `decimator` (set up with decimatorSetup(plan), standing at frame F = its frames()):
-// reads frames F .. plan.nPoints - 1 from the file's position, which must be frame F, pushes them into
-// the decimator and places the outputs they complete. Each output's sums also go to `history`, when
+// reads frames F .. plan.nPoints - 1, pushes them into the decimator and places the outputs they
+// complete. Each output's sums also go to `history`, when
 // given. The outcome counts frames and outputs from frame 0. On readError the decimator has taken
 // the frames before the failing read; on outOfMemory it is untouched.
 ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator,

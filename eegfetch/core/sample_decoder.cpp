@@ -5,13 +5,8 @@
 namespace eeg {
 
 bool setupSampleDecoder(SampleDecoder& decoder, int binaryFormat, bool swapBytes) noexcept {
-  int bytes = 0;
-  switch (binaryFormat) {
-    case encodingInt16: bytes = 2; break;
-    case encodingInt32:
-    case encodingFloat32: bytes = 4; break;
-    default: return false;
-  }
+  const int bytes = sampleBytes(binaryFormat);
+  if (bytes == 0) return false;
   decoder.binaryFormat = binaryFormat;
   decoder.bytesPerSample = bytes;
   decoder.swapBytes = swapBytes;
@@ -34,6 +29,24 @@ void decodeChannels(const SampleDecoder& decoder, const unsigned char* raw, uint
       const unsigned char* p = raw + uint64_t(f) * frameBytes;
       double* o = out + f * outStride;
       for (int j = 0; j < count; ++j) o[j] = decodeAt<E, double>(p + uint64_t(channels[j]) * E::bytes);
+    }
+  });
+}
+
+void decodeRecords(const SampleDecoder& decoder, const unsigned char* raw, int64_t recordBytes,
+                   int64_t framesPerRecord, int64_t first, int64_t frames, const int64_t* channelBytes,
+                   int count, double* out, int64_t outStride) noexcept {
+  withEncoding(decoder.binaryFormat, decoder.swapBytes, [&](auto e) {
+    using E = decltype(e);
+    int64_t record = first / framesPerRecord, i = first % framesPerRecord;
+    for (int64_t f = 0; f < frames; ++f) {
+      const unsigned char* p = raw + record * recordBytes + i * E::bytes;
+      double* o = out + f * outStride;
+      for (int j = 0; j < count; ++j) o[j] = decodeAt<E, double>(p + channelBytes[j]);
+      if (++i == framesPerRecord) {
+        i = 0;
+        ++record;
+      }
     }
   });
 }

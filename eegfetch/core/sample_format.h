@@ -1,4 +1,4 @@
-// One sample's decoding, defined once: the three encodings of a recording, in either byte order,
+// One sample's decoding, defined once: the four encodings of a recording, in either byte order,
 // converted exactly to double, one sample at a time (Out = double) or as a vector of consecutive
 // samples (Out = a vector of doubles).
 //
@@ -28,7 +28,7 @@ template <int Format, bool Swap>
 struct Encoding {
   static constexpr int format = Format;
   static constexpr bool swap = Swap;  // stored most significant byte first
-  static constexpr int bytes = Format == encodingInt16 ? 2 : 4;
+  static constexpr int bytes = sampleBytes(Format);
 };
 
 // Calls f(Encoding<format, swap>{}) for a run-time encoding code (an unknown one counts as float32).
@@ -40,6 +40,8 @@ inline void withEncoding(int format, bool swap, F&& f) {
     case encodingInt32 * 2: return f(Encoding<encodingInt32, false>{});
     case encodingInt32 * 2 + 1: return f(Encoding<encodingInt32, true>{});
     case encodingFloat32 * 2: return f(Encoding<encodingFloat32, false>{});
+    case encodingInt24 * 2: return f(Encoding<encodingInt24, false>{});
+    case encodingInt24 * 2 + 1: return f(Encoding<encodingInt24, true>{});
     default: return f(Encoding<encodingFloat32, true>{});
   }
 }
@@ -57,10 +59,10 @@ template <typename T, int Lanes>
 using PackOf = typename Pack<T, Lanes>::type;
 
 // The decoding of the sample at p (Out = double), or of the sizeof(Out) / 8 consecutive samples from p
-// (Out = a vector of doubles): the bytes are loaded in the machine's order, reversed when the file's
-// differs, and converted exactly.
+// (Out = a vector of doubles), for the encodings of 2 and 4 bytes: the bytes are loaded in the
+// machine's order, reversed when the file's differs, and converted exactly.
 template <typename E, typename Out>
-inline Out decodeAt(const unsigned char* p) {
+inline Out decodeWhole(const unsigned char* p) {
   constexpr int lanes = sizeof(Out) / sizeof(double);
   using Bits = PackOf<typename std::conditional<E::bytes == 2, uint16_t, uint32_t>::type, lanes>;
   Bits u;
@@ -83,6 +85,31 @@ inline Out decodeAt(const unsigned char* p) {
     return __builtin_convertvector(__builtin_convertvector(v, PackOf<int32_t, lanes>), Out);
   } else {
     return __builtin_convertvector(v, Out);
+  }
+}
+
+// A 24-bit sample: three bytes, sign-extended (0x800000 is -8388608, 0x7FFFFF is 8388607).
+template <bool Swap>
+inline double decodeInt24(const unsigned char* p) {
+  const uint32_t u = Swap ? (uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2])
+                          : (uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);
+  return static_cast<double>(static_cast<int32_t>(u << 8) >> 8);
+}
+
+// Any encoding, one sample (Out = double) or consecutive samples (a vector of doubles).
+template <typename E, typename Out>
+inline Out decodeAt(const unsigned char* p) {
+  constexpr int lanes = sizeof(Out) / sizeof(double);
+  if constexpr (E::format == encodingInt24) {  // no vector load of three-byte lanes: one at a time
+    if constexpr (lanes == 1) {
+      return decodeInt24<E::swap>(p);
+    } else {
+      Out out;
+      for (int j = 0; j < lanes; ++j) out[j] = decodeInt24<E::swap>(p + 3 * j);
+      return out;
+    }
+  } else {
+    return decodeWhole<E, Out>(p);
   }
 }
 

@@ -74,10 +74,10 @@ bool hashFileBytes(std::FILE* file, int64_t from, int64_t n, Digest& out) noexce
 
 // Bytes hashed before the frame reached: kTailBytes at least, and the block in progress with the last
 // whole block before it, up to kTailBytesLimit; never more than the file holds before it.
-int64_t tailBytesFor(const Decimator& d, int64_t frameBytes) noexcept {
-  const int64_t point = d.frames() * frameBytes;
+int64_t tailBytesFor(const Decimator& d, const FrameGeometry& g) noexcept {
+  const int64_t point = g.bytesFor(d.frames());
   int64_t n = kTailBytes;
-  const int64_t blocks = (int64_t(d.phase()) + d.factor()) * frameBytes;
+  const int64_t blocks = g.bytesFor(int64_t(d.phase()) + d.factor()) + (g.records ? g.unitBytes : 0);
   if (blocks > n) n = blocks < kTailBytesLimit ? blocks : kTailBytesLimit;
   return n < point ? n : point;
 }
@@ -118,6 +118,17 @@ Digest settingsFingerprint(const ReadPlan& plan) noexcept {
   h.doubles(plan.weights, plan.decimationFactor);
   h.word(uint64_t(plan.nSel));
   if (plan.channels) h.bytes(plan.channels, static_cast<std::size_t>(plan.nSel) * sizeof(int32_t));
+  // The layout (an earlier read's frames must lie where this one finds them) and, with offsets, the
+  // scale and offset the filter takes.
+  h.word(uint64_t(plan.dataOffset));
+  h.word(plan.recordSamples ? 1 : 0);
+  if (plan.recordSamples)
+    h.bytes(plan.recordSamples, static_cast<std::size_t>(plan.nChans) * sizeof(int32_t));
+  h.word(plan.offset ? 1 : 0);
+  if (plan.offset) {
+    h.doubles(plan.scale, plan.nChans);
+    h.doubles(plan.offset, plan.nChans);
+  }
   return h.value();
 }
 
@@ -190,28 +201,33 @@ Stream& StreamCache::claim(const FileIdentity& identity, const Digest& name,
   return *pick;
 }
 
-FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
+FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const ReadPlan& plan,
                                   const OutputRange& placed) const noexcept {
+  FrameGeometry g;
+  if (!frameGeometry(plan, g)) return FullReadReason::otherSettings;
   const int64_t frames = s.decimator.frames();
-  const int64_t point = frames * frameBytes;
-  if (fileLength(file) < point) return FullReadReason::shorter;
+  const int64_t point = g.bytesFor(frames);  // bytes of data (after the header) the stream has taken
+  if (fileLength(file) - plan.dataOffset < point) return FullReadReason::shorter;
   if (frames > plan.nPoints) return FullReadReason::nPointsBeforePoint;
   const int64_t next = frames / plan.decimationFactor;  // the first output not held
   if (placed.first <= placed.last && placed.first < next && placed.first < s.keptFirst)
     return FullReadReason::windowOlderThanKept;
   Digest head, tail;
   const int64_t headBytes = point < kHeadBytes ? point : kHeadBytes;
-  if (!hashFileBytes(file, 0, headBytes, head) ||
-      !hashFileBytes(file, point - s.tailBytes, s.tailBytes, tail) || head != s.head || tail != s.tail)
+  const int64_t at = plan.dataOffset;  // the data, not the header: a writer may update a header's counts
+  if (!hashFileBytes(file, at, headBytes, head) ||
+      !hashFileBytes(file, at + point - s.tailBytes, s.tailBytes, tail) || head != s.head || tail != s.tail)
     return FullReadReason::changedBytes;
   return FullReadReason::none;
 }
 
-bool StreamCache::takeHashes(Stream& s, std::FILE* file, int64_t frameBytes) noexcept {
-  const int64_t point = s.decimator.frames() * frameBytes;
-  s.tailBytes = tailBytesFor(s.decimator, frameBytes);
-  return hashFileBytes(file, 0, point < kHeadBytes ? point : kHeadBytes, s.head) &&
-         hashFileBytes(file, point - s.tailBytes, s.tailBytes, s.tail);
+bool StreamCache::takeHashes(Stream& s, std::FILE* file, const ReadPlan& plan) noexcept {
+  FrameGeometry g;
+  if (!frameGeometry(plan, g)) return false;
+  const int64_t point = g.bytesFor(s.decimator.frames()), at = plan.dataOffset;
+  s.tailBytes = tailBytesFor(s.decimator, g);
+  return hashFileBytes(file, at, point < kHeadBytes ? point : kHeadBytes, s.head) &&
+         hashFileBytes(file, at + point - s.tailBytes, s.tailBytes, s.tail);
 }
 
 void StreamCache::drop(Stream& s) noexcept {

@@ -36,8 +36,9 @@ struct Digest {
 Digest nameDigest(const char* name) noexcept;
 
 // A fingerprint of every setting that the decimator and the block sums depend on: channel count,
-// encoding, byte order, coefficients and weights (bit for bit), factor and channel selection. Scale and
-// the window are left out: they only shape what is placed.
+// encoding, byte order, coefficients and weights (bit for bit), factor, channel selection and layout,
+// and with offsets the scale and offsets. Otherwise scale and the window are left out: they only shape
+// what is placed.
 Digest settingsFingerprint(const ReadPlan& plan) noexcept;
 
 constexpr int kStreamSlots = 8;                        // streams kept at once, least recently used dropped
@@ -108,10 +109,10 @@ class StreamCache {
   Stream& claim(const FileIdentity& identity, const Digest& name, const Digest& settings) noexcept;
   // Whether `s` may serve a read of `file` (open, position anywhere) that places `placed`:
   // none, or the reason it may not (shorter, nPointsBeforePoint, windowOlderThanKept, changedBytes).
-  FullReadReason check(const Stream& s, std::FILE* file, const ReadPlan& plan, int64_t frameBytes,
+  FullReadReason check(const Stream& s, std::FILE* file, const ReadPlan& plan,
                        const OutputRange& placed) const noexcept;
   // Takes the hashes of the bytes a later check() compares; false when they cannot be read.
-  static bool takeHashes(Stream& s, std::FILE* file, int64_t frameBytes) noexcept;
+  static bool takeHashes(Stream& s, std::FILE* file, const ReadPlan& plan) noexcept;
 
   void drop(Stream& s) noexcept;
   void dropAll() noexcept;

@@ -3,7 +3,8 @@
 % digital values, physical offsets, rounded record durations, -1 records, a file still being
 % written and one cut short), and on broken headers made from them.
 % The samples: digital * HDR.scale + HDR.offset, with the digital samples read plainly from the
-% records (numpy, in mne_read_edf.py), equals MNE's get_data() in the channel's unit.
+% records (numpy, in mne_read_edf.py), equals MNE's get_data() in the channel's unit; eegfetch reads
+% exactly those values with the HDR as it is, and follows a BDF file that grows.
 % Environment: EEGMEX_PYTHON, the Python that has MNE (default /usr/bin/python3).
 1;
 
@@ -157,6 +158,22 @@ for i = 1:numel(manifest)
   end
   assert(compared >= 1, '%s: no channel compared', what);
 
+  % eegfetch takes the HDR as it is: the channels at fs, unfiltered, are digital * scale + offset to
+  % the bit (so MNE's data within 4 ulps, as above); through a filter, Octave's filter of the same
+  % physical values within 1e-9 relative.
+  sel = HDR.fsChans;
+  phys = zeros(HDR.nPoints, numel(sel));
+  for k = 1:numel(sel)
+    c = sel(k);
+    phys(:, k) = digital(starts(c) + 1:starts(c) + HDR.nPoints) * HDR.scale(c) + HDR.offset(c);
+  end
+  X = eegfetch(HDR.dataFile, HDR, struct('chanidx', sel, 'fs', HDR.fs));
+  assert(isequal(size(X), size(phys)) && isequal(X, phys), '%s: eegfetch differs from digital * scale + offset', what);
+  [fb, fa] = deal([0.2 0.3 0.1], [1 -0.5 0.2]);
+  Y = eegfetch(HDR.dataFile, HDR, struct('chanidx', sel, 'fs', HDR.fs, 'filt_b', fb, 'filt_a', fa));
+  F = filter(fb, fa, phys);
+  assert(max(abs(Y(:) - F(:))) <= 1e-9 * max(abs(F(:))), '%s: filtered read against filter', what);
+
   % annotations: MNE's and as written; status: MNE's find_events and the pulses as written
   ann = events(strcmp({events.type}, 'annotation'));
   st = events(strcmp({events.type}, 'status'));
@@ -177,6 +194,51 @@ for i = 1:numel(manifest)
   printf('read     %-16s %-5s %5g Hz (MNE %.7g) %d x %d samples, %d channels as MNE, %d annotations, %d status events\n', ...
          what, HDR.format, HDR.fs, r.sfreq, HDR.nPoints, numel(HDR.fsChans), compared, numel(ann), numel(st));
 end
+
+% --- a BDF file grown record by record and in pieces smaller than a record, read online --------
+% Each read with OPT.resume (the newest 50 outputs at a quarter of the rate) equals a full read of the
+% file as it stands, though the writer rewrites its header's record count as it goes.
+w = manifest{find(cellfun(@(m) m.bdf, manifest), 1)};
+fid = fopen(w.file, 'r');
+whole = fread(fid, Inf, '*uint8');
+fclose(fid);
+HDR = eegmex_edf(w.file);
+recordBytes = 3 * sum(HDR.recordSamples);
+grown = fullfile(work, 'grown.bdf');
+HDR = rmfield(HDR, 'nPoints');   % every whole record in the file at each call
+HDR.dataFile = grown;
+fid = fopen(grown, 'w');
+fwrite(fid, whole(1:HDR.dataOffset));
+fclose(fid);
+O = struct('chanidx', HDR.fsChans, 'fs', HDR.fs / 4, 'filt_b', [0.1 0.2 0.1], 'filt_a', [1 -0.9 0.3], ...
+           'resume', true, 'newest', true);
+O.data = NaN(50, numel(HDR.fsChans));
+O.data(1) = NaN;
+at = HDR.dataOffset;
+steps = 0;
+resumed = 0;
+rand('seed', 9);
+while at < numel(whole)
+  piece = min(numel(whole) - at, max(1, round(recordBytes * (rand() < 0.5) + rand() * recordBytes / 3)));
+  fid = fopen(grown, 'r+');
+  fseek(fid, at, 'bof');
+  fwrite(fid, whole(at + 1:at + piece));
+  fseek(fid, 236, 'bof');
+  fprintf(fid, '%-8d', floor((at + piece - HDR.dataOffset) / recordBytes));  % the writer's count
+  fclose(fid);
+  at = at + piece;
+  [~, info] = eegfetch(grown, HDR, O);
+  full = rmfield(O, 'resume');
+  full.data = NaN(50, numel(HDR.fsChans));
+  full.data(1) = NaN;
+  eegfetch(grown, HDR, full);
+  assert(isequaln(O.data, full.data), 'grown BDF: online read differs at %d bytes', at);
+  steps = steps + 1;
+  resumed = resumed + (info.resumedFrames > 0);
+end
+assert(resumed >= steps / 2, 'grown BDF: only %d of %d reads went on from the last', resumed, steps);
+printf('grown    %-16s in %d pieces, %d reads went on from the last, each equal to a full read\n', ...
+       w.file(numel(work) + 2:end), steps, resumed);
 
 % --- broken headers: refused, naming the file and the field --------------------------------
 for i = 1:rows(broken)

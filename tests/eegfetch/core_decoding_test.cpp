@@ -39,7 +39,7 @@ TEST(CoreDecoding, ExtremesAreExact) {
 TEST(CoreDecoding, UnknownCodesAreRefused) {
   eeg::SampleDecoder d;
   EXPECT_FALSE(eeg::setupSampleDecoder(d, 0, false));
-  EXPECT_FALSE(eeg::setupSampleDecoder(d, 4, true));
+  EXPECT_FALSE(eeg::setupSampleDecoder(d, 5, true));
 }
 
 TEST(CoreDecoding, RandomValuesOfEveryEncodingAndByteOrder) {

@@ -24,15 +24,20 @@ namespace coretest {
 // A recording and a read, as the reference takes them; planFor gives the reader the same.
 using Case = ref::Plan;
 
-inline int bytesPerSample(int format) { return format == 1 ? 2 : 4; }
+inline int bytesPerSample(int format) { return format == 1 ? 2 : format == 4 ? 3 : 4; }
 
 // Random sample values that are exact in the format (float32 values are floats).
 inline std::vector<double> randomSamples(std::mt19937_64& rng, int format, std::size_t count) {
   std::vector<double> v(count);
   std::uniform_int_distribution<int32_t> i16(-32768, 32767);
   std::uniform_int_distribution<int32_t> i32(INT32_MIN, INT32_MAX);
+  std::uniform_int_distribution<int32_t> i24(-8388608, 8388607);
   std::normal_distribution<float> f32(0.0f, 1000.0f);
-  for (auto& x : v) x = format == 1 ? i16(rng) : format == 2 ? double(i32(rng)) : double(f32(rng));
+  for (auto& x : v)
+    x = format == 1   ? i16(rng)
+        : format == 2 ? double(i32(rng))
+        : format == 4 ? double(i24(rng))
+                      : double(f32(rng));
   return v;
 }
 
@@ -52,6 +57,9 @@ inline eeg::ReadPlan planFor(const Case& c, std::vector<double>& target) {
   p.nChans = c.nChans;
   p.binaryFormat = c.binaryFormat;
   p.swapBytes = c.swapBytes;
+  p.dataOffset = c.dataOffset;
+  p.recordSamples = c.recordSamples.empty() ? nullptr : c.recordSamples.data();
+  p.offset = c.offset.empty() ? nullptr : c.offset.data();
   p.nPoints = c.nPoints;
   p.filterLength = c.b.empty() ? 1 : static_cast<int>(c.b.size());
   p.b = c.b.empty() ? nullptr : c.b.data();

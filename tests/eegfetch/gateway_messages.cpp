@@ -120,7 +120,7 @@ std::vector<Case> cases() {
               [] {
                 return rowVector({1, 2});
               })},
-      {"HDR.BinaryFormat", "Unknown Binary Format!", setHdr("BinaryFormat", [] { return scalar(4); })},
+      {"HDR.BinaryFormat", "Unknown Binary Format!", setHdr("BinaryFormat", [] { return scalar(5); })},
       {"HDR.BinaryFormat", "Unknown Binary Format!", setHdr("BinaryFormat", nan)},
       {"HDR.nPoints", "HDR.nPoints must be a real scalar.",
        setHdr("nPoints", [] { return charArray("40"); })},

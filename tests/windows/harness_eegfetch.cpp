@@ -200,7 +200,7 @@ void messages(mexhost::Module& eegfetch, const Paths& paths) {
   add("The field HDR.BinaryFormat was not set", 1,
       edited(without(hdr().get(), "BinaryFormat"), "fs", mexhost::charArray("x")), opt());
   add("The field HDR.endian was not set", 1, without(hdr().get(), "endian"), opt());
-  add("Unknown Binary Format!", 1, edited(hdr(), "BinaryFormat", mexhost::scalar(4)), opt());
+  add("Unknown Binary Format!", 1, edited(hdr(), "BinaryFormat", mexhost::scalar(5)), opt());
   add("HDR.scale has to be a vector with the size of nChanns.", 1,
       edited(hdr(), "scale", mexhost::rowVector({1, 2})), opt());
   add("HDR.endian argument must be character.", 1, edited(hdr(), "endian", mexhost::charArray("lb")), opt());
