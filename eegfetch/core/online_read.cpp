@@ -48,7 +48,11 @@ int64_t keptRowsFor(const Stream& s, const ReadPlan& plan, const OutputRange& pl
   return rows < 1 ? 1 : rows;
 }
 
-ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept { return readRecording(file, plan); }
+// A read of a regular file from its first frame; the checks before it may have moved the position.
+ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept {
+  if (!seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
+  return readRecording(file, plan);
+}
 
 }  // namespace
 
@@ -59,7 +63,7 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
   if (plan.nSel < 1) {
     report.reason = FullReadReason::noColumns;
-    return fromTheStart(file, plan);
+    return readRecording(file, plan);
   }
   const Digest settings = settingsFingerprint(plan);
   Stream* s = cache.find(identity, name, settings, report.reason);
@@ -79,7 +83,7 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
       return fromTheStart(file, plan);
     }
   }
-  if (!s) return fromTheStart(file, plan);
+  if (!s) return readRecording(file, plan);  // not a regular file: it stands at its start
   if (report.reason != FullReadReason::none) {  // the stream starts again from byte 0
     std::free(s->kept);
     s->kept = nullptr;
@@ -99,7 +103,9 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   SumHistory history;
   history.sums = s->kept;
   history.rows = s->keptRows;
-  ReadOutcome outcome = readFrom(file, plan, s->decimator, &history);
+  // A regular file: from byte 0 (the checks have moved the position), or readFrom seeks on.
+  ReadOutcome outcome{ReadStatus::readError, 0, 0};
+  if (seekFile(file, 0)) outcome = readFrom(file, plan, s->decimator, &history);
   if (outcome.status != ReadStatus::ok) {
     cache.drop(*s);  // a call that fails keeps nothing
     return outcome;

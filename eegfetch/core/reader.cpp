@@ -506,7 +506,9 @@ ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator
     return outcome;
   }
   const FrameGeometry& g = setup.geometry;
-  if (!seekFile(file, plan.dataOffset + setup.firstFrame / g.unitFrames * g.unitBytes)) {
+  // A read from byte 0 reads from where the file stands (a pipe cannot seek); others seek.
+  const int64_t at = plan.dataOffset + setup.firstFrame / g.unitFrames * g.unitBytes;
+  if (at != 0 && !seekFile(file, at)) {
     outcome.status = ReadStatus::readError;
     return outcome;
   }

@@ -80,7 +80,8 @@ struct SumHistory {
 // What a decimator for this plan's reads is set up with.
 DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept;
 
-// Reads plan.nPoints frames from the first, at plan.dataOffset, with a decimator of its own.
+// Reads plan.nPoints frames from the first, at plan.dataOffset, with a decimator of its own. Without a
+// dataOffset it reads from the file's position, which must be byte 0 (a pipe cannot seek there).
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
 // a partial trailing frame is ignored, and blocks that never complete emit nothing.
 // Working storage follows the channels, the selection, the filter and one chunk of frames, never the
