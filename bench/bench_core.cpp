@@ -8,6 +8,9 @@
 //                      nSel(0 = all) rounds [threads isa chunkFrames]
 //     MODE core | floor; isa 0 (the widest), sse2, avx2 or avx512;
 //     prints "median_s=... peak_rss_mb=... frames=..."
+//   eegfetch_bench recfloor FILE dataOffset nChans framesPerRecord rounds
+//     the decode-only floor of a BDF file (24-bit, every channel framesPerRecord samples a record): read
+//     whole records and convert every sample to double, nothing else; prints as run does
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -153,6 +156,47 @@ int64_t decodeFloor(FILE* f, int nChans, int format, bool big, double* sink) {
   return frames;
 }
 
+// The same floor for data records: whole records read and every channel's samples converted.
+int recordFloor(const char* path, int64_t dataOffset, int nChans, int64_t perRecord, int rounds) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return 1;
+  eeg::SampleDecoder d;
+  eeg::setupSampleDecoder(d, eeg::encodingInt24, false);
+  const int64_t recordBytes = int64_t(nChans) * perRecord * 3;
+  const int64_t records = std::max<int64_t>(1, (4 << 20) / recordBytes);
+  std::vector<unsigned char> raw(std::size_t(records * recordBytes));
+  std::vector<int64_t> channelBytes(static_cast<std::size_t>(nChans));
+  for (int c = 0; c < nChans; ++c) channelBytes[std::size_t(c)] = int64_t(c) * perRecord * 3;
+  const int64_t pass = std::max<int64_t>(16, (192 << 10) / 8 / nChans);
+  std::vector<double> x(std::size_t(pass * nChans));
+  std::vector<double> times;
+  double sink = 0;
+  int64_t frames = 0;
+  for (int r = 0; r < rounds; ++r) {
+    fseeko(f, off_t(dataOffset), SEEK_SET);
+    frames = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (;;) {
+      const std::size_t got = std::fread(raw.data(), 1, raw.size(), f);
+      const int64_t n = int64_t(got) / recordBytes * perRecord;
+      for (int64_t s = 0; s < n; s += pass) {
+        const int64_t m = std::min(pass, n - s);
+        eeg::decodeRecords(d, raw.data(), recordBytes, perRecord, s, m, channelBytes.data(), nChans, x.data(),
+                           nChans);
+        sink += x[0] + x[std::size_t((m - 1) * nChans + nChans - 1)];
+      }
+      frames += n;
+      if (got < raw.size()) break;
+    }
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::fclose(f);
+  std::sort(times.begin(), times.end());
+  std::printf("median_s=%.4f peak_rss_mb=%.1f frames=%lld check=%g\n", times[times.size() / 2], peakRssMb(),
+              (long long)frames, sink);
+  return 0;
+}
+
 int run(int argc, char** argv) {
   if (argc < 14) return 2;
   const std::string mode = argv[2];
@@ -265,6 +309,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return run(argc, argv);
+  if (argc >= 7 && std::strcmp(argv[1], "recfloor") == 0)
+    return recordFloor(argv[2], std::atoll(argv[3]), std::atoi(argv[4]), std::atoll(argv[5]),
+                       std::atoi(argv[6]));
   if (argc >= 4 && std::strcmp(argv[1], "select") == 0) {  // 1-based, for the peer scripts
     for (int32_t c : selection(std::atoi(argv[2]), std::atoi(argv[3]))) std::printf(" %d", c + 1);
     std::printf("\n");

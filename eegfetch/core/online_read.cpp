@@ -83,7 +83,7 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
       return fromTheStart(file, plan);
     }
   }
-  if (!s) return readRecording(file, plan);  // not a regular file: it stands at its start
+  if (!s) return readRecording(file, plan);     // not a regular file: it stands at its start
   if (report.reason != FullReadReason::none) {  // the stream starts again from byte 0
     std::free(s->kept);
     s->kept = nullptr;
@@ -112,6 +112,8 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   }
   const int64_t end = s->decimator.frames() / plan.decimationFactor;
   if (end - s->keptRows > s->keptFirst) s->keptFirst = end - s->keptRows;
+  // The bytes checked only move with the frames taken: with none new, the hashes just compared stand.
+  if (report.resumedFrames == s->decimator.frames() && report.reason == FullReadReason::none) return outcome;
   if (!StreamCache::takeHashes(*s, file, plan)) cache.drop(*s);
   return outcome;
 }

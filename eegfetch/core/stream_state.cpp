@@ -77,7 +77,9 @@ bool hashFileBytes(std::FILE* file, int64_t from, int64_t n, Digest& out) noexce
 int64_t tailBytesFor(const Decimator& d, const FrameGeometry& g) noexcept {
   const int64_t point = g.bytesFor(d.frames());
   int64_t n = kTailBytes;
-  const int64_t blocks = g.bytesFor(int64_t(d.phase()) + d.factor()) + (g.records ? g.unitBytes : 0);
+  // The units that hold the frames of the block in progress and of the last whole block before it.
+  const int64_t first = d.frames() - d.phase() - d.factor() > 0 ? d.frames() - d.phase() - d.factor() : 0;
+  const int64_t blocks = point - first / g.unitFrames * g.unitBytes;
   if (blocks > n) n = blocks < kTailBytesLimit ? blocks : kTailBytesLimit;
   return n < point ? n : point;
 }
