@@ -1,11 +1,12 @@
-"""MNE-Python side of the benchmark: a BrainVision recording read as MNE users usually read one.
+"""MNE-Python side of the benchmark: a recording read as MNE users usually read one.
 
-read_raw_brainvision(preload=True), raw.filter with the given IIR coefficients, then every
+read_raw_brainvision (a .vhdr) or read_raw_bdf (a .bdf) with preload=True, raw.filter with the
+given IIR coefficients, then every
 factor-th sample (the last frame of each block, the module's default weights) of every channel,
 in microvolts. MNE 1.3 applies an IIR filter forward and backward (filtfilt, zero phase), so it
 does twice the filter work of the module, with another phase; the numbers differ for that reason.
 
-peer_mne.py VHDR fs targetFs b a rounds   (b, a: comma-separated)
+peer_mne.py FILE fs targetFs b a rounds   (FILE: .vhdr or .bdf; b, a: comma-separated)
 Prints "median_s=... peak_rss_mb=... rows=...".
 """
 import resource
@@ -29,7 +30,10 @@ def main():
     for _ in range(rounds):
         raw = out = None  # nothing of the previous round stays alive through the next
         t0 = time.perf_counter()
-        raw = mne.io.read_raw_brainvision(vhdr, preload=True)
+        if vhdr.endswith(".bdf"):
+            raw = mne.io.read_raw_bdf(vhdr, preload=True)
+        else:
+            raw = mne.io.read_raw_brainvision(vhdr, preload=True)
         raw.filter(None, target_fs / 2, picks="all", method="iir", iir_params=dict(b=b, a=a), phase="zero")
         n = raw.n_times // factor
         out = raw.get_data(picks="all")[:, factor - 1 : n * factor : factor] * 1e6

@@ -1,15 +1,9 @@
-"""The W3 workload of the benchmark: a BDF file, and MNE-Python reading it as its users would.
+"""The W3 workload of the benchmark: a BDF file (MNE-Python reads it through peer_mne.py).
 
 w3.py generate FILE CHANNELS RATE SECONDS   writes a BDF file: CHANNELS signals at RATE Hz (one-second
     records), SECONDS records of band-limited noise in 24-bit samples, physical range +-262143 uV.
-w3.py mne FILE TARGET_FS B A ROUNDS         read_raw_bdf(preload=True), raw.filter with the IIR
-    coefficients B, A (comma-separated; MNE filters forward and backward), every factor-th sample:
-    prints "median_s=... peak_rss_mb=... rows=...".
 """
-import resource
-import statistics
 import sys
-import time
 
 import numpy as np
 
@@ -40,26 +34,5 @@ def generate(path, channels, rate, seconds):
             f.write(b.tobytes())
 
 
-def mne_peer(path, target_fs, b, a, rounds):
-    import mne
-    mne.set_log_level("ERROR")
-    times, out = [], None
-    for _ in range(rounds):
-        raw = out = None
-        t0 = time.perf_counter()
-        raw = mne.io.read_raw_bdf(path, preload=True)
-        factor = int(raw.info["sfreq"]) // target_fs
-        raw.filter(None, target_fs / 2, picks="all", method="iir", iir_params=dict(b=b, a=a), phase="zero")
-        n = raw.n_times // factor
-        out = raw.get_data(picks="all")[:, factor - 1 : n * factor : factor] * 1e6
-        times.append(time.perf_counter() - t0)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-    print("median_s=%.4f peak_rss_mb=%.1f rows=%d" % (statistics.median(times), peak, out.shape[1]))
-
-
 if __name__ == "__main__":
-    if sys.argv[1] == "generate":
-        generate(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
-    else:
-        coef = [np.array([float(v) for v in s.split(",")]) for s in sys.argv[4:6]]
-        mne_peer(sys.argv[2], int(sys.argv[3]), coef[0], coef[1], int(sys.argv[6]))
+    generate(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))

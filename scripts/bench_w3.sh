@@ -46,7 +46,7 @@ awk -v t="$t" -v f="$floor" -v h="$touch" -v o="$online" 'BEGIN {
     (t <= g ? "met" : sprintf("missed by %.0f%%", 100 * (t / g - 1)))
   printf "Goal: online median %.3f ms a call <= 1 ms: %s\n", o, (o <= 1 ? "met" : sprintf("missed by %.3f ms", o - 1)) }'
 if [ "${MNE:-1}" != 0 ] && "$python" -c "import mne" 2>/dev/null; then
-  mne=$("$python" bench/w3.py mne "$file" 256 "$(echo $b | tr ' ' ',')" "$(echo $a | tr ' ' ',')" 1)
+  mne=$("$python" bench/peer_mne.py "$file" 2048 256 "$(echo $b | tr ' ' ',')" "$(echo $a | tr ' ' ',')" 1)
   echo "MNE-Python (read_raw_bdf preload, filter forward and backward, every 8th sample): $mne"
 else
   echo "MNE-Python: skipped (MNE=0 or python3-mne missing)"

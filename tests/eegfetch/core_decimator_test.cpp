@@ -40,17 +40,10 @@ Stream randomStream(std::mt19937_64& rng, int64_t nFrames) {
   return s;
 }
 
+// The decimator a read of the case sets up.
 eeg::DecimatorSetup setupFor(const Case& c) {
-  eeg::DecimatorSetup d;
-  d.nChans = c.nChans;
-  d.filterLength = c.b.empty() ? 1 : static_cast<int>(c.b.size());
-  d.b = c.b.empty() ? nullptr : c.b.data();
-  d.a = c.a.empty() ? nullptr : c.a.data();
-  d.factor = c.decimationFactor;
-  d.weights = c.weights.empty() ? nullptr : c.weights.data();
-  d.channels = c.channels.data();
-  d.nSel = static_cast<int>(c.channels.size());
-  return d;
+  std::vector<double> none;
+  return eeg::decimatorSetup(coretest::planFor(c, none));
 }
 
 TEST(Decimator, PiecesOfAnySizeAndAStateCarriedToAnotherGiveTheReferenceSums) {
