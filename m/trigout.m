@@ -71,10 +71,12 @@
 %     - The reset comes about duration ms after the write of value
 %       (operating-system sleeps: a few ms later, never earlier).
 %     - Overlapping pulses: the reset writes 0 only if the last byte this
-%       module wrote is still this pulse's value (whatever port it went
-%       to). A newer pulse with another value keeps the port at the newer
-%       value and the older reset is skipped; a newer pulse with the same
-%       value is ended early by the older pulse's reset.
+%       module wrote to the pulse's port is still this pulse's value. A
+%       newer pulse on that port with another value keeps the port at the
+%       newer value and the older reset is skipped; a newer pulse there
+%       with the same value is ended early by the older pulse's reset.
+%       Pulses on other ports do not matter: each port is reset after its
+%       own pulse.
 %     - Value 0 writes 0 at once and again after the duration.
 %     - Waits run to absolute deadlines on the monotonic clock, measured
 %       from the actual write of value; several pulses may wait at once,

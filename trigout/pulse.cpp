@@ -25,12 +25,13 @@
 
 namespace trig {
 
-std::atomic<uint8_t> lastWrittenValue{0};
-
 namespace {
 
 struct PulseTimer {
-  platform::Lock lock;  // guards the rest, and every port write together with lastWrittenValue
+  platform::Lock lock;  // guards the rest, and every port write together with lastWritten
+  // The byte this module last wrote to each port; 0 after a reset. A pulse resets its port only
+  // while that port still holds the pulse's own value.
+  uint8_t lastWritten[65536] = {};
   DeadlineQueue queue;
   platform::Thread thread;
   platform::Alarm* alarm = nullptr;  // exists while the thread runs
@@ -48,19 +49,19 @@ constexpr int64_t kWatchForNs = 1000000000;  // how long after the last pulse wa
 PulseTimer g_timer;
 
 // Under the lock: the write and the store of the byte are one step for every other writer.
-void writeValue(PulseRequest* r) {
+void writeValue(PulseTimer& t, PulseRequest* r) {
   r->writtenAtNs = platform::monotonicNowNs();
   r->entries.out32(static_cast<short>(r->port), static_cast<short>(r->value));
-  lastWrittenValue.store(r->value, std::memory_order_relaxed);
+  t.lastWritten[r->port] = r->value;
   r->written = true;
 }
 
-// Under the lock: the test and the reset are one step, so a value another pulse writes in
-// between is never cleared.
-void resetUnlessOverwritten(PulseRequest* r) {
-  if (lastWrittenValue.load(std::memory_order_relaxed) == r->value) {
+// Under the lock: the test and the reset are one step, so a value another pulse writes to the
+// same port in between is never cleared.
+void resetUnlessOverwritten(PulseTimer& t, PulseRequest* r) {
+  if (t.lastWritten[r->port] == r->value) {
     r->entries.out32(static_cast<short>(r->port), 0);
-    lastWrittenValue.store(0, std::memory_order_relaxed);
+    t.lastWritten[r->port] = 0;
   }
 }
 
@@ -92,11 +93,11 @@ void timerRoutine(void*) {
       if (deadline <= now) {
         PulseRequest* r = popDeadline(t.queue);
         if (!r->written) {
-          writeValue(r);
+          writeValue(t, r);
           pushDeadline(t.queue, nextDeadline(r), r);  // into the room the pop left
           continue;
         }
-        resetUnlessOverwritten(r);
+        resetUnlessOverwritten(t, r);
         t.wakeAtNs = kLooking;  // it looks at the queue again after the release
         platform::unlock(t.lock);
         release(r);  // may unload the library: outside the lock
@@ -152,9 +153,9 @@ ScheduleStatus schedulePulse(PulseRequest* r) {
     return ScheduleStatus::noMemory;
   }
   r->calledAtNs = platform::monotonicNowNs();
-  if (r->delay == 0) writeValue(r);
+  if (r->delay == 0) writeValue(t, r);
   if (!t.running && !startTimer(t)) {
-    if (r->written) resetUnlessOverwritten(r);
+    if (r->written) resetUnlessOverwritten(t, r);
     platform::unlock(t.lock);
     release(r);
     return ScheduleStatus::noThread;

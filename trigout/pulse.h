@@ -28,10 +28,6 @@ struct PulseRequest {
   bool written = false;     // the value has been written; the reset is next
 };
 
-// The byte this module last wrote to any port; 0 after a reset. Written only under the pulse
-// lock together with the write it records.
-extern std::atomic<uint8_t> lastWrittenValue;
-
 // A request holding `args`: the one an ended pulse left for reuse, or a new one from the process
 // heap (null without memory). Any thread.
 PulseRequest* newPulseRequest(const PulseRequest& args);
