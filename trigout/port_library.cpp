@@ -6,8 +6,6 @@
 
 namespace trig {
 
-PortLibrary portLibrary;
-
 namespace {
 
 LibraryHold* g_kept = nullptr;  // the module's own hold, on the last library bound
@@ -62,43 +60,54 @@ void releaseKeptLibrary() {
   releaseHold(old);
 }
 
-BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* entries) {
+BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* entries, char* said,
+                           size_t saidSize) {
   *held = nullptr;
   *entries = PortLibrary();
+  said[0] = '\0';
   BindStatus status;
   LibraryHold* h = hold(path, &status);
   if (!h) return status;
 
   status = BindStatus::ok;
-  if (h->entries.out32) {
-    // The library this module keeps: its entries were found when it was bound. Its driver is
-    // asked again, as on every call.
-    portLibrary = h->entries;
-  } else {
-    portLibrary.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
-    if (!portLibrary.out32) status = BindStatus::noOut32;
+  PortLibrary found = h->entries;
+  if (!found.out32) {
+    // Not bound through this hold yet: its entries are looked up once. Its driver is asked
+    // again on every call.
+    found.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
+    if (!found.out32) status = BindStatus::noOut32;
     if (status == BindStatus::ok) {
-      portLibrary.inp32 = platform::findExport(h->handle, "Inp32");
-      if (!portLibrary.inp32) status = BindStatus::noInp32;
+      found.inp32 = platform::findExport(h->handle, "Inp32");
+      if (!found.inp32) status = BindStatus::noInp32;
     }
     if (status == BindStatus::ok) {
-      portLibrary.isDriverOpen =
+      found.isDriverOpen =
           reinterpret_cast<IsDriverOpenEntry>(platform::findExport(h->handle, "IsInpOutDriverOpen"));
-      if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
+      if (!found.isDriverOpen) status = BindStatus::noIsDriverOpen;
+    }
+    if (status == BindStatus::ok)
+      found.message = reinterpret_cast<MessageEntry>(platform::findExport(h->handle, "PortLibraryMessage"));
+  }
+  if (status == BindStatus::ok) {
+    if (found.isDriverOpen() == 0) status = BindStatus::driverClosed;
+    // Copied now: letting go of the library below may unload it and its text.
+    const char* text = found.message ? found.message() : nullptr;
+    if (text) {
+      size_t n = std::strlen(text);
+      if (n >= saidSize) n = saidSize - 1;
+      std::memcpy(said, text, n);
+      said[n] = '\0';
     }
   }
-  if (status == BindStatus::ok && portLibrary.isDriverOpen() == 0) status = BindStatus::driverClosed;
 
   if (status != BindStatus::ok) {
-    // The call lets go of the library, which may unload it: no entry may keep pointing into it.
-    portLibrary = PortLibrary();
     releaseHold(h);
     return status;
   }
-  h->entries = portLibrary;  // under the calling thread only, as every binding
+  h->entries = found;  // under the calling thread only, as every binding
   keep(h);
   *held = h;
-  *entries = portLibrary;
+  *entries = found;
   return BindStatus::ok;
 }
 

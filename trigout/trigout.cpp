@@ -63,10 +63,15 @@ const char* readArguments(int nrhs, const mxArray* prhs[], trig::PulseRequest* r
   return nullptr;
 }
 
+// What the port library said at the last binding (calling thread only): the reason its driver
+// is closed, raised in place of the fixed message, or a warning shown once the call is done.
+char g_librarySaid[1024];
+
 // Binds the library named by IO_LIB, reads the arguments and schedules the pulse.
-// Returns the message to raise, or null. Host operations that may raise (mexGetVariable,
-// mxCalloc) all come before anything of ours exists.
-const char* pulseCall(int nrhs, const mxArray* prhs[]) {
+// Returns the message to raise, or null; *warning is what to warn with, or null. Host
+// operations that may raise (mexGetVariable, mxCalloc) all come before anything of ours exists.
+const char* pulseCall(int nrhs, const mxArray* prhs[], const char** warning) {
+  *warning = nullptr;
   mxArray* ioLib = mexGetVariable("global", "IO_LIB");
   if (!ioLib) return "IO_LIB not found or is nor global variable.";
   size_t length = mxGetNumberOfElements(ioLib) + 1;
@@ -78,8 +83,11 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
 
   trig::PulseRequest args;
   trig::LibraryHold* library;
-  trig::BindStatus bound = trig::openPortLibrary(path, &library, &args.entries);
+  trig::BindStatus bound =
+      trig::openPortLibrary(path, &library, &args.entries, g_librarySaid, sizeof g_librarySaid);
+  if (bound == trig::BindStatus::driverClosed && g_librarySaid[0]) return g_librarySaid;
   if (bound != trig::BindStatus::ok) return trig::bindMessage(bound);
+  if (g_librarySaid[0]) *warning = g_librarySaid;
 
   const char* bad = readArguments(nrhs, prhs, &args);
   if (bad) {
@@ -118,6 +126,8 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   // On every call: a module loaded again while its image was still mapped keeps its variables,
   // and the host has forgotten the handler.
   mexAtExit(atUnload);
-  const char* message = pulseCall(nrhs, prhs);
+  const char* warning;
+  const char* message = pulseCall(nrhs, prhs, &warning);
+  if (warning) mexWarnMsgTxt(warning);
   if (message) mexErrMsgTxt(message);
 }
