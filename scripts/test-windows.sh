@@ -75,10 +75,20 @@ for bits in "${arches[@]}"; do
   fi
   loader=$wine64
   [ "$bits" = 32 ] && loader=$wine32
+  # COM5 is a pseudo-terminal whose far end logs what arrives, for the serial port library.
+  com=$WINEPREFIX/dosdevices/com5
+  far=$dir/com5-far-end.txt
+  rm -f "$com" "$far"
+  /usr/bin/python3 tests/octave/pty_far_end.py "$com" "$far" 600 &
+  far_pid=$!
+  for _ in $(seq 100); do [ -L "$com" ] && break; sleep 0.05; done
   # Wine's console output ends lines with CR LF.
-  (cd "$dir" && WINELOADER=$loader timeout 600 "$loader" windows_harness.exe "$(windows_path "$data")" \
-    "$(windows_path "$dir")") 2>"$dir/harness.stderr" | tr -d '\r' >"$log"
+  (cd "$dir" && EEGMEX_TEST_COM=COM5 EEGMEX_TEST_COM_LOG=$(windows_path "$far") WINELOADER=$loader timeout 600 \
+    "$loader" windows_harness.exe "$(windows_path "$data")" "$(windows_path "$dir")") 2>"$dir/harness.stderr" |
+    tr -d '\r' >"$log"
   rc=${PIPESTATUS[0]}
+  rm -f "$com"  # the far end ends once its link is gone
+  wait "$far_pid" 2>/dev/null
   cat "$log"
   passes=$(grep -c '^PASS ' "$log")
   failures=$(grep -c '^FAIL ' "$log")
