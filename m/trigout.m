@@ -119,9 +119,8 @@
 %     trigout: Out of memory while binding the port library.
 %     trigout: Out of memory for the pulse request.
 %     trigout: Could not start the pulse thread; a value written by this call was reset.
-%     trigout: Unknown binding failure.                (internal; not expected)
 %   Nothing is written to the port when any of these is raised, except
-%   for the last but one, where a value already written is reset.
+%   for the last, where a value already written is reset.
 %
 %   Examples
 %     global IO_LIB; IO_LIB = eegmex_simport();   % simulated port

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "messages.h"
+
 namespace trig {
 
 namespace {
@@ -114,15 +116,14 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
 const char* bindMessage(BindStatus status) {
   switch (status) {
     case BindStatus::ok: return nullptr;
-    case BindStatus::loadFailed: return "LoadLibrary Failed. Check IO_LIB.\n";
-    case BindStatus::noOut32: return "GetProcAddress for Oup32 Failed.\n";
-    case BindStatus::noInp32: return "GetProcAddress for Inp32 Failed.\n";
-    case BindStatus::noIsDriverOpen: return "GetProcAddress for IsOpen Failed.\n";
-    case BindStatus::driverClosed:
-      return "Parellel Port library is not loaded.(Try running as an administrator).\n";
-    case BindStatus::noMemory: return "Out of memory while binding the port library.";
+    case BindStatus::loadFailed: return text(Message::loadFailed);
+    case BindStatus::noOut32: return text(Message::noOut32);
+    case BindStatus::noInp32: return text(Message::noInp32);
+    case BindStatus::noIsDriverOpen: return text(Message::noIsDriverOpen);
+    case BindStatus::driverClosed: return text(Message::driverClosed);
+    case BindStatus::noMemory: return text(Message::bindingNoMemory);
   }
-  return "Unknown binding failure.\n";
+  return text(Message::loadFailed);
 }
 
 }  // namespace trig
