@@ -550,7 +550,7 @@ SERIALPORT_EXPORT short SERIALPORT_CALL Inp32(short port) {
 // Calling thread only (trigout asks it on every call, on the host's thread).
 SERIALPORT_EXPORT int SERIALPORT_CALL IsInpOutDriverOpen() {
   g_message.clear();
-  std::string config;
+  static std::string config;  // kept, so that reading it again needs no allocation
   if (!readConfig(&config)) config.clear();
   lock();
   int open = 1;
