@@ -3,7 +3,9 @@
 # architecture and wine32), writes the recordings and the Linux build's eegfetch results, cross-builds
 # both architectures, checks the PE files with objdump and runs the harness of each architecture:
 # the 64-bit one through wine's 64-bit loader, which needs nothing 32-bit from the kernel, and the
-# 32-bit one where the kernel runs 32-bit programs (probed; skipped and said so elsewhere).
+# 32-bit one where the kernel runs 32-bit programs (probed; skipped and said so elsewhere). Each
+# harness also drives the serial port library through COM5, which the prefix's dosdevices/com5 link
+# maps to a pty whose far end (tests/octave/pty_far_end.py, Debian's python3) logs what arrives.
 # Judged by the harness's PASS/FAIL lines and its final count, not by wine's exit status (wine can
 # exit with 0 after a failure). Ends with one summary line; exits nonzero on any failure.
 set -uo pipefail
