@@ -10,15 +10,13 @@ namespace trig {
 
 namespace {
 
-LibraryHold* g_kept = nullptr;  // the module's own hold, on the last library bound
-
 // Loading a library that is already loaded was most of the call's time in Octave (a walk over
 // every object the process has loaded); a library this module holds is not loaded again.
-LibraryHold* hold(const char* path, BindStatus* status) {
+LibraryHold* hold(LibraryHold* kept, const char* path, BindStatus* status) {
   *status = BindStatus::loadFailed;
-  if (g_kept && std::strcmp(g_kept->path, path) == 0) {
-    g_kept->holders.fetch_add(1, std::memory_order_relaxed);
-    return g_kept;
+  if (kept && std::strcmp(kept->path, path) == 0) {
+    kept->holders.fetch_add(1, std::memory_order_relaxed);
+    return kept;
   }
   platform::LibraryHandle library = platform::loadLibrary(path);
   if (!library) return nullptr;
@@ -39,11 +37,11 @@ LibraryHold* hold(const char* path, BindStatus* status) {
   return h;
 }
 
-void keep(LibraryHold* h) {
-  if (h == g_kept) return;
+void keep(LibraryHold*& kept, LibraryHold* h) {
+  if (h == kept) return;
   h->holders.fetch_add(1, std::memory_order_relaxed);
-  LibraryHold* old = g_kept;
-  g_kept = h;
+  LibraryHold* old = kept;
+  kept = h;
   if (old) releaseHold(old);
 }
 
@@ -56,19 +54,19 @@ void releaseHold(LibraryHold* h) {
   delete h;
 }
 
-void releaseKeptLibrary() {
-  LibraryHold* old = g_kept;
-  g_kept = nullptr;
+void releaseKeptLibrary(LibraryHold*& kept) {
+  LibraryHold* old = kept;
+  kept = nullptr;
   releaseHold(old);
 }
 
-BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* entries, char* said,
-                           size_t saidSize) {
+BindStatus openPortLibrary(LibraryHold*& kept, const char* path, LibraryHold** held, PortLibrary* entries,
+                           char* said, size_t saidSize) {
   *held = nullptr;
   *entries = PortLibrary();
   said[0] = '\0';
   BindStatus status;
-  LibraryHold* h = hold(path, &status);
+  LibraryHold* h = hold(kept, path, &status);
   if (!h) return status;
 
   status = BindStatus::ok;
@@ -107,7 +105,7 @@ BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* en
     return status;
   }
   h->entries = found;  // under the calling thread only, as every binding
-  keep(h);
+  keep(kept, h);
   *held = h;
   *entries = found;
   return BindStatus::ok;

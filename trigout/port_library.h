@@ -50,15 +50,17 @@ enum class BindStatus { ok, loadFailed, noOut32, noInp32, noIsDriverOpen, driver
 
 // Binds the library at `path`: loads it (or holds the one already loaded from that path once
 // more), resolves "Out32", "Inp32" and "IsInpOutDriverOpen" in that order and asks whether its
-// driver is open. On ok, *hold is held once for the caller and *entries holds its entries.
-// On any failure nothing stays held for the caller and *hold is null. Calling thread only.
-// `said` (of `saidSize` bytes) receives what the library's optional message export says after
-// the driver check, cut to fit, or "": the reason for driverClosed, a warning with ok.
-BindStatus openPortLibrary(const char* path, LibraryHold** hold, PortLibrary* entries, char* said,
-                           size_t saidSize);
+// driver is open. On ok, *hold is held once for the caller and *entries holds its entries, and
+// `kept`, the module's own hold on the library of its last successful binding, now holds this
+// one (the library it held before is let go of). On any failure nothing stays held for the
+// caller and *hold is null. Calling thread only. `said` (of `saidSize` bytes) receives what the
+// library's optional message export says after the driver check, cut to fit, or "": the reason
+// for driverClosed, a warning with ok.
+BindStatus openPortLibrary(LibraryHold*& kept, const char* path, LibraryHold** hold, PortLibrary* entries,
+                           char* said, size_t saidSize);
 
 // Lets go of the module's own hold (when the module unloads). Calling thread only.
-void releaseKeptLibrary();
+void releaseKeptLibrary(LibraryHold*& kept);
 
 // The message a failed binding raises; null for ok.
 const char* bindMessage(BindStatus status);

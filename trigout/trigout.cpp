@@ -65,14 +65,41 @@ const char* readArguments(int nrhs, const mxArray* prhs[], trig::PulseRequest* r
   return nullptr;
 }
 
-// What the port library said at the last binding (calling thread only): the reason its driver
-// is closed, raised in place of the fixed message, or a warning shown once the call is done.
-char g_librarySaid[1024];
+// Everything the module keeps from one call to the next. A call starts it when it is not started
+// (the first call after each load); the unload handler ends it and leaves it as a fresh load
+// would, since a module loaded again while its image is still mapped keeps its variables (and
+// the host has forgotten the handler).
+struct Trigout {
+  bool started = false;
+  trig::PulseTimer timer;             // the pending pulses and their thread
+  trig::LibraryHold* kept = nullptr;  // the library of the last successful binding, kept loaded
+  // What the port library said at the last binding (calling thread only): the reason its driver
+  // is closed, raised in place of the fixed message, or a warning shown once the call is done.
+  char librarySaid[1024] = "";
+};
+
+Trigout g_trigout;
+
+// Before the host unloads the module (clear all, clear trigout, clear functions, exit), pending
+// pulses end as scheduled and the timer thread ends, so every reset is still written and no
+// thread runs the module's code once it is unmapped.
+void endTrigout() {
+  Trigout& m = g_trigout;
+  trig::finishPendingPulses(m.timer);
+  trig::releaseKeptLibrary(m.kept);
+  m.librarySaid[0] = '\0';
+  m.started = false;
+}
+
+void startTrigout(Trigout& m) {
+  mexAtExit(endTrigout);
+  m.started = true;
+}
 
 // Binds the library named by IO_LIB, reads the arguments and schedules the pulse.
 // Returns the message to raise, or null; *warning is what to warn with, or null. Host
 // operations that may raise (mexGetVariable, mxCalloc) all come before anything of ours exists.
-const char* pulseCall(int nrhs, const mxArray* prhs[], const char** warning) {
+const char* pulseCall(Trigout& m, int nrhs, const mxArray* prhs[], const char** warning) {
   *warning = nullptr;
   mxArray* ioLib = mexGetVariable("global", "IO_LIB");
   if (!ioLib) return trig::text(trig::Message::noIoLib);
@@ -86,36 +113,28 @@ const char* pulseCall(int nrhs, const mxArray* prhs[], const char** warning) {
   trig::PulseRequest args;
   trig::LibraryHold* library;
   trig::BindStatus bound =
-      trig::openPortLibrary(path, &library, &args.entries, g_librarySaid, sizeof g_librarySaid);
-  if (bound == trig::BindStatus::driverClosed && g_librarySaid[0]) return g_librarySaid;
+      trig::openPortLibrary(m.kept, path, &library, &args.entries, m.librarySaid, sizeof m.librarySaid);
+  if (bound == trig::BindStatus::driverClosed && m.librarySaid[0]) return m.librarySaid;
   if (bound != trig::BindStatus::ok) return trig::bindMessage(bound);
-  if (g_librarySaid[0]) *warning = g_librarySaid;
+  if (m.librarySaid[0]) *warning = m.librarySaid;
 
   const char* bad = readArguments(nrhs, prhs, &args);
   if (bad) {
     trig::releaseHold(library);
     return bad;
   }
-  trig::PulseRequest* request = trig::newPulseRequest(args);
+  trig::PulseRequest* request = trig::newPulseRequest(m.timer, args);
   if (!request) {
     trig::releaseHold(library);
     return trig::text(trig::Message::requestNoMemory);
   }
   request->library = library;
-  switch (trig::schedulePulse(request)) {
+  switch (trig::schedulePulse(m.timer, request)) {
     case trig::ScheduleStatus::ok: return nullptr;
     case trig::ScheduleStatus::noMemory: return trig::text(trig::Message::requestNoMemory);
     case trig::ScheduleStatus::noThread: return trig::text(trig::Message::noThread);
   }
   return nullptr;
-}
-
-// Before the host unloads the module (clear all, clear trigout, clear functions, exit), pending
-// pulses end as scheduled and the timer thread ends, so every reset is still written and no
-// thread runs the module's code once it is unmapped.
-void atUnload() {
-  trig::finishPendingPulses();
-  trig::releaseKeptLibrary();
 }
 
 }  // namespace
@@ -124,11 +143,10 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   (void)plhs;
   if (nrhs < 2 || nrhs > 4) mexErrMsgTxt(trig::text(trig::Message::argumentCount));
   if (nlhs > 0) mexErrMsgTxt(trig::text(trig::Message::outputArgument));
-  // On every call: a module loaded again while its image was still mapped keeps its variables,
-  // and the host has forgotten the handler.
-  mexAtExit(atUnload);
+  Trigout& m = g_trigout;
+  if (!m.started) startTrigout(m);
   const char* warning;
-  const char* message = pulseCall(nrhs, prhs, &warning);
+  const char* message = pulseCall(m, nrhs, prhs, &warning);
   if (warning) mexWarnMsgTxt(warning);
   if (message) mexErrMsgTxt(message);
 }
