@@ -1,9 +1,9 @@
 // The serial part of scripts/bench_trigout.sh (a command, not a test), on pseudo-terminals:
 //
 //   serial_bench far LINK OUT SECONDS
-//     a far end: opens a pty pair, points the symlink LINK at its device and appends each byte
-//     that arrives to OUT as "<monotonic ns> <byte>", read by a thread blocked in read(), until
-//     SECONDS have passed or LINK is removed;
+//     a far end: opens a pty pair, points the symlink LINK at its device and records each byte
+//     as it arrives (woken from poll()) with its time, until SECONDS have passed or LINK is
+//     removed; then writes them to OUT as "<monotonic ns> <byte>" lines;
 //   serial_bench latency LIBRARY N
 //     how long bytes take from the port library's write to the far end: N one-byte Out32 calls
 //     through LIBRARY (the serial port library) to a pty, each timed from just before the call to
@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -45,8 +46,10 @@ int far(const std::string& link, const std::string& out, double seconds) {
   std::string staged = link + ".new";
   unlink(staged.c_str());
   if (symlink(ttyname(slave), staged.c_str()) != 0 || rename(staged.c_str(), link.c_str()) != 0) return 1;
-  FILE* f = fopen(out.c_str(), "a");
-  if (!f) return 1;
+  // Kept in memory and written at the end, so that the far end does little work of its own while
+  // the pulses are measured.
+  std::vector<std::pair<int64_t, unsigned char>> arrived;
+  arrived.reserve(1 << 20);
   const int64_t end = nowNs() + static_cast<int64_t>(seconds * 1e9);
   while (nowNs() < end && exists(link)) {
     pollfd p{master, POLLIN, 0};
@@ -54,11 +57,13 @@ int far(const std::string& link, const std::string& out, double seconds) {
     unsigned char buf[4096];
     ssize_t n = read(master, buf, sizeof buf);
     const int64_t at = nowNs();
-    for (ssize_t i = 0; i < n; ++i) fprintf(f, "%lld %u\n", static_cast<long long>(at), buf[i]);
-    fflush(f);
+    for (ssize_t i = 0; i < n; ++i) arrived.emplace_back(at, buf[i]);
   }
-  fclose(f);
-  return 0;
+  const std::string part = out + ".part";  // OUT appears whole
+  FILE* f = fopen(part.c_str(), "w");
+  if (!f) return 1;
+  for (const auto& [at, byte] : arrived) fprintf(f, "%lld %u\n", static_cast<long long>(at), byte);
+  return fclose(f) == 0 && rename(part.c_str(), out.c_str()) == 0 ? 0 : 1;
 }
 
 std::string hex(const std::string& s) {
@@ -83,12 +88,15 @@ int latency(const char* library, int n) {
   if (!out || !isOpen || !isOpen()) return 1;
   std::atomic<int64_t> arrivedAt{0};
   std::atomic<bool> stop{false};
-  // The far end spins on a non-blocking read, so that its own wake-up is not counted.
+  // The far end spins on a non-blocking read, so that its own wake-up is not counted, and yields
+  // the processor between reads, so that the kernel worker that delivers the bytes is not kept
+  // from running on a machine with two processors.
   fcntl(master, F_SETFL, O_NONBLOCK);
   std::thread reader([&] {
     while (!stop) {
       unsigned char buf[64];
       if (read(master, buf, sizeof buf) > 0) arrivedAt = nowNs();
+      sched_yield();
     }
   });
   std::vector<double> us, checkUs, writeUs;
@@ -101,7 +109,10 @@ int latency(const char* library, int n) {
     const int64_t after = nowNs();
     checkUs.push_back((before - check) / 1e3);
     writeUs.push_back((after - before) / 1e3);
-    while (arrivedAt == 0 && nowNs() - before < 1000000000) std::this_thread::yield();
+    while (arrivedAt == 0 && nowNs() - before < 1000000000) {
+      timespec pause{0, 20000};
+      nanosleep(&pause, nullptr);
+    }
     if (arrivedAt != 0) us.push_back((arrivedAt - before) / 1e3);
     timespec gap{0, 2000000};
     nanosleep(&gap, nullptr);
