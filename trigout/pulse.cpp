@@ -43,9 +43,9 @@ void resetUnlessOverwritten(PulseTimer& t, PulseRequest* r) {
   }
 }
 
-void release(PulseTimer& t, PulseRequest* r) {
+void release(PulseRequest* r) {
   releaseHold(r->library);
-  delete t.spare.exchange(r, std::memory_order_acq_rel);
+  delete r;
 }
 
 int64_t afterMs(int64_t startNs, int32_t ms) { return startNs + static_cast<int64_t>(ms) * 1000000; }
@@ -74,7 +74,7 @@ void timerRoutine(void* timer) {
         resetUnlessOverwritten(t, r);
         t.wakeAtNs = kLooking;  // it looks at the queue again after the release
         platform::unlock(t.lock);
-        release(t, r);  // may unload the library: outside the lock
+        release(r);  // may unload the library: outside the lock
         platform::lock(t.lock);
         continue;
       }
@@ -110,19 +110,11 @@ bool startTimer(PulseTimer& t) {
 
 }  // namespace
 
-PulseRequest* newPulseRequest(PulseTimer& t, const PulseRequest& args) {
-  if (PulseRequest* r = t.spare.exchange(nullptr, std::memory_order_acq_rel)) {
-    *r = args;
-    return r;
-  }
-  return new (std::nothrow) PulseRequest(args);
-}
-
 ScheduleStatus schedulePulse(PulseTimer& t, PulseRequest* r) {
   platform::lock(t.lock);
   if (!reserveDeadline(t.queue)) {
     platform::unlock(t.lock);
-    release(t, r);
+    release(r);
     return ScheduleStatus::noMemory;
   }
   r->calledAtNs = platform::monotonicNowNs();
@@ -130,7 +122,7 @@ ScheduleStatus schedulePulse(PulseTimer& t, PulseRequest* r) {
   if (!t.running && !startTimer(t)) {
     if (r->written) resetUnlessOverwritten(t, r);
     platform::unlock(t.lock);
-    release(t, r);
+    release(r);
     return ScheduleStatus::noThread;
   }
   const int64_t deadline = nextDeadline(r);
@@ -162,7 +154,6 @@ void finishPendingPulses(PulseTimer& t) {
   t.wakeAtNs = platform::kNoDeadline;
   releaseDeadlineQueue(t.queue);
   platform::unlock(t.lock);
-  delete t.spare.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 }  // namespace trig

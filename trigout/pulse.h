@@ -3,7 +3,6 @@
 #ifndef TRIGOUT_PULSE_H
 #define TRIGOUT_PULSE_H
 
-#include <atomic>
 #include <cstdint>
 
 #include "deadline_queue.h"
@@ -48,14 +47,7 @@ struct PulseTimer {
   // When the timer looks at the queue next without being rung; kLooking while it is awake.
   int64_t wakeAtNs = platform::kNoDeadline;
   int64_t lastQueuedNs = 0;  // when a pulse was last queued
-  // The request of the pulse that ended last, kept for the next call: taking it costs the call
-  // less than the heap, whose free lists the timer thread's frees leave on its own side.
-  std::atomic<PulseRequest*> spare{nullptr};
 };
-
-// A request holding `args`: the one an ended pulse left for reuse, or a new one from the process
-// heap (null without memory). Any thread.
-PulseRequest* newPulseRequest(PulseTimer& timer, const PulseRequest& args);
 
 enum class ScheduleStatus { ok, noMemory, noThread };
 
@@ -66,8 +58,8 @@ enum class ScheduleStatus { ok, noMemory, noThread };
 ScheduleStatus schedulePulse(PulseTimer& timer, PulseRequest* request);
 
 // Blocks until every pending pulse has ended as scheduled, then ends the timer thread and waits
-// until it has left the module's code, and frees the request kept for reuse; the next
-// schedulePulse starts it again. The module's unload handler calls it.
+// until it has left the module's code; the next schedulePulse starts it again. The module's
+// unload handler calls it.
 void finishPendingPulses(PulseTimer& timer);
 
 }  // namespace trig

@@ -123,7 +123,7 @@ const char* pulseCall(Trigout& m, int nrhs, const mxArray* prhs[], const char** 
     trig::releaseHold(library);
     return bad;
   }
-  trig::PulseRequest* request = trig::newPulseRequest(m.timer, args);
+  trig::PulseRequest* request = new (std::nothrow) trig::PulseRequest(args);
   if (!request) {
     trig::releaseHold(library);
     return trig::text(trig::Message::requestNoMemory);
