@@ -527,7 +527,7 @@ SERIALPORT_EXPORT void SERIALPORT_CALL Out32(short port, short value) {
   // A device that failed is closed once the failure was reported: its writes are dropped until
   // a call opens it again.
   if (d && d->isOpen()) {
-    char message[256];
+    char message[512];  // a template of up to 200 bytes and a width of up to 99
     size_t n = 1;
     message[0] = static_cast<char>(static_cast<uint8_t>(value));
     if (d->text) {

@@ -68,8 +68,10 @@ python = '/usr/bin/python3';
 far = fullfile(source_dir, 'tests', 'octave', 'pty_far_end.py');
 boxA = fullfile(tmp, 'boxA'); outA = fullfile(tmp, 'a.txt');
 boxB = fullfile(tmp, 'boxB'); outB = fullfile(tmp, 'b.txt');
-system(sprintf('%s %s %s %s 60 &', python, far, boxA, outA));
-system(sprintf('%s %s %s %s 60 &', python, far, boxB, outB));
+% Without a sanitizer runtime preloaded into Octave (scripts/asan-octave.sh): the far end is no part
+% of what is checked.
+system(sprintf('env -u LD_PRELOAD %s %s %s %s 60 &', python, far, boxA, outA));
+system(sprintf('env -u LD_PRELOAD %s %s %s %s 60 &', python, far, boxB, outB));
 for i = 1:500
   if exist(boxA, 'file') && exist(boxB, 'file')
     break;
