@@ -3,6 +3,7 @@ function file = eegmex_simport(name)
 %
 %   file = eegmex_simport()
 %   file = eegmex_simport('ppdevport')   % the Linux ppdev library instead
+%   (eegmex_serialport finds the serial port library through it)
 %
 %   Returns the full path of the simulated port library (simport.so on
 %   Linux, simport.dylib on macOS, simport.dll on Windows), for trying
@@ -20,8 +21,9 @@ function file = eegmex_simport(name)
 %   SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver.
 %
 %   It is looked for beside this file, beside the trigout module, and in a
-%   portlibs folder next to either (the build tree). Raises an error when
-%   it is not found.
+%   portlibs folder next to either (the build tree), on Windows also in a
+%   portlibs-mexw32 or portlibs-mexw64 folder (the release). Raises an error
+%   when it is not found.
 %
 %   See also TRIGOUT.  eegmex @EEGMEX_VERSION@, MIT license.
 
@@ -40,8 +42,13 @@ function file = eegmex_simport(name)
   if ~isempty(mod)
     dirs{end + 1} = fileparts(mod);
   end
+  subs = {'', 'portlibs'};
+  if ispc
+    % The Windows release keeps each architecture's libraries in a folder of its own.
+    subs{end + 1} = ['portlibs-' mexext()];
+  end
   for k = 1:numel(dirs)
-    for sub = {'', 'portlibs'}
+    for sub = subs
       file = fullfile(dirs{k}, sub{1}, name);
       if exist(file, 'file')
         return;

@@ -41,7 +41,9 @@
 %     IsInpOutDriverOpen(), the usual interface of Windows port I/O
 %     driver libraries (stdcall on 32-bit Windows);
 %     IsInpOutDriverOpen() must return nonzero; it is asked on every
-%     call. The library of the last successful call stays loaded, so the
+%     call. A library may also export PortLibraryMessage(), asked right
+%     after it: why the driver is closed (raised instead of the fixed
+%     message) or, when it is open, a warning shown once the call is done. The library of the last successful call stays loaded, so the
 %     next call with the same IO_LIB does not load it again; each pulse
 %     keeps its own library's entries and holds that library until its
 %     reset is done, so IO_LIB may change between calls (the last holder
@@ -57,6 +59,10 @@
 %                 SIMPORT_DRIVER_CLOSED=1 makes it report a closed driver;
 %                 SIMPORT_WRITE_US=n makes each write n microseconds slower.
 %                 Its file: eegmex_simport().
+%     serialport  USB trigger boxes and other serial-port devices (each
+%                 value as one raw byte, or as a text command): set up
+%                 with IO_LIB = eegmex_serialport(DEVICE, ...); see
+%                 help eegmex_serialport.
 %     ppdevport   real parallel ports on Linux through the kernel's ppdev
 %                 driver: port = the base address from
 %                 /proc/sys/dev/parport/parportN/base-addr (data register),
@@ -71,10 +77,12 @@
 %     - The reset comes about duration ms after the write of value
 %       (operating-system sleeps: a few ms later, never earlier).
 %     - Overlapping pulses: the reset writes 0 only if the last byte this
-%       module wrote is still this pulse's value (whatever port it went
-%       to). A newer pulse with another value keeps the port at the newer
-%       value and the older reset is skipped; a newer pulse with the same
-%       value is ended early by the older pulse's reset.
+%       module wrote to the pulse's port is still this pulse's value. A
+%       newer pulse on that port with another value keeps the port at the
+%       newer value and the older reset is skipped; a newer pulse there
+%       with the same value is ended early by the older pulse's reset.
+%       Pulses on other ports do not matter: each port is reset after its
+%       own pulse.
 %     - Value 0 writes 0 at once and again after the duration.
 %     - Waits run to absolute deadlines on the monotonic clock, measured
 %       from the actual write of value; several pulses may wait at once,
@@ -100,7 +108,9 @@
 %     trigout: GetProcAddress for Inp32 Failed.
 %     trigout: GetProcAddress for IsOpen Failed.       (no IsInpOutDriverOpen)
 %     trigout: Parellel Port library is not loaded.(Try running as an administrator).
-%              (IsInpOutDriverOpen returned 0)
+%              (IsInpOutDriverOpen returned 0; a library that says why,
+%              such as serialport, gives its own reason instead, e.g.
+%              "trigout: serialport: cannot open /dev/ttyACM0: ...")
 %     trigout: port must be a finite real number.
 %     trigout: value must be a finite real number.
 %     trigout: duration must be a finite real number.
@@ -112,9 +122,8 @@
 %     trigout: Out of memory while binding the port library.
 %     trigout: Out of memory for the pulse request.
 %     trigout: Could not start the pulse thread; a value written by this call was reset.
-%     trigout: Unknown binding failure.                (internal; not expected)
 %   Nothing is written to the port when any of these is raised, except
-%   for the last but one, where a value already written is reset.
+%   for the last, where a value already written is reset.
 %
 %   Examples
 %     global IO_LIB; IO_LIB = eegmex_simport();   % simulated port
@@ -125,4 +134,4 @@
 %     % the second pulse's 10 ms are over, the first reset is skipped
 %     trigout(888, 1); pause(0.005); trigout(888, 2);
 %
-%   See also EEGFETCH, EEGMEX_SIMPORT.  eegmex @EEGMEX_VERSION@, MIT license.
+%   See also EEGFETCH, EEGMEX_SIMPORT, EEGMEX_SERIALPORT.  eegmex @EEGMEX_VERSION@, MIT license.

@@ -4,11 +4,14 @@
 // Environment:
 //  SIMPORT_LOG            : file to which each write is appended as "<ns> <port> <value> <tag>\n"
 //                           (<ns> monotonic nanoseconds, the clock pulse waits use, taken at the
-//                           write); unset: no log. Read at each write: a write goes to the file
-//                           named when it was made.
+//                           write); unset: no log.
 //  SIMPORT_DRIVER_CLOSED  : "1" makes IsInpOutDriverOpen report 0
 //  SIMPORT_WRITE_US       : each Out32 takes this many microseconds more (a slow port, for tests
 //                           that widen the windows between writers)
+// They are read when the library is loaded and by every IsInpOutDriverOpen, which trigout calls on
+// its calling thread on every call; never by Out32, which runs on trigout's timer thread too,
+// where reading the environment would race with the host changing it. So a write goes to the
+// file named at the last driver check before it.
 //
 // The log must not slow down what it observes: on POSIX a write only adds a record in memory,
 // and a background thread appends the records to the file within about 50 ms. Everything
@@ -87,6 +90,21 @@ bool readEnv(const char* name, char* buf, size_t size) {
 
 unsigned char g_ports[65536];
 
+// The settings of the last driver check (locked).
+char g_logSetting[4096];  // SIMPORT_LOG, or ""
+long g_writeUs = 0;       // SIMPORT_WRITE_US
+
+// Calling thread (the library's load, IsInpOutDriverOpen).
+void readSettings() {
+  char path[sizeof g_logSetting], slow[16];
+  if (!readEnv("SIMPORT_LOG", path, sizeof path)) path[0] = '\0';
+  const long us = readEnv("SIMPORT_WRITE_US", slow, sizeof slow) ? atol(slow) : 0;
+  lock();
+  strcpy(g_logSetting, path);
+  g_writeUs = us;
+  unlock();
+}
+
 // The open log file, used by one writer at a time (see the two platforms below).
 FILE* g_log = nullptr;
 char g_logPath[4096];
@@ -112,9 +130,8 @@ void closeLog() {
 
 // Locked: the write is in the file when Out32 returns.
 [[maybe_unused]] void logWrite(int64_t ns, unsigned port, unsigned value) {
-  char path[sizeof g_logPath];
-  if (!readEnv("SIMPORT_LOG", path, sizeof path) || path[0] == '\0') return;
-  appendLine(path, ns, port, value);
+  if (g_logSetting[0] == '\0') return;
+  appendLine(g_logSetting, ns, port, value);
   if (g_log) fflush(g_log);
 }
 void flushLog() {}
@@ -264,9 +281,8 @@ void startFlusher() {
 
 // Locked.
 [[maybe_unused]] void logWrite(int64_t ns, unsigned port, unsigned value) {
-  char path[sizeof g_logPath];
-  if (!readEnv("SIMPORT_LOG", path, sizeof path) || path[0] == '\0') return;
-  const int file = pathIndex(path);
+  if (g_logSetting[0] == '\0') return;
+  const int file = pathIndex(g_logSetting);
   if (file < 0 || !addRecord(Record{ns, static_cast<uint16_t>(port), static_cast<uint8_t>(value),
                                     static_cast<uint16_t>(file)})) {
     if (!g_lost) fprintf(stderr, "simport: out of memory, a write was not logged\n");
@@ -309,8 +325,7 @@ SIMPORT_EXPORT void SIMPORT_CALL Out32(short port, short value) {
   unsigned v = static_cast<uint8_t>(value);
   g_ports[p] = static_cast<unsigned char>(v);
   logWrite(ns, p, v);
-  char slow[16];
-  if (readEnv("SIMPORT_WRITE_US", slow, sizeof slow) && atol(slow) > 0) pauseUs(atol(slow));
+  if (g_writeUs > 0) pauseUs(g_writeUs);
   unlock();
 }
 #endif
@@ -329,11 +344,18 @@ SIMPORT_EXPORT int SIMPORT_CALL IsInpOutDriverOpen() {
 #ifdef SIMPORT_CLOSED
   return 0;
 #else
+  readSettings();
   char v[8];
   return readEnv("SIMPORT_DRIVER_CLOSED", v, sizeof v) && strcmp(v, "1") == 0 ? 0 : 1;
 #endif
 }
 #endif
+
+namespace {
+struct SettingsAtLoad {
+  SettingsAtLoad() { readSettings(); }
+} g_settingsAtLoad;
+}  // namespace
 
 // Writes every logged write to its file before it returns (tests read the log with it).
 SIMPORT_EXPORT void SIMPORT_CALL SimportFlushLog() { flushLog(); }

@@ -22,7 +22,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEEGMEX_TESTS=OFF -DEE
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-targets=(eegfetch_octave_native trigout_octave_native eegfetch_octave trigout_octave simport simport_b simport_closed simport_noout simport_noinp simport_noisopen)
+targets=(eegfetch_octave_native trigout_octave_native eegfetch_octave trigout_octave simport simport_b simport_closed simport_noout simport_noinp simport_noisopen
+  serialport)
 if [ "${1:-}" = --self-check ]; then
   targets+=(memcheck_probe_octave_native memcheck_probe_octave)
 fi

@@ -8,18 +8,23 @@
 #    monotonic clock without timer slack: how late this machine wakes a thread at all.
 # Prints call latency (median, p99) beside the empty call's, the pulse width error (actual minus
 # requested, from the port log's timestamps) beside the wake-up lateness, and the goals.
-# Usage: scripts/bench_trigout.sh [N=1000] [DURATION_ms=10]
+# Then the same through the serial port library to a pseudo-terminal, in a second session: the
+# native call beside the empty one, the width error on the far end's clock (build/bench/serial_bench
+# timestamps each byte as it arrives) beside the wake-up lateness, a bare one-byte write to another
+# pty from Octave itself (the floor under the call's write), and, outside Octave, how long a byte
+# takes from the library's write to the far end.
+# Usage: scripts/bench_trigout.sh [N=1000] [DURATION_ms=10]   (SERIAL=0 leaves the serial part out)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target trigout_octave_native trigout_octave simport eegmex_empty_octave \
-  eegmex_empty_octave_native eegmex_wakeup_octave_native >/dev/null
+cmake --build "$build" -j2 --target trigout_octave_native trigout_octave simport serialport serial_bench \
+  eegmex_empty_octave eegmex_empty_octave_native eegmex_wakeup_octave_native >/dev/null
 n=${1:-1000}
 duration=${2:-10}
 log=$(mktemp /tmp/bench_trigout.XXXXXX.log)
 tmp=$(mktemp -d /tmp/bench_trigout.XXXXXX)
-trap 'rm -rf "$log" "$tmp"' EXIT
+trap 'rm -f "$tmp/box" "$tmp/bare"; rm -rf "$log" "$tmp"' EXIT
 # The MEX flavour under a name of its own, so that both flavours load in one session.
 cp "$build/mex/trigout.mex" "$tmp/trigout_mex.mex"
 cp "$build/bench/eegmex_empty.mex" "$tmp/empty_mex.mex"
@@ -90,3 +95,88 @@ excess = round(1000 * (q(wn, 0.99) - q(wake, 0.99))) / 1000;
 printf('  goal: width error p99 <= wake-up p99 + 0.1 ms: %+.3f ms over the wake-up p99, %s\n', excess, ...
        verdict{1 + (excess <= 0.1)});
 "
+
+[ "${SERIAL:-1}" = 0 ] && exit 0
+
+# The serial port library, to a pty whose far end timestamps what arrives.
+far=$tmp/far.txt
+"$build/bench/serial_bench" far "$tmp/box" "$far" 3600 &
+# A second pty for the floor: a bare one-byte write from Octave itself, outside the library.
+"$build/bench/serial_bench" far "$tmp/bare" "$tmp/bare.txt" 3600 &
+for _ in $(seq 100); do [ -L "$tmp/box" ] && [ -L "$tmp/bare" ] && break; sleep 0.05; done
+latency=$("$build/bench/serial_bench" latency "$build/portlibs/serialport.so" "$n")
+EEGMEX_SERIALPORT= octave-cli -H --no-gui --quiet --eval "
+addpath(fullfile('$build', 'bench', 'native')); addpath('$build');
+global IO_LIB
+IO_LIB = eegmex_serialport('$tmp/box');
+n = $n; d = $duration; gap = (d + 3) / 1000; batch = min(n, 100);
+trigout(888, 0, 0); eegmex_empty(); pause(0.05);   % the open comes with the first call
+bare = fopen('$tmp/bare', 'w');
+calls = zeros(n, 1); empty = calls; wake = []; write = calls;
+for i = 1:n
+  v = 1 + mod(i, 255);
+  if mod(i, 2)
+    t = tic; eegmex_empty(888, v, d); empty(i) = toc(t);
+    t = tic; trigout(888, v, d); calls(i) = toc(t);
+  else
+    t = tic; trigout(888, v, d); calls(i) = toc(t);
+    t = tic; eegmex_empty(888, v, d); empty(i) = toc(t);
+  end
+  pause(gap);
+  t = tic; fwrite(bare, v, 'uint8'); fflush(bare); write(i) = toc(t);
+  pause(gap);
+  if mod(i, batch) == 0
+    wake = [wake; eegmex_wakeup(batch, d, 3)];
+  end
+end
+fclose(bare);
+clear trigout
+pause(0.2);
+unlink('$tmp/bare');
+unlink('$tmp/box');                           % the far end writes what arrived and ends
+for k = 1:200
+  if exist('$far', 'file')
+    break;
+  end
+  pause(0.05);
+end
+a = reshape(sscanf(fileread('$far'), '%f'), 2, [])';
+w = [];
+for j = 1:rows(a) - 1
+  if a(j, 2) ~= 0 && a(j + 1, 2) == 0
+    w(end + 1) = (a(j + 1, 1) - a(j, 1)) / 1e6 - d;
+  end
+end
+q = @(x, p) subsref(sort(x), struct('type', '()', 'subs', {{max(1, ceil(p * numel(x)))}}));
+us = @(x) 1e6 * x;
+function out = ifelse_(ok, a, b)
+  if ok
+    out = a;
+  else
+    out = b;
+  end
+end
+lat = sscanf('$latency', 'latency median %f p99 %f (%d bytes) driver check median %f write median %f');
+printf('trigout through the serial port library to a pty, %d pulses of %d ms, native\n', n, d);
+printf('  call latency   median %6.1f us  p99 %6.1f us   empty native call median %6.1f us  p99 %6.1f us\n', ...
+       us(median(calls)), us(q(calls, 0.99)), us(median(empty)), us(q(empty, 0.99)));
+printf('  a bare one-byte write to a pty from Octave (fwrite, fflush)   median %6.1f us  p99 %6.1f us\n', ...
+       us(median(write)), us(q(write, 0.99)));
+printf('  width error on the far end''s clock  median %6.3f ms  p99 %6.3f ms   (%d pulses)\n', median(w), q(w, 0.99), numel(w));
+printf('  wake-up lateness of a bare thread: median %6.3f ms  p99 %6.3f ms   (%d sleeps)\n', median(wake), q(wake, 0.99), numel(wake));
+printf('  write to far end (library alone, %d bytes): median %6.1f us  p99 %6.1f us   (in the library: driver check %.1f us, write %.1f us, medians)\n', ...
+       lat(3), lat(1), lat(2), lat(4), lat(5));
+verdict = {'missed', 'met'};
+share = round(10 * us(median(calls) - median(empty))) / 10;
+by = @(x, goal, unit) sprintf('missed by %.*f %s', 1 + 2 * strcmp(unit, 'ms'), x - goal, unit);
+said = @(ok, x, goal, unit) ifelse_(ok, 'met', by(x, goal, unit));
+printf('  goal: call median <= empty native call + 15 us: %+.1f us, %s\n', share, said(share <= 15, share, 15, 'us'));
+excess = round(1000 * (q(w, 0.99) - q(wake, 0.99))) / 1000;
+printf('  goal: width error p99 <= wake-up p99 + 0.1 ms: %+.3f ms over the wake-up p99, %s\n', excess, ...
+       said(excess <= 0.1, excess, 0.1, 'ms'));
+arrive = round(10 * lat(1)) / 10;
+printf('  goal: bytes reach the far end <= 0.1 ms after the write, median: %.1f us, %s\n', arrive, ...
+       said(arrive <= 100, arrive, 100, 'us'));
+"
+rm -f "$tmp/box"
+wait

@@ -23,8 +23,9 @@ function outdir = build_user_host(outdir, host)
 %   Beside the modules it writes their help files and, on Linux and macOS
 %   (with Octave's compiler, or c++ from the PATH under MATLAB), the
 %   simulated port library that eegmex_simport() finds, for trying trigout
-%   without a port, and on Linux the ppdev library for real parallel ports
-%   (eegmex_simport('ppdevport')). On Windows the modules only.
+%   without a port, the serial port library for USB trigger boxes
+%   (eegmex_serialport), and on Linux the ppdev library for real parallel
+%   ports (eegmex_simport('ppdevport')). On Windows the modules only.
 
   root = fileparts(fileparts(mfilename('fullpath')));
   if nargin < 1 || isempty(outdir)
@@ -165,8 +166,8 @@ function write_help(root, outdir)
 end
 
 % The port libraries are plain shared libraries (no host API), built with the C++ compiler
-% Octave uses, or with c++ from the PATH under MATLAB: the simulated port everywhere but
-% Windows, and the ppdev library for real ports on Linux.
+% Octave uses, or with c++ from the PATH under MATLAB: the simulated port and the serial port
+% library everywhere but Windows, and the ppdev library for real ports on Linux.
 function build_portlibs(root, outdir, isOctave)
   if ispc
     return;
@@ -179,8 +180,16 @@ function build_portlibs(root, outdir, isOctave)
   libdir = fullfile(root, 'portlibs');
   if ismac
     build_library(cxx, '-dynamiclib', fullfile(outdir, 'simport.dylib'), {fullfile(libdir, 'simport.cpp')});
+    build_library(cxx, '-dynamiclib', fullfile(outdir, 'serialport.dylib'), {fullfile(libdir, 'serialport.cpp')});
   else
     build_library(cxx, '-shared', fullfile(outdir, 'simport.so'), {fullfile(libdir, 'simport.cpp')});
+    % GCC would mark some template statics unique, and a library holding one is never unloaded.
+    [~, version] = system([cxx ' --version']);
+    unique = '';
+    if isempty(strfind(lower(version), 'clang'))
+      unique = ' -fno-gnu-unique';
+    end
+    build_library([cxx unique], '-shared', fullfile(outdir, 'serialport.so'), {fullfile(libdir, 'serialport.cpp')});
     build_library(cxx, '-shared', fullfile(outdir, 'ppdevport.so'), ...
                   {fullfile(libdir, 'ppdevport.cpp'), fullfile(libdir, 'ppdev_map.cpp')});
   end

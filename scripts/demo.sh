@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 bash scripts/build.sh
 build=$(cd "${BUILD_DIR:-build}" && pwd)
-for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_online.m; do
+for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_serialbox.m demo/demo_online.m; do
   [ -f "$demo" ] || continue
   echo "=== $demo"
   octave-cli -H --no-gui --no-window-system --quiet \

@@ -10,7 +10,8 @@ packages=(
   # GNU Octave modules and their tests
   octave liboctave-dev
   # eegfetch
-  # trigout
+  # trigout: the pty far end of the serial port library's Octave and wine tests
+  python3
   # Windows builds under wine
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64

@@ -22,7 +22,7 @@ cp "$root/pkg/INDEX" "$pkgdir/INDEX"
 cp "$root/LICENSE" "$pkgdir/COPYING"
 cp "$root/CHANGELOG.md" "$pkgdir/NEWS"
 
-# Help files and the helper that finds the simulated port library.
+# Help files and the helpers that find and set up the port libraries.
 for f in "$root"/m/*.m; do
   sed "s/@EEGMEX_VERSION@/$version/g" "$f" >"$pkgdir/inst/$(basename "$f")"
 done
@@ -35,7 +35,7 @@ cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/nu
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
 cp "$root"/platform/*.cpp "$root"/platform/*.h "$pkgdir/src/platform/"
-cp "$root"/portlibs/simport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
+cp "$root"/portlibs/simport.cpp "$root"/portlibs/serialport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
 
 for need in src/eegfetch src/trigout src/platform src/portlibs; do
   ls "$pkgdir/$need"/*.cpp >/dev/null 2>&1 || { echo "package: no sources in $need" >&2; exit 1; }

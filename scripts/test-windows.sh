@@ -3,7 +3,9 @@
 # architecture and wine32), writes the recordings and the Linux build's eegfetch results, cross-builds
 # both architectures, checks the PE files with objdump and runs the harness of each architecture:
 # the 64-bit one through wine's 64-bit loader, which needs nothing 32-bit from the kernel, and the
-# 32-bit one where the kernel runs 32-bit programs (probed; skipped and said so elsewhere).
+# 32-bit one where the kernel runs 32-bit programs (probed; skipped and said so elsewhere). Each
+# harness also drives the serial port library through COM5, which the prefix's dosdevices/com5 link
+# maps to a pty whose far end (tests/octave/pty_far_end.py, Debian's python3) logs what arrives.
 # Judged by the harness's PASS/FAIL lines and its final count, not by wine's exit status (wine can
 # exit with 0 after a failure). Ends with one summary line; exits nonzero on any failure.
 set -uo pipefail
@@ -75,10 +77,20 @@ for bits in "${arches[@]}"; do
   fi
   loader=$wine64
   [ "$bits" = 32 ] && loader=$wine32
+  # COM5 is a pseudo-terminal whose far end logs what arrives, for the serial port library.
+  com=$WINEPREFIX/dosdevices/com5
+  far=$dir/com5-far-end.txt
+  rm -f "$com" "$far"
+  /usr/bin/python3 tests/octave/pty_far_end.py "$com" "$far" 600 &
+  far_pid=$!
+  for _ in $(seq 100); do [ -L "$com" ] && break; sleep 0.05; done
   # Wine's console output ends lines with CR LF.
-  (cd "$dir" && WINELOADER=$loader timeout 600 "$loader" windows_harness.exe "$(windows_path "$data")" \
-    "$(windows_path "$dir")") 2>"$dir/harness.stderr" | tr -d '\r' >"$log"
+  (cd "$dir" && EEGMEX_TEST_COM=COM5 EEGMEX_TEST_COM_LOG=$(windows_path "$far") WINELOADER=$loader timeout 600 \
+    "$loader" windows_harness.exe "$(windows_path "$data")" "$(windows_path "$dir")") 2>"$dir/harness.stderr" |
+    tr -d '\r' >"$log"
   rc=${PIPESTATUS[0]}
+  rm -f "$com"  # the far end ends once its link is gone
+  wait "$far_pid" 2>/dev/null
   cat "$log"
   passes=$(grep -c '^PASS ' "$log")
   failures=$(grep -c '^FAIL ' "$log")

@@ -4,21 +4,19 @@
 #include <cstring>
 #include <new>
 
-namespace trig {
+#include "messages.h"
 
-PortLibrary portLibrary;
+namespace trig {
 
 namespace {
 
-LibraryHold* g_kept = nullptr;  // the module's own hold, on the last library bound
-
 // Loading a library that is already loaded was most of the call's time in Octave (a walk over
 // every object the process has loaded); a library this module holds is not loaded again.
-LibraryHold* hold(const char* path, BindStatus* status) {
+LibraryHold* hold(LibraryHold* kept, const char* path, BindStatus* status) {
   *status = BindStatus::loadFailed;
-  if (g_kept && std::strcmp(g_kept->path, path) == 0) {
-    g_kept->holders.fetch_add(1, std::memory_order_relaxed);
-    return g_kept;
+  if (kept && std::strcmp(kept->path, path) == 0) {
+    kept->holders.fetch_add(1, std::memory_order_relaxed);
+    return kept;
   }
   platform::LibraryHandle library = platform::loadLibrary(path);
   if (!library) return nullptr;
@@ -39,11 +37,11 @@ LibraryHold* hold(const char* path, BindStatus* status) {
   return h;
 }
 
-void keep(LibraryHold* h) {
-  if (h == g_kept) return;
+void keep(LibraryHold*& kept, LibraryHold* h) {
+  if (h == kept) return;
   h->holders.fetch_add(1, std::memory_order_relaxed);
-  LibraryHold* old = g_kept;
-  g_kept = h;
+  LibraryHold* old = kept;
+  kept = h;
   if (old) releaseHold(old);
 }
 
@@ -56,64 +54,74 @@ void releaseHold(LibraryHold* h) {
   delete h;
 }
 
-void releaseKeptLibrary() {
-  LibraryHold* old = g_kept;
-  g_kept = nullptr;
+void releaseKeptLibrary(LibraryHold*& kept) {
+  LibraryHold* old = kept;
+  kept = nullptr;
   releaseHold(old);
 }
 
-BindStatus openPortLibrary(const char* path, LibraryHold** held, PortLibrary* entries) {
+BindStatus openPortLibrary(LibraryHold*& kept, const char* path, LibraryHold** held, PortLibrary* entries,
+                           char* said, size_t saidSize) {
   *held = nullptr;
   *entries = PortLibrary();
+  said[0] = '\0';
   BindStatus status;
-  LibraryHold* h = hold(path, &status);
+  LibraryHold* h = hold(kept, path, &status);
   if (!h) return status;
 
   status = BindStatus::ok;
-  if (h->entries.out32) {
-    // The library this module keeps: its entries were found when it was bound. Its driver is
-    // asked again, as on every call.
-    portLibrary = h->entries;
-  } else {
-    portLibrary.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
-    if (!portLibrary.out32) status = BindStatus::noOut32;
+  PortLibrary found = h->entries;
+  if (!found.out32) {
+    // Not bound through this hold yet: its entries are looked up once. Its driver is asked
+    // again on every call.
+    found.out32 = reinterpret_cast<Out32Entry>(platform::findExport(h->handle, "Out32"));
+    if (!found.out32) status = BindStatus::noOut32;
     if (status == BindStatus::ok) {
-      portLibrary.inp32 = platform::findExport(h->handle, "Inp32");
-      if (!portLibrary.inp32) status = BindStatus::noInp32;
+      found.inp32 = platform::findExport(h->handle, "Inp32");
+      if (!found.inp32) status = BindStatus::noInp32;
     }
     if (status == BindStatus::ok) {
-      portLibrary.isDriverOpen =
+      found.isDriverOpen =
           reinterpret_cast<IsDriverOpenEntry>(platform::findExport(h->handle, "IsInpOutDriverOpen"));
-      if (!portLibrary.isDriverOpen) status = BindStatus::noIsDriverOpen;
+      if (!found.isDriverOpen) status = BindStatus::noIsDriverOpen;
+    }
+    if (status == BindStatus::ok)
+      found.message = reinterpret_cast<MessageEntry>(platform::findExport(h->handle, "PortLibraryMessage"));
+  }
+  if (status == BindStatus::ok) {
+    if (found.isDriverOpen() == 0) status = BindStatus::driverClosed;
+    // Copied now: letting go of the library below may unload it and its text.
+    const char* text = found.message ? found.message() : nullptr;
+    if (text) {
+      size_t n = std::strlen(text);
+      if (n >= saidSize) n = saidSize - 1;
+      std::memcpy(said, text, n);
+      said[n] = '\0';
     }
   }
-  if (status == BindStatus::ok && portLibrary.isDriverOpen() == 0) status = BindStatus::driverClosed;
 
   if (status != BindStatus::ok) {
-    // The call lets go of the library, which may unload it: no entry may keep pointing into it.
-    portLibrary = PortLibrary();
     releaseHold(h);
     return status;
   }
-  h->entries = portLibrary;  // under the calling thread only, as every binding
-  keep(h);
+  h->entries = found;  // under the calling thread only, as every binding
+  keep(kept, h);
   *held = h;
-  *entries = portLibrary;
+  *entries = found;
   return BindStatus::ok;
 }
 
 const char* bindMessage(BindStatus status) {
   switch (status) {
     case BindStatus::ok: return nullptr;
-    case BindStatus::loadFailed: return "LoadLibrary Failed. Check IO_LIB.\n";
-    case BindStatus::noOut32: return "GetProcAddress for Oup32 Failed.\n";
-    case BindStatus::noInp32: return "GetProcAddress for Inp32 Failed.\n";
-    case BindStatus::noIsDriverOpen: return "GetProcAddress for IsOpen Failed.\n";
-    case BindStatus::driverClosed:
-      return "Parellel Port library is not loaded.(Try running as an administrator).\n";
-    case BindStatus::noMemory: return "Out of memory while binding the port library.";
+    case BindStatus::loadFailed: return text(Message::loadFailed);
+    case BindStatus::noOut32: return text(Message::noOut32);
+    case BindStatus::noInp32: return text(Message::noInp32);
+    case BindStatus::noIsDriverOpen: return text(Message::noIsDriverOpen);
+    case BindStatus::driverClosed: return text(Message::driverClosed);
+    case BindStatus::noMemory: return text(Message::bindingNoMemory);
   }
-  return "Unknown binding failure.\n";
+  return text(Message::loadFailed);
 }
 
 }  // namespace trig

@@ -3,6 +3,7 @@
 #define TRIGOUT_PORT_LIBRARY_H
 
 #include <atomic>
+#include <cstddef>
 
 #include "platform/library.h"
 
@@ -17,20 +18,20 @@ namespace trig {
 
 using Out32Entry = void(TRIGOUT_PORTCALL*)(short port, short value);
 using IsDriverOpenEntry = int(TRIGOUT_PORTCALL*)();
+using MessageEntry = const char*(TRIGOUT_PORTCALL*)();
 
 // The entry points of one loaded library.
 //  out32        : writes value (zero-extended from 8 bits) to the port's 16-bit address
 //  inp32        : looked up and required, never called
 //  isDriverOpen : nonzero when the library's port driver is open
+//  message      : optional ("PortLibraryMessage"): after isDriverOpen, why the driver is closed,
+//                 or, when it is open, a warning to show once; "" when there is nothing to say
 struct PortLibrary {
   Out32Entry out32 = nullptr;
   void* inp32 = nullptr;
   IsDriverOpenEntry isDriverOpen = nullptr;
+  MessageEntry message = nullptr;
 };
-
-// The entries of the most recent binding, overwritten by every binding (an entry that was not
-// found is left unset). Pulses never call through it: each keeps the entries of its own library.
-extern PortLibrary portLibrary;
 
 // A loaded library and the number of holders: each bound call (then its pulse) holds it once,
 // and the module holds the library of its last successful binding once more, so that the next
@@ -49,12 +50,17 @@ enum class BindStatus { ok, loadFailed, noOut32, noInp32, noIsDriverOpen, driver
 
 // Binds the library at `path`: loads it (or holds the one already loaded from that path once
 // more), resolves "Out32", "Inp32" and "IsInpOutDriverOpen" in that order and asks whether its
-// driver is open. On ok, *hold is held once for the caller and *entries holds its entries.
-// On any failure nothing stays held for the caller and *hold is null. Calling thread only.
-BindStatus openPortLibrary(const char* path, LibraryHold** hold, PortLibrary* entries);
+// driver is open. On ok, *hold is held once for the caller and *entries holds its entries, and
+// `kept`, the module's own hold on the library of its last successful binding, now holds this
+// one (the library it held before is let go of). On any failure nothing stays held for the
+// caller and *hold is null. Calling thread only. `said` (of `saidSize` bytes) receives what the
+// library's optional message export says after the driver check, cut to fit, or "": the reason
+// for driverClosed, a warning with ok.
+BindStatus openPortLibrary(LibraryHold*& kept, const char* path, LibraryHold** hold, PortLibrary* entries,
+                           char* said, size_t saidSize);
 
 // Lets go of the module's own hold (when the module unloads). Calling thread only.
-void releaseKeptLibrary();
+void releaseKeptLibrary(LibraryHold*& kept);
 
 // The message a failed binding raises; null for ok.
 const char* bindMessage(BindStatus status);

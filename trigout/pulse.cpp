@@ -18,59 +18,34 @@
 
 #include <new>
 
-#include "deadline_queue.h"
-#include "platform/clock.h"
-#include "platform/sync.h"
-#include "platform/thread.h"
-
 namespace trig {
 
-std::atomic<uint8_t> lastWrittenValue{0};
-
 namespace {
-
-struct PulseTimer {
-  platform::Lock lock;  // guards the rest, and every port write together with lastWrittenValue
-  DeadlineQueue queue;
-  platform::Thread thread;
-  platform::Alarm* alarm = nullptr;  // exists while the thread runs
-  bool running = false;
-  bool stopping = false;  // end once the queue is empty
-  // When the timer looks at the queue next without being rung; kLooking while it is awake.
-  int64_t wakeAtNs = platform::kNoDeadline;
-  int64_t lastQueuedNs = 0;  // when a pulse was last queued
-};
 
 constexpr int64_t kLooking = INT64_MIN;
 constexpr int64_t kWatchPeriodNs = 5000000;  // the empty queue's look-ups, while watched
 constexpr int64_t kWatchForNs = 1000000000;  // how long after the last pulse was queued
 
-PulseTimer g_timer;
-
 // Under the lock: the write and the store of the byte are one step for every other writer.
-void writeValue(PulseRequest* r) {
+void writeValue(PulseTimer& t, PulseRequest* r) {
   r->writtenAtNs = platform::monotonicNowNs();
   r->entries.out32(static_cast<short>(r->port), static_cast<short>(r->value));
-  lastWrittenValue.store(r->value, std::memory_order_relaxed);
+  t.lastWritten[r->port] = r->value;
   r->written = true;
 }
 
-// Under the lock: the test and the reset are one step, so a value another pulse writes in
-// between is never cleared.
-void resetUnlessOverwritten(PulseRequest* r) {
-  if (lastWrittenValue.load(std::memory_order_relaxed) == r->value) {
+// Under the lock: the test and the reset are one step, so a value another pulse writes to the
+// same port in between is never cleared.
+void resetUnlessOverwritten(PulseTimer& t, PulseRequest* r) {
+  if (t.lastWritten[r->port] == r->value) {
     r->entries.out32(static_cast<short>(r->port), 0);
-    lastWrittenValue.store(0, std::memory_order_relaxed);
+    t.lastWritten[r->port] = 0;
   }
 }
 
-// The request of the pulse that ended last, kept for the next call: taking it costs the call less
-// than the heap, whose free lists the timer thread's frees leave on its own side.
-std::atomic<PulseRequest*> g_spareRequest{nullptr};
-
 void release(PulseRequest* r) {
   releaseHold(r->library);
-  delete g_spareRequest.exchange(r, std::memory_order_acq_rel);
+  delete r;
 }
 
 int64_t afterMs(int64_t startNs, int32_t ms) { return startNs + static_cast<int64_t>(ms) * 1000000; }
@@ -80,9 +55,9 @@ int64_t nextDeadline(const PulseRequest* r) {
   return r->written ? afterMs(r->writtenAtNs, r->duration) : afterMs(r->calledAtNs, r->delay);
 }
 
-void timerRoutine(void*) {
+void timerRoutine(void* timer) {
   platform::preciseWakeups();  // no timer slack on the pulse widths
-  PulseTimer& t = g_timer;
+  PulseTimer& t = *static_cast<PulseTimer*>(timer);
   platform::lock(t.lock);
   for (;;) {
     int64_t deadline = platform::kNoDeadline;
@@ -92,11 +67,11 @@ void timerRoutine(void*) {
       if (deadline <= now) {
         PulseRequest* r = popDeadline(t.queue);
         if (!r->written) {
-          writeValue(r);
+          writeValue(t, r);
           pushDeadline(t.queue, nextDeadline(r), r);  // into the room the pop left
           continue;
         }
-        resetUnlessOverwritten(r);
+        resetUnlessOverwritten(t, r);
         t.wakeAtNs = kLooking;  // it looks at the queue again after the release
         platform::unlock(t.lock);
         release(r);  // may unload the library: outside the lock
@@ -124,7 +99,7 @@ bool startTimer(PulseTimer& t) {
   if (!t.alarm) return false;
   t.stopping = false;
   t.wakeAtNs = kLooking;  // it looks at the queue as it starts
-  if (!platform::startThread(t.thread, timerRoutine, nullptr)) {
+  if (!platform::startThread(t.thread, timerRoutine, &t)) {
     platform::destroyAlarm(t.alarm);
     t.alarm = nullptr;
     return false;
@@ -135,16 +110,7 @@ bool startTimer(PulseTimer& t) {
 
 }  // namespace
 
-PulseRequest* newPulseRequest(const PulseRequest& args) {
-  if (PulseRequest* r = g_spareRequest.exchange(nullptr, std::memory_order_acq_rel)) {
-    *r = args;
-    return r;
-  }
-  return new (std::nothrow) PulseRequest(args);
-}
-
-ScheduleStatus schedulePulse(PulseRequest* r) {
-  PulseTimer& t = g_timer;
+ScheduleStatus schedulePulse(PulseTimer& t, PulseRequest* r) {
   platform::lock(t.lock);
   if (!reserveDeadline(t.queue)) {
     platform::unlock(t.lock);
@@ -152,9 +118,9 @@ ScheduleStatus schedulePulse(PulseRequest* r) {
     return ScheduleStatus::noMemory;
   }
   r->calledAtNs = platform::monotonicNowNs();
-  if (r->delay == 0) writeValue(r);
+  if (r->delay == 0) writeValue(t, r);
   if (!t.running && !startTimer(t)) {
-    if (r->written) resetUnlessOverwritten(r);
+    if (r->written) resetUnlessOverwritten(t, r);
     platform::unlock(t.lock);
     release(r);
     return ScheduleStatus::noThread;
@@ -171,8 +137,7 @@ ScheduleStatus schedulePulse(PulseRequest* r) {
   return ScheduleStatus::ok;
 }
 
-void finishPendingPulses() {
-  PulseTimer& t = g_timer;
+void finishPendingPulses(PulseTimer& t) {
   platform::lock(t.lock);
   const bool running = t.running;
   t.stopping = true;
@@ -189,7 +154,6 @@ void finishPendingPulses() {
   t.wakeAtNs = platform::kNoDeadline;
   releaseDeadlineQueue(t.queue);
   platform::unlock(t.lock);
-  delete g_spareRequest.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 }  // namespace trig

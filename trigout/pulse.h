@@ -3,9 +3,12 @@
 #ifndef TRIGOUT_PULSE_H
 #define TRIGOUT_PULSE_H
 
-#include <atomic>
 #include <cstdint>
 
+#include "deadline_queue.h"
+#include "platform/clock.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
 #include "port_library.h"
 
 namespace trig {
@@ -28,13 +31,23 @@ struct PulseRequest {
   bool written = false;     // the value has been written; the reset is next
 };
 
-// The byte this module last wrote to any port; 0 after a reset. Written only under the pulse
-// lock together with the write it records.
-extern std::atomic<uint8_t> lastWrittenValue;
-
-// A request holding `args`: the one an ended pulse left for reuse, or a new one from the process
-// heap (null without memory). Any thread.
-PulseRequest* newPulseRequest(const PulseRequest& args);
+// The pulses pending and the timer thread that keeps them: part of the module's state, ready when
+// it exists. The thread runs from the first pulse until finishPendingPulses, which leaves the
+// timer as a fresh one.
+struct PulseTimer {
+  platform::Lock lock;  // guards the rest, and every port write together with lastWritten
+  // The byte this module last wrote to each port; 0 after a reset. A pulse resets its port only
+  // while that port still holds the pulse's own value.
+  uint8_t lastWritten[65536] = {};
+  DeadlineQueue queue;
+  platform::Thread thread;
+  platform::Alarm* alarm = nullptr;  // exists while the thread runs
+  bool running = false;
+  bool stopping = false;  // end once the queue is empty
+  // When the timer looks at the queue next without being rung; kLooking while it is awake.
+  int64_t wakeAtNs = platform::kNoDeadline;
+  int64_t lastQueuedNs = 0;  // when a pulse was last queued
+};
 
 enum class ScheduleStatus { ok, noMemory, noThread };
 
@@ -42,12 +55,12 @@ enum class ScheduleStatus { ok, noMemory, noThread };
 // next deadline with the timer, starting the timer thread when it is not running. On noMemory
 // nothing was written; on noThread a value already written was reset (under the same rule as the
 // pulse's own reset). On either failure the library hold and the request are released.
-ScheduleStatus schedulePulse(PulseRequest* request);
+ScheduleStatus schedulePulse(PulseTimer& timer, PulseRequest* request);
 
 // Blocks until every pending pulse has ended as scheduled, then ends the timer thread and waits
-// until it has left the module's code, and frees the request kept for reuse; the next
-// schedulePulse starts it again. The module's unload handler calls it.
-void finishPendingPulses();
+// until it has left the module's code; the next schedulePulse starts it again. The module's
+// unload handler calls it.
+void finishPendingPulses(PulseTimer& timer);
 
 }  // namespace trig
 

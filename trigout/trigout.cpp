@@ -9,6 +9,7 @@
 #include <new>
 
 #include "arguments.h"
+#include "messages.h"
 #include "mexapi.h"
 #include "mxelement.h"
 #include "port_library.h"
@@ -29,46 +30,79 @@ bool firstElement(const mxArray* a, double* out) {
   return true;
 }
 
-const char* readMilliseconds(const mxArray* a, int32_t* ms, const char* notNumber, const char* negative,
-                             const char* tooLarge) {
+const char* readMilliseconds(const mxArray* a, int32_t* ms, trig::Message notNumber, trig::Message negative,
+                             trig::Message tooLarge) {
   double x;
-  if (!firstElement(a, &x)) return notNumber;
+  if (!firstElement(a, &x)) return trig::text(notNumber);
   switch (trig::toMilliseconds(x, ms)) {
     case trig::MillisecondsStatus::ok: return nullptr;
-    case trig::MillisecondsStatus::notFinite: return notNumber;
-    case trig::MillisecondsStatus::negative: return negative;
-    case trig::MillisecondsStatus::tooLarge: return tooLarge;
+    case trig::MillisecondsStatus::notFinite: return trig::text(notNumber);
+    case trig::MillisecondsStatus::negative: return trig::text(negative);
+    case trig::MillisecondsStatus::tooLarge: return trig::text(tooLarge);
   }
-  return notNumber;
+  return trig::text(notNumber);
 }
 
 // Reads port, value, duration and delay into `r`; the message of the first bad one, or null.
 const char* readArguments(int nrhs, const mxArray* prhs[], trig::PulseRequest* r) {
   double x;
-  if (!firstElement(prhs[0], &x) || !trig::toPort(x, &r->port)) return "port must be a finite real number.";
-  if (!firstElement(prhs[1], &x) || !trig::toByte(x, &r->value)) return "value must be a finite real number.";
+  if (!firstElement(prhs[0], &x) || !trig::toPort(x, &r->port))
+    return trig::text(trig::Message::portNotNumber);
+  if (!firstElement(prhs[1], &x) || !trig::toByte(x, &r->value))
+    return trig::text(trig::Message::valueNotNumber);
   r->duration = 10;
   r->delay = 0;
   if (nrhs >= 3) {
-    const char* m =
-        readMilliseconds(prhs[2], &r->duration, "duration must be a finite real number.",
-                         "duration must not be negative.", "duration must be at most 2147483647 ms.");
+    const char* m = readMilliseconds(prhs[2], &r->duration, trig::Message::durationNotNumber,
+                                     trig::Message::durationNegative, trig::Message::durationTooLarge);
     if (m) return m;
   }
   if (nrhs >= 4) {
-    const char* m = readMilliseconds(prhs[3], &r->delay, "delay must be a finite real number.",
-                                     "delay must not be negative.", "delay must be at most 2147483647 ms.");
+    const char* m = readMilliseconds(prhs[3], &r->delay, trig::Message::delayNotNumber,
+                                     trig::Message::delayNegative, trig::Message::delayTooLarge);
     if (m) return m;
   }
   return nullptr;
 }
 
+// Everything the module keeps from one call to the next. A call starts it when it is not started
+// (the first call after each load); the unload handler ends it and leaves it as a fresh load
+// would, since a module loaded again while its image is still mapped keeps its variables (and
+// the host has forgotten the handler).
+struct Trigout {
+  bool started = false;
+  trig::PulseTimer timer;             // the pending pulses and their thread
+  trig::LibraryHold* kept = nullptr;  // the library of the last successful binding, kept loaded
+  // What the port library said at the last binding (calling thread only): the reason its driver
+  // is closed, raised in place of the fixed message, or a warning shown once the call is done.
+  char librarySaid[1024] = "";
+};
+
+Trigout g_trigout;
+
+// Before the host unloads the module (clear all, clear trigout, clear functions, exit), pending
+// pulses end as scheduled and the timer thread ends, so every reset is still written and no
+// thread runs the module's code once it is unmapped.
+void endTrigout() {
+  Trigout& m = g_trigout;
+  trig::finishPendingPulses(m.timer);
+  trig::releaseKeptLibrary(m.kept);
+  m.librarySaid[0] = '\0';
+  m.started = false;
+}
+
+void startTrigout(Trigout& m) {
+  mexAtExit(endTrigout);
+  m.started = true;
+}
+
 // Binds the library named by IO_LIB, reads the arguments and schedules the pulse.
-// Returns the message to raise, or null. Host operations that may raise (mexGetVariable,
-// mxCalloc) all come before anything of ours exists.
-const char* pulseCall(int nrhs, const mxArray* prhs[]) {
+// Returns the message to raise, or null; *warning is what to warn with, or null. Host
+// operations that may raise (mexGetVariable, mxCalloc) all come before anything of ours exists.
+const char* pulseCall(Trigout& m, int nrhs, const mxArray* prhs[], const char** warning) {
+  *warning = nullptr;
   mxArray* ioLib = mexGetVariable("global", "IO_LIB");
-  if (!ioLib) return "IO_LIB not found or is nor global variable.";
+  if (!ioLib) return trig::text(trig::Message::noIoLib);
   size_t length = mxGetNumberOfElements(ioLib) + 1;
   char nearby[512];  // most paths fit: no allocation on the way to the pulse
   char* path = nearby;
@@ -78,46 +112,41 @@ const char* pulseCall(int nrhs, const mxArray* prhs[]) {
 
   trig::PulseRequest args;
   trig::LibraryHold* library;
-  trig::BindStatus bound = trig::openPortLibrary(path, &library, &args.entries);
+  trig::BindStatus bound =
+      trig::openPortLibrary(m.kept, path, &library, &args.entries, m.librarySaid, sizeof m.librarySaid);
+  if (bound == trig::BindStatus::driverClosed && m.librarySaid[0]) return m.librarySaid;
   if (bound != trig::BindStatus::ok) return trig::bindMessage(bound);
+  if (m.librarySaid[0]) *warning = m.librarySaid;
 
   const char* bad = readArguments(nrhs, prhs, &args);
   if (bad) {
     trig::releaseHold(library);
     return bad;
   }
-  trig::PulseRequest* request = trig::newPulseRequest(args);
+  trig::PulseRequest* request = new (std::nothrow) trig::PulseRequest(args);
   if (!request) {
     trig::releaseHold(library);
-    return "Out of memory for the pulse request.";
+    return trig::text(trig::Message::requestNoMemory);
   }
   request->library = library;
-  switch (trig::schedulePulse(request)) {
+  switch (trig::schedulePulse(m.timer, request)) {
     case trig::ScheduleStatus::ok: return nullptr;
-    case trig::ScheduleStatus::noMemory: return "Out of memory for the pulse request.";
-    case trig::ScheduleStatus::noThread:
-      return "Could not start the pulse thread; a value written by this call was reset.";
+    case trig::ScheduleStatus::noMemory: return trig::text(trig::Message::requestNoMemory);
+    case trig::ScheduleStatus::noThread: return trig::text(trig::Message::noThread);
   }
   return nullptr;
-}
-
-// Before the host unloads the module (clear all, clear trigout, clear functions, exit), pending
-// pulses end as scheduled and the timer thread ends, so every reset is still written and no
-// thread runs the module's code once it is unmapped.
-void atUnload() {
-  trig::finishPendingPulses();
-  trig::releaseKeptLibrary();
 }
 
 }  // namespace
 
 MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   (void)plhs;
-  if (nrhs < 2 || nrhs > 4) mexErrMsgTxt("Two or three or four input arguments required");
-  if (nlhs > 0) mexErrMsgTxt("No output argument allowed");
-  // On every call: a module loaded again while its image was still mapped keeps its variables,
-  // and the host has forgotten the handler.
-  mexAtExit(atUnload);
-  const char* message = pulseCall(nrhs, prhs);
+  if (nrhs < 2 || nrhs > 4) mexErrMsgTxt(trig::text(trig::Message::argumentCount));
+  if (nlhs > 0) mexErrMsgTxt(trig::text(trig::Message::outputArgument));
+  Trigout& m = g_trigout;
+  if (!m.started) startTrigout(m);
+  const char* warning;
+  const char* message = pulseCall(m, nrhs, prhs, &warning);
+  if (warning) mexWarnMsgTxt(warning);
   if (message) mexErrMsgTxt(message);
 }

@@ -141,6 +141,12 @@ function check_trigout(home)
   % The wait is measured from just before the library's write, so allow it a millisecond.
   assert(gapMs >= 24 && gapMs < 5000, 'reset %.3f ms after the write', gapMs);
 
+  % The serial port library for trigger boxes ships beside it.
+  old = getenv('EEGMEX_SERIALPORT');
+  serial = eegmex_serialport('/dev/no-such-box');
+  setenv('EEGMEX_SERIALPORT', old);
+  assert(strncmp(serial, home, numel(home)) && exist(serial, 'file') == 2, 'no serial port library: %s', serial);
+
   clear -global IO_LIB
   try
     trigout(888, 1);

@@ -1,7 +1,8 @@
-// Many pulses at once, with and without delays, each on a port and with a value of its own. The
-// log is written under the module's port lock, so its order is the order the module saw: a reset
-// may only follow the write of its own pulse directly (the byte it tests is the last one
-// written). Run under ThreadSanitizer by scripts/tsan.sh.
+// Many pulses at once, with and without delays, a few ports shared by many calls, every value its
+// own. The log is written under the module's port lock, so its order is the order the module saw:
+// on each port a reset may only follow the write of its own pulse directly (the byte it tests is
+// the last one written to that port), and only once that pulse's duration has passed. Run under
+// ThreadSanitizer by scripts/tsan.sh.
 #include <map>
 #include <random>
 
@@ -9,59 +10,65 @@
 
 namespace {
 
-// Every write is its pulse's value or a reset directly after that value; one of each per pulse.
+// Every write is a pulse's value, once, or a reset that directly follows, on its port, the write
+// of a value whose duration (ms, by value) has passed since.
 void expectResetsOnlyAfterTheirOwnWrite(const std::vector<PortWrite>& w,
-                                        const std::map<unsigned, unsigned>& valueOf) {
-  std::map<unsigned, int> writes, resets;
+                                        const std::map<unsigned, int>& durationOf) {
+  std::map<unsigned, PortWrite> lastOnPort;
+  std::map<unsigned, int> writes;
+  int resets = 0;
   for (size_t k = 0; k < w.size(); ++k) {
-    auto own = valueOf.find(w[k].port);
-    ASSERT_NE(own, valueOf.end()) << w[k];
-    if (w[k].value == 0) {
-      ++resets[w[k].port];
-      ASSERT_GT(k, 0u);
-      EXPECT_EQ(w[k - 1], W(w[k].port, own->second)) << "reset at " << k << " after another call's write";
+    const PortWrite& x = w[k];
+    if (x.value == 0) {
+      ++resets;
+      auto before = lastOnPort.find(x.port);
+      ASSERT_NE(before, lastOnPort.end()) << "reset at " << k << " before any write to its port";
+      ASSERT_NE(before->second.value, 0u) << "reset at " << k << " after a reset";
+      const int ms = durationOf.at(before->second.value);
+      EXPECT_GE(x.ns - before->second.ns, ms * kMs - kMs / 2)
+          << "reset at " << k << " came before " << before->second << " was due: another call's reset";
     } else {
-      EXPECT_EQ(w[k].value, own->second);
-      ++writes[w[k].port];
+      ASSERT_EQ(durationOf.count(x.value), 1u) << x;
+      ++writes[x.value];
     }
+    lastOnPort[x.port] = x;
   }
-  EXPECT_EQ(writes.size(), valueOf.size()) << "every pulse wrote its value";
-  for (const auto& [port, n] : writes) EXPECT_EQ(n, 1) << port;
-  for (const auto& [port, n] : resets) EXPECT_EQ(n, 1) << port;
-  EXPECT_FALSE(resets.empty());
+  EXPECT_EQ(writes.size(), durationOf.size()) << "every pulse wrote its value";
+  for (const auto& [value, n] : writes) EXPECT_EQ(n, 1) << value;
+  for (const auto& [port, last] : lastOnPort) EXPECT_EQ(last.value, 0u) << "port " << port << " left high";
+  EXPECT_GT(resets, 0);
 }
 
 }  // namespace
 
 TEST_F(Trigout, ConcurrentPulsesNeverClearAValueAnotherCallWrote) {
-  std::map<unsigned, unsigned> valueOf;
+  std::map<unsigned, int> durationOf;
   std::mt19937 rng(12345);
   std::uniform_int_distribution<int> duration(1, 20), delay(0, 6);
   setenv("SIMPORT_WRITE_US", "200", 1);  // slow writes: other writers queue at the port lock meanwhile
   for (unsigned i = 0; i < 200; ++i) {
     double d = delay(rng) < 3 ? 0 : delay(rng);
-    valueOf[1000 + i] = i + 1;
-    ASSERT_FALSE(pulse({1000.0 + i, i + 1.0, static_cast<double>(duration(rng)), d}).failed);
+    const int ms = duration(rng);
+    durationOf[i + 1] = ms;
+    ASSERT_FALSE(pulse({1000.0 + i % 8, i + 1.0, static_cast<double>(ms), d}).failed);
     if (i % 16 == 0) sleepMs(1);
   }
-  std::vector<PortWrite> w = finish();
-  expectResetsOnlyAfterTheirOwnWrite(w, valueOf);
-  EXPECT_EQ(w.back().value, 0u) << "the last pulse written is reset";
+  expectResetsOnlyAfterTheirOwnWrite(finish(), durationOf);
 }
 
 TEST_F(Trigout, AWriteDueWithAResetIsNeverClearedByIt) {
-  // Pairs whose delayed write (B) falls due just before the reset (A): a write takes 2 ms, so A
-  // tests and resets while or after B writes. Either order of the two is fine; a reset of A
-  // directly after B's write is not.
-  std::map<unsigned, unsigned> valueOf;
+  // Pairs on one port whose delayed write (B) falls due just before the reset (A): a write takes
+  // 2 ms, so A tests and resets while or after B writes. Either order of the two is fine; a reset
+  // by A directly after B's write (sooner than B's 5 ms) is not.
+  std::map<unsigned, int> durationOf;
   setenv("SIMPORT_WRITE_US", "2000", 1);
   for (unsigned k = 0; k < 16; ++k) {
-    unsigned a = 2000 + 2 * k, b = a + 1;
-    valueOf[a] = 1 + 2 * k;
-    valueOf[b] = 2 + 2 * k;
-    ASSERT_FALSE(pulse({static_cast<double>(b), 2.0 + 2 * k, 5, 10}).failed);
-    ASSERT_FALSE(pulse({static_cast<double>(a), 1.0 + 2 * k, 10}).failed);
+    const double port = 2000 + k;
+    durationOf[1 + 2 * k] = 10;
+    durationOf[2 + 2 * k] = 5;
+    ASSERT_FALSE(pulse({port, 2.0 + 2 * k, 5, 10}).failed);
+    ASSERT_FALSE(pulse({port, 1.0 + 2 * k, 10}).failed);
     sleepMs(30);
   }
-  expectResetsOnlyAfterTheirOwnWrite(finish(), valueOf);
+  expectResetsOnlyAfterTheirOwnWrite(finish(), durationOf);
 }

@@ -27,6 +27,8 @@ void sleepMs(unsigned ms);
 
 void eegfetchSuite(const Paths& paths);
 void trigoutSuite(const Paths& paths);
+// Runs only when EEGMEX_TEST_COM names a COM port with a far end logging to EEGMEX_TEST_COM_LOG.
+void serialSuite(const Paths& paths);
 
 }  // namespace harness
 

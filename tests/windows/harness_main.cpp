@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   std::printf("harness: %d-bit, data %s, build %s\n", static_cast<int>(8 * sizeof(void*)), argv[1], argv[2]);
   harness::eegfetchSuite(paths);
   harness::trigoutSuite(paths);
+  harness::serialSuite(paths);
   std::printf("%d passed, %d failed\n", harness::g_passed, harness::g_failed);
   std::fflush(stdout);
   return harness::g_failed == 0 && harness::g_passed > 0 ? 0 : 1;

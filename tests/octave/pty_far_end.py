@@ -1,0 +1,31 @@
+#!/usr/bin/python3
+"""The far end of a pseudo-terminal, standing in for a USB trigger box in the Octave tests.
+
+    pty_far_end.py LINK OUT [SECONDS]
+
+Opens a pty pair, points the symlink LINK at its device, and appends every byte that arrives to
+OUT as "<monotonic ns> <byte>" lines, until SECONDS (default 60) have passed or LINK is removed.
+"""
+import os
+import select
+import sys
+import time
+
+link, out = sys.argv[1], sys.argv[2]
+seconds = float(sys.argv[3]) if len(sys.argv) > 3 else 60.0
+master, slave = os.openpty()
+staged = link + ".new"
+if os.path.lexists(staged):
+    os.remove(staged)
+os.symlink(os.ttyname(slave), staged)
+os.rename(staged, link)
+end = time.monotonic() + seconds
+with open(out, "a") as f:
+    while time.monotonic() < end and os.path.lexists(link):
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if not ready:
+            continue
+        data = os.read(master, 4096)
+        now = time.monotonic_ns()
+        f.write("".join("%d %d\n" % (now, b) for b in data))
+        f.flush()

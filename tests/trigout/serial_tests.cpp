@@ -1,0 +1,316 @@
+// trigout through the serial port library to pseudo-terminals: the kernel's tty layer is in the
+// path, and the far end (the pty's master side, standing in for the trigger box) timestamps each
+// byte as it arrives. Timing bounds are generous: the machine is shared.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "trigout_fixture.h"
+
+namespace {
+
+struct Arrival {
+  unsigned char byte;
+  int64_t ns;
+};
+
+// A pty pair; a thread on the master side records what arrives (unless told never to read).
+class FarEnd {
+ public:
+  explicit FarEnd(bool reads = true) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+    if (reads) reader_ = std::thread([this] { readLoop(); });
+  }
+  ~FarEnd() { hangUp(); }
+  bool ok() const { return slave_ >= 0; }
+  std::string slavePath() const { return ttyname(slave_); }
+  int slave() const { return slave_; }
+  // Closes the master side: the device hangs up.
+  void hangUp() {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+    master_ = slave_ = -1;
+  }
+  std::vector<Arrival> arrived() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return arrived_;
+  }
+  std::string text() {
+    std::string s;
+    for (const Arrival& a : arrived()) s.push_back(static_cast<char>(a.byte));
+    return s;
+  }
+  // Waits until at least n bytes have arrived (at most 5 s); returns them.
+  std::vector<Arrival> await(size_t n) {
+    for (int i = 0; i < 5000 && arrived().size() < n; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return arrived();
+  }
+
+ private:
+  void readLoop() {
+    while (!stop_) {
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 5) <= 0) continue;
+      unsigned char buf[512];
+      ssize_t n = read(master_, buf, sizeof buf);
+      const int64_t at = nowNs();
+      if (n <= 0) continue;
+      std::lock_guard<std::mutex> g(mutex_);
+      for (ssize_t i = 0; i < n; ++i) arrived_.push_back(Arrival{buf[i], at});
+    }
+  }
+  int master_ = -1, slave_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+  std::mutex mutex_;
+  std::vector<Arrival> arrived_;
+};
+
+std::string hex(const std::string& s) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : s) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    out += two;
+  }
+  return out;
+}
+
+// One entry of the setting eegmex_serialport writes.
+std::string entry(const std::string& device, const std::string& port = "*",
+                  const std::string& protocol = "byte", const std::string& format = "%d\\n") {
+  return port + ",115200," + protocol + "," + hex(device) + "," + hex(format);
+}
+
+class SerialTrigout : public Trigout {
+ protected:
+  void SetUp() override {
+    Trigout::SetUp();
+    dir_ = ::testing::TempDir() + "serial_" + std::to_string(getpid());
+    mkdir(dir_.c_str(), 0700);
+    unsetenv("SERIALPORT_SYSFS_ROOT");
+    useLibrary("serialport");
+  }
+  void TearDown() override {
+    Trigout::TearDown();
+    unsetenv("EEGMEX_SERIALPORT");
+    unsetenv("SERIALPORT_SYSFS_ROOT");
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  // A stable name for the far end's device, as /dev/serial/by-id gives one; pointed anew at
+  // another far end by a moved symlink.
+  std::string link(const std::string& name, const FarEnd& far) {
+    std::string path = dir_ + "/" + name, staged = path + ".new";
+    std::remove(staged.c_str());
+    EXPECT_EQ(symlink(far.slavePath().c_str(), staged.c_str()), 0);
+    EXPECT_EQ(rename(staged.c_str(), path.c_str()), 0);
+    return path;
+  }
+  static void configure(const std::string& setting) { setenv("EEGMEX_SERIALPORT", setting.c_str(), 1); }
+  std::string dir_;
+};
+
+::testing::AssertionResult sent(const mexhost::CallResult& r) {
+  if (!r.failed) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "trigout failed: " << r.message;
+}
+
+std::string pairs(const std::vector<Arrival>& a) {
+  std::string s;
+  for (const Arrival& x : a) s += std::to_string(x.byte) + " ";
+  return s;
+}
+
+}  // namespace
+
+TEST_F(SerialTrigout, EveryByteArrivesRawThenItsResetOnARawTerminal) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  configure(entry(link("box", far)));
+  for (int v = 0; v < 256; ++v) {
+    ASSERT_TRUE(sent(pulse({888, static_cast<double>(v), 1}))) << v;
+    if (v == 0) {
+      // The terminal is raw 8N1 without flow control, and keeps its modem lines at close.
+      termios t;
+      ASSERT_EQ(tcgetattr(far.slave(), &t), 0);
+      EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+      EXPECT_EQ(t.c_oflag & OPOST, 0u);
+      EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP), 0u);
+      EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL), static_cast<tcflag_t>(CS8));
+    }
+    far.await(2 * static_cast<size_t>(v) + 2);
+  }
+  std::vector<Arrival> a = far.await(512);
+  ASSERT_EQ(a.size(), 512u) << "nothing else is written, at open or otherwise: " << pairs(a);
+  for (int v = 0; v < 256; ++v) {
+    EXPECT_EQ(a[2 * v].byte, v);
+    EXPECT_EQ(a[2 * v + 1].byte, 0);
+  }
+}
+
+TEST_F(SerialTrigout, TheTextProtocolSendsTheTemplateFilledIn) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  configure(entry(link("box", far), "*", "text", "WRITE %d\\n"));
+  std::string want;
+  for (int v : {0, 1, 9, 127, 128, 200, 255, 256 + 12}) {
+    ASSERT_TRUE(sent(pulse({888, static_cast<double>(v), 1})));
+    want += "WRITE " + std::to_string(v % 256) + "\nWRITE 0\n";
+    far.await(want.size());
+  }
+  EXPECT_EQ(far.text(), want);
+
+  // A template without exactly one integer conversion is refused, naming the device.
+  configure(entry(link("box", far), "*", "text", "WRITE %s\\n"));
+  mexhost::CallResult r = pulse({888, 1});
+  EXPECT_TRUE(r.failed);
+  EXPECT_NE(r.message.find("box: the template"), std::string::npos) << r.message;
+}
+
+TEST_F(SerialTrigout, EachPortHasItsDeviceAndItsOwnResetRule) {
+  FarEnd a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  configure(entry(link("a", a), "888") + ";" + entry(link("b", b), "889"));
+  const int64_t before = nowNs();
+  ASSERT_TRUE(sent(pulse({888, 7, 400})));
+  ASSERT_TRUE(sent(pulse({889, 3, 100})));
+  ASSERT_TRUE(sent(pulse({890, 5, 1}))) << "an address no device has is ignored";
+  std::vector<Arrival> wa = a.await(2), wb = b.await(2);
+  ASSERT_EQ(pairs(wa), "7 0 ");
+  ASSERT_EQ(pairs(wb), "3 0 ");
+  EXPECT_GE(wa[1].ns - before, 400 * kMs);
+  EXPECT_GE(wb[1].ns - before, 100 * kMs);
+
+  // On one port: 1 then 2 keeps the port at 2 until the second pulse's reset.
+  ASSERT_TRUE(sent(pulse({888, 1, 100})));
+  sleepMs(5);
+  ASSERT_TRUE(sent(pulse({888, 2, 100})));
+  finish();
+  sleepMs(50);
+  EXPECT_EQ(pairs(a.arrived()), "7 0 1 2 0 ");
+}
+
+TEST_F(SerialTrigout, CallTimeAndWidthOnTheFarEndsClock) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  configure(entry(link("box", far)));
+  ASSERT_TRUE(sent(pulse({888, 0, 0})));  // the open comes with the first call
+  far.await(2);
+  for (int i = 0; i < 20; ++i) {
+    const int64_t before = nowNs();
+    ASSERT_TRUE(sent(pulse({888, static_cast<double>(1 + i), 20})));
+    const int64_t after = nowNs();
+    std::vector<Arrival> a = far.await(4 + 2 * static_cast<size_t>(i));
+    ASSERT_EQ(a.size(), 4 + 2 * static_cast<size_t>(i));
+    const Arrival& value = a[a.size() - 2];
+    const Arrival& reset = a[a.size() - 1];
+    EXPECT_EQ(value.byte, 1 + i);
+    EXPECT_LT(after - before, 100 * kMs) << "the call returns without waiting for the device";
+    EXPECT_GE(value.ns, before);
+    EXPECT_LT(value.ns - before, 200 * kMs);
+    // The reset's byte leaves 20 ms after the value's, never sooner. The tty layer hands bytes
+    // on from a kernel worker, which a busy machine may run late for one byte and not for the
+    // next: only the reset's earliest time and the width's upper bound are sure.
+    EXPECT_GE(reset.ns - before, 20 * kMs);
+    EXPECT_LT(reset.ns - value.ns, 20 * kMs + 500 * kMs);
+  }
+}
+
+TEST_F(SerialTrigout, AHangUpIsTheNextCallsErrorAndTheDeviceIsOpenedAgainOnceBack) {
+  auto first = std::make_unique<FarEnd>();
+  ASSERT_TRUE(first->ok());
+  const std::string box = link("box", *first);
+  configure(entry(box));
+  ASSERT_TRUE(sent(pulse({888, 1, 1})));
+  first->await(2);
+  first->hangUp();
+  mexhost::CallResult r = pulse({888, 2, 1});
+  ASSERT_TRUE(r.failed);
+  EXPECT_EQ(r.message, "serialport: " + box + ": the device hung up (disconnected)");
+  // Still gone: the error says why it cannot be opened.
+  r = pulse({888, 3, 1});
+  ASSERT_TRUE(r.failed);
+  EXPECT_EQ(r.message.rfind("serialport: cannot open " + box + ": ", 0), 0u) << r.message;
+
+  FarEnd second;
+  ASSERT_TRUE(second.ok());
+  link("box", second);
+  ASSERT_TRUE(sent(pulse({888, 4, 1})));
+  EXPECT_EQ(pairs(second.await(2)), "4 0 ");
+}
+
+TEST_F(SerialTrigout, AFarEndThatNeverReadsDoesNotBlockTheCaller) {
+  FarEnd far(false);
+  ASSERT_TRUE(far.ok());
+  configure(entry(link("box", far), "*", "text", "%99d\\n"));
+  std::string failure;
+  int64_t slowest = 0;
+  for (int i = 0; i < 20000 && failure.empty(); ++i) {
+    const int64_t before = nowNs();
+    mexhost::CallResult r = pulse({888, 1, 0});
+    slowest = std::max(slowest, nowNs() - before);
+    if (r.failed) failure = r.message;
+  }
+  EXPECT_NE(failure.find("the device took no data for 2 ms (its buffer is full)"), std::string::npos)
+      << failure;
+  EXPECT_LT(slowest, 100 * kMs);
+}
+
+TEST_F(SerialTrigout, UnloadingWithPulsesPendingDeliversThemBeforeTheClose) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  configure(entry(link("box", far)));
+  ASSERT_TRUE(sent(pulse({888, 5, 100})));
+  ASSERT_TRUE(sent(pulse({888, 6, 50, 120})));
+  module_->unload();
+  EXPECT_EQ(pairs(far.await(4)), "5 0 6 0 ");
+  module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
+}
+
+TEST_F(SerialTrigout, OpenFailuresAndSlowAdaptersAreSaidNamingTheDevice) {
+  configure(entry(dir_ + "/missing"));
+  mexhost::CallResult r = pulse({888, 1});
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.message, "serialport: cannot open " + dir_ + "/missing: No such file or directory");
+
+  // A USB-serial adapter's latency timer above 1 ms: one warning at the open.
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  const std::string tty = far.slavePath().substr(far.slavePath().rfind('/') + 1);
+  const std::string sys = dir_ + "/sys", timer = sys + "/bus/usb-serial/devices/" + tty;
+  ASSERT_EQ(std::system(("mkdir -p '" + timer + "' && echo 16 > '" + timer + "/latency_timer'").c_str()), 0);
+  setenv("SERIALPORT_SYSFS_ROOT", sys.c_str(), 1);
+  configure(entry(link("box", far)));
+  r = pulse({888, 1, 1});
+  EXPECT_FALSE(r.failed) << r.message;
+  ASSERT_EQ(r.warnings.size(), 1u);
+  EXPECT_NE(r.warnings[0].find("latency timer is 16 ms"), std::string::npos) << r.warnings[0];
+  EXPECT_NE(r.warnings[0].find(timer + "/latency_timer"), std::string::npos) << r.warnings[0];
+  far.await(2);
+  r = pulse({888, 2, 1});
+  EXPECT_TRUE(r.warnings.empty()) << "once";
+  EXPECT_EQ(pairs(far.await(4)), "1 0 2 0 ");
+
+  // At 1 ms, nothing to say.
+  FarEnd fast;
+  ASSERT_TRUE(fast.ok());
+  const std::string fastTty = fast.slavePath().substr(fast.slavePath().rfind('/') + 1);
+  const std::string fastTimer = sys + "/bus/usb-serial/devices/" + fastTty;
+  ASSERT_EQ(
+      std::system(("mkdir -p '" + fastTimer + "' && echo 1 > '" + fastTimer + "/latency_timer'").c_str()), 0);
+  configure(entry(link("fast", fast)));
+  r = pulse({888, 1, 1});
+  EXPECT_FALSE(r.failed) << r.message;
+  EXPECT_TRUE(r.warnings.empty());
+}

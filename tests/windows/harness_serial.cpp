@@ -1,0 +1,143 @@
+// trigout through the Windows build of the serial port library, to a COM port that wine maps to a
+// pseudo-terminal (scripts/test-windows.sh links dosdevices/com5 to it). The pty's far end
+// (tests/octave/pty_far_end.py) appends "<ns> <byte>" lines to a file as bytes arrive: every value
+// arrives as its one byte or as its text, then the reset, and the widths on the far end's clock
+// stay within generous bounds.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "harness.h"
+#include "mexhost.h"
+
+namespace harness {
+
+namespace {
+
+using mexhost::Array;
+
+struct Arrival {
+  int64_t ns;
+  unsigned byte;
+};
+
+std::vector<Arrival> arrivals(const std::string& path) {
+  std::vector<Arrival> out;
+  std::vector<unsigned char> bytes;
+  if (!readFile(path, bytes)) return out;
+  std::istringstream in(std::string(bytes.begin(), bytes.end()));
+  long long ns;
+  unsigned byte;
+  while (in >> ns >> byte) out.push_back({ns, byte});
+  return out;
+}
+
+std::vector<Arrival> await(const std::string& path, size_t n) {
+  std::vector<Arrival> a = arrivals(path);
+  for (unsigned waited = 0; waited < 3000 && a.size() < n; waited += 2) {
+    sleepMs(2);
+    a = arrivals(path);
+  }
+  return a;
+}
+
+std::string hex(const std::string& s) {
+  std::string out;
+  char two[3];
+  for (unsigned char c : s) {
+    std::snprintf(two, sizeof two, "%02x", c);
+    out += two;
+  }
+  return out;
+}
+
+std::string env(const char* name) {
+  char value[1024];
+  DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+mexhost::CallResult pulse(mexhost::Module& trigout, double port, double value, double duration) {
+  Array p = mexhost::scalar(port), v = mexhost::scalar(value), d = mexhost::scalar(duration);
+  return trigout.call(0, {p.get(), v.get(), d.get()});
+}
+
+}  // namespace
+
+void serialSuite(const Paths& paths) {
+  const std::string com = env("EEGMEX_TEST_COM"), farLog = env("EEGMEX_TEST_COM_LOG");
+  if (com.empty() || farLog.empty()) return;  // test-windows.sh says when it runs no far end
+  mexhost::setGlobal("IO_LIB", mexhost::charArray(paths.build + "\\portlibs\\serialport.dll").get());
+  SetEnvironmentVariableA("EEGMEX_SERIALPORT", ("*,115200,byte," + hex(com) + "," + hex("%d\\n")).c_str());
+  {
+    mexhost::Module trigout(paths.build + "\\trigout" + paths.suffix);
+    std::string failed;
+    size_t seen = arrivals(farLog).size();
+    for (int v = 0; v < 256 && failed.empty(); ++v) {
+      mexhost::CallResult r = pulse(trigout, 888, v, 1);
+      if (r.failed) failed = "value " + std::to_string(v) + ": " + r.message;
+      await(farLog, seen + 2 * static_cast<size_t>(v) + 2);
+    }
+    std::vector<Arrival> a = arrivals(farLog);
+    std::string wrong;
+    if (a.size() != seen + 512) wrong = std::to_string(a.size() - seen) + " bytes arrived, not 512";
+    for (size_t v = 0; wrong.empty() && v < 256; ++v)
+      if (a[seen + 2 * v].byte != v || a[seen + 2 * v + 1].byte != 0)
+        wrong = "value " + std::to_string(v) + " arrived as " + std::to_string(a[seen + 2 * v].byte) + " " +
+                std::to_string(a[seen + 2 * v + 1].byte);
+    check(failed.empty() && wrong.empty(),
+          "serialport " + com + ": each byte 0..255 arrives as itself, then 0", failed + wrong);
+
+    // Widths on the far end's clock: the reset never comes sooner than the duration after the
+    // call, and not very much later than its value's byte.
+    seen = a.size();
+    std::string late;
+    for (int i = 0; i < 10; ++i) {
+      const int64_t before = nowNs();
+      mexhost::CallResult r = pulse(trigout, 888, 1 + i, 20);
+      const int64_t callNs = nowNs() - before;
+      std::vector<Arrival> w = await(farLog, seen + 2);
+      if (r.failed || w.size() != seen + 2) {
+        late += "pulse " + std::to_string(i) + " did not arrive whole; ";
+        break;
+      }
+      const double widthMs = (w[seen + 1].ns - w[seen].ns) / 1e6;
+      if (callNs > 100000000 || widthMs > 520)
+        late += "call " + std::to_string(callNs / 1000) + " us, width " + std::to_string(widthMs) + " ms; ";
+      seen = w.size();
+    }
+    check(late.empty(), "serialport " + com + ": 20 ms pulses: calls return at once, widths within bounds",
+          late);
+
+    // The text protocol, from a new setting taken on at the next call.
+    SetEnvironmentVariableA("EEGMEX_SERIALPORT",
+                            ("*,9600,text," + hex(com) + "," + hex("WRITE %d\\n")).c_str());
+    mexhost::CallResult r1 = pulse(trigout, 888, 200, 1);
+    await(farLog, seen + 16);
+    mexhost::CallResult r2 = pulse(trigout, 888, 7, 1);
+    std::vector<Arrival> t = await(farLog, seen + 30);
+    std::string text;
+    for (size_t i = seen; i < t.size(); ++i) text.push_back(static_cast<char>(t[i].byte));
+    check(!r1.failed && !r2.failed && text == "WRITE 200\nWRITE 0\nWRITE 7\nWRITE 0\n",
+          "serialport " + com + ": the text protocol sends the template filled in",
+          r1.message + r2.message + text);
+    trigout.unload();
+  }
+
+  // A COM port that does not exist: the error names it and the system's reason.
+  SetEnvironmentVariableA("EEGMEX_SERIALPORT",
+                          ("*,115200,byte," + hex("COM199") + "," + hex("%d\\n")).c_str());
+  {
+    mexhost::Module trigout(paths.build + "\\trigout" + paths.suffix);
+    mexhost::CallResult r = pulse(trigout, 888, 1, 1);
+    check(r.failed && r.message.rfind("serialport: cannot open COM199: ", 0) == 0,
+          "serialport: a missing COM port is named with the reason", r.message);
+    trigout.unload();
+  }
+  SetEnvironmentVariableA("EEGMEX_SERIALPORT", nullptr);
+  mexhost::clearGlobal("IO_LIB");
+}
+
+}  // namespace harness
