@@ -103,9 +103,11 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   SumHistory history;
   history.sums = s->kept;
   history.rows = s->keptRows;
-  // A regular file: from byte 0 (the checks have moved the position), or readFrom seeks on.
+  // readFrom seeks to where the stream stands, except to byte 0: the checks have moved the position.
+  FrameGeometry g;
+  const bool atZero = frameGeometry(plan, g) && plan.dataOffset + s->decimator.frames() / g.unitFrames == 0;
   ReadOutcome outcome{ReadStatus::readError, 0, 0};
-  if (seekFile(file, 0)) outcome = readFrom(file, plan, s->decimator, &history);
+  if (!atZero || seekFile(file, 0)) outcome = readFrom(file, plan, s->decimator, &history);
   if (outcome.status != ReadStatus::ok) {
     cache.drop(*s);  // a call that fails keeps nothing
     return outcome;
