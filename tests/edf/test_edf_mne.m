@@ -106,8 +106,10 @@ for i = 1:numel(manifest)
          && HDR.nRecords == w.n_records && isequal(HDR.label, w.labels') && isequal(HDR.annotation, w.annotation'), ...
          '%s: layout', what);
   n = mode(HDR.recordSamples(~HDR.annotation));
-  assert(HDR.fs == w.rate && HDR.nPoints == w.n_records * n && HDR.BinaryFormat == 1 + 3 * w.bdf, ...
-         '%s: fs %g, nPoints %d, BinaryFormat %d', what, HDR.fs, HDR.nPoints, HDR.BinaryFormat);
+  nPoints = HDR.nRecords * HDR.recordSamples(HDR.fsChans(1));   % samples at fs in the file now
+  assert(HDR.fs == w.rate && nPoints == w.n_records * n && HDR.BinaryFormat == 1 + 3 * w.bdf, ...
+         '%s: fs %g, %d samples at fs, BinaryFormat %d', what, HDR.fs, nPoints, HDR.BinaryFormat);
+  assert(~isfield(HDR, 'nPoints'), '%s: an HDR with nPoints stops eegfetch at the records read now', what);
   % MNE's rate is that of the channels with the most samples per record, ours the most common one
   nMax = max(HDR.recordSamples(~HDR.annotation));
   if w.rounded
@@ -162,10 +164,10 @@ for i = 1:numel(manifest)
   % the bit (so MNE's data within 4 ulps, as above); through a filter, Octave's filter of the same
   % physical values within 1e-9 relative.
   sel = HDR.fsChans;
-  phys = zeros(HDR.nPoints, numel(sel));
+  phys = zeros(nPoints, numel(sel));
   for k = 1:numel(sel)
     c = sel(k);
-    phys(:, k) = digital(starts(c) + 1:starts(c) + HDR.nPoints) * HDR.scale(c) + HDR.offset(c);
+    phys(:, k) = digital(starts(c) + 1:starts(c) + nPoints) * HDR.scale(c) + HDR.offset(c);
   end
   X = eegfetch(HDR.dataFile, HDR, struct('chanidx', sel, 'fs', HDR.fs));
   assert(isequal(size(X), size(phys)) && isequal(X, phys), '%s: eegfetch differs from digital * scale + offset', what);
@@ -192,7 +194,7 @@ for i = 1:numel(manifest)
          '%s: status events', what);
   assert(issorted([events.onset]), '%s: events not in the order of onset', what);
   printf('read     %-16s %-5s %5g Hz (MNE %.7g) %d x %d samples, %d channels as MNE, %d annotations, %d status events\n', ...
-         what, HDR.format, HDR.fs, r.sfreq, HDR.nPoints, numel(HDR.fsChans), compared, numel(ann), numel(st));
+         what, HDR.format, HDR.fs, r.sfreq, nPoints, numel(HDR.fsChans), compared, numel(ann), numel(st));
 end
 
 % --- a BDF file grown record by record and in pieces smaller than a record, read online --------
@@ -205,7 +207,6 @@ fclose(fid);
 HDR = eegmex_edf(w.file);
 recordBytes = 3 * sum(HDR.recordSamples);
 grown = fullfile(work, 'grown.bdf');
-HDR = rmfield(HDR, 'nPoints');   % every whole record in the file at each call
 HDR.dataFile = grown;
 fid = fopen(grown, 'w');
 fwrite(fid, whole(1:HDR.dataOffset));
