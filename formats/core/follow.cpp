@@ -87,12 +87,6 @@ bool followMarkers(const std::string& path, FollowState& st, double upTo, std::v
     rest.remove_prefix(3);  // a byte order mark
     taken = 3;
   }
-  if (st.codePage == 0) {
-    CodePage page = CodePage::unknown;
-    if (!namedCodePage(rest, page, p)) return false;
-    st.codePage = static_cast<double>(page);
-  }
-  const CodePage page = static_cast<CodePage>(static_cast<int>(st.codePage));
   std::string text;
   while (!rest.empty()) {
     // A whole line: up to "\n", or "\r" followed by a byte other than "\n". The last line waits.
@@ -103,7 +97,13 @@ bool followMarkers(const std::string& path, FollowState& st, double upTo, std::v
       if (next >= rest.size()) break;  // "\r\n" may be half written
       if (rest[next] == '\n') ++next;
     }
-    if (!decodeText(rest.substr(0, end), page, text, p)) return false;
+    if (st.codePage == 0) {  // not named yet: a whole "Codepage=" line names it
+      CodePage named = CodePage::unknown;
+      if (!namedCodePage(rest.substr(0, end), named, p)) return false;
+      st.codePage = static_cast<double>(named);
+    }
+    if (!decodeText(rest.substr(0, end), static_cast<CodePage>(static_cast<int>(st.codePage)), text, p))
+      return false;
     const int64_t lineNo = static_cast<int64_t>(st.line) + 1;
     const std::string_view line = trim(text);
     if (lineNo == 1) {

@@ -176,6 +176,18 @@ for i = 1:numel(manifest)
   F = filter(fb, fa, phys);
   assert(max(abs(Y(:) - F(:))) <= 1e-9 * max(abs(F(:))), '%s: filtered read against filter', what);
 
+  % every other data channel at its own rate (HDR.channelFs), nPoints and OPT.fs in its samples
+  for c = find(~HDR.annotation & HDR.recordSamples ~= HDR.recordSamples(sel(1)))
+    plain = digital(starts(c) + 1:starts(c + 1)) * HDR.scale(c) + HDR.offset(c);
+    X = eegfetch(HDR.dataFile, HDR, struct('chanidx', c, 'fs', HDR.channelFs(c)));
+    assert(isequal(X, plain), '%s, %s at %g Hz: eegfetch differs from digital * scale + offset', what, ...
+           HDR.label{c}, HDR.channelFs(c));
+    H = HDR;
+    H.nPoints = counts(c) - 1;
+    X = eegfetch(HDR.dataFile, H, struct('chanidx', c, 'fs', HDR.channelFs(c)));
+    assert(isequal(X, plain(1:end - 1)), '%s, %s: nPoints in the channel''s samples', what, HDR.label{c});
+  end
+
   % annotations: MNE's and as written; status: MNE's find_events and the pulses as written
   ann = events(strcmp({events.type}, 'annotation'));
   st = events(strcmp({events.type}, 'status'));
@@ -240,6 +252,69 @@ end
 assert(resumed >= steps / 2, 'grown BDF: only %d of %d reads went on from the last', resumed, steps);
 printf('grown    %-16s in %d pieces, %d reads went on from the last, each equal to a full read\n', ...
        w.file(numel(work) + 2:end), steps, resumed);
+
+% --- events as a BDF+ file grows: all calls together give the whole-file events -------------
+% Random pieces (partial records, a rewritten record count) and random upTo, sometimes behind the
+% data; a status event's duration is NaN where its end was not yet in the file.
+k = find(cellfun(@(m) m.bdf && ~isempty(m.status) && ~isempty(m.annotations), manifest), 1);
+assert(~isempty(k), 'write_edf.py wrote no BDF+ file with both annotations and Status');
+w = manifest{k};
+fid = fopen(w.file, 'r');
+whole = fread(fid, Inf, '*uint8');
+fclose(fid);
+[HDR, want] = eegmex_edf(w.file);
+recordBytes = 3 * sum(HDR.recordSamples);
+grown = fullfile(work, 'grown_events.bdf');
+HDR.dataFile = grown;
+fid = fopen(grown, 'w');
+fwrite(fid, whole(1:HDR.dataOffset));
+fclose(fid);
+at = HDR.dataOffset;
+got = want([]);
+state = [];
+calls = 0;
+while true
+  frames = floor((at - HDR.dataOffset) / recordBytes) * HDR.recordSamples(HDR.fsChans(1));
+  upTo = frames;
+  if rand() < 0.4
+    upTo = floor(rand() * frames);   % behind the data read
+  end
+  if at >= numel(whole)
+    upTo = Inf;
+  end
+  [ev, state] = eegmex_events(HDR, state, upTo);
+  assert(calls == 0 || isempty(state.startedOver), 'grown BDF+: call %d started over (%s)', calls, state.startedOver);
+  assert(all([ev.position] <= upTo), 'grown BDF+: an event past upTo');
+  got = [got, ev]; %#ok<AGROW>
+  calls = calls + 1;
+  if at >= numel(whole)
+    break;
+  end
+  piece = min(numel(whole) - at, max(1, round(rand() * recordBytes * 1.5)));
+  fid = fopen(grown, 'r+');
+  fseek(fid, at, 'bof');
+  fwrite(fid, whole(at + 1:at + piece));
+  fseek(fid, 236, 'bof');
+  fprintf(fid, '%-8d', floor((at + piece - HDR.dataOffset) / recordBytes));
+  fclose(fid);
+  at = at + piece;
+end
+key = @(e) arrayfun(@(x) sprintf('%s %.9f %s %g %d %g', x.type, x.onset, x.text, x.value, x.position, x.status), ...
+                    e, 'UniformOutput', false);
+assert(isequal(sort(key(got)), sort(key(want))), 'grown BDF+: the events of %d calls differ from the whole file''s', calls);
+[~, i] = sort(key(got));
+[~, j] = sort(key(want));
+d = [got(i).duration];
+assert(isequal(d(~isnan(d)), [want(j)(~isnan(d)).duration]), 'grown BDF+: durations');
+% A file that changed behind the point starts over and says so.
+fid = fopen(grown, 'r+');
+fseek(fid, numel(whole) - 10, 'bof');
+fwrite(fid, uint8(255 - whole(end - 9:end)));
+fclose(fid);
+[ev, state] = eegmex_events(HDR, state);
+assert(strcmp(state.startedOver, 'changed bytes') && numel(ev) >= numel(want) - 1, 'changed file: %s', state.startedOver);
+printf('events   %-16s %d events in %d calls of eegmex_events, equal to the whole file''s\n', ...
+       w.file(numel(work) + 2:end), numel(got), calls);
 
 % --- broken headers: refused, naming the file and the field --------------------------------
 for i = 1:rows(broken)
