@@ -54,6 +54,7 @@ void ReaderModule::start() {
 // What a call tells in its second output.
 struct CallReport {
   int64_t frames = 0, outputs = 0;
+  bool boundByNPoints = false;  // HDR.nPoints ended the read before the file's end
   eeg::OnlineReport online;
 };
 
@@ -174,6 +175,12 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   if (outcome.status == eeg::ReadStatus::readError) return setMessage(message, eeg::Msg::readError), false;
   report.frames = outcome.framesRead;
   report.outputs = outcome.blocks;
+  if (!call.nPointsFromFile && outcome.framesRead == plan.nPoints) {
+    const int64_t length = eeg::fileLength(file);
+    eeg::FrameGeometry geometry;
+    if (length >= 0 && eeg::frameGeometry(plan, geometry))
+      report.boundByNPoints = geometry.framesIn(length - plan.dataOffset) > plan.nPoints;
+  }
   if (outcome.framesRead < call.nPoints) {
     std::snprintf(warning, eeg::kMessageSize, eeg::messageText(eeg::Msg::shortFile),
                   static_cast<long long>(call.nPoints), static_cast<long long>(outcome.framesRead));
@@ -183,13 +190,14 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
 
 // The second output: a struct with what the call saw and did.
 mxArray* newInfo(const CallReport& report) {
-  const char* names[] = {"frames", "outputs", "resumedFrames", "fullReadReason"};
-  mxArray* info = mxCreateStructMatrix(1, 1, 4, names);
+  const char* names[] = {"frames", "outputs", "resumedFrames", "fullReadReason", "limit"};
+  mxArray* info = mxCreateStructMatrix(1, 1, 5, names);
   mxSetField(info, 0, "frames", mxCreateDoubleScalar(static_cast<double>(report.frames)));
   mxSetField(info, 0, "outputs", mxCreateDoubleScalar(static_cast<double>(report.outputs)));
   mxSetField(info, 0, "resumedFrames",
              mxCreateDoubleScalar(static_cast<double>(report.online.resumedFrames)));
   mxSetField(info, 0, "fullReadReason", mxCreateString(eeg::fullReadReasonText(report.online.reason)));
+  mxSetField(info, 0, "limit", mxCreateString(report.boundByNPoints ? "HDR.nPoints" : ""));
   return info;
 }
 

@@ -28,6 +28,7 @@
   X(recordSize, "HDR.recordSamples must make records of 1 byte to 1 GiB.") \
   X(mixedRates, "OPT.chanidx selects channels with different HDR.recordSamples counts: read the channels of one rate at a time.") \
   X(noSamples, "OPT.chanidx selects a channel with no samples in a record (HDR.recordSamples is 0).") \
+  X(channelRate, "HDR.channelFs of the channels OPT.chanidx selects must be a whole number of Hz from 1 to 2147483647.") \
   X(noFileLength, "Could not find the length of the eeg file.") \
   X(tooManyFrames, "The eeg file holds more than 2147483647 frames; set HDR.nPoints to read a part of it.") \
   X(negativePoints, "HDR.nPoints must not be negative.") \

@@ -240,6 +240,14 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
     if (!checks.realVector(o, "HDR.offset")) return false;
     call.offset = o;
   }
+  if (call.recordSamples && has(hdr, "channelFs")) {  // of use only where channels have rates of their own
+    const mxArray* r = field(hdr, "channelFs");
+    if (!isNumeric(r)) return checks.fail(Msg::notRealVector, "HDR.channelFs");
+    if (rows(r) != 1) return checks.fail(Msg::notVector, "HDR.channelFs");
+    if (columns(r) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::perChannel, "HDR.channelFs");
+    if (!checks.realVector(r, "HDR.channelFs")) return false;
+    call.channelFs = r;
+  }
   return true;
 }
 
@@ -270,6 +278,13 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     for (size_t k = 0; k < nSel; ++k)
       if (countOf(k) != perRecord) return checks.fail(Msg::mixedRates);
     if (perRecord < 1.0) return checks.fail(Msg::noSamples);
+    if (call.channelFs && nSel > 0) {
+      // A channel at another rate than HDR.fs is read at its own: HDR.fs would decimate it wrongly.
+      const double rate =
+          numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
+      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate))) return checks.fail(Msg::channelRate);
+      call.fs = static_cast<int32_t>(rate);
+    }
     if (call.nPointsFromFile) {
       const int64_t bytes = dataBytes(file, call.dataOffset);
       if (bytes == -1) return checks.fail(Msg::noFileLength);

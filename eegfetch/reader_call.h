@@ -18,7 +18,7 @@ namespace eeg {
 
 // One call's state. Arrays are borrowed from the caller's arguments for the call.
 struct ReaderCall {
-  int32_t fs = 0;            // HDR.fs, >= 1
+  int32_t fs = 0;            // HDR.fs, >= 1; with records and HDR.channelFs, the selection's rate
   int32_t nChans = 0;        // HDR.nChans, >= 1
   int32_t binaryFormat = 0;  // 1 int16, 2 int32, 3 float32
   int32_t bytesPerSample = 0;
@@ -26,6 +26,9 @@ struct ReaderCall {
   const mxArray* recordSamples = nullptr;  // HDR.recordSamples (1 x nChans) or null: multiplexed
   int64_t recordBytes = 0;
   const mxArray* offset = nullptr;  // HDR.offset (1 x nChans) or null
+  // HDR.channelFs (1 x nChans) or null. With records, the selection is read at its channels' rate:
+  // fs is then that rate, and nPoints and OPT.fs count that channel's samples.
+  const mxArray* channelFs = nullptr;
   int64_t nPoints = 0;              // frames to read: HDR.nPoints or whole frames in the file, >= 0
   bool nPointsFromFile = false;
   const mxArray* scale = nullptr;    // HDR.scale: 1 x nChans, any real numeric class

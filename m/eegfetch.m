@@ -34,8 +34,13 @@
 %                   recordSamples(1) samples of channel 1, then
 %                   recordSamples(2) of channel 2, and so on. The channels
 %                   of OPT.chanidx must share one count (the frames per
-%                   record, at HDR.fs); channels of other rates are skipped
-%                   undecoded. Only whole records are read. Default: frames.
+%                   record); channels of other rates are skipped undecoded.
+%                   Only whole records are read. Default: frames.
+%     channelFs     double row vector of nChans rates in Hz, optional, with
+%                   recordSamples: each channel's rate. The selected
+%                   channels are read at their rate, not at HDR.fs: OPT.fs
+%                   divides it and HDR.nPoints counts their samples. Without
+%                   it the selection is taken to be at HDR.fs.
 %     offset        double row vector of nChans values, optional. The
 %                   filter then takes x * scale + offset for every sample x
 %                   (unfiltered: exactly that); nothing is scaled after it.
@@ -97,7 +102,9 @@
 %                   point', 'window older than kept', 'no memory', 'no
 %                   OPT.data', 'not a regular file', 'filter state too
 %                   large to keep', 'no channels selected'; '' when it
-%                   resumed or OPT.resume was not set).
+%                   resumed or OPT.resume was not set) and limit
+%                   ('HDR.nPoints' when HDR.nPoints ended the read before
+%                   the end of the file, which holds more frames; '').
 %
 %   Newest samples (OPT.newest)
 %     newest        logical or numeric scalar, optional, with OPT.data and
@@ -105,8 +112,11 @@
 %                   output samples of the frames in the file now are
 %                   placed, the newest in the last row; while the file has
 %                   fewer, they fill the last rows and the rows above keep
-%                   their values. It needs no length from the caller, so a
-%                   writer adding frames meanwhile cannot shift the rows.
+%                   their values. The call measures the file itself, so a
+%                   writer adding frames meanwhile cannot shift the rows;
+%                   leave HDR.nPoints out (eegmex_vhdr and eegmex_edf do),
+%                   since a given HDR.nPoints still ends the read there
+%                   (info.limit then says 'HDR.nPoints').
 %
 %   Online reading (OPT.resume)
 %     resume        logical or numeric scalar, optional. True (nonzero)
@@ -296,6 +306,8 @@
 %       counts: read the channels of one rate at a time.
 %     OPT.chanidx selects a channel with no samples in a record
 %       (HDR.recordSamples is 0).
+%     HDR.channelFs of the channels OPT.chanidx selects must be a whole
+%       number of Hz from 1 to 2147483647.
 %     OPT.newest must be a logical or numeric scalar.
 %     OPT.newest must be a scalar.
 %     OPT.newest must not be sparse.

@@ -69,70 +69,9 @@ function M = eegmex_vmrk(vmrkFile)
   if nargin ~= 1 || ~ischar(vmrkFile) || isempty(vmrkFile) || size(vmrkFile, 1) ~= 1
     error('eegmex_vmrk:usage', 'eegmex_vmrk: give the marker file name as text: M = eegmex_vmrk(vmrkFile)');
   end
-  file = vmrkFile;
-  if isempty(regexp(file, '^([\\/]|[A-Za-z]:[\\/])', 'once'))
-    file = fullfile(pwd, file);
+  [m, id, msg] = eegmex_formats('vmrk', vmrkFile);
+  if ~isempty(id)
+    error(id, '%s', msg);
   end
-  lines = eegmex_text_lines(file, 'eegmex_vmrk');
-  if isempty(regexp(lines{1}, 'Brain ?Vision.*Marker File', 'once'))
-    fail(file, 'damaged', 'the first line is not a BrainVision marker line but "%s"', lines{1});
-  end
-
-  first = find(~cellfun('isempty', regexpi(lines, '^\s*\[\s*Marker Infos\s*\]\s*$', 'once')));
-  if isempty(first)
-    fail(file, 'damaged', 'the file has no [Marker Infos] section');
-  elseif numel(first) > 1
-    fail(file, 'damaged', 'the [Marker Infos] section appears twice');
-  end
-  numbers = [];
-  fields = {};
-  for i = first + 1:numel(lines)
-    line = strtrim(lines{i});
-    if ~isempty(regexp(line, '^\[.*\]$', 'once'))
-      break;  % the next section
-    end
-    if isempty(line) || line(1) == ';' || line(1) == '#'
-      continue;
-    end
-    t = regexpi(line, '^Mk(\d+)\s*=(.*)$', 'tokens', 'once');
-    if isempty(t)
-      fail(file, 'damaged', 'line %d is not a marker Mk<n>=...: "%s"', i, line);
-    end
-    f = regexp(t{2}, ',', 'split');
-    if numel(f) < 4 || numel(f) > 6
-      fail(file, 'damaged', 'line %d has %d fields, not type,description,position,points[,channel[,date]]', ...
-           i, numel(f));
-    end
-    defaults = {'', '', '', '', '0', ''};  % no channel: all channels; no date
-    f(numel(f) + 1:6) = defaults(numel(f) + 1:6);
-    whole = regexp(strtrim(f(3:5)), '^\d+$', 'once');
-    if any(cellfun('isempty', whole)) || str2double(f{3}) < 1
-      fail(file, 'damaged', 'line %d: position, points and channel must be whole numbers, position from 1: "%s"', ...
-           i, line);
-    end
-    numbers(end + 1) = str2double(t{1}); %#ok<AGROW>
-    fields(end + 1, :) = f; %#ok<AGROW>
-  end
-  twice = sort(numbers);
-  twice = twice(diff(twice) == 0);
-  if ~isempty(twice)
-    fail(file, 'damaged', 'marker Mk%d is given twice', twice(1));
-  end
-  if isempty(numbers)
-    M = struct('type', {}, 'description', {}, 'position', {}, 'points', {}, 'channel', {}, 'date', {});
-    return;
-  end
-  [~, order] = sort(numbers);
-  fields = fields(order, :);
-  n = numel(order);
-  M = struct('type', strrep(fields(:, 1), '\1', ',')', ...
-             'description', strrep(fields(:, 2), '\1', ',')', ...
-             'position', num2cell(str2double(fields(:, 3)))', ...
-             'points', num2cell(str2double(fields(:, 4)))', ...
-             'channel', num2cell(str2double(fields(:, 5)))', ...
-             'date', reshape(strtrim(fields(:, 6)), 1, n));
-end
-
-function fail(file, kind, fmt, varargin)
-  error(['eegmex_vmrk:' kind], ['eegmex_vmrk: %s: ' fmt], file, varargin{:});
+  M = eegmex_structs('markers', m);
 end

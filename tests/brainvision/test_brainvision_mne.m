@@ -267,6 +267,50 @@ for k = 1:numel(cases)
   printf('data     %-38s %d x %d as MNE reads it\n', what, size(X));
 end
 
+% --- markers as the marker file grows: all calls of eegmex_events give eegmex_vmrk's -----------
+% Random pieces (half-written lines, a "\r\n" cut in two) and random upTo (markers written before
+% their data wait); every code page.
+rand('seed', 5);
+for k = 1:numel(cases)
+  c = cases{k};
+  HDR = eegmex_vhdr(c.vhdr);
+  want = eegmex_vmrk(HDR.markerFile);
+  fid = fopen(HDR.markerFile, 'r');
+  bytes = fread(fid, Inf, '*uint8');
+  fclose(fid);
+  grown = fullfile(work, sprintf('grown%d.vmrk', k));
+  H = HDR;
+  H.markerFile = grown;
+  fclose(fopen(grown, 'w'));
+  at = 0;
+  state = [];
+  got = want([]);
+  last = max([want.position, 1]);
+  while true
+    upTo = floor(rand() * 1.2 * last);
+    if at >= numel(bytes)
+      upTo = Inf;
+    end
+    [ev, state] = eegmex_events(H, state, upTo);
+    assert(all([ev.position] <= upTo) && (at == 0 || isempty(state.startedOver)), '%s: growth', c.vhdr);
+    got = [got, ev]; %#ok<AGROW>
+    if at >= numel(bytes)
+      break;
+    end
+    piece = min(numel(bytes) - at, 1 + floor(rand() * 40));
+    fid = fopen(grown, 'a');
+    fwrite(fid, bytes(at + 1:at + piece));
+    fclose(fid);
+    at = at + piece;
+  end
+  % in the order of their lines, which this writer does not keep in the order of their numbers
+  key = @(M) sort(arrayfun(@(m) sprintf('%s|%s|%d|%d|%d|%s', m.type, m.description, m.position, m.points, ...
+                                        m.channel, m.date), M, 'UniformOutput', false));
+  assert(isequal(key(got), key(want)), '%s: %d markers over growth, %d in the file', c.vhdr, numel(got), numel(want));
+end
+printf('growing  %d marker files in pieces of 1 to 40 bytes: eegmex_events gives eegmex_vmrk''s markers\n', ...
+       numel(cases));
+
 % --- markers: eegmex_vmrk gives MNE's annotations -------------------------------------------
 % onset = (position - 1) / fs, description = type/description, duration = points / fs; and the
 % fields MNE does not keep (channel, date) and the order as the file numbers them.

@@ -106,8 +106,10 @@ for i = 1:numel(manifest)
          && HDR.nRecords == w.n_records && isequal(HDR.label, w.labels') && isequal(HDR.annotation, w.annotation'), ...
          '%s: layout', what);
   n = mode(HDR.recordSamples(~HDR.annotation));
-  assert(HDR.fs == w.rate && HDR.nPoints == w.n_records * n && HDR.BinaryFormat == 1 + 3 * w.bdf, ...
-         '%s: fs %g, nPoints %d, BinaryFormat %d', what, HDR.fs, HDR.nPoints, HDR.BinaryFormat);
+  nPoints = HDR.nRecords * HDR.recordSamples(HDR.fsChans(1));   % samples at fs in the file now
+  assert(HDR.fs == w.rate && nPoints == w.n_records * n && HDR.BinaryFormat == 1 + 3 * w.bdf, ...
+         '%s: fs %g, %d samples at fs, BinaryFormat %d', what, HDR.fs, nPoints, HDR.BinaryFormat);
+  assert(~isfield(HDR, 'nPoints'), '%s: an HDR with nPoints stops eegfetch at the records read now', what);
   % MNE's rate is that of the channels with the most samples per record, ours the most common one
   nMax = max(HDR.recordSamples(~HDR.annotation));
   if w.rounded
@@ -162,10 +164,10 @@ for i = 1:numel(manifest)
   % the bit (so MNE's data within 4 ulps, as above); through a filter, Octave's filter of the same
   % physical values within 1e-9 relative.
   sel = HDR.fsChans;
-  phys = zeros(HDR.nPoints, numel(sel));
+  phys = zeros(nPoints, numel(sel));
   for k = 1:numel(sel)
     c = sel(k);
-    phys(:, k) = digital(starts(c) + 1:starts(c) + HDR.nPoints) * HDR.scale(c) + HDR.offset(c);
+    phys(:, k) = digital(starts(c) + 1:starts(c) + nPoints) * HDR.scale(c) + HDR.offset(c);
   end
   X = eegfetch(HDR.dataFile, HDR, struct('chanidx', sel, 'fs', HDR.fs));
   assert(isequal(size(X), size(phys)) && isequal(X, phys), '%s: eegfetch differs from digital * scale + offset', what);
@@ -173,6 +175,18 @@ for i = 1:numel(manifest)
   Y = eegfetch(HDR.dataFile, HDR, struct('chanidx', sel, 'fs', HDR.fs, 'filt_b', fb, 'filt_a', fa));
   F = filter(fb, fa, phys);
   assert(max(abs(Y(:) - F(:))) <= 1e-9 * max(abs(F(:))), '%s: filtered read against filter', what);
+
+  % every other data channel at its own rate (HDR.channelFs), nPoints and OPT.fs in its samples
+  for c = find(~HDR.annotation & HDR.recordSamples ~= HDR.recordSamples(sel(1)))
+    plain = digital(starts(c) + 1:starts(c + 1)) * HDR.scale(c) + HDR.offset(c);
+    X = eegfetch(HDR.dataFile, HDR, struct('chanidx', c, 'fs', HDR.channelFs(c)));
+    assert(isequal(X, plain), '%s, %s at %g Hz: eegfetch differs from digital * scale + offset', what, ...
+           HDR.label{c}, HDR.channelFs(c));
+    H = HDR;
+    H.nPoints = counts(c) - 1;
+    X = eegfetch(HDR.dataFile, H, struct('chanidx', c, 'fs', HDR.channelFs(c)));
+    assert(isequal(X, plain(1:end - 1)), '%s, %s: nPoints in the channel''s samples', what, HDR.label{c});
+  end
 
   % annotations: MNE's and as written; status: MNE's find_events and the pulses as written
   ann = events(strcmp({events.type}, 'annotation'));
@@ -192,7 +206,7 @@ for i = 1:numel(manifest)
          '%s: status events', what);
   assert(issorted([events.onset]), '%s: events not in the order of onset', what);
   printf('read     %-16s %-5s %5g Hz (MNE %.7g) %d x %d samples, %d channels as MNE, %d annotations, %d status events\n', ...
-         what, HDR.format, HDR.fs, r.sfreq, HDR.nPoints, numel(HDR.fsChans), compared, numel(ann), numel(st));
+         what, HDR.format, HDR.fs, r.sfreq, nPoints, numel(HDR.fsChans), compared, numel(ann), numel(st));
 end
 
 % --- a BDF file grown record by record and in pieces smaller than a record, read online --------
@@ -205,7 +219,6 @@ fclose(fid);
 HDR = eegmex_edf(w.file);
 recordBytes = 3 * sum(HDR.recordSamples);
 grown = fullfile(work, 'grown.bdf');
-HDR = rmfield(HDR, 'nPoints');   % every whole record in the file at each call
 HDR.dataFile = grown;
 fid = fopen(grown, 'w');
 fwrite(fid, whole(1:HDR.dataOffset));
@@ -239,6 +252,69 @@ end
 assert(resumed >= steps / 2, 'grown BDF: only %d of %d reads went on from the last', resumed, steps);
 printf('grown    %-16s in %d pieces, %d reads went on from the last, each equal to a full read\n', ...
        w.file(numel(work) + 2:end), steps, resumed);
+
+% --- events as a BDF+ file grows: all calls together give the whole-file events -------------
+% Random pieces (partial records, a rewritten record count) and random upTo, sometimes behind the
+% data; a status event's duration is NaN where its end was not yet in the file.
+k = find(cellfun(@(m) m.bdf && ~isempty(m.status) && ~isempty(m.annotations), manifest), 1);
+assert(~isempty(k), 'write_edf.py wrote no BDF+ file with both annotations and Status');
+w = manifest{k};
+fid = fopen(w.file, 'r');
+whole = fread(fid, Inf, '*uint8');
+fclose(fid);
+[HDR, want] = eegmex_edf(w.file);
+recordBytes = 3 * sum(HDR.recordSamples);
+grown = fullfile(work, 'grown_events.bdf');
+HDR.dataFile = grown;
+fid = fopen(grown, 'w');
+fwrite(fid, whole(1:HDR.dataOffset));
+fclose(fid);
+at = HDR.dataOffset;
+got = want([]);
+state = [];
+calls = 0;
+while true
+  frames = floor((at - HDR.dataOffset) / recordBytes) * HDR.recordSamples(HDR.fsChans(1));
+  upTo = frames;
+  if rand() < 0.4
+    upTo = floor(rand() * frames);   % behind the data read
+  end
+  if at >= numel(whole)
+    upTo = Inf;
+  end
+  [ev, state] = eegmex_events(HDR, state, upTo);
+  assert(calls == 0 || isempty(state.startedOver), 'grown BDF+: call %d started over (%s)', calls, state.startedOver);
+  assert(all([ev.position] <= upTo), 'grown BDF+: an event past upTo');
+  got = [got, ev]; %#ok<AGROW>
+  calls = calls + 1;
+  if at >= numel(whole)
+    break;
+  end
+  piece = min(numel(whole) - at, max(1, round(rand() * recordBytes * 1.5)));
+  fid = fopen(grown, 'r+');
+  fseek(fid, at, 'bof');
+  fwrite(fid, whole(at + 1:at + piece));
+  fseek(fid, 236, 'bof');
+  fprintf(fid, '%-8d', floor((at + piece - HDR.dataOffset) / recordBytes));
+  fclose(fid);
+  at = at + piece;
+end
+key = @(e) arrayfun(@(x) sprintf('%s %.9f %s %g %d %g', x.type, x.onset, x.text, x.value, x.position, x.status), ...
+                    e, 'UniformOutput', false);
+assert(isequal(sort(key(got)), sort(key(want))), 'grown BDF+: the events of %d calls differ from the whole file''s', calls);
+[~, i] = sort(key(got));
+[~, j] = sort(key(want));
+d = [got(i).duration];
+assert(isequal(d(~isnan(d)), [want(j)(~isnan(d)).duration]), 'grown BDF+: durations');
+% A file that changed behind the point starts over and says so.
+fid = fopen(grown, 'r+');
+fseek(fid, numel(whole) - 10, 'bof');
+fwrite(fid, uint8(255 - whole(end - 9:end)));
+fclose(fid);
+[ev, state] = eegmex_events(HDR, state);
+assert(strcmp(state.startedOver, 'changed bytes') && numel(ev) >= numel(want) - 1, 'changed file: %s', state.startedOver);
+printf('events   %-16s %d events in %d calls of eegmex_events, equal to the whole file''s\n', ...
+       w.file(numel(work) + 2:end), numel(got), calls);
 
 % --- broken headers: refused, naming the file and the field --------------------------------
 for i = 1:rows(broken)

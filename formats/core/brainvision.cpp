@@ -1,0 +1,370 @@
+#include "brainvision.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "text.h"
+
+namespace eegfmt {
+
+namespace {
+
+constexpr ProblemKind kDamaged = ProblemKind::damaged;
+constexpr ProblemKind kUnsupported = ProblemKind::unsupported;
+
+std::string_view dropByteOrderMark(std::string_view bytes) {
+  if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
+      static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF)
+    bytes.remove_prefix(3);
+  return bytes;
+}
+
+// "Brain Vision" or "BrainVision", then `what` somewhere after it.
+bool isFirstLine(std::string_view line, std::string_view what) {
+  size_t a = line.find("BrainVision"), b = line.find("Brain Vision");
+  size_t at = std::min(a, b);
+  if (at == std::string_view::npos) return false;
+  const size_t end = at + (at == a ? 11 : 12);
+  return line.find(what, end) != std::string_view::npos;
+}
+
+// The lines of a text file, decoded; a file of blanks only is damaged.
+bool textLines(std::string_view bytes, std::string& text, std::vector<std::string_view>& lines, Problem& p) {
+  bytes = dropByteOrderMark(bytes);
+  CodePage page = CodePage::unknown;
+  if (!namedCodePage(bytes, page, p) || !decodeText(bytes, page, text, p)) return false;
+  lines = splitLines(text);
+  bool blank = true;
+  for (std::string_view line : lines)
+    if (!trim(line).empty()) blank = false;
+  if (blank) return fail(p, kDamaged, "the file is empty");
+  return true;
+}
+
+struct Entry {
+  std::string key, name, value;  // key: the name in lower case
+};
+struct Section {
+  std::string name;  // lower case
+  std::vector<Entry> entries;
+};
+
+// The key=value lines of the wanted sections (lower-case names). Lines of other sections are not
+// looked at; a [Comment] line ends the part that is read.
+bool readSections(const std::vector<std::string_view>& lines, const std::vector<std::string>& wanted,
+                  std::vector<Section>& sections, Problem& p) {
+  Section* current = nullptr;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = trim(lines[i]);
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      const std::string_view head = line.substr(1, line.size() - 2);
+      const std::string name = lowerAscii(trim(head));
+      if (name == "comment") break;
+      current = nullptr;
+      if (std::find(wanted.begin(), wanted.end(), name) != wanted.end()) {
+        for (const Section& s : sections)
+          if (s.name == name)
+            return fail(p, kDamaged, "the [%.*s] section appears twice", int(head.size()), head.data());
+        sections.push_back(Section{name, {}});
+        current = &sections.back();
+      }
+      continue;
+    }
+    if (!current || line.empty() || line[0] == ';' || line[0] == '#') continue;
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos || eq == 0)
+      return fail(p, kDamaged, "line %zu is neither a comment nor key=value: \"%.*s\"", i + 1,
+                  int(line.size()), line.data());
+    const std::string_view name = trim(line.substr(0, eq));
+    const std::string key = lowerAscii(name);
+    for (const Entry& e : current->entries)
+      if (e.key == key)
+        return fail(p, kDamaged, "line %zu gives %.*s a second time", i + 1, int(name.size()), name.data());
+    current->entries.push_back(Entry{key, std::string(name), std::string(trim(line.substr(eq + 1)))});
+  }
+  return true;
+}
+
+const Section* findSection(const std::vector<Section>& sections, const char* name, Problem& p) {
+  const std::string key = lowerAscii(name);
+  for (const Section& s : sections)
+    if (s.name == key) return &s;
+  fail(p, kDamaged, "the header has no [%s] section", name);
+  return nullptr;
+}
+
+// The value of `key` in section `name`; `fallback` when absent (null: absent is damaged).
+bool value(const std::vector<Section>& sections, const char* name, const char* key, const char* fallback,
+           std::string& out, Problem& p) {
+  const Section* s = findSection(sections, name, p);
+  if (!s) return false;
+  const std::string k = lowerAscii(key);
+  for (const Entry& e : s->entries)
+    if (e.key == k) return out = e.value, true;
+  if (fallback) return out = fallback, true;
+  return fail(p, kDamaged, "the [%s] section has no %s", name, key);
+}
+
+// [Channel Infos]: Ch<n>=<name>,<reference>,<resolution>[,<unit>[,...]] for n = 1..nChans, each
+// exactly once and no other key.
+bool channels(const std::vector<Section>& sections, VhdrHeader& h, Problem& p) {
+  const Section* s = findSection(sections, "Channel Infos", p);
+  if (!s) return false;
+  struct Channel {
+    std::string label, reference, unit;
+    double scale = 1;
+  };
+  std::map<int64_t, Channel> found;  // by channel number: never sized by the header's count
+  for (const Entry& e : s->entries) {
+    const bool isChannel = e.key.size() > 2 && e.key.compare(0, 2, "ch") == 0 && allDigits(e.key.substr(2));
+    if (!isChannel)
+      return fail(p, kDamaged, "[Channel Infos] holds \"%s\", which is not a channel entry Ch<n>",
+                  e.name.c_str());
+    double n = 0;
+    parseNumber(e.key.substr(2), n);
+    if (n < 1 || n > h.nChans)
+      return fail(p, kDamaged, "[Channel Infos] has %s but NumberOfChannels=%d", e.name.c_str(), h.nChans);
+    const std::vector<std::string_view> fields = splitFields(e.value, ',');
+    if (fields.size() < 3)
+      return fail(p, kDamaged, "%s=%s has fewer than three fields (name, reference, resolution)",
+                  e.name.c_str(), e.value.c_str());
+    Channel c;
+    c.label = replaceAll(fields[0], "\\1", ",");
+    c.reference = replaceAll(fields[1], "\\1", ",");
+    const std::string_view resolution = trim(fields[2]);
+    if (!resolution.empty()) {
+      if (!parseNumber(resolution, c.scale) || !std::isfinite(c.scale))
+        return fail(p, kDamaged, "the resolution \"%.*s\" of %s is not a number", int(fields[2].size()),
+                    fields[2].data(), e.name.c_str());
+    }
+    if (fields.size() >= 4) c.unit = std::string(trim(fields[3]));
+    if (c.unit.empty()) c.unit = "\xC2\xB5V";  // µV, the format's default
+    found[static_cast<int64_t>(n)] = std::move(c);
+  }
+  if (static_cast<int64_t>(found.size()) < h.nChans) {
+    int64_t missing = 1;
+    while (found.count(missing)) ++missing;
+    return fail(p, kDamaged, "NumberOfChannels=%d but [Channel Infos] has %zu entries, without Ch%lld",
+                h.nChans, s->entries.size(), static_cast<long long>(missing));
+  }
+  for (auto& [n, c] : found) {
+    (void)n;
+    h.label.push_back(std::move(c.label));
+    h.reference.push_back(std::move(c.reference));
+    h.unit.push_back(std::move(c.unit));
+    h.scale.push_back(c.scale);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool namedCodePage(std::string_view bytes, CodePage& page, Problem& p) {
+  page = CodePage::unknown;
+  for (std::string_view line : splitLines(bytes)) {
+    size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (line.size() - i < 8 || !equalsNoCase(line.substr(i, 8), "codepage")) continue;
+    i += 8;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size() || line[i] != '=') continue;
+    ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    size_t end = i;
+    while (end < line.size() &&
+           !(line[end] == ' ' || line[end] == '\t' || line[end] == '\v' || line[end] == '\f'))
+      ++end;
+    if (end == i) continue;
+    std::string name(line.substr(i, end - i));
+    for (char& c : name)
+      if (static_cast<unsigned char>(c) > 127) c = '?';
+    if (equalsNoCase(name, "ANSI")) {
+      page = CodePage::ansi;
+    } else if (equalsNoCase(name, "UTF-8")) {
+      page = CodePage::utf8;
+    } else {
+      return fail(p, kUnsupported, "Codepage=%s is not supported, only UTF-8 and ANSI", name.c_str());
+    }
+    return true;
+  }
+  return true;
+}
+
+bool decodeText(std::string_view bytes, CodePage page, std::string& text, Problem& p) {
+  if (page == CodePage::ansi) {
+    if (!windows1252ToUtf8(bytes, text)) text = latin1ToUtf8(bytes);  // bytes Windows-1252 leaves undefined
+    return true;
+  }
+  if (page == CodePage::latin1) return text = latin1ToUtf8(bytes), true;
+  if (isValidUtf8(bytes)) return text.assign(bytes.data(), bytes.size()), true;
+  if (page == CodePage::unknown) return text = latin1ToUtf8(bytes), true;
+  return fail(p, kDamaged, "the file says Codepage=UTF-8 but is not valid UTF-8");
+}
+
+bool parseVhdr(std::string_view bytes, const std::string& path, VhdrHeader& h, Problem& p) {
+  h = VhdrHeader();
+  std::string text;
+  std::vector<std::string_view> lines;
+  if (!textLines(bytes, text, lines, p)) return false;
+  if (!isFirstLine(lines[0], "Header File"))
+    return fail(p, kDamaged, "the first line is not a BrainVision header line but \"%.*s\"",
+                int(lines[0].size()), lines[0].data());
+  std::vector<Section> ini;
+  if (!readSections(lines, {"common infos", "binary infos", "channel infos"}, ini, p)) return false;
+  const char* common = "Common Infos";
+  std::string v;
+
+  if (!value(ini, common, "DataFormat", nullptr, v, p)) return false;
+  v = upperAscii(v);
+  if (v == "ASCII")
+    return fail(p, kUnsupported, "ASCII data (DataFormat=ASCII) is not supported, only BINARY");
+  if (v != "BINARY") return fail(p, kUnsupported, "DataFormat=%s is not supported, only BINARY", v.c_str());
+  if (!value(ini, common, "DataOrientation", nullptr, v, p)) return false;
+  v = upperAscii(v);
+  if (v != "MULTIPLEXED")
+    return fail(p, kUnsupported, "DataOrientation=%s is not supported, only MULTIPLEXED", v.c_str());
+  if (!value(ini, common, "DataType", "TIMEDOMAIN", v, p)) return false;
+  if (!equalsNoCase(v, "TIMEDOMAIN"))
+    return fail(p, kUnsupported, "DataType=%s is not supported, only TIMEDOMAIN", v.c_str());
+
+  if (!value(ini, "Binary Infos", "BinaryFormat", nullptr, v, p)) return false;
+  const char* formats[] = {"INT_16", "INT_32", "IEEE_FLOAT_32"};
+  for (int k = 0; k < 3; ++k)
+    if (equalsNoCase(v, formats[k])) h.binaryFormat = k + 1;
+  if (!h.binaryFormat)
+    return fail(p, kUnsupported, "BinaryFormat=%s is not supported, only INT_16, INT_32 and IEEE_FLOAT_32",
+                v.c_str());
+  if (!value(ini, "Binary Infos", "UseBigEndianOrder", "NO", v, p)) return false;
+  v = upperAscii(v);
+  if (v == "YES") {
+    h.endian = 'b';
+  } else if (v == "NO") {
+    h.endian = 'l';
+  } else {
+    return fail(p, kDamaged, "UseBigEndianOrder=%s is neither YES nor NO", v.c_str());
+  }
+
+  if (!value(ini, common, "NumberOfChannels", nullptr, v, p)) return false;
+  double n = 0;
+  if (!allDigits(v) || !parseNumber(v, n) || n < 1 || n > 2147483647.0)
+    return fail(p, kDamaged, "NumberOfChannels=%s is not a channel count", v.c_str());
+  h.nChans = static_cast<int>(n);
+
+  std::string interval;
+  if (!value(ini, common, "SamplingInterval", nullptr, interval, p)) return false;
+  double us = 0;
+  if (!parseNumber(interval, us) || !(us > 0))
+    return fail(p, kDamaged, "SamplingInterval=%s is not a positive number of microseconds",
+                interval.c_str());
+  const double fs = 1e6 / us;
+  const double whole = std::round(fs);
+  if (std::fabs(fs - whole) > 1e-9 * fs || whole < 1 || whole > 2147483647.0)
+    return fail(p, kUnsupported,
+                "SamplingInterval=%s us is %.9g Hz, not a whole number of Hz as eegfetch needs",
+                interval.c_str(), fs);
+  h.fs = static_cast<int>(whole);
+
+  if (!channels(ini, h, p)) return false;
+
+  const std::string folder = folderOf(path);
+  if (!value(ini, common, "DataFile", nullptr, v, p)) return false;
+  h.dataFile = joinPath(folder, v);
+  if (!value(ini, common, "MarkerFile", nullptr, v, p)) return false;
+  h.markerFile = joinPath(folder, v);
+  if (!isRegularFile(h.dataFile))
+    return fail(p, ProblemKind::file, "the data file %s is missing", h.dataFile.c_str());
+  return true;
+}
+
+bool readVhdr(const std::string& path, VhdrHeader& header, Problem& p) {
+  std::string bytes;
+  return readWholeFile(path, bytes, p) && parseVhdr(bytes, path, header, p);
+}
+
+bool isSectionLine(std::string_view line) noexcept {
+  return line.size() >= 2 && line.front() == '[' && line.back() == ']';
+}
+
+bool isMarkerInfosLine(std::string_view line) noexcept {
+  line = trim(line);
+  if (!isSectionLine(line)) return false;
+  return equalsNoCase(trim(line.substr(1, line.size() - 2)), "Marker Infos") &&
+         // the pattern allows blanks only between the brackets and the name, not NULs
+         line.find('\0') == std::string_view::npos;
+}
+
+bool isMarkerFileFirstLine(std::string_view line) noexcept { return isFirstLine(line, "Marker File"); }
+
+bool parseMarkerLine(std::string_view line, int64_t lineNo, Marker& m, Problem& p) {
+  const auto notMarker = [&] {
+    return fail(p, kDamaged, "line %lld is not a marker Mk<n>=...: \"%.*s\"", static_cast<long long>(lineNo),
+                int(line.size()), line.data());
+  };
+  if (line.size() < 4 || !equalsNoCase(line.substr(0, 2), "mk")) return notMarker();
+  size_t i = 2;
+  while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
+  if (i == 2) return notMarker();
+  const std::string_view number = line.substr(2, i - 2);
+  while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\v' || line[i] == '\f')) ++i;
+  if (i >= line.size() || line[i] != '=') return notMarker();
+  std::vector<std::string_view> f = splitFields(line.substr(i + 1), ',');
+  if (f.size() < 4 || f.size() > 6)
+    return fail(p, kDamaged,
+                "line %lld has %zu fields, not type,description,position,points[,channel[,date]]",
+                static_cast<long long>(lineNo), f.size());
+  std::string_view channel = f.size() >= 5 ? f[4] : std::string_view("0");
+  double position = 0, points = 0, chan = 0;
+  if (!allDigits(trim(f[2])) || !allDigits(trim(f[3])) || !allDigits(trim(channel)) ||
+      !parseNumber(trim(f[2]), position) || position < 1 || !parseNumber(trim(f[3]), points) ||
+      !parseNumber(trim(channel), chan))
+    return fail(p, kDamaged,
+                "line %lld: position, points and channel must be whole numbers, position from 1: \"%.*s\"",
+                static_cast<long long>(lineNo), int(line.size()), line.data());
+  m.type = replaceAll(f[0], "\\1", ",");
+  m.description = replaceAll(f[1], "\\1", ",");
+  m.position = position;
+  m.points = points;
+  m.channel = chan;
+  m.date = f.size() >= 6 ? std::string(trim(f[5])) : std::string();
+  parseNumber(number, m.number);
+  return true;
+}
+
+bool parseVmrk(std::string_view bytes, std::vector<Marker>& markers, Problem& p) {
+  markers.clear();
+  std::string text;
+  std::vector<std::string_view> lines;
+  if (!textLines(bytes, text, lines, p)) return false;
+  if (!isMarkerFileFirstLine(lines[0]))
+    return fail(p, kDamaged, "the first line is not a BrainVision marker line but \"%.*s\"",
+                int(lines[0].size()), lines[0].data());
+  size_t first = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (!isMarkerInfosLine(lines[i])) continue;
+    if (first != lines.size()) return fail(p, kDamaged, "the [Marker Infos] section appears twice");
+    first = i;
+  }
+  if (first == lines.size()) return fail(p, kDamaged, "the file has no [Marker Infos] section");
+  for (size_t i = first + 1; i < lines.size(); ++i) {
+    const std::string_view line = trim(lines[i]);
+    if (isSectionLine(line)) break;  // the next section
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    Marker m;
+    if (!parseMarkerLine(line, static_cast<int64_t>(i + 1), m, p)) return false;
+    markers.push_back(std::move(m));
+  }
+  std::stable_sort(markers.begin(), markers.end(),
+                   [](const Marker& a, const Marker& b) { return a.number < b.number; });
+  for (size_t k = 1; k < markers.size(); ++k)
+    if (markers[k].number == markers[k - 1].number)
+      return fail(p, kDamaged, "marker Mk%.0f is given twice", markers[k].number);
+  return true;
+}
+
+bool readVmrk(const std::string& path, std::vector<Marker>& markers, Problem& p) {
+  std::string bytes;
+  return readWholeFile(path, bytes, p) && parseVmrk(bytes, markers, p);
+}
+
+}  // namespace eegfmt
