@@ -118,10 +118,9 @@ ref = F(fs / rate:fs / rate:end, :);
 printf('\nLargest difference to Octave''s own filter and decimation: %.3g uV\n', max(abs(Y(:) - ref(:))));
 
 % --- in place: seconds 5 to 6 of channels 3 and 7 into rows 11 onward of a fresh matrix -----
-target = zeros(300, 2);            % a fresh zeros(...) target, shared with nothing
 P = OPT;
 P.chanidx = [3 7];
-P.data = target;
+P.data = zeros(300, 2);            % a fresh zeros(...) target that no variable shares
 P.dataPos = [10 299 5 * rate 6 * rate - 1];
 copy = eegfetch(name, HDR, P);
 printf('In place: rows 11 to %d of a 300 x 2 target hold seconds 5 to 6 of channels 3 and 7 (copy matches: %d)\n', ...

@@ -31,8 +31,7 @@ end
 HDR = eegmex_vhdr([base '.vhdr']);
 [b, a] = butter_lowpass(4, 30, HDR.fs);
 OPT = struct('chanidx', 1:HDR.nChans, 'fs', rate, 'filt_b', b, 'filt_a', a, 'resume', true, 'newest', true);
-OPT.data = zeros(window, HDR.nChans);
-OPT.data(1) = 0;  % storage of its own: the reads write into it in place
+OPT.data = zeros(window, numel(OPT.chanidx));  % a fresh matrix no variable shares: each read writes into it
 times = [];
 at = [];
 outputs = [];
@@ -51,10 +50,8 @@ while true
 end
 
 % The last window against a full read of the finished file.
-full = OPT;
-full = rmfield(full, 'resume');
-full.data = zeros(window, HDR.nChans);
-full.data(1) = 0;
+full = rmfield(OPT, {'resume', 'data'});
+full.data = zeros(window, numel(full.chanidx));  % fresh too, not a copy of OPT.data
 eegfetch(HDR.dataFile, HDR, full);
 same = isequal(OPT.data, full.data);
 printf('demo_online: %d calls over %.1f s while the file grew to %d output samples\n', numel(times), at(end), outputs(end));

@@ -148,24 +148,25 @@
 %     Only whole frames count: the next call goes on from the last whole
 %     frame read. A call without OPT.data returns every output sample, so
 %     it always reads the whole file.
-%     Sliding window (the newest N output samples, every call):
+%     Sliding window (the newest N output samples, the newest in the
+%     last row, every call):
 %       OPT.data = zeros(N, numel(OPT.chanidx));
-%       OPT.resume = true; OPT.newest = true;
+%       OPT.resume = true;
+%       OPT.newest = true;
 %       while running
-%         eegfetch(f, HDR, OPT); plot(OPT.data);
+%         eegfetch(file, HDR, OPT);
+%         plot(OPT.data);
 %       end
 %     Appending loop (each call writes only the new output samples; an
 %     output placed twice is placed with the same value):
-%       OPT.data = zeros(nMax, numel(OPT.chanidx)); OPT.resume = true;
+%       OPT.data = zeros(nMax, numel(OPT.chanidx));
+%       OPT.resume = true;
 %       done = 0;
 %       while running
-%         nOut = floor(dir(f).bytes / frameBytes / factor);
-%         OPT.dataPos = [done, nMax-1, done, -1];
-%         eegfetch(f, HDR, OPT); done = nOut;
+%         OPT.dataPos = [done, nMax - 1, done, -1];
+%         [~, info] = eegfetch(file, HDR, OPT);
+%         done = info.outputs;
 %       end
-%     With a window of your own for the newest N of nOut output samples,
-%     mind that -1 means "not set" in srcStart:
-%       OPT.dataPos = [max(N-nOut, 0), N-1, max(nOut-N, 0), nOut-1];
 %
 %   Unsafe input
 %     - Numbers may be of any real numeric class (double, single, intN);

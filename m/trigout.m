@@ -7,7 +7,8 @@
 %   Writes the byte value to the I/O port address port, either during the
 %   call (delay 0) or delay milliseconds after it, and writes 0 to the same
 %   port duration milliseconds after that. The call returns at once: the
-%   delayed write and the reset run on a background thread, one per call.
+%   delayed write and the reset run on the module's one timer thread,
+%   which keeps every pending pulse (a call starts no thread of its own).
 %
 %   Arguments (real numbers of any numeric class; the first element is
 %   used and truncated toward zero)
@@ -127,6 +128,8 @@
 %     trigout: Out of memory while binding the port library.
 %     trigout: Out of memory for the pulse request.
 %     trigout: Could not start the pulse thread; a value written by this call was reset.
+%              (the system refused the timer thread, which the first
+%              pulse after each load starts)
 %   Nothing is written to the port when any of these is raised, except
 %   for the last, where a value already written is reset.
 %

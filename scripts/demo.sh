@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds, and runs the Octave demos in demo/ with the
-# freshly built modules.
+# The demo: installs what is missing, builds the modules (not the test suites), and runs the
+# Octave demos in demo/ with them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-bash scripts/build.sh
+bash scripts/build.sh --modules
 build=$(cd "${BUILD_DIR:-build}" && pwd)
 for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_serialbox.m demo/demo_online.m; do
   [ -f "$demo" ] || continue
