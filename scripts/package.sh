@@ -35,7 +35,8 @@ cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/nu
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
 cp "$root"/platform/*.cpp "$root"/platform/*.h "$pkgdir/src/platform/"
-cp "$root"/portlibs/simport.cpp "$root"/portlibs/serialport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
+cp "$root"/portlibs/simport.cpp "$root"/portlibs/serialport.cpp "$root"/portlibs/serial_device.* \
+  "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
 
 for need in src/eegfetch src/trigout src/platform src/portlibs; do
   ls "$pkgdir/$need"/*.cpp >/dev/null 2>&1 || { echo "package: no sources in $need" >&2; exit 1; }
