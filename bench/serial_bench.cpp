@@ -9,7 +9,13 @@
 //     through LIBRARY (the serial port library) to a pty, each timed from just before the call to
 //     its arrival on the far end (which spins on its reads); prints "latency median <us> p99 <us>
 //     (<n> bytes) driver check median <us> write median <us>": the last two are the library's own
-//     time in IsInpOutDriverOpen and in Out32.
+//     time in IsInpOutDriverOpen and in Out32;
+//   serial_bench breakdown LIBRARY N
+//     where a pulse's write to a pty goes, with a far end that sleeps in poll() as a real reader
+//     does (and as `far` does): N of each, medians and p99 in us: a bare one-byte write(2) from
+//     C; the same with a far end that spins instead (no wake-up of a sleeping reader); the
+//     library's port-aware driver check and its system calls (poll, tcflush of the input); the
+//     library's Out32 (one write(2) and its own work).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -18,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -132,11 +139,102 @@ int latency(const char* library, int n) {
   return 0;
 }
 
+struct Spread {
+  double median, p99;
+};
+
+Spread spread(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {v[v.size() / 2], v[std::min(v.size() - 1, static_cast<size_t>(0.99 * v.size()))]};
+}
+
+// Times f() n times, 1 ms apart (so that each write finds a reader asleep again), in us.
+template <typename F>
+Spread timed(int n, F f) {
+  std::vector<double> us;
+  for (int i = 0; i < n; ++i) {
+    const int64_t before = nowNs();
+    f(i);
+    us.push_back((nowNs() - before) / 1e3);
+    timespec gap{0, 1000000};
+    nanosleep(&gap, nullptr);
+  }
+  return spread(us);
+}
+
+int breakdown(const char* library, int n) {
+  int master, slave;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return 1;
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  std::atomic<bool> stop{false}, spin{false};
+  std::thread reader([&] {
+    unsigned char buf[4096];
+    while (!stop) {
+      if (spin) {
+        (void)!read(master, buf, sizeof buf);
+        sched_yield();
+        continue;
+      }
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0) (void)!read(master, buf, sizeof buf);
+    }
+  });
+  const std::string path = ttyname(slave);
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return 1;
+  termios t;
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  tcsetattr(fd, TCSANOW, &t);
+  auto bare = [&](int i) {
+    unsigned char b = static_cast<unsigned char>(1 + i % 255);
+    (void)!write(fd, &b, 1);
+  };
+  const Spread sleeping = timed(n, bare);
+  spin = true;
+  const Spread spinning = timed(n, bare);
+  spin = false;
+  const Spread pollOut = timed(n, [&](int) {
+    pollfd p{fd, POLLOUT, 0};
+    poll(&p, 1, 0);
+  });
+  const Spread flushIn = timed(n, [&](int) { tcflush(fd, TCIFLUSH); });
+  close(fd);
+
+  std::string setting = "*,115200,byte," + hex(path) + "," + hex("%d\\n");
+  setenv("EEGMEX_SERIALPORT", setting.c_str(), 1);
+  void* lib = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (!lib) return 1;
+  auto out = reinterpret_cast<void (*)(short, short)>(dlsym(lib, "Out32"));
+  auto portOpen = reinterpret_cast<int (*)(short)>(dlsym(lib, "PortLibraryPortOpen"));
+  if (!out || !portOpen || !portOpen(888)) return 1;
+  const Spread check = timed(n, [&](int) { portOpen(888); });
+  const Spread write = timed(n, [&](int i) { out(888, static_cast<short>(1 + i % 255)); });
+  stop = true;
+  reader.join();
+  dlclose(lib);
+  auto line = [](const char* what, Spread s) {
+    printf("  %-62s median %6.1f  p99 %6.1f\n", what, s.median, s.p99);
+  };
+  printf("where a pulse's write to a pty goes, us (%d of each)\n", n);
+  line("bare one-byte write(2) from C, far end asleep in poll()", sleeping);
+  line("bare one-byte write(2) from C, far end spinning", spinning);
+  line("poll(POLLOUT, 0) on the device (the check's hang-up test)", pollOut);
+  line("tcflush(TCIFLUSH) (the check's discarding of answers)", flushIn);
+  line("the library's driver check for one port (PortLibraryPortOpen)", check);
+  line("the library's Out32 (one write(2) with its own work)", write);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "breakdown") return breakdown(argv[2], atoi(argv[3]));
   if (argc == 5 && std::string(argv[1]) == "far") return far(argv[2], argv[3], atof(argv[4]));
   if (argc == 4 && std::string(argv[1]) == "latency") return latency(argv[2], atoi(argv[3]));
-  fprintf(stderr, "usage: serial_bench far LINK OUT SECONDS | serial_bench latency LIBRARY N\n");
+  fprintf(
+      stderr,
+      "usage: serial_bench far LINK OUT SECONDS | serial_bench latency LIBRARY N | serial_bench breakdown "
+      "LIBRARY N\n");
   return 2;
 }

@@ -464,12 +464,33 @@ long SerialDevice::put(const char* bytes, size_t n, int64_t untilNs) {
 
 void SerialDevice::close(int64_t drainUntilNs) {
   int fd;
+  std::string rest;
+  bool withheld;
   {
     Held held(lock_);
     fd = fd_;
     fd_ = -1;
+    rest.swap(rest_);
+    withheld = withheld_;
+    withheld_ = false;
   }
   if (fd < 0) return;
+  // The rest of a cut command goes first, if the device takes it before the deadline, and the
+  // box is then brought back to 0 when a message was held back behind it.
+  while (!rest.empty() && nowNs() < drainUntilNs) {
+    ssize_t done = write(fd, rest.data(), rest.size());
+    if (done > 0) rest.erase(0, static_cast<size_t>(done));
+    if (done < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    if (!rest.empty()) {
+      pollfd p{fd, POLLOUT, 0};
+      poll(&p, 1, 1);
+    }
+  }
+  if (rest.empty() && withheld) {
+    char bytes[512];
+    const size_t n = message(0, bytes, sizeof bytes);
+    (void)!write(fd, bytes, n);
+  }
   // What was written leaves before the close, until the deadline; what is still queued then
   // is dropped, since close() itself would wait for it up to the port's closing time.
   int queued = 0;

@@ -19,11 +19,13 @@
 //  check   on the calling thread: whether the device hung up, what failed since the last
 //          check (the cut pulse named), the owed rest sent when the device takes data again,
 //          and what the device sent discarded (replies are never read).
-//  close   what is queued is given until a deadline to leave, then dropped (so the close itself
-//          does not wait for the system's closing time), exclusivity released, the device
-//          closed. A rest still owed stays with the object (a device closed after it stopped
-//          taking data still holds a half-read command); only a device that vanished (hung up,
-//          a write error, or not there at the next open) starts fresh.
+//  close   the owed rest of a cut command (then 0, if a message was withheld) and what is
+//          queued are given until a deadline to leave, then dropped (so the close itself does
+//          not wait for the system's closing time), exclusivity released, the device closed. A
+//          device that took nothing until the deadline may be left holding part of a command.
+//          A device is never closed and opened again while it lives (a reopen would not clear
+//          the box's half-read command); only a device that vanished (hung up, a write error,
+//          or not there at the next open) starts fresh.
 //
 // Locking: every member is safe on any thread; each device has its own lock, held only while
 // its own state changes or for a send's bounded wait, never across a close or a drain.

@@ -222,23 +222,28 @@ void closeAll(std::vector<Device>& devices) {
 // its path and speed stay the same; a dropped one still owed a reset waits for it, the others
 // are closed (outside the table's lock).
 void apply(const std::vector<DeviceSettings>& settings) {
-  std::vector<Device> next, closing;
+  std::vector<Device> next, closing, owing;
   for (const DeviceSettings& s : settings) next.push_back(std::make_shared<SerialDevice>(s));
   {
     TableHeld held;
-    for (Device& old : g_devices) {
+    // A device still owed a reset may be set again: it is taken over like a configured one (it
+    // is open, and exclusively).
+    std::vector<Device> old = g_devices;
+    old.insert(old.end(), g_owing.begin(), g_owing.end());
+    for (Device& o : old) {
       bool kept = false;
       for (Device& d : next)
-        if (d->settings().path == old->settings().path && d->settings().baud == old->settings().baud) {
-          d->takeOver(*old);
+        if (d->settings().path == o->settings().path && d->settings().baud == o->settings().baud) {
+          d->takeOver(*o);
           kept = true;
         }
-      if (!kept && old->owedPort.load() >= 0)
-        g_owing.push_back(old);
+      if (!kept && o->owedPort.load() >= 0)
+        owing.push_back(o);
       else
-        closing.push_back(old);
+        closing.push_back(o);
     }
     g_devices.swap(next);
+    g_owing.swap(owing);
   }
   closeAll(closing);
 }
@@ -350,8 +355,8 @@ SERIALPORT_EXPORT void SERIALPORT_CALL Out32(short port, short value) {
   }
   // Their pulse ends: by its own reset, or by a newer value on the port.
   for (size_t i = 0; i < nOwing; ++i) {
-    owing[i]->owedPort.store(-1);
     owing[i]->send(0);
+    owing[i]->owedPort.store(-1);  // after the send: from now on the calling thread may close it
   }
   if (!target) return;
   // A 0 that was owed elsewhere only is not sent to a device that was never sent the pulse.

@@ -37,7 +37,8 @@ cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
 cp "$root"/formats/*.cpp "$pkgdir/src/formats/"
 cp "$root"/formats/core/*.cpp "$root"/formats/core/*.h "$pkgdir/src/formats/core/"
 cp "$root"/platform/*.cpp "$root"/platform/*.h "$pkgdir/src/platform/"
-cp "$root"/portlibs/simport.cpp "$root"/portlibs/serialport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
+cp "$root"/portlibs/simport.cpp "$root"/portlibs/serialport.cpp "$root"/portlibs/serial_device.* \
+  "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
 
 for need in src/eegfetch src/trigout src/formats src/formats/core src/platform src/portlibs; do
   ls "$pkgdir/$need"/*.cpp >/dev/null 2>&1 || { echo "package: no sources in $need" >&2; exit 1; }

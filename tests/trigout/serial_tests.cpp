@@ -385,11 +385,23 @@ TEST_F(SerialTrigout, ACutCommandIsCompletedBeforeAnythingElseAndItsPulseIsRepor
   sleepMs(10);
   EXPECT_EQ(far.text(), want);
 
+  // Unloaded while the rest is owed: the close gives the rest its time, then the 0.
+  cut(2, 30);
+  ASSERT_TRUE(sent(pulse({888, 56, 1})));
+  sleepMs(5);
+  module_->unload();
+  module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
+  want += "56\n0\n";
+  far.await(want.size());
+  EXPECT_EQ(far.text(), want);
+
   // A byte the device took none of was not sent; its reset still goes, as 0 is never a wrong code.
   configure(entry(box));
   ASSERT_TRUE(sent(pulse({888, 0, 0})));
   want += std::string(2, '\0');
   far.await(want.size());
+  cut = interposed<void (*)(long, int)>("InterposeCut");  // the library was loaded again
+  ASSERT_TRUE(cut);
   cut(0, 5);
   ASSERT_TRUE(sent(pulse({888, 77, 10})));
   want += std::string(1, '\0');
