@@ -14,8 +14,10 @@ function [HDR, events] = eegmex_edf(file)
 %   recordSamples(2) of channel 2, ..., record after record), BDF samples
 %   are 24-bit (BinaryFormat 4), and offset carries the physical offsets,
 %   so that eegfetch returns each channel in its unit. It reads the
-%   channels of one rate at a time:
-%     X = eegfetch(HDR.dataFile, HDR, struct('chanidx', HDR.fsChans, 'fs', HDR.fs));
+%   channels of one rate at a time, each at its own rate (HDR.channelFs):
+%     eeg = setdiff(HDR.fsChans, HDR.statusChan);   % not the Status channel
+%     X = eegfetch(HDR.dataFile, HDR, struct('chanidx', eeg, 'fs', HDR.fs));
+%     aux = eegfetch(HDR.dataFile, HDR, struct('chanidx', 4, 'fs', HDR.channelFs(4)));
 %
 %   HDR fields (the ones eegmex_vhdr gives, plus the record layout)
 %     fs            The sampling rate in Hz of the data channels (all but
@@ -36,8 +38,6 @@ function [HDR, events] = eegmex_edf(file)
 %     unit          1 x nChans cell: each channel's physical dimension
 %                   as written ('uV', 'mV', ...).
 %     dataFile      The full path of the file (header and data are one file).
-%     nPoints       The samples of a channel at fs in the whole records
-%                   the file holds now: records * samples per record.
 %     dataOffset    Header bytes before the first record: 256 * (nChans + 1).
 %     recordSamples 1 x nChans: each channel's samples per data record.
 %     channelFs     1 x nChans: each channel's rate in Hz,
@@ -45,6 +45,16 @@ function [HDR, events] = eegmex_edf(file)
 %     fsChans       The channels (numbers) at fs: the data channels whose
 %                   recordSamples is that of fs. In a BDF file the Status
 %                   channel is among them when it has their rate.
+%     statusChan    The number of the BDF Status channel (labelled
+%                   Status), [] when there is none. Its samples are
+%                   trigger words, not EEG: leave it out of filtered
+%                   channels. Its trigger codes, one per sample, are the
+%                   low 16 bits of the raw value:
+%                     H = HDR; H.scale(:) = 1; H.offset(:) = 0;
+%                     s = eegfetch(H.dataFile, H, struct('chanidx', ...
+%                                  HDR.statusChan, 'fs', HDR.channelFs(HDR.statusChan)));
+%                     codes = mod(s, 65536);
+%                   and eegmex_events gives each change of them as an event.
 %     annotation    1 x nChans logical: the "EDF Annotations" or
 %                   "BDF Annotations" channels (no samples, text).
 %     transducer, prefilter   1 x nChans cells, as written.
@@ -73,6 +83,11 @@ function [HDR, events] = eegmex_edf(file)
 %   as exact. A rate that is not a whole number of Hz is refused, as
 %   eegfetch works with whole rates.
 %
+%   HDR has no nPoints: eegfetch reads the whole records the file holds
+%   at each call, so an HDR read once follows a recording that is still
+%   being written (OPT.resume, OPT.newest; eegmex_events for its events).
+%   The samples of channel c now: HDR.nRecords * HDR.recordSamples(c).
+%
 %   Records: the file gives the whole records it holds now. A header that
 %   says -1 records (a recording still being written) or fewer records
 %   than the file holds gives all of them; a file with fewer whole records
@@ -94,6 +109,9 @@ function [HDR, events] = eegmex_edf(file)
 %     value     The status value (low 16 bits); NaN for an annotation.
 %     position  The data point at fs nearest the onset, counted from 1:
 %               round(onset * fs) + 1.
+%     status    For a status event the whole 24-bit Status value at its
+%               onset (the amplifier's upper 8 bits included); NaN for an
+%               annotation.
 %   The time-keeping annotations (the empty first annotation of each
 %   record) are not events. Status events (BDF, a channel labelled
 %   Status): each sample where the low 16 bits change to a value other
@@ -122,7 +140,7 @@ function [HDR, events] = eegmex_edf(file)
 %     stim = events(strcmp({events.type}, 'status') & [events.value] == 1);
 %     t = [stim.onset];              % seconds after the first sample
 %
-%   See also EEGFETCH, EEGMEX_VHDR.  eegmex @EEGMEX_VERSION@, MIT license.
+%   See also EEGFETCH, EEGMEX_EVENTS, EEGMEX_VHDR.  eegmex @EEGMEX_VERSION@, MIT license.
 
   if nargin ~= 1 || ~ischar(file) || isempty(file) || size(file, 1) ~= 1
     error('eegmex_edf:usage', 'eegmex_edf: give the file name as text: [HDR, events] = eegmex_edf(file)');

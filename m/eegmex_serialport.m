@@ -40,13 +40,20 @@ function file = eegmex_serialport(device, varargin)
 %   lines stay up when the device is closed, so a later open does not
 %   reset such a board again.
 %
+%   The device is opened for this program alone where the system allows
+%   it; what the box sends (answers to commands) is discarded.
+%
 %   Each pulse is one write of its byte or text, never waiting for the
-%   bytes to leave; a box that takes nothing holds a write at most 2 ms.
-%   A write that fails (the cable pulled) or a device that hung up makes
-%   the next trigout call raise an error naming the device and the
-%   reason; the device is opened again by the call after, once it is
-%   back. A USB-serial adapter whose latency timer is above 1 ms gives a
-%   warning at the open with the command that sets it to 1.
+%   bytes to leave; a box that takes nothing holds a write at most 2 ms
+%   (on Windows one tick of the system timer, 15.6 ms by default). A
+%   command the box took only part of is completed before anything else
+%   is written to it, so the box never reads another code. A write that
+%   fails, a cut command, or a device that hung up makes the next trigout
+%   call to that box's Port raise an error naming the device and the
+%   reason (pulses to other boxes go on); a device that vanished is
+%   opened again by the call after, once it is back. A USB-serial
+%   adapter whose latency timer is above 1 ms gives a warning at the
+%   open with the command that sets it to 1.
 %
 %   The settings travel in the environment variable EEGMEX_SERIALPORT,
 %   read by the library on trigout's calls.

@@ -82,7 +82,10 @@ function HDR = eegmex_vhdr(vhdrFile)
 %     perUnit = containers.Map({'V', 'mV', 'µV', 'uV', 'nV'}, {1, 1e-3, 1e-6, 1e-6, 1e-9});
 %     HDR.scale = HDR.scale .* cellfun(@(u) perUnit(u), HDR.unit);
 %
-%   See also EEGMEX_VMRK, EEGFETCH.  eegmex @EEGMEX_VERSION@, MIT license.
+%   Online: an HDR read once follows the recording as it grows; see
+%   help eegmex_events for the loop that reads data and markers together.
+%
+%   See also EEGMEX_VMRK, EEGMEX_EVENTS, EEGFETCH.  eegmex @EEGMEX_VERSION@, MIT license.
 
   if nargin ~= 1 || ~ischar(vhdrFile) || isempty(vhdrFile) || size(vhdrFile, 1) ~= 1
     error('eegmex_vhdr:usage', 'eegmex_vhdr: give the header file name as text: HDR = eegmex_vhdr(vhdrFile)');

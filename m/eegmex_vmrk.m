@@ -64,7 +64,9 @@ function M = eegmex_vmrk(vmrkFile)
 %     end
 %     erp = mean(epochs, 3);                        % the average response
 %
-%   See also EEGMEX_VHDR, EEGFETCH, TRIGOUT.  eegmex @EEGMEX_VERSION@, MIT license.
+%   Markers of a recording still being written, a call at a time: eegmex_events.
+%
+%   See also EEGMEX_VHDR, EEGMEX_EVENTS, EEGFETCH, TRIGOUT.  eegmex @EEGMEX_VERSION@, MIT license.
 
   if nargin ~= 1 || ~ischar(vmrkFile) || isempty(vmrkFile) || size(vmrkFile, 1) ~= 1
     error('eegmex_vmrk:usage', 'eegmex_vmrk: give the marker file name as text: M = eegmex_vmrk(vmrkFile)');

@@ -44,11 +44,16 @@
 %     IsInpOutDriverOpen() must return nonzero; it is asked on every
 %     call. A library may also export PortLibraryMessage(), asked right
 %     after it: why the driver is closed (raised instead of the fixed
-%     message) or, when it is open, a warning shown once the call is done. The library of the last successful call stays loaded, so the
+%     message) or, when it is open, a warning shown once the call is done.
+%     A library driving several devices may export PortLibraryPortOpen(port),
+%     asked in place of IsInpOutDriverOpen() for the call's own port, so
+%     that one device's fault never refuses a pulse to another. The
+%     library of the last successful call stays loaded, so the
 %     next call with the same IO_LIB does not load it again; each pulse
 %     keeps its own library's entries and holds that library until its
-%     reset is done, so IO_LIB may change between calls (the last holder
-%     unloads a library).
+%     reset is done, so IO_LIB may change between calls (a library neither
+%     named nor held by a pulse is unloaded on the calling thread, at the
+%     latest by the next call or by clearing trigout).
 %
 %   Port libraries we ship
 %     simport     simulated ports, every platform: no hardware; each port

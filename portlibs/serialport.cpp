@@ -1,6 +1,8 @@
 // A port I/O library for trigger boxes seen as serial ports (USB CDC and USB-serial adapters,
 // /dev/ttyACM0, /dev/ttyUSB0, COM3): Out32(port, value) sends the value to the device that
-// `port` maps to, as one raw byte or as a short text command.
+// `port` maps to, as one raw byte or as a short text command. What is done to a device, from its
+// open to its close, is SerialDevice's contract (serial_device.h); this file maps ports to
+// devices and keeps the exported entries.
 //
 // Configuration: the environment variable EEGMEX_SERIALPORT, set by eegmex_serialport.m, holds
 // one entry per device, separated by ';', each "<port>,<baud>,<protocol>,<device>,<template>":
@@ -11,36 +13,38 @@
 //  device    the device's path or COM name, and template, a printf format with one integer
 //            conversion (backslash escapes \n \r \t \\ resolved here), each as hexadecimal
 //            byte pairs, so that no character of theirs is special
-// It is read only by IsInpOutDriverOpen, which trigout calls on its calling thread on every call
+// It is read only by the driver checks, which trigout makes on its calling thread on every call
 // (never by Out32, which runs on trigout's timer thread too): a changed value is applied there.
 //
-// IsInpOutDriverOpen also opens each device that is not open (raw 8N1, no echo, no flow control,
-// no translation; nothing is written; on POSIX the modem lines are left up at close, HUPCL
-// cleared, so that a board that resets on them resets at most at the first open), and returns 0
-// when a device cannot be opened, when one hung up, or when a write failed since the last call.
-// The reason, naming the device, is then the text of the extra export PortLibraryMessage; when
-// the devices are open, that export gives a warning to show once (a USB-serial adapter whose
-// latency timer delays every byte), or "". A device that failed is closed once that is reported,
-// and opened again by the next call that finds it back; writes in between are dropped.
+// The driver checks: PortLibraryPortOpen(port) checks the one device a pulse to `port` goes to
+// (opens it when it is not open, reports what failed on it since), so that a box that fails
+// never refuses the pulses of another; IsInpOutDriverOpen, for callers without the port-aware
+// check, checks every device. Either returns 0 with the reason, naming the device, as the text of
+// PortLibraryMessage; when the device is open, that export gives a warning to show once (a
+// USB-serial adapter whose latency timer delays every byte), or "".
 //
-// Writing: one write per message on a non-blocking descriptor, without waiting for the bytes
-// to leave. A device that takes nothing keeps a write at most kWriteBoundMs; the write then
-// counts as failed.
+// Resets owed to a device that is no longer the port's: a device sent a value other than 0 is
+// owed that pulse's reset. When a new configuration points its port elsewhere, or drops it, the
+// device stays open until it has its reset: the next write to that port gives it the 0 (the
+// pulse's own reset, or, when a newer pulse comes first, at that moment, as a newer value ends
+// an older one on one port), and a 0 that was owed there only is not sent to the new device.
 //
-// At unload the bytes still queued for the devices are given up to kCloseBoundMs to leave
-// before the devices are closed.
+// Locks: the table's lock is held only to look devices up and to change the table; a device's
+// own lock only for its own state and a send's bounded wait (serial_device.h). A close, with its
+// drain, runs under neither, so no other box's write ever waits for it.
 //
 // For tests: SERIALPORT_SYSFS_ROOT replaces /sys where the latency timers are read.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "serial_device.h"
+
 #if defined(_WIN32)
-#include <windows.h>
 #define SERIALPORT_EXPORT extern "C" __declspec(dllexport)
 #if defined(__i386__) || defined(_M_IX86)
 #define SERIALPORT_CALL __stdcall
@@ -48,51 +52,31 @@
 #define SERIALPORT_CALL
 #endif
 #else
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 #define SERIALPORT_EXPORT extern "C" __attribute__((visibility("default")))
 #define SERIALPORT_CALL
 #endif
 
 namespace {
 
-constexpr int kWriteBoundMs = 2;    // longest a write waits for a device that takes nothing
-constexpr int kCloseBoundMs = 200;  // longest the unload waits for queued bytes to leave
+using serialport::DeviceSettings;
+using serialport::SerialDevice;
+using Device = std::shared_ptr<SerialDevice>;
 
-struct Device {
-  std::string path;
-  int port = -1;  // -1: any address no other device names
-  unsigned long baud = 115200;
-  bool text = false;
-  std::string format;  // text protocol: the template, escapes resolved
-#if defined(_WIN32)
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  bool isOpen() const { return handle != INVALID_HANDLE_VALUE; }
-#else
-  int fd = -1;
-  bool isOpen() const { return fd >= 0; }
-#endif
-  std::string failure;  // why the last write failed; reported by the next IsInpOutDriverOpen
+serialport::DeviceLock g_table;  // guards g_devices and g_owing
+std::vector<Device> g_devices;   // the configured devices
+std::vector<Device> g_owing;     // devices no longer configured, still owed a reset
+std::string g_applied;           // the configuration text g_devices came from (calling thread)
+std::string g_message;           // PortLibraryMessage's text (calling thread)
+
+class TableHeld {
+ public:
+  TableHeld() { g_table.lock(); }
+  ~TableHeld() { g_table.unlock(); }
+  TableHeld(const TableHeld&) = delete;
+  TableHeld& operator=(const TableHeld&) = delete;
 };
 
-std::vector<Device> g_devices;  // guarded by the lock
-std::string g_applied;          // the configuration text g_devices came from (calling thread)
-std::string g_message;          // PortLibraryMessage's text (calling thread)
-
-// ---- the system-specific parts ------------------------------------------------------------
 #if defined(_WIN32)
-
-SRWLOCK g_lock = SRWLOCK_INIT;
-void lock() { AcquireSRWLockExclusive(&g_lock); }
-void unlock() { ReleaseSRWLockExclusive(&g_lock); }
-
 bool readConfig(std::string* out) {
   char small[1024];
   DWORD n = GetEnvironmentVariableA("EEGMEX_SERIALPORT", small, sizeof small);
@@ -107,268 +91,14 @@ bool readConfig(std::string* out) {
   out->assign(big.data(), m);
   return true;
 }
-
-std::string systemReason(DWORD code) {
-  char text[256] = "";
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                           sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' || text[n - 1] == '.'))
-    text[--n] = '\0';
-  if (n == 0) return "system error " + std::to_string(code);
-  return text;
-}
-
-// COM10 and above are reached only through \\.\; the prefix does no harm below.
-std::string systemName(const std::string& path) {
-  if (path.compare(0, 4, "\\\\.\\") == 0 || path.find('\\') != std::string::npos) return path;
-  return "\\\\.\\" + path;
-}
-
-bool standardBaud(unsigned long baud) { return baud > 0; }
-
-// Locked. Opens and configures the device; the reason on failure.
-bool openDevice(Device& d, std::string* reason, std::string* warning) {
-  (void)warning;
-  HANDLE h = CreateFileA(systemName(d.path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    *reason = systemReason(GetLastError());
-    return false;
-  }
-  DCB dcb;
-  memset(&dcb, 0, sizeof dcb);
-  dcb.DCBlength = sizeof dcb;
-  bool ok = GetCommState(h, &dcb) != 0;
-  if (ok) {
-    dcb.BaudRate = static_cast<DWORD>(d.baud);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fAbortOnError = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ok = SetCommState(h, &dcb) != 0;
-  }
-  if (ok) {
-    COMMTIMEOUTS t;
-    memset(&t, 0, sizeof t);
-    t.ReadIntervalTimeout = MAXDWORD;  // reads (never made) would return at once
-    t.WriteTotalTimeoutConstant = kWriteBoundMs;
-    ok = SetCommTimeouts(h, &t) != 0;
-  }
-  if (!ok) {
-    *reason = "cannot configure it: " + systemReason(GetLastError());
-    CloseHandle(h);
-    return false;
-  }
-  d.handle = h;
-  return true;
-}
-
-// Locked. Whether the device is still there; the reason when not.
-bool stillThere(Device& d, std::string* reason) {
-  DWORD errors;
-  COMSTAT status;
-  if (ClearCommError(d.handle, &errors, &status)) return true;
-  *reason = "the device is gone: " + systemReason(GetLastError());
-  return false;
-}
-
-// Locked. One write of the message; the reason when it was not all taken.
-bool writeMessage(Device& d, const char* bytes, size_t n, std::string* reason) {
-  DWORD written = 0;
-  if (!WriteFile(d.handle, bytes, static_cast<DWORD>(n), &written, nullptr)) {
-    *reason = "write failed: " + systemReason(GetLastError());
-    return false;
-  }
-  if (written < n) {
-    *reason = "the device took no data for " + std::to_string(kWriteBoundMs) + " ms (its buffer is full)";
-    return false;
-  }
-  return true;
-}
-
-void closeDevice(Device& d, bool drain) {
-  (void)drain;  // a finished WriteFile has handed its bytes to the driver
-  if (d.handle != INVALID_HANDLE_VALUE) CloseHandle(d.handle);
-  d.handle = INVALID_HANDLE_VALUE;
-}
-
 #else
-
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
-void lock() { pthread_mutex_lock(&g_lock); }
-void unlock() { pthread_mutex_unlock(&g_lock); }
-
 bool readConfig(std::string* out) {
   const char* v = getenv("EEGMEX_SERIALPORT");
   if (!v) return false;
   out->assign(v);
   return true;
 }
-
-std::string systemReason(int code) {
-  char text[256];
-#if defined(__GLIBC__) && defined(_GNU_SOURCE)
-  return strerror_r(code, text, sizeof text);
-#else
-  if (strerror_r(code, text, sizeof text) != 0) return "error " + std::to_string(code);
-  return text;
 #endif
-}
-
-int64_t nowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-speed_t speedOf(unsigned long baud) {
-  switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-#if defined(B460800)
-    case 460800: return B460800;
-    case 500000: return B500000;
-    case 576000: return B576000;
-    case 921600: return B921600;
-    case 1000000: return B1000000;
-    case 2000000: return B2000000;
-#endif
-  }
-  return B0;
-}
-
-bool standardBaud(unsigned long baud) { return speedOf(baud) != B0; }
-
-// The latency timer of a USB-serial adapter holds back what it receives from the device side
-// for up to that many ms; for writes it delays the adapter's acknowledgements, and on many
-// adapters the bytes themselves. A warning when it is above 1 ms.
-void latencyWarning(const Device& d, std::string* warning) {
-#if defined(__linux__)
-  char real[PATH_MAX];
-  if (!realpath(d.path.c_str(), real)) return;
-  const char* name = strrchr(real, '/');
-  name = name ? name + 1 : real;
-  const char* root = getenv("SERIALPORT_SYSFS_ROOT");
-  std::string file =
-      std::string(root && *root ? root : "/sys") + "/bus/usb-serial/devices/" + name + "/latency_timer";
-  FILE* f = fopen(file.c_str(), "r");
-  if (!f) return;
-  int ms = 0;
-  const bool read = fscanf(f, "%d", &ms) == 1;
-  fclose(f);
-  if (!read || ms <= 1) return;
-  *warning = "serialport: " + d.path + " is a USB-serial adapter whose latency timer is " +
-             std::to_string(ms) + " ms: triggers may reach the box up to " + std::to_string(ms) +
-             " ms late. Set it to 1 ms: echo 1 | sudo tee " + file +
-             " (a udev rule keeps it; see the trigout documentation).";
-#else
-  (void)d;
-  (void)warning;
-#endif
-}
-
-// Locked. Opens and configures the device; the reason on failure.
-bool openDevice(Device& d, std::string* reason, std::string* warning) {
-  int fd = open(d.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *reason = systemReason(errno);
-    return false;
-  }
-  termios t;
-  bool ok = isatty(fd) && tcgetattr(fd, &t) == 0;
-  if (!ok) {
-    *reason = errno == ENOTTY || !isatty(fd) ? "it is not a serial device (a terminal)" : systemReason(errno);
-    close(fd);
-    return false;
-  }
-  cfmakeraw(&t);  // no echo, no line editing, no translation of bytes either way
-  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
-#if defined(CRTSCTS)
-  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-#endif
-  t.c_cflag |= CS8 | CLOCAL | CREAD;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  cfsetispeed(&t, speedOf(d.baud));
-  cfsetospeed(&t, speedOf(d.baud));
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
-    *reason = "cannot configure it: " + systemReason(errno);
-    close(fd);
-    return false;
-  }
-  d.fd = fd;
-  latencyWarning(d, warning);
-  return true;
-}
-
-// Locked. Whether the device is still there (a pulled cable hangs the terminal up).
-bool stillThere(Device& d, std::string* reason) {
-  pollfd p{d.fd, POLLOUT, 0};
-  if (poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) return true;
-  *reason = "the device hung up (disconnected)";
-  return false;
-}
-
-// Locked. One write of the message; a device that takes only part of it, or nothing, gets the
-// rest as room frees up, until kWriteBoundMs have passed.
-bool writeMessage(Device& d, const char* bytes, size_t n, std::string* reason) {
-  ssize_t done = write(d.fd, bytes, n);
-  if (done == static_cast<ssize_t>(n)) return true;
-  const int64_t until = nowNs() + static_cast<int64_t>(kWriteBoundMs) * 1000000;
-  size_t sent = done > 0 ? static_cast<size_t>(done) : 0;
-  for (;;) {
-    if (done < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      *reason = "write failed: " + systemReason(errno);
-      return false;
-    }
-    if (sent == n) return true;
-    const int64_t left = until - nowNs();
-    if (left <= 0) break;
-    pollfd p{d.fd, POLLOUT, 0};
-    poll(&p, 1, static_cast<int>((left + 999999) / 1000000));
-    done = write(d.fd, bytes + sent, n - sent);
-    if (done > 0) sent += static_cast<size_t>(done);
-  }
-  *reason = "the device took no data for " + std::to_string(kWriteBoundMs) + " ms (its buffer is full)";
-  return false;
-}
-
-void closeDevice(Device& d, bool drain) {
-  if (d.fd < 0) return;
-  if (drain) {
-    // What was written leaves before the close, for at most kCloseBoundMs.
-    for (int waited = 0; waited < kCloseBoundMs; ++waited) {
-      int queued = 0;
-      if (ioctl(d.fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
-      timespec ms{0, 1000000};
-      nanosleep(&ms, nullptr);
-    }
-  }
-  close(d.fd);
-  d.fd = -1;
-}
-
-#endif
-// ---------------------------------------------------------------------------------------------
 
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -399,15 +129,17 @@ std::vector<std::string> split(const std::string& s, char sep) {
   }
 }
 
-bool toNumber(const std::string& s, unsigned long max, unsigned long* out) {
+// A decimal number up to max; read in 64 bits whatever the width of the target, so that a long
+// number never wraps to a valid one.
+bool toNumber(const std::string& s, uint32_t max, uint32_t* out) {
   if (s.empty() || s.size() > 10) return false;
-  unsigned long v = 0;
+  uint64_t v = 0;
   for (char c : s) {
     if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<unsigned long>(c - '0');
+    v = v * 10 + static_cast<uint64_t>(c - '0');
   }
   if (v > max) return false;
-  *out = v;
+  *out = static_cast<uint32_t>(v);
   return true;
 }
 
@@ -441,22 +173,22 @@ bool checkTemplate(const std::string& in, std::string* out) {
 }
 
 // Parses the configuration; the reason when it is not valid.
-bool parseConfig(const std::string& text, std::vector<Device>* devices, std::string* reason) {
+bool parseConfig(const std::string& text, std::vector<DeviceSettings>* devices, std::string* reason) {
   devices->clear();
   if (text.empty()) return true;
   for (const std::string& entry : split(text, ';')) {
     std::vector<std::string> f = split(entry, ',');
-    Device d;
-    unsigned long port = 0;
-    std::string protocol, rawTemplate;
+    DeviceSettings d;
+    uint32_t port = 0;
+    std::string rawTemplate;
     if (f.size() != 5 || !(f[0] == "*" || toNumber(f[0], 65535, &port)) ||
-        !toNumber(f[1], 4000000000ul, &d.baud) || !fromHex(f[3], &d.path) || d.path.empty() ||
+        !toNumber(f[1], 4000000000u, &d.baud) || !fromHex(f[3], &d.path) || d.path.empty() ||
         !fromHex(f[4], &rawTemplate)) {
       *reason = "the setting EEGMEX_SERIALPORT is not valid (set it with eegmex_serialport)";
       return false;
     }
     d.port = f[0] == "*" ? -1 : static_cast<int>(port);
-    if (!standardBaud(d.baud)) {
+    if (!serialport::standardBaud(d.baud)) {
       *reason = d.path + ": " + f[1] + " baud is not a rate this system supports";
       return false;
     }
@@ -469,7 +201,7 @@ bool parseConfig(const std::string& text, std::vector<Device>* devices, std::str
       *reason = d.path + ": the template must hold one integer conversion such as %d";
       return false;
     }
-    for (const Device& other : *devices)
+    for (const DeviceSettings& other : *devices)
       if (other.port == d.port || other.path == d.path) {
         *reason = d.path + ": two devices for one port, or one device twice";
         return false;
@@ -479,66 +211,153 @@ bool parseConfig(const std::string& text, std::vector<Device>* devices, std::str
   return true;
 }
 
-// Locked. Takes on a new configuration: a device configured before keeps its open descriptor
-// when its path and speed stay the same; the others are closed.
-void apply(std::vector<Device>& next) {
-  for (Device& old : g_devices) {
-    for (Device& d : next)
-      if (d.path == old.path && d.baud == old.baud && old.isOpen()) {
-#if defined(_WIN32)
-        d.handle = old.handle;
-        old.handle = INVALID_HANDLE_VALUE;
-#else
-        d.fd = old.fd;
-        old.fd = -1;
-#endif
-        d.failure = old.failure;
-      }
-    closeDevice(old, true);
-  }
-  g_devices.swap(next);
+// Closes the devices, all of them given queued bytes until one deadline. No lock held.
+void closeAll(std::vector<Device>& devices) {
+  const int64_t until = serialport::nowNs() + static_cast<int64_t>(serialport::kCloseBoundMs) * 1000000;
+  for (Device& d : devices) d->close(until);
+  devices.clear();
 }
 
-// Locked. The device `port` maps to, or null.
-Device* deviceFor(unsigned port) {
-  Device* any = nullptr;
-  for (Device& d : g_devices) {
-    if (d.port == static_cast<int>(port)) return &d;
-    if (d.port < 0) any = &d;
+// Calling thread. Takes on a new configuration: a device set before keeps its open device when
+// its path and speed stay the same; a dropped one still owed a reset waits for it, the others
+// are closed (outside the table's lock).
+void apply(const std::vector<DeviceSettings>& settings) {
+  std::vector<Device> next, closing;
+  for (const DeviceSettings& s : settings) next.push_back(std::make_shared<SerialDevice>(s));
+  {
+    TableHeld held;
+    for (Device& old : g_devices) {
+      bool kept = false;
+      for (Device& d : next)
+        if (d->settings().path == old->settings().path && d->settings().baud == old->settings().baud) {
+          d->takeOver(*old);
+          kept = true;
+        }
+      if (!kept && old->owedPort.load() >= 0)
+        g_owing.push_back(old);
+      else
+        closing.push_back(old);
+    }
+    g_devices.swap(next);
+  }
+  closeAll(closing);
+}
+
+// Table locked. The device `port` maps to, or null.
+Device deviceFor(unsigned port) {
+  Device any;
+  for (const Device& d : g_devices) {
+    if (d->settings().port == static_cast<int>(port)) return d;
+    if (d->settings().port < 0) any = d;
   }
   return any;
 }
 
+// Calling thread. Closes the devices that were owed a reset and have had it.
+void closeSettled() {
+  std::vector<Device> closing;
+  {
+    TableHeld held;
+    if (g_owing.empty()) return;
+    std::vector<Device> still;
+    for (Device& d : g_owing) (d->owedPort.load() >= 0 ? still : closing).push_back(d);
+    g_owing.swap(still);
+  }
+  closeAll(closing);
+}
+
+// Calling thread. One device's check: its failure reported, or it opened when closed. Returns
+// false with the message set, or adds a warning to *warnings.
+bool checkDevice(SerialDevice& d, std::string* warnings) {
+  std::string reason, warning;
+  if (!d.check(&reason)) {
+    g_message = "serialport: " + d.settings().path + ": " + reason;
+    return false;
+  }
+  if (!d.open(&reason, &warning)) {
+    g_message = "serialport: cannot open " + d.settings().path + ": " + reason;
+    return false;
+  }
+  if (!warning.empty()) *warnings += (warnings->empty() ? "" : "\n") + warning;
+  return true;
+}
+
+// Calling thread. The driver check: every device, or only the one for `port` (when >= 0).
+int driverCheck(int port) {
+  g_message.clear();
+  static std::string config;  // kept, so that reading it again needs no allocation
+  if (!readConfig(&config)) config.clear();
+  if (config != g_applied) {
+    std::vector<DeviceSettings> next;
+    std::string reason;
+    if (!parseConfig(config, &next, &reason)) {
+      g_message = "serialport: " + reason;
+      return 0;  // the old configuration stays until a valid one comes
+    }
+    apply(next);
+    g_applied = config;
+  }
+  closeSettled();
+  std::vector<Device> devices;
+  {
+    TableHeld held;
+    if (port < 0) {
+      devices = g_devices;
+    } else if (Device d = deviceFor(static_cast<unsigned>(port))) {
+      devices.push_back(d);
+    }
+    if (g_devices.empty()) {
+      g_message = "serialport: no device is set; IO_LIB = eegmex_serialport(DEVICE) sets one";
+      return 0;
+    }
+  }
+  std::string warnings;
+  // One failure a call; the devices after it are checked by the next.
+  for (Device& d : devices)
+    if (!checkDevice(*d, &warnings)) return 0;
+  g_message = warnings;
+  return 1;
+}
+
 struct Unload {
   ~Unload() {
-    lock();
-    for (Device& d : g_devices) closeDevice(d, true);
-    g_devices.clear();
-    g_applied.clear();  // an image mapped again starts as a fresh one
-    unlock();
+    std::vector<Device> closing;
+    {
+      TableHeld held;
+      closing.swap(g_devices);
+      closing.insert(closing.end(), g_owing.begin(), g_owing.end());
+      g_owing.clear();
+      g_applied.clear();  // an image mapped again starts as a fresh one
+    }
+    closeAll(closing);
   }
 } g_unload;
 
 }  // namespace
 
 SERIALPORT_EXPORT void SERIALPORT_CALL Out32(short port, short value) {
-  lock();
-  Device* d = deviceFor(static_cast<uint16_t>(port));
-  // A device that failed is closed once the failure was reported: its writes are dropped until
-  // a call opens it again.
-  if (d && d->isOpen()) {
-    char message[512];  // a template of up to 200 bytes and a width of up to 99
-    size_t n = 1;
-    message[0] = static_cast<char>(static_cast<uint8_t>(value));
-    if (d->text) {
-      int m =
-          snprintf(message, sizeof message, d->format.c_str(), static_cast<int>(static_cast<uint8_t>(value)));
-      n = m < 0 ? 0 : static_cast<size_t>(m) < sizeof message ? static_cast<size_t>(m) : sizeof message - 1;
-    }
-    std::string reason;
-    if (n > 0 && !writeMessage(*d, message, n, &reason) && d->failure.empty()) d->failure = reason;
+  const unsigned address = static_cast<uint16_t>(port);
+  const uint8_t byte = static_cast<uint8_t>(value);
+  Device target;
+  Device owing[8];  // the devices owed this port's reset but for the target: few, and no allocation
+  size_t nOwing = 0;
+  {
+    TableHeld held;
+    target = deviceFor(address);
+    for (const std::vector<Device>* list : {&g_devices, &g_owing})
+      for (const Device& d : *list)
+        if (d != target && d->owedPort.load() == static_cast<int>(address) && nOwing < 8) owing[nOwing++] = d;
   }
-  unlock();
+  // Their pulse ends: by its own reset, or by a newer value on the port.
+  for (size_t i = 0; i < nOwing; ++i) {
+    owing[i]->owedPort.store(-1);
+    owing[i]->send(0);
+  }
+  if (!target) return;
+  // A 0 that was owed elsewhere only is not sent to a device that was never sent the pulse.
+  if (byte == 0 && nOwing > 0 && target->owedPort.load() != static_cast<int>(address)) return;
+  target->owedPort.store(byte != 0 ? static_cast<int>(address) : -1);
+  target->send(byte);
 }
 
 // Reads back nothing: a trigger box has no register to read.
@@ -547,53 +366,14 @@ SERIALPORT_EXPORT short SERIALPORT_CALL Inp32(short port) {
   return 0;
 }
 
-// Calling thread only (trigout asks it on every call, on the host's thread).
-SERIALPORT_EXPORT int SERIALPORT_CALL IsInpOutDriverOpen() {
-  g_message.clear();
-  static std::string config;  // kept, so that reading it again needs no allocation
-  if (!readConfig(&config)) config.clear();
-  lock();
-  int open = 1;
-  if (config != g_applied) {
-    std::vector<Device> next;
-    std::string reason;
-    if (!parseConfig(config, &next, &reason)) {
-      g_message = "serialport: " + reason;
-      unlock();
-      return 0;  // the old configuration stays until a valid one comes
-    }
-    apply(next);
-    g_applied = config;
-  }
-  if (g_devices.empty()) {
-    g_message = "serialport: no device is set; IO_LIB = eegmex_serialport(DEVICE) sets one";
-    open = 0;
-  }
-  std::string warnings;
-  for (Device& d : g_devices) {
-    std::string reason, warning;
-    if (d.isOpen() && d.failure.empty() && !stillThere(d, &reason)) d.failure = reason;
-    if (!d.failure.empty()) {
-      if (open) {  // one failure a call; another device's waits for the next
-        g_message = "serialport: " + d.path + ": " + d.failure;
-        d.failure.clear();
-        closeDevice(d, false);
-      }
-      open = 0;
-      continue;
-    }
-    if (!d.isOpen() && !openDevice(d, &reason, &warning)) {
-      if (open) g_message = "serialport: cannot open " + d.path + ": " + reason;
-      open = 0;
-      continue;
-    }
-    if (!warning.empty()) warnings += (warnings.empty() ? "" : "\n") + warning;
-  }
-  if (open) g_message = warnings;
-  unlock();
-  return open;
+// Calling thread only (trigout asks it on every call, on the host's thread). Every device.
+SERIALPORT_EXPORT int SERIALPORT_CALL IsInpOutDriverOpen() { return driverCheck(-1); }
+
+// Calling thread only, in place of IsInpOutDriverOpen: the device a pulse to `port` goes to.
+SERIALPORT_EXPORT int SERIALPORT_CALL PortLibraryPortOpen(short port) {
+  return driverCheck(static_cast<uint16_t>(port));
 }
 
-// Why the last IsInpOutDriverOpen returned 0, naming the device; after one that returned
-// nonzero, a warning to show once, or "". Valid until the next IsInpOutDriverOpen.
+// Why the last driver check returned 0, naming the device; after one that returned nonzero, a
+// warning to show once, or "". Valid until the next driver check.
 SERIALPORT_EXPORT const char* SERIALPORT_CALL PortLibraryMessage() { return g_message.c_str(); }

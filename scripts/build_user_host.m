@@ -58,6 +58,8 @@ function outdir = build_user_host(outdir, host)
   coreObj = compile_core([sources(coreDir), platSrc], {coreDir, root}, objdir, isOctave);
   platObj = coreObj(end - numel(platSrc) + 1:end);
   gatewaySrc = sources(fullfile(root, 'eegfetch'));
+  formatsDir = fullfile(root, 'formats', 'core');
+  formatsSrc = [sources(fullfile(root, 'formats')), sources(formatsDir)];
 
   if isOctave
     flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};
@@ -70,6 +72,8 @@ function outdir = build_user_host(outdir, host)
                    {'-o', fullfile(outdir, ['eegfetch.' mexext])}, dl]);
     run_mkoctfile([flags, {['-I' root], '-pthread'}, trigSrc, platObj, ...
                    {'-o', fullfile(outdir, ['trigout.' mexext])}, dl]);
+    run_mkoctfile([flags, {['-I' formatsDir]}, formatsSrc, ...
+                   {'-o', fullfile(outdir, ['eegmex_formats.' mexext])}]);
   else
     % GCC or Clang (MinGW-w64 on Windows): the core uses their vector extensions.
     if ispc
@@ -81,6 +85,7 @@ function outdir = build_user_host(outdir, host)
               '-outdir', outdir};
     mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', gatewaySrc{:}, coreObj{:}, libs{:});
     mex(common{:}, ['-I' root], '-output', 'trigout', trigSrc{:}, platObj{:}, libs{:});
+    mex(common{:}, ['-I' formatsDir], '-output', 'eegmex_formats', formatsSrc{:});
   end
 
   if exist('OCTAVE_VERSION', 'builtin')

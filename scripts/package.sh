@@ -14,7 +14,7 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/$name
 mkdir -p "$pkgdir/inst" "$pkgdir/src/host/octave" "$pkgdir/src/eegfetch/core" "$pkgdir/src/trigout" "$pkgdir/src/platform" \
-  "$pkgdir/src/portlibs"
+  "$pkgdir/src/portlibs" "$pkgdir/src/formats/core"
 
 # Metadata: one version everywhere, from VERSION.
 sed -e "s/@EEGMEX_VERSION@/$version/" -e "s/@DATE@/$(date -u +%Y-%m-%d)/" "$root/pkg/DESCRIPTION.in" >"$pkgdir/DESCRIPTION"
@@ -34,10 +34,12 @@ cp "$root/host/octave/native_host.cpp" "$pkgdir/src/host/octave/"
 cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/null || true
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
+cp "$root"/formats/*.cpp "$pkgdir/src/formats/"
+cp "$root"/formats/core/*.cpp "$root"/formats/core/*.h "$pkgdir/src/formats/core/"
 cp "$root"/platform/*.cpp "$root"/platform/*.h "$pkgdir/src/platform/"
 cp "$root"/portlibs/simport.cpp "$root"/portlibs/serialport.cpp "$root"/portlibs/ppdev* "$pkgdir/src/portlibs/"
 
-for need in src/eegfetch src/trigout src/platform src/portlibs; do
+for need in src/eegfetch src/trigout src/formats src/formats/core src/platform src/portlibs; do
   ls "$pkgdir/$need"/*.cpp >/dev/null 2>&1 || { echo "package: no sources in $need" >&2; exit 1; }
 done
 

@@ -54,14 +54,21 @@ void releaseHold(LibraryHold* h) {
   delete h;
 }
 
+bool releaseHoldUnlessLast(LibraryHold* h) {
+  int n = h->holders.load(std::memory_order_relaxed);
+  while (n > 1)
+    if (h->holders.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) return true;
+  return false;
+}
+
 void releaseKeptLibrary(LibraryHold*& kept) {
   LibraryHold* old = kept;
   kept = nullptr;
   releaseHold(old);
 }
 
-BindStatus openPortLibrary(LibraryHold*& kept, const char* path, LibraryHold** held, PortLibrary* entries,
-                           char* said, size_t saidSize) {
+BindStatus openPortLibrary(LibraryHold*& kept, const char* path, int port, LibraryHold** held,
+                           PortLibrary* entries, char* said, size_t saidSize) {
   *held = nullptr;
   *entries = PortLibrary();
   said[0] = '\0';
@@ -85,11 +92,16 @@ BindStatus openPortLibrary(LibraryHold*& kept, const char* path, LibraryHold** h
           reinterpret_cast<IsDriverOpenEntry>(platform::findExport(h->handle, "IsInpOutDriverOpen"));
       if (!found.isDriverOpen) status = BindStatus::noIsDriverOpen;
     }
-    if (status == BindStatus::ok)
+    if (status == BindStatus::ok) {
       found.message = reinterpret_cast<MessageEntry>(platform::findExport(h->handle, "PortLibraryMessage"));
+      found.portOpen =
+          reinterpret_cast<PortOpenEntry>(platform::findExport(h->handle, "PortLibraryPortOpen"));
+    }
   }
   if (status == BindStatus::ok) {
-    if (found.isDriverOpen() == 0) status = BindStatus::driverClosed;
+    const bool portKnown = port >= 0 && port <= 65535 && found.portOpen;
+    const int open = portKnown ? found.portOpen(static_cast<short>(port)) : found.isDriverOpen();
+    if (open == 0) status = BindStatus::driverClosed;
     // Copied now: letting go of the library below may unload it and its text.
     const char* text = found.message ? found.message() : nullptr;
     if (text) {

@@ -72,10 +72,11 @@ void timerRoutine(void* timer) {
           continue;
         }
         resetUnlessOverwritten(t, r);
-        t.wakeAtNs = kLooking;  // it looks at the queue again after the release
-        platform::unlock(t.lock);
-        release(r);  // may unload the library: outside the lock
-        platform::lock(t.lock);
+        if (!releaseHoldUnlessLast(r->library)) {
+          r->library->next = t.parked;  // the calling thread unloads it
+          t.parked = r->library;
+        }
+        delete r;
         continue;
       }
     } else if (t.stopping) {
@@ -154,6 +155,20 @@ void finishPendingPulses(PulseTimer& t) {
   t.wakeAtNs = platform::kNoDeadline;
   releaseDeadlineQueue(t.queue);
   platform::unlock(t.lock);
+  releaseParkedLibraries(t);
+}
+
+void releaseParkedLibraries(PulseTimer& t) {
+  platform::lock(t.lock);
+  LibraryHold* h = t.parked;
+  t.parked = nullptr;
+  platform::unlock(t.lock);
+  while (h) {
+    LibraryHold* next = h->next;
+    h->next = nullptr;
+    releaseHold(h);
+    h = next;
+  }
 }
 
 }  // namespace trig

@@ -47,6 +47,9 @@ struct PulseTimer {
   // When the timer looks at the queue next without being rung; kLooking while it is awake.
   int64_t wakeAtNs = platform::kNoDeadline;
   int64_t lastQueuedNs = 0;  // when a pulse was last queued
+  // Library holds the timer let go of last: unloading a library may take long (a port library
+  // may close its devices), so the timer thread never does it; the calling thread does.
+  LibraryHold* parked = nullptr;
 };
 
 enum class ScheduleStatus { ok, noMemory, noThread };
@@ -61,6 +64,9 @@ ScheduleStatus schedulePulse(PulseTimer& timer, PulseRequest* request);
 // until it has left the module's code; the next schedulePulse starts it again. The module's
 // unload handler calls it.
 void finishPendingPulses(PulseTimer& timer);
+
+// Lets go of the library holds the timer parked. Calling thread only.
+void releaseParkedLibraries(PulseTimer& timer);
 
 }  // namespace trig
 

@@ -110,10 +110,18 @@ const char* pulseCall(Trigout& m, int nrhs, const mxArray* prhs[], const char** 
   path[0] = '\0';  // a value that is no text leaves the name empty: the library does not load
   mxGetString(ioLib, path, static_cast<int>(length));
 
+  // Libraries the timer let go of last are unloaded here, never on the timer's thread.
+  trig::releaseParkedLibraries(m.timer);
+  // The port, when it is a valid one, for a library's port-aware driver check; its message, when
+  // it is not, still comes after the driver's.
+  double first;
+  uint16_t port;
+  const int knownPort = firstElement(prhs[0], &first) && trig::toPort(first, &port) ? port : -1;
+
   trig::PulseRequest args;
   trig::LibraryHold* library;
-  trig::BindStatus bound =
-      trig::openPortLibrary(m.kept, path, &library, &args.entries, m.librarySaid, sizeof m.librarySaid);
+  trig::BindStatus bound = trig::openPortLibrary(m.kept, path, knownPort, &library, &args.entries,
+                                                 m.librarySaid, sizeof m.librarySaid);
   if (bound == trig::BindStatus::driverClosed && m.librarySaid[0]) return m.librarySaid;
   if (bound != trig::BindStatus::ok) return trig::bindMessage(bound);
   if (m.librarySaid[0]) *warning = m.librarySaid;

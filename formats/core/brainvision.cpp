@@ -74,13 +74,13 @@ bool readSections(const std::vector<std::string_view>& lines, const std::vector<
     if (!current || line.empty() || line[0] == ';' || line[0] == '#') continue;
     const size_t eq = line.find('=');
     if (eq == std::string_view::npos || eq == 0)
-      return fail(p, kDamaged, "line %zu is neither a comment nor key=value: \"%.*s\"", i + 1,
+      return fail(p, kDamaged, "line %d is neither a comment nor key=value: \"%.*s\"", int(i + 1),
                   int(line.size()), line.data());
     const std::string_view name = trim(line.substr(0, eq));
     const std::string key = lowerAscii(name);
     for (const Entry& e : current->entries)
       if (e.key == key)
-        return fail(p, kDamaged, "line %zu gives %.*s a second time", i + 1, int(name.size()), name.data());
+        return fail(p, kDamaged, "line %d gives %.*s a second time", int(i + 1), int(name.size()), name.data());
     current->entries.push_back(Entry{key, std::string(name), std::string(trim(line.substr(eq + 1)))});
   }
   return true;
@@ -145,8 +145,8 @@ bool channels(const std::vector<Section>& sections, VhdrHeader& h, Problem& p) {
   if (static_cast<int64_t>(found.size()) < h.nChans) {
     int64_t missing = 1;
     while (found.count(missing)) ++missing;
-    return fail(p, kDamaged, "NumberOfChannels=%d but [Channel Infos] has %zu entries, without Ch%lld",
-                h.nChans, s->entries.size(), static_cast<long long>(missing));
+    return fail(p, kDamaged, "NumberOfChannels=%d but [Channel Infos] has %d entries, without Ch%lld",
+                h.nChans, int(s->entries.size()), static_cast<long long>(missing));
   }
   for (auto& [n, c] : found) {
     (void)n;
@@ -311,8 +311,8 @@ bool parseMarkerLine(std::string_view line, int64_t lineNo, Marker& m, Problem& 
   std::vector<std::string_view> f = splitFields(line.substr(i + 1), ',');
   if (f.size() < 4 || f.size() > 6)
     return fail(p, kDamaged,
-                "line %lld has %zu fields, not type,description,position,points[,channel[,date]]",
-                static_cast<long long>(lineNo), f.size());
+                "line %lld has %d fields, not type,description,position,points[,channel[,date]]",
+                static_cast<long long>(lineNo), int(f.size()));
   std::string_view channel = f.size() >= 5 ? f[4] : std::string_view("0");
   double position = 0, points = 0, chan = 0;
   if (!allDigits(trim(f[2])) || !allDigits(trim(f[3])) || !allDigits(trim(channel)) ||

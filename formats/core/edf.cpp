@@ -205,7 +205,7 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
       parseNumber(text, v);
       s.*member = v;
       if ((all || !s.annotation) && (!std::isfinite(v) || (whole && v != std::round(v))))
-        return fail(p, kDamaged, "signal %zu (%s): %s \"%s\" is not %s", k + 1, s.label.c_str(), name,
+        return fail(p, kDamaged, "signal %d (%s): %s \"%s\" is not %s", int(k + 1), s.label.c_str(), name,
                     texts[f][k].c_str(), whole ? "a whole number" : "a number");
     }
     return true;
@@ -224,22 +224,22 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
     s.offset = 0;
     if (count < 1)
       return fail(p, kDamaged,
-                  "signal %zu (%s): number of samples in each data record is %.0f, not 1 or more", k + 1,
+                  "signal %d (%s): number of samples in each data record is %.0f, not 1 or more", int(k + 1),
                   s.label.c_str(), count);
     if (count > 2147483647.0)
       return fail(p, kDamaged,
-                  "signal %zu (%s): number of samples in each data record is %.0f, more than 2147483647",
-                  k + 1, s.label.c_str(), count);
+                  "signal %d (%s): number of samples in each data record is %.0f, more than 2147483647",
+                  int(k + 1), s.label.c_str(), count);
     s.samples = static_cast<int32_t>(count);
     recordSamples += count;
     if (s.annotation) continue;
     if (!(s.digitalMin < s.digitalMax) || s.digitalMin < digLo || s.digitalMax > digHi)
       return fail(p, kDamaged,
-                  "signal %zu (%s): digital minimum %.0f and maximum %.0f are not an increasing range within "
+                  "signal %d (%s): digital minimum %.0f and maximum %.0f are not an increasing range within "
                   "%.0f..%.0f",
-                  k + 1, s.label.c_str(), s.digitalMin, s.digitalMax, digLo, digHi);
+                  int(k + 1), s.label.c_str(), s.digitalMin, s.digitalMax, digLo, digHi);
     if (!std::isfinite(s.physicalMin) || !std::isfinite(s.physicalMax) || s.physicalMin == s.physicalMax)
-      return fail(p, kDamaged, "signal %zu (%s): physical minimum %s and maximum %s are not a range", k + 1,
+      return fail(p, kDamaged, "signal %d (%s): physical minimum %s and maximum %s are not a range", int(k + 1),
                   s.label.c_str(), texts[3][k].c_str(), texts[4][k].c_str());
   }
   if (recordSamples * h.bytesPerSample > static_cast<double>(kMaxRecordBytes))

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 
@@ -21,10 +22,11 @@ struct Arrival {
   int64_t ns;
 };
 
-// A pty pair; a thread on the master side records what arrives (unless told never to read).
+// A pty pair; a thread on the master side records what arrives (unless told never to read),
+// and answers each read with `reply` bytes when asked to, as boxes that answer commands do.
 class FarEnd {
  public:
-  explicit FarEnd(bool reads = true) {
+  explicit FarEnd(bool reads = true, size_t reply = 0) : reply_(reply) {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
     fcntl(master_, F_SETFL, O_NONBLOCK);
     if (reads) reader_ = std::thread([this] { readLoop(); });
@@ -56,6 +58,8 @@ class FarEnd {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return arrived();
   }
+  // Answers the far end could not write, the computer's side being full.
+  size_t unsentReplies() const { return unsent_; }
 
  private:
   void readLoop() {
@@ -66,10 +70,18 @@ class FarEnd {
       ssize_t n = read(master_, buf, sizeof buf);
       const int64_t at = nowNs();
       if (n <= 0) continue;
-      std::lock_guard<std::mutex> g(mutex_);
-      for (ssize_t i = 0; i < n; ++i) arrived_.push_back(Arrival{buf[i], at});
+      {
+        std::lock_guard<std::mutex> g(mutex_);
+        for (ssize_t i = 0; i < n; ++i) arrived_.push_back(Arrival{buf[i], at});
+      }
+      if (reply_ > 0) {
+        std::string answer(reply_, 'k');
+        if (write(master_, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) ++unsent_;
+      }
     }
   }
+  size_t reply_ = 0;
+  std::atomic<size_t> unsent_{0};
   int master_ = -1, slave_ = -1;
   std::atomic<bool> stop_{false};
   std::thread reader_;
@@ -124,6 +136,21 @@ class SerialTrigout : public Trigout {
 ::testing::AssertionResult sent(const mexhost::CallResult& r) {
   if (!r.failed) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "trigout failed: " << r.message;
+}
+
+// An export of the interposed serial port library, which trigout has loaded.
+template <typename F>
+F interposed(const char* name) {
+  void* loaded = dlopen(portLibrary("serialport_interposed").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (!loaded) return nullptr;
+  F f = reinterpret_cast<F>(dlsym(loaded, name));
+  dlclose(loaded);  // trigout still holds it
+  return f;
+}
+
+bool exclusive(const FarEnd& far) {
+  int on = -1;
+  return ioctl(far.slave(), TIOCGEXCL, &on) == 0 && on == 1;
 }
 
 std::string pairs(const std::vector<Arrival>& a) {
@@ -313,4 +340,185 @@ TEST_F(SerialTrigout, OpenFailuresAndSlowAdaptersAreSaidNamingTheDevice) {
   r = pulse({888, 1, 1});
   EXPECT_FALSE(r.failed) << r.message;
   EXPECT_TRUE(r.warnings.empty());
+}
+
+TEST_F(SerialTrigout, ACutCommandIsCompletedBeforeAnythingElseAndItsPulseIsReported) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  useLibrary("serialport_interposed");
+  const std::string box = link("box", far);
+  configure(entry(box, "*", "text"));
+  ASSERT_TRUE(sent(pulse({888, 0, 0})));
+  std::string want = "0\n0\n";
+  far.await(want.size());
+  auto cut = interposed<void (*)(long, int)>("InterposeCut");
+  ASSERT_TRUE(cut);
+
+  // "12" of "123\n", then nothing for 6 ms: the rest goes before the reset, due at 10 ms.
+  cut(2, 6);
+  ASSERT_TRUE(sent(pulse({888, 123, 10})));
+  want += "123\n0\n";
+  far.await(want.size());
+  sleepMs(20);
+  EXPECT_EQ(far.text(), want) << "never 120";
+  mexhost::CallResult r = pulse({888, 7, 1});
+  ASSERT_TRUE(r.failed);
+  EXPECT_EQ(r.message, "serialport: " + box +
+                           ": the device took no data for 2 ms (its buffer is full); the command for 123 was "
+                           "cut after 2 of its 4 bytes, and its rest goes before anything else is written to "
+                           "the device");
+
+  // Nothing for longer than the pulse: its reset is withheld while the rest is owed, then the
+  // next call's check sends the rest and brings the box back to 0.
+  cut(2, 40);
+  ASSERT_TRUE(sent(pulse({888, 45, 5})));
+  sleepMs(60);
+  EXPECT_EQ(far.text(), want + "45") << "nothing after a cut command until its rest";
+  r = pulse({888, 8, 1});
+  ASSERT_TRUE(r.failed);
+  EXPECT_NE(r.message.find("the command for 45 was cut after 2 of its 3 bytes"), std::string::npos)
+      << r.message;
+  want += "45\n0\n";
+  ASSERT_TRUE(sent(pulse({888, 9, 1})));
+  want += "9\n0\n";
+  far.await(want.size());
+  sleepMs(10);
+  EXPECT_EQ(far.text(), want);
+
+  // A byte the device took none of was not sent; its reset still goes, as 0 is never a wrong code.
+  configure(entry(box));
+  ASSERT_TRUE(sent(pulse({888, 0, 0})));
+  want += std::string(2, '\0');
+  far.await(want.size());
+  cut(0, 5);
+  ASSERT_TRUE(sent(pulse({888, 77, 10})));
+  want += std::string(1, '\0');
+  far.await(want.size());
+  sleepMs(10);
+  EXPECT_EQ(far.text(), want);
+  r = pulse({888, 1, 1});
+  EXPECT_EQ(r.message, "serialport: " + box + ": the device took no data for 2 ms (its buffer is full)");
+}
+
+TEST_F(SerialTrigout, AStalledDeviceIsClosedWithinItsBoundAndDelaysNoOtherBoxsReset) {
+  FarEnd a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  useLibrary("serialport_interposed");
+  configure(entry(link("a", a), "888") + ";" + entry(link("b", b), "889"));
+  ASSERT_TRUE(sent(pulse({888, 1, 1})));
+  a.await(2);
+  const std::string record = dir_ + "/record";
+  interposed<void (*)(const char*)>("InterposeRecord")(record.c_str());
+  auto queued = interposed<void (*)(int)>("InterposeQueued");
+  auto events = [&] {
+    std::ifstream in(record);
+    std::string s, ns, what;
+    while (in >> ns >> what) s += what + " ";
+    return s;
+  };
+
+  // Box a is dropped with output that never leaves: the call that applies that waits out the
+  // bound, drops the output (a close with output queued would wait for the port's closing
+  // time), and box b's reset, due meanwhile, is not held up.
+  queued(100);
+  ASSERT_TRUE(sent(pulse({889, 3, 30})));
+  configure(entry(link("b", b), "889"));
+  const int64_t before = nowNs();
+  ASSERT_TRUE(sent(pulse({889, 4, 1})));
+  const int64_t took = nowNs() - before;
+  EXPECT_GE(took, 150 * kMs) << "the drain has its time";
+  EXPECT_LT(took, 1000 * kMs) << "and no more";
+  EXPECT_EQ(events(), "flush-out close ");
+  std::vector<Arrival> wb = b.await(4);
+  ASSERT_EQ(pairs(wb), "3 0 4 0 ");
+  EXPECT_LT(wb[1].ns - wb[0].ns, 150 * kMs) << "b's reset waited for a's drain";
+
+  // The library let go of by the timer thread while it still had a device: unloaded by the
+  // next call, never in the way of the pulses of the library that replaced it.
+  queued(100);
+  ASSERT_TRUE(sent(pulse({889, 5, 20})));
+  useLibrary("simport");
+  ASSERT_TRUE(sent(pulse({888, 6, 60})));
+  sleepMs(150);
+  std::vector<PortWrite> w = log();
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_LT(w[1].ns - w[0].ns, 150 * kMs) << "a reset waited for another library's unload";
+  EXPECT_EQ(events(), "flush-out close ") << "not unloaded yet";
+  ASSERT_TRUE(sent(pulse({888, 7, 1})));
+  EXPECT_EQ(events(), "flush-out close flush-out close ");
+  EXPECT_EQ(pairs(b.await(6)), "3 0 4 0 5 0 ");
+}
+
+TEST_F(SerialTrigout, OneFailingBoxNeverRefusesAnotherBoxsPulses) {
+  FarEnd a;
+  auto c = std::make_unique<FarEnd>();
+  ASSERT_TRUE(a.ok() && c->ok());
+  const std::string missing = dir_ + "/missing";
+  configure(entry(link("a", a), "888") + ";" + entry(missing, "889"));
+  ASSERT_TRUE(sent(pulse({888, 12, 1})));
+  a.await(2);
+  mexhost::CallResult r = pulse({889, 1, 1});
+  ASSERT_TRUE(r.failed);
+  EXPECT_EQ(r.message.rfind("serialport: cannot open " + missing + ": ", 0), 0u) << r.message;
+  ASSERT_TRUE(sent(pulse({888, 13, 1})));
+  EXPECT_EQ(pairs(a.await(4)), "12 0 13 0 ");
+
+  // A box that hangs up: its failure is the next pulse to it's error, and only that pulse's.
+  const std::string cPath = link("c", *c);
+  configure(entry(link("a", a), "888") + ";" + entry(cPath, "889"));
+  ASSERT_TRUE(sent(pulse({889, 2, 1})));
+  EXPECT_EQ(pairs(c->await(2)), "2 0 ");
+  c->hangUp();
+  ASSERT_TRUE(sent(pulse({888, 14, 1})));
+  r = pulse({889, 3, 1});
+  EXPECT_EQ(r.message, "serialport: " + cPath + ": the device hung up (disconnected)");
+  EXPECT_EQ(pairs(a.await(6)), "12 0 13 0 14 0 ");
+}
+
+TEST_F(SerialTrigout, WhatTheBoxAnswersIsDiscardedAndItIsOpenedExclusively) {
+  FarEnd far(true, 512);
+  ASSERT_TRUE(far.ok());
+  configure(entry(link("box", far)));
+  EXPECT_FALSE(exclusive(far));
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(sent(pulse({888, static_cast<double>(1 + i % 200), 0})));
+    far.await(2 * static_cast<size_t>(i) + 2);
+  }
+  EXPECT_EQ(far.arrived().size(), 600u);
+  EXPECT_EQ(far.unsentReplies(), 0u) << "the box could not answer: its answers were never taken";
+  EXPECT_TRUE(exclusive(far));
+  module_->unload();
+  EXPECT_FALSE(exclusive(far)) << "released at the close";
+  module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
+}
+
+TEST_F(SerialTrigout, AResetOwedToADeviceNoLongerSetForItsPortGoesToThatDevice) {
+  FarEnd a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  const std::string aPath = link("a", a), bPath = link("b", b);
+  // Its own reset, on time, and not to the device that took the port over.
+  configure(entry(aPath, "888"));
+  const int64_t before = nowNs();
+  ASSERT_TRUE(sent(pulse({888, 6, 60})));
+  configure(entry(bPath, "888"));
+  ASSERT_TRUE(sent(pulse({890, 1, 1})));  // applies the new setting; no device for 890
+  std::vector<Arrival> wa = a.await(2);
+  ASSERT_EQ(pairs(wa), "6 0 ");
+  EXPECT_GE(wa[1].ns - before, 60 * kMs);
+  EXPECT_TRUE(exclusive(a));
+  ASSERT_TRUE(sent(pulse({890, 1, 1})));
+  EXPECT_FALSE(exclusive(a)) << "closed once it had its reset";
+  EXPECT_EQ(pairs(b.arrived()), "");
+
+  // A newer pulse on the port, to the new device, ends the old device's pulse as it would on
+  // one device.
+  configure(entry(aPath, "888"));
+  ASSERT_TRUE(sent(pulse({888, 5, 200})));
+  configure(entry(bPath, "888"));
+  ASSERT_TRUE(sent(pulse({888, 7, 50})));
+  EXPECT_EQ(pairs(a.await(4)), "6 0 5 0 ");
+  EXPECT_EQ(pairs(b.await(2)), "7 0 ");
+  finish();
+  EXPECT_EQ(pairs(a.arrived()), "6 0 5 0 ");
+  EXPECT_EQ(pairs(b.arrived()), "7 0 ");
 }
