@@ -47,7 +47,11 @@ function s = demo_events(outfile)
   global IO_LIB
   previousLib = IO_LIB;
   IO_LIB = eegmex_simport();
-  while ~exist([base '.done'], 'file') && ~(exist([base '.eeg'], 'file') && exist([base '.vmrk'], 'file'))
+  waited = tic();
+  while ~(exist([base '.eeg'], 'file') && exist([base '.vmrk'], 'file'))
+    if toc(waited) > 60
+      error('demo_events: the amplifier did not start within 60 s');
+    end
     pause(0.01);
   end
 
@@ -105,6 +109,9 @@ function s = demo_events(outfile)
     pending(ready, :) = [];
     if finished
       break;
+    end
+    if toc(start) > seconds + 60
+      error('demo_events: the amplifier did not finish its %d s', seconds);
     end
     pause(every);
   end

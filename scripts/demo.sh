@@ -6,10 +6,10 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 bash scripts/build.sh --modules
 build=$(cd "${BUILD_DIR:-build}" && pwd)
-for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_serialbox.m demo/demo_online.m; do
+for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_serialbox.m demo/demo_online.m demo/demo_events.m; do
   [ -f "$demo" ] || continue
   echo "=== $demo"
   octave-cli -H --no-gui --no-window-system --quiet \
-    --eval "addpath('$build'); addpath('$(pwd)/demo'); $(basename "$demo" .m)"
+    --eval "addpath('$build'); addpath('$(pwd)/demo'); $(basename "$demo" .m);"
 done
 octave-cli -H --no-gui --no-window-system --quiet --eval "addpath('$build'); addpath('$(pwd)/demo'); demo_figure('$build/demo.png');"
