@@ -335,7 +335,9 @@
 %     X = eegfetch('rec.eeg', HDR, OPT);
 %
 %     % with a 2nd-order low-pass and the mean of each block of 4 frames
-%     [b, a] = butter(2, 100 / 500);      % signal package, or your own
+%     K = tan(pi * 100 / 1000); n = 1 + sqrt(2) * K + K^2;   % Butterworth, 100 Hz
+%     b = [K^2, 2 * K^2, K^2] / n;
+%     a = [1, 2 * (K^2 - 1) / n, (1 - sqrt(2) * K + K^2) / n];
 %     OPT.filt_b = b; OPT.filt_a = a; OPT.filt_subsample = [1 1 1 1] / 4;
 %     X = eegfetch('rec.eeg', HDR, OPT);
 %

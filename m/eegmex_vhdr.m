@@ -70,7 +70,9 @@ function HDR = eegmex_vhdr(vhdrFile)
 %     % every channel at 250 Hz through a low-pass, in microvolts
 %     HDR = eegmex_vhdr('rec.vhdr');
 %     factor = HDR.fs / 250;
-%     [b, a] = butter(4, 100 / (HDR.fs / 2));   % signal package, or your own
+%     K = tan(pi * 100 / HDR.fs); n = 1 + sqrt(2) * K + K^2;   % low-pass, 100 Hz
+%     b = [K^2, 2 * K^2, K^2] / n;
+%     a = [1, 2 * (K^2 - 1) / n, (1 - sqrt(2) * K + K^2) / n];
 %     OPT = struct('chanidx', 1:HDR.nChans, 'fs', 250, 'filt_b', b, ...
 %                  'filt_a', a, 'filt_subsample', ones(1, factor) / factor);
 %     X = eegfetch(HDR.dataFile, HDR, OPT);
