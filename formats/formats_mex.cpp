@@ -4,8 +4,7 @@
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
 //     'vhdr', file | 'vmrk', file | 'edf', file | 'events', HDR, state, upTo
 //   id/msg: the identifier and text of the error to raise ('' when none); wid/wmsg: a warning.
-// Texts of many values come as one char row: its first character is a separator that none of the
-// values holds, and the values follow, each after a separator.
+// Texts of many values come as a 1 x n cell.
 //
 // Nothing here raises a host error while an object with a destructor is alive: everything the
 // readers make lives in the module's state, which the next call and the unload clear.
@@ -26,7 +25,8 @@ namespace {
 
 struct Module {
   bool started = false;
-  std::string command, file, caller, joined;
+  std::string command, file, caller;
+  std::vector<const char*> texts;  // scratch of textsOf
   eegfmt::Problem problem;
   std::string errorId, errorText, warningId, warningText;
   eegfmt::VhdrHeader vhdr;
@@ -38,7 +38,7 @@ struct Module {
   eegfmt::StartOver why = eegfmt::StartOver::no;
 
   void clear() {
-    command.clear(), file.clear(), caller.clear(), joined.clear();
+    command.clear(), file.clear(), caller.clear();
     problem = eegfmt::Problem();
     errorId.clear(), errorText.clear(), warningId.clear(), warningText.clear();
     vhdr = eegfmt::VhdrHeader();
@@ -105,29 +105,13 @@ mxArray* rowOf(const std::vector<T>& items, F value) {
   return a;
 }
 
-// Many texts as one char row, led by a separator none of them holds (see the top of the file).
+// Many texts as a 1 x n cell of char rows.
 template <typename T, typename F>
 mxArray* textsOf(const std::vector<T>& items, F text) {
-  bool used[32] = {};
-  for (const T& item : items)
-    for (unsigned char c : text(item))
-      if (c > 0 && c < 32) used[c] = true;
-  char sep = 31;
-  for (int c = 31; c >= 1; --c)
-    if (!used[c] && c != '\t' && c != '\n' && c != '\r') sep = static_cast<char>(c);
-  std::string& joined = g_module.joined;
-  joined.assign(1, sep);
-  for (const T& item : items) {
-    const std::string& t = text(item);
-    const size_t at = joined.size();
-    joined.append(t);
-    if (used[static_cast<unsigned char>(sep)])  // every control character taken: this one is given up
-      for (size_t i = at; i < joined.size(); ++i)
-        if (joined[i] == sep) joined[i] = '?';
-    joined.push_back(sep);
-  }
-  if (!items.empty()) joined.pop_back();
-  return mxCreateString(joined.c_str());
+  std::vector<const char*>& texts = g_module.texts;
+  texts.resize(items.size());
+  for (size_t i = 0; i < items.size(); ++i) texts[i] = text(items[i]).c_str();
+  return eegmexCreateStringCell(texts.data(), texts.size());
 }
 
 mxArray* structOf(std::initializer_list<std::pair<const char*, mxArray*>> fields) {
@@ -214,10 +198,11 @@ mxArray* edfResult() {
 
 // ---- the follower's state as a struct, and back
 
-#define EEGMEX_STATE_NUMBERS(X)                                                                     \
-  X(point)                                                                                          \
-  X(checkAt) X(checkDigest) X(headBytes) X(headDigest) X(line) X(section) X(codePage) X(statusNext) \
-      X(statusPrevious) X(annRecord) X(annSkip) X(firstOnset)
+#define EEGMEX_STATE_NUMBERS(X)                                                                            \
+  X(point)                                                                                                 \
+  X(checkAt)                                                                                               \
+  X(checkDigest) X(headBytes) X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) \
+      X(annRecord) X(annSkip) X(firstOnset)
 
 mxArray* stateResult(const char* source) {
   const eegfmt::FollowState& st = g_module.state;

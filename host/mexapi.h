@@ -20,6 +20,8 @@
 // other classes give null. Neither MEX layer nor the Windows builds use it: their import lists
 // stay as they are.
 //
+// eegmexCreateStringCell(texts, n) makes a 1 x n cell of texts, in one step where the host can.
+//
 // eegmexSharedStorage(a) says whether the element storage of `a`, a field of a struct argument,
 // is shared with any value other than that field (a variable, a constant in the caller's code,
 // another field, a matrix it was cut from), so that a write into it changes that value too:
@@ -114,6 +116,9 @@ EEGMEX_IMPORT mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const
 // Stores `value` (an array the module created, which the struct then owns) in field `name` of element
 // `index`; a field the struct lacks is left alone.
 EEGMEX_IMPORT void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value);
+EEGMEX_IMPORT mxArray* mxCreateCellMatrix_700(int m, int n);
+// Stores `value` (an array the module created, which the cell array then owns) in element `index`.
+EEGMEX_IMPORT void mxSetCell_700(mxArray* a, int index, mxArray* value);
 
 #if defined(EEGMEX_HOST_OCTAVE_NATIVE) || !defined(_WIN32)
 #define EEGMEX_HOST_UNINIT_MATRIX 1
@@ -123,6 +128,7 @@ EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID
 
 #if defined(EEGMEX_HOST_OCTAVE_NATIVE)
 EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
+EEGMEX_IMPORT mxArray* eegmexCreateStringCell(const char* const* texts, size_t n);
 #endif
 
 #ifdef __cplusplus
@@ -134,6 +140,8 @@ EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
 #define mxCreateDoubleMatrix mxCreateDoubleMatrix_700
 #define mxCreateStructMatrix mxCreateStructMatrix_700
 #define mxSetField mxSetField_700
+#define mxCreateCellMatrix mxCreateCellMatrix_700
+#define mxSetCell mxSetCell_700
 
 #endif
 
@@ -141,6 +149,16 @@ EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
 static inline int eegmexSharedStorage(const mxArray* a) {
   (void)a;
   return -1;
+}
+#endif
+
+#if !defined(EEGMEX_HOST_OCTAVE_NATIVE)
+// A 1 x n cell of the n texts (each nul-terminated). The native Octave function makes it in one
+// step; elsewhere it is the cell built element by element.
+static inline mxArray* eegmexCreateStringCell(const char* const* texts, size_t n) {
+  mxArray* cells = mxCreateCellMatrix(1, static_cast<mwSize>(n));
+  for (size_t i = 0; i < n; ++i) mxSetCell(cells, static_cast<mwIndex>(i), mxCreateString(texts[i]));
+  return cells;
 }
 #endif
 

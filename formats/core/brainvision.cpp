@@ -13,6 +13,11 @@ namespace {
 constexpr ProblemKind kDamaged = ProblemKind::damaged;
 constexpr ProblemKind kUnsupported = ProblemKind::unsupported;
 
+// "\1" in a BrainVision text is the comma it stands for.
+std::string unescapeCommas(std::string_view v) {
+  return v.find("\\1") == std::string_view::npos ? std::string(v) : replaceAll(v, "\\1", ",");
+}
+
 std::string_view dropByteOrderMark(std::string_view bytes) {
   if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
       static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF)
@@ -80,7 +85,8 @@ bool readSections(const std::vector<std::string_view>& lines, const std::vector<
     const std::string key = lowerAscii(name);
     for (const Entry& e : current->entries)
       if (e.key == key)
-        return fail(p, kDamaged, "line %d gives %.*s a second time", int(i + 1), int(name.size()), name.data());
+        return fail(p, kDamaged, "line %d gives %.*s a second time", int(i + 1), int(name.size()),
+                    name.data());
     current->entries.push_back(Entry{key, std::string(name), std::string(trim(line.substr(eq + 1)))});
   }
   return true;
@@ -130,8 +136,8 @@ bool channels(const std::vector<Section>& sections, VhdrHeader& h, Problem& p) {
       return fail(p, kDamaged, "%s=%s has fewer than three fields (name, reference, resolution)",
                   e.name.c_str(), e.value.c_str());
     Channel c;
-    c.label = replaceAll(fields[0], "\\1", ",");
-    c.reference = replaceAll(fields[1], "\\1", ",");
+    c.label = unescapeCommas(fields[0]);
+    c.reference = unescapeCommas(fields[1]);
     const std::string_view resolution = trim(fields[2]);
     if (!resolution.empty()) {
       if (!parseNumber(resolution, c.scale) || !std::isfinite(c.scale))
@@ -308,12 +314,21 @@ bool parseMarkerLine(std::string_view line, int64_t lineNo, Marker& m, Problem& 
   const std::string_view number = line.substr(2, i - 2);
   while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\v' || line[i] == '\f')) ++i;
   if (i >= line.size() || line[i] != '=') return notMarker();
-  std::vector<std::string_view> f = splitFields(line.substr(i + 1), ',');
-  if (f.size() < 4 || f.size() > 6)
-    return fail(p, kDamaged,
-                "line %lld has %d fields, not type,description,position,points[,channel[,date]]",
-                static_cast<long long>(lineNo), int(f.size()));
-  std::string_view channel = f.size() >= 5 ? f[4] : std::string_view("0");
+  std::string_view f[6];  // no allocation for the fields of a line
+  size_t nFields = 0;
+  for (std::string_view rest = line.substr(i + 1);; ++nFields) {
+    const size_t comma = rest.find(',');
+    if (nFields < 6) f[nFields] = rest.substr(0, comma);
+    if (comma == std::string_view::npos) {
+      ++nFields;
+      break;
+    }
+    rest.remove_prefix(comma + 1);
+  }
+  if (nFields < 4 || nFields > 6)
+    return fail(p, kDamaged, "line %lld has %d fields, not type,description,position,points[,channel[,date]]",
+                static_cast<long long>(lineNo), int(nFields));
+  std::string_view channel = nFields >= 5 ? f[4] : std::string_view("0");
   double position = 0, points = 0, chan = 0;
   if (!allDigits(trim(f[2])) || !allDigits(trim(f[3])) || !allDigits(trim(channel)) ||
       !parseNumber(trim(f[2]), position) || position < 1 || !parseNumber(trim(f[3]), points) ||
@@ -321,12 +336,12 @@ bool parseMarkerLine(std::string_view line, int64_t lineNo, Marker& m, Problem& 
     return fail(p, kDamaged,
                 "line %lld: position, points and channel must be whole numbers, position from 1: \"%.*s\"",
                 static_cast<long long>(lineNo), int(line.size()), line.data());
-  m.type = replaceAll(f[0], "\\1", ",");
-  m.description = replaceAll(f[1], "\\1", ",");
+  m.type = unescapeCommas(f[0]);
+  m.description = unescapeCommas(f[1]);
   m.position = position;
   m.points = points;
   m.channel = chan;
-  m.date = f.size() >= 6 ? std::string(trim(f[5])) : std::string();
+  m.date = nFields >= 6 ? std::string(trim(f[5])) : std::string();
   parseNumber(number, m.number);
   return true;
 }
@@ -354,8 +369,9 @@ bool parseVmrk(std::string_view bytes, std::vector<Marker>& markers, Problem& p)
     if (!parseMarkerLine(line, static_cast<int64_t>(i + 1), m, p)) return false;
     markers.push_back(std::move(m));
   }
-  std::stable_sort(markers.begin(), markers.end(),
-                   [](const Marker& a, const Marker& b) { return a.number < b.number; });
+  const auto byNumber = [](const Marker& a, const Marker& b) { return a.number < b.number; };
+  if (!std::is_sorted(markers.begin(), markers.end(), byNumber))
+    std::stable_sort(markers.begin(), markers.end(), byNumber);
   for (size_t k = 1; k < markers.size(); ++k)
     if (markers[k].number == markers[k - 1].number)
       return fail(p, kDamaged, "marker Mk%.0f is given twice", markers[k].number);

@@ -223,9 +223,8 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
     const double count = s.offset;
     s.offset = 0;
     if (count < 1)
-      return fail(p, kDamaged,
-                  "signal %d (%s): number of samples in each data record is %.0f, not 1 or more", int(k + 1),
-                  s.label.c_str(), count);
+      return fail(p, kDamaged, "signal %d (%s): number of samples in each data record is %.0f, not 1 or more",
+                  int(k + 1), s.label.c_str(), count);
     if (count > 2147483647.0)
       return fail(p, kDamaged,
                   "signal %d (%s): number of samples in each data record is %.0f, more than 2147483647",
@@ -239,8 +238,8 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
                   "%.0f..%.0f",
                   int(k + 1), s.label.c_str(), s.digitalMin, s.digitalMax, digLo, digHi);
     if (!std::isfinite(s.physicalMin) || !std::isfinite(s.physicalMax) || s.physicalMin == s.physicalMax)
-      return fail(p, kDamaged, "signal %d (%s): physical minimum %s and maximum %s are not a range", int(k + 1),
-                  s.label.c_str(), texts[3][k].c_str(), texts[4][k].c_str());
+      return fail(p, kDamaged, "signal %d (%s): physical minimum %s and maximum %s are not a range",
+                  int(k + 1), s.label.c_str(), texts[3][k].c_str(), texts[4][k].c_str());
   }
   if (recordSamples * h.bytesPerSample > static_cast<double>(kMaxRecordBytes))
     return fail(p, kDamaged,

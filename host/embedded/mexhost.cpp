@@ -324,6 +324,21 @@ HOST_EXPORT void mxSetField_700(mxArray* s, int index, const char* name, mxArray
   if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
 }
 
+HOST_EXPORT mxArray* mxCreateCellMatrix_700(int m, int n) {
+  hostAllocation();
+  mxArray* a = newArray(mxCELL_CLASS, static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n));
+  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
+  if (g_call) g_call->temporaries.insert(a);
+  return a;
+}
+
+HOST_EXPORT void mxSetCell_700(mxArray* a, int index, mxArray* value) {
+  if (!a || a->cls != mxCELL_CLASS || index < 0 || size_t(index) >= a->m * a->n) return;
+  destroyArray(a->items[size_t(index)]);
+  a->items[size_t(index)] = value;
+  if (g_call) g_call->temporaries.erase(value);  // the cell array owns it now
+}
+
 #if defined(EEGMEX_HOST_UNINIT_MATRIX)
 // Storage that MATLAB would leave as it comes holds a poison value here, a NaN no arithmetic
 // makes (a signalling one with a payload of its own), so that an element the module fails to

@@ -464,6 +464,28 @@ void mxSetField_700(mxArray_tag* s, int index, const char* name, mxArray_tag* va
     if (f.first == key) f.second = value;
 }
 
+mxArray_tag* mxCreateCellMatrix_700(int m, int n) {
+  if (!g_call || m < 0 || n < 0) return nullptr;
+  return g_call->adopt(octave_value(Cell(dim_vector(m, n))));
+}
+
+mxArray_tag* eegmexCreateStringCell(const char* const* texts, size_t n) {
+  if (!g_call) return nullptr;
+  Cell cells(dim_vector(1, static_cast<octave_idx_type>(n)));
+  for (size_t i = 0; i < n; ++i) cells(static_cast<octave_idx_type>(i)) = octave_value(texts[i]);
+  return g_call->adopt(octave_value(cells));
+}
+
+// The value lets go of its cells while one is set, so that the cells are never copied: filling n
+// elements takes time in n, not n squared.
+void mxSetCell_700(mxArray_tag* a, int index, mxArray_tag* value) {
+  if (!a || !value || !a->value.iscell() || index < 0 || index >= a->value.numel()) return;
+  Cell cells = a->value.cell_value();
+  a->value = octave_value();
+  cells(index) = value->value;
+  a->value = octave_value(cells);
+}
+
 // A new real double matrix whose elements are left unset, for the module to write each one once
 // (from several threads, say) without a zero fill before. A failed allocation raises as mxCalloc's.
 mxArray_tag* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxComplexity complexity) {
