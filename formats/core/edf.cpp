@@ -474,8 +474,9 @@ bool readEdf(const std::string& path, EdfHeader& h, std::vector<EdfEvent>* event
     if (!ok) return readFailed();
     close(total);
   }
-  std::stable_sort(events->begin(), events->end(),
-                   [](const EdfEvent& a, const EdfEvent& b) { return a.onset < b.onset; });
+  const auto byOnset = [](const EdfEvent& a, const EdfEvent& b) { return a.onset < b.onset; };
+  if (!std::is_sorted(events->begin(), events->end(), byOnset))
+    std::stable_sort(events->begin(), events->end(), byOnset);
   return true;
 }
 
