@@ -2,7 +2,7 @@
 // the readers' records to the caller as columns, which those functions shape into their structs.
 //
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
-//     'vhdr', file | 'vmrk', file | 'edf', file | 'events', HDR, state, upTo
+//     'vhdr', file | 'vmrk', file | 'edf', file[, withEvents] | 'events', HDR, state, upTo
 //   id/msg: the identifier and text of the error to raise ('' when none); wid/wmsg: a warning.
 // Texts of many values come as a 1 x n cell.
 //
@@ -77,6 +77,13 @@ bool numberOf(const mxArray* a, double& out) {
   if (!a || !mxIsNumeric(a) || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) != 1) return false;
   out = mxElementAsDouble(mxGetClassID(a), mxGetData(a), 0);
   return true;
+}
+
+// A logical or numeric scalar as a switch; anything else is true.
+bool flagOf(const mxArray* a) {
+  if (!a || mxIsComplex(a) || mxIsSparse(a) || mxGetNumberOfElements(a) != 1) return true;
+  if (mxGetClassID(a) == mxLOGICAL_CLASS) return static_cast<const unsigned char*>(mxGetData(a))[0] != 0;
+  return !mxIsNumeric(a) || mxElementAsDouble(mxGetClassID(a), mxGetData(a), 0) != 0;
 }
 
 // A real numeric or logical vector of n elements, as doubles.
@@ -198,11 +205,12 @@ mxArray* edfResult() {
 
 // ---- the follower's state as a struct, and back
 
-#define EEGMEX_STATE_NUMBERS(X)                                                                            \
-  X(point)                                                                                                 \
-  X(checkAt)                                                                                               \
-  X(checkDigest) X(headBytes) X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) \
-      X(annRecord) X(annSkip) X(firstOnset)
+#define EEGMEX_STATE_NUMBERS(X)                                                                          \
+  X(point)                                                                                               \
+  X(checkAt)                                                                                             \
+  X(checkDigest)                                                                                         \
+  X(headBytes) X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) X(annRecord) \
+      X(annSkip) X(firstOnset)
 
 mxArray* stateResult(const char* source) {
   const eegfmt::FollowState& st = g_module.state;
@@ -315,7 +323,7 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
 void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   if (command == "events") return events(nrhs, prhs, plhs);
   g_module.caller = "eegmex_" + command;
-  if (nrhs != 2 || !textOf(prhs[1], g_module.file) || g_module.file.empty())
+  if (nrhs < 2 || nrhs > 3 || !textOf(prhs[1], g_module.file) || g_module.file.empty())
     return setError("usage", "give the file name as text");
   g_module.file = eegfmt::absolutePath(g_module.file);
   if (command == "vhdr") {
@@ -325,7 +333,10 @@ void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* p
     if (!eegfmt::readVmrk(g_module.file, g_module.markers, g_module.problem)) return setProblem();
     plhs[0] = markersResult(g_module.markers);
   } else {
-    if (!eegfmt::readEdf(g_module.file, g_module.edf, &g_module.events, g_module.problem))
+    // A third argument false: the header only, without reading the records for events.
+    const bool withEvents = nrhs < 3 || flagOf(prhs[2]);
+    if (!eegfmt::readEdf(g_module.file, g_module.edf, withEvents ? &g_module.events : nullptr,
+                         g_module.problem))
       return setProblem();
     if (!g_module.edf.truncatedWarning.empty()) {
       g_module.warningId = "eegmex_edf:truncated";

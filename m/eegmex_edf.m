@@ -145,7 +145,7 @@ function [HDR, events] = eegmex_edf(file)
   if nargin ~= 1 || ~ischar(file) || isempty(file) || size(file, 1) ~= 1
     error('eegmex_edf:usage', 'eegmex_edf: give the file name as text: [HDR, events] = eegmex_edf(file)');
   end
-  [h, id, msg, wid, wmsg] = eegmex_formats('edf', file);
+  [h, id, msg, wid, wmsg] = eegmex_formats('edf', file, nargout > 1);   % the records only for events
   if ~isempty(id)
     error(id, '%s', msg);
   end

@@ -356,7 +356,7 @@ bool forEachRecordSpan(const InputFile& file, int64_t dataOffset, int64_t record
   if (from >= to || spanBytes <= 0) return true;
   constexpr int64_t kChunk = int64_t(1) << 20;
   std::string buffer;
-  if (recordBytes < 64 * 1024) {  // many records a read
+  if (spanBytes * 8 > recordBytes) {  // most of each record is wanted: many whole records a read
     const int64_t perRead = std::max<int64_t>(1, kChunk / recordBytes);
     for (int64_t r = from; r < to; r += perRead) {
       const int64_t count = std::min(perRead, to - r);
@@ -401,7 +401,22 @@ bool readEdf(const std::string& path, EdfHeader& h, std::vector<EdfEvent>* event
   InputFile file;
   if (!file.open(path)) return fail(p, ProblemKind::file, "cannot open the file");
   if (!readEdfHeader(file, h, p)) return false;
-  if (!events) return true;
+  if (!events) {
+    // The start time still takes the first record's time keeping, from that record alone.
+    for (int c = 0; c < h.ns && h.nRecords > 0; ++c) {
+      if (!h.signals[static_cast<size_t>(c)].annotation) continue;
+      std::string bytes(static_cast<size_t>(h.signals[static_cast<size_t>(c)].samples) * h.bytesPerSample,
+                        '\0');
+      if (!file.readAt(h.headerBytes + spanAt(h, c), &bytes[0], bytes.size()))
+        return fail(p, ProblemKind::file, "cannot read the data records");
+      std::vector<Tal> tals;
+      scanTals(bytes, tals);
+      if (!tals.empty() && !tals[0].texts.empty() && tals[0].texts[0].empty())
+        h.startTime[5] += tals[0].onset;
+      break;
+    }
+    return true;
+  }
   events->clear();
   const auto readFailed = [&] { return fail(p, ProblemKind::file, "cannot read the data records"); };
   // The annotation channels' time-stamped lists, channel after channel. The first TAL of the first

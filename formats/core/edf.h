@@ -81,8 +81,9 @@ struct EdfEvent {
 bool readEdf(const std::string& path, EdfHeader& h, std::vector<EdfEvent>* events, Problem& p);
 
 // Reads, for records [from, to) of the layout, the bytes of channel span [spanAt, spanAt + spanBytes)
-// of each record (offsets within a record) and calls fn(record, bytes) in record order. Records
-// that are small are read many at a time. False when a read fails.
+// of each record (offsets within a record) and calls fn(record, bytes) in record order. Where the
+// span is much of a record, whole records are read many at a time; otherwise the span alone, a read a
+// record. False when a read fails.
 bool forEachRecordSpan(const InputFile& file, int64_t dataOffset, int64_t recordBytes, int64_t from,
                        int64_t to, int64_t spanAt, int64_t spanBytes,
                        const std::function<void(int64_t, std::string_view)>& fn);

@@ -11,6 +11,8 @@
 #define getcwd _getcwd
 #else
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace eegfmt {
@@ -94,8 +96,23 @@ int64_t InputFile::length() const {
 }
 
 bool InputFile::readAt(int64_t at, void* out, size_t n) const {
-  if (!f_ || at < 0 || !seekTo(f_, at)) return false;
+  if (!f_ || at < 0) return false;
+#if defined(_WIN32)
+  if (!seekTo(f_, at)) return false;
   return std::fread(out, 1, n, f_) == n;
+#else
+  // One read of exactly these bytes: no stream buffer in between to fill and throw away.
+  auto* to = static_cast<char*>(out);
+  while (n > 0) {
+    const ssize_t got = ::pread(fileno(f_), to, n, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    to += got;
+    at += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+#endif
 }
 
 bool readWholeFile(const std::string& path, std::string& bytes, Problem& p) {

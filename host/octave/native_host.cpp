@@ -75,6 +75,11 @@ struct mxArray_tag {
   bool field = false;  // a field of a struct argument, which that struct holds as well
   // Fields handed out so far: (element, name) -> the field's array, owned by the call.
   std::vector<std::pair<std::pair<int, std::string>, mxArray_tag*>> fields;
+  // A struct's field names, read once (each map_value() makes the whole map anew).
+  string_vector names;
+  bool named = false;
+  // The map of a struct the module makes, which mxSetField fills in place.
+  octave_map made;
 };
 
 namespace {
@@ -364,9 +369,13 @@ mxClassID mxGetClassID(const mxArray_tag* a) { return classOf(a->value); }
 
 int mxGetFieldNumber(const mxArray_tag* s, const char* name) {
   if (!s->value.isstruct()) return -1;
-  const string_vector keys = s->value.map_value().fieldnames();
-  for (octave_idx_type i = 0; i < keys.numel(); ++i)
-    if (keys[i] == name) return static_cast<int>(i);
+  mxArray_tag* m = const_cast<mxArray_tag*>(s);
+  if (!m->named) {
+    m->names = s->value.map_value().fieldnames();
+    m->named = true;
+  }
+  for (octave_idx_type i = 0; i < m->names.numel(); ++i)
+    if (m->names[i] == name) return static_cast<int>(i);
   return -1;
 }
 
@@ -448,16 +457,18 @@ mxArray_tag* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fi
   const dim_vector dims(m, n);
   octave_map map(dims);
   for (int f = 0; f < nfields; ++f) map.setfield(fieldnames[f], Cell(dims));
-  return g_call->adopt(octave_value(map));
+  mxArray_tag* made = g_call->adopt(octave_value(map));
+  made->made = map;
+  return made;
 }
 
 void mxSetField_700(mxArray_tag* s, int index, const char* name, mxArray_tag* value) {
   if (!s || !value || !s->value.isstruct() || index < 0) return;
-  octave_map map = s->value.map_value();
+  octave_map& map = s->made;  // only structs the module made are filled
   if (!map.isfield(name) || index >= map.numel()) return;
-  Cell contents = map.contents(name);
-  contents(index) = value->value;
-  map.setfield(name, contents);
+  // The value lets go of the map's cells while one is set, so that they are never copied.
+  s->value = octave_value();
+  map.contents(name)(index) = value->value;
   s->value = octave_value(map);
   const std::pair<int, std::string> key(index, name);
   for (auto& f : s->fields)

@@ -99,6 +99,7 @@ for i = 1:numel(manifest)
   [HDR, events] = eegmex_edf(w.file);
   [~, id] = lastwarn();
   assert(strcmp(id, 'eegmex_edf:truncated') == w.cut, '%s: warning "%s"', what, id);
+  assert(isequal(eegmex_edf(w.file), HDR), '%s: the HDR alone differs from the HDR read with the events', what);
 
   % layout as written; the rate as written, and MNE's where the duration is written exactly
   ns = numel(w.labels);
