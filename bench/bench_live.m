@@ -7,26 +7,32 @@ function bench_live(d, runs, headerRuns, calls, b, a)
 %                   `calls` calls of eegfetch (OPT.resume, OPT.newest, a 2 s window at 256 Hz through
 %                   the filter b, a, the data channels) and eegmex_events(HDR, state, info.frames)
 %   d/h256.edf      HDR = eegmex_edf, `headerRuns` calls
+% Beside each reader, the call of the module behind it alone (eegmex_formats: the C++ reader and the
+% host's conversion of its result; the reader adds eegmex_structs' shaping in Octave).
 % Every timed series follows untimed calls (warm cache, memory touched). Prints one line a figure:
 % "NAME median_s=... runs=... events=...", and "online ..." with medians and 99th percentiles in ms.
   f = fullfile(d, 'markers.vmrk');
   [t, M] = timed(@() eegmex_vmrk(f), runs);
   report('vmrk', t, numel(M));
+  report('vmrk_module', timed(@() eegmex_formats('vmrk', f), runs), 0);
 
   f = fullfile(d, 'annot.edf');
   [t, E] = timed(@() events_of(f), runs);
   report('edfplus', t, numel(E));
+  report('edfplus_module', timed(@() eegmex_formats('edf', f), runs), 0);
 
   f = fullfile(d, 'status.bdf');
   [t, E] = timed(@() events_of(f), runs);
   report('bdf_events', t, numel(E));
   t = timed(@() eegmex_edf(f), runs);
   report('bdf_header', t, 0);
+  report('bdf_module', timed(@() eegmex_formats('edf', f), runs), 0);
   online(f, calls, b, a);
 
   f = fullfile(d, 'h256.edf');
   t = timed(@() eegmex_edf(f), headerRuns);
   report('header256', t, 0);
+  report('header256_module', timed(@() eegmex_formats('edf', f), headerRuns), 0);
   [t, E] = timed(@() events_of(f), headerRuns);
   report('header256_events', t, numel(E));
 end
