@@ -69,33 +69,36 @@ function online(file, calls, b, a)
   fid = fopen(file, 'r');
   grown = [tempname() '.bdf'];
   out = fopen(grown, 'w');
-  copyBytes(fid, out, HDR.dataOffset + start * recordBytes);
-  G = HDR;  % no nPoints: eegfetch reads the whole records the file holds at each call
-  G.dataFile = grown;
-  chans = setdiff(HDR.fsChans, HDR.statusChan);
-  O = struct('chanidx', chans, 'fs', 256, 'filt_b', b, 'filt_a', a, 'resume', true, 'newest', true);
-  O.data = zeros(2 * 256, numel(chans));
-  O.data(1) = 0;
-  [~, info] = eegfetch(grown, G, O);
-  [ev, state] = eegmex_events(G, [], info.frames);  % the first call: the events of the first half
-  first = numel(ev);
-  times = zeros(3, calls);
-  found = 0;
-  step = recordBytes;  % one record, 1/8 s, written in two pieces
-  for c = 1:calls
-    copyBytes(fid, out, floor(step / 2));
-    copyBytes(fid, out, step - floor(step / 2));
-    t0 = tic;
+  unwind_protect
+    copyBytes(fid, out, HDR.dataOffset + start * recordBytes);
+    G = HDR;  % no nPoints: eegfetch reads the whole records the file holds at each call
+    G.dataFile = grown;
+    chans = setdiff(HDR.fsChans, HDR.statusChan);
+    O = struct('chanidx', chans, 'fs', 256, 'filt_b', b, 'filt_a', a, 'resume', true, 'newest', true);
+    O.data = zeros(2 * 256, numel(chans));
+    O.data(1) = 0;
     [~, info] = eegfetch(grown, G, O);
-    t1 = toc(t0);
-    [ev, state] = eegmex_events(G, state, info.frames);
-    t2 = toc(t0);
-    times(:, c) = [t1; t2 - t1; t2];
-    found = found + numel(ev);
-  end
-  fclose(fid);
-  fclose(out);
-  delete(grown);
+    [ev, state] = eegmex_events(G, [], info.frames);  % the first call: the events of the first half
+    first = numel(ev);
+    times = zeros(3, calls);
+    found = 0;
+    step = recordBytes;  % one record, 1/8 s, written in two pieces
+    for c = 1:calls
+      copyBytes(fid, out, floor(step / 2));
+      copyBytes(fid, out, step - floor(step / 2));
+      t0 = tic;
+      [~, info] = eegfetch(grown, G, O);
+      t1 = toc(t0);
+      [ev, state] = eegmex_events(G, state, info.frames);
+      t2 = toc(t0);
+      times(:, c) = [t1; t2 - t1; t2];
+      found = found + numel(ev);
+    end
+  unwind_protect_cleanup
+    fclose(fid);
+    fclose(out);
+    delete(grown);
+  end_unwind_protect
   if ~isempty(state.startedOver)
     error('bench_live: the last call started over: %s', state.startedOver);
   end
