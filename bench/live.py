@@ -72,7 +72,7 @@ def bdf_header(channels, rate, seconds, spr):
     ns = channels + 1
     records = seconds * rate // spr
     duration = "%.8g" % (spr / rate)
-    head = b"\xffBIOSEMI".ljust(8) + f("X X X X", 80) + f("Startdate 08-DEC-2026 X X X", 80)
+    head = b"\xff" + b" " * 7 + f("X X X X", 80) + f("Startdate 08-DEC-2026 X X X", 80)
     head += f("08.12.26", 8) + f("12.00.00", 8) + f(256 * (ns + 1), 8) + f("24BIT", 44)
     head += f(records, 8) + f(duration[:8], 8) + f(ns, 4)
     labels = ["A%d" % (i + 1) for i in range(min(channels, 64))] + ["EXG%d" % (i + 1) for i in range(channels - 64)]
