@@ -11,7 +11,14 @@
 //   eegfetch_bench recfloor FILE dataOffset nChans framesPerRecord rounds
 //     the decode-only floor of a BDF file (24-bit, every channel framesPerRecord samples a record): read
 //     whole records and convert every sample to double, nothing else; prints as run does
+//   eegfetch_bench statusfloor FILE dataOffset recordBytes statusAt statusBytes rounds
+//     the floor under finding a BDF file's Status events: one pread of each record's Status bytes
+//     (statusBytes at statusAt in the record) and the changes of their low 16 bits to a value other
+//     than 0 counted; beside it, the whole records read in 1 MiB preads (nothing decoded);
+//     prints "status_median_s=... whole_median_s=... records=... events=..."
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -197,6 +204,50 @@ int recordFloor(const char* path, int64_t dataOffset, int nChans, int64_t perRec
   return 0;
 }
 
+// One pread per record of its Status bytes, the events counted; and the whole records' bytes read.
+int statusFloor(const char* path, int64_t dataOffset, int64_t recordBytes, int64_t statusAt, int64_t statusBytes,
+                int rounds) {
+  const int fd = ::open(path, O_RDONLY);
+  if (fd < 0) return 1;
+  const off_t length = ::lseek(fd, 0, SEEK_END);
+  const int64_t records = (int64_t(length) - dataOffset) / recordBytes;
+  std::vector<unsigned char> status(static_cast<std::size_t>(statusBytes)), whole(std::size_t(1) << 20);
+  std::vector<double> statusTimes, wholeTimes;
+  int64_t events = 0;
+  uint64_t sink = 0;
+  for (int r = 0; r < rounds; ++r) {
+    auto t0 = std::chrono::steady_clock::now();
+    events = 0;
+    unsigned previous = 0;
+    for (int64_t k = 0; k < records; ++k) {
+      if (::pread(fd, status.data(), status.size(), off_t(dataOffset + k * recordBytes + statusAt)) !=
+          ssize_t(status.size()))
+        return 1;
+      for (std::size_t i = 0; i + 2 < status.size(); i += 3) {
+        const unsigned low = status[i] | unsigned(status[i + 1]) << 8;
+        events += low != previous && low != 0;
+        previous = low;
+      }
+    }
+    statusTimes.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    t0 = std::chrono::steady_clock::now();
+    const int64_t end = dataOffset + records * recordBytes;
+    for (int64_t at = dataOffset; at < end; at += int64_t(whole.size())) {
+      const std::size_t n = std::size_t(std::min<int64_t>(int64_t(whole.size()), end - at));
+      if (::pread(fd, whole.data(), n, off_t(at)) != ssize_t(n)) return 1;
+      sink += whole[n - 1];
+    }
+    wholeTimes.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  ::close(fd);
+  std::sort(statusTimes.begin(), statusTimes.end());
+  std::sort(wholeTimes.begin(), wholeTimes.end());
+  std::printf("status_median_s=%.5f whole_median_s=%.5f records=%lld events=%lld check=%llu\n",
+              statusTimes[statusTimes.size() / 2], wholeTimes[wholeTimes.size() / 2], (long long)records,
+              (long long)events, (unsigned long long)sink);
+  return 0;
+}
+
 int run(int argc, char** argv) {
   if (argc < 14) return 2;
   const std::string mode = argv[2];
@@ -312,6 +363,9 @@ int main(int argc, char** argv) {
   if (argc >= 7 && std::strcmp(argv[1], "recfloor") == 0)
     return recordFloor(argv[2], std::atoll(argv[3]), std::atoi(argv[4]), std::atoll(argv[5]),
                        std::atoi(argv[6]));
+  if (argc >= 8 && std::strcmp(argv[1], "statusfloor") == 0)
+    return statusFloor(argv[2], std::atoll(argv[3]), std::atoll(argv[4]), std::atoll(argv[5]), std::atoll(argv[6]),
+                       std::atoi(argv[7]));
   if (argc >= 4 && std::strcmp(argv[1], "select") == 0) {  // 1-based, for the peer scripts
     for (int32_t c : selection(std::atoi(argv[2]), std::atoi(argv[3]))) std::printf(" %d", c + 1);
     std::printf("\n");
