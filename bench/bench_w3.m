@@ -7,7 +7,8 @@ function bench_w3(file, targetFs, b, a, rounds, calls)
 % Prints "eegfetch median_s=... peak_rss_mb=...", "floor median_s=...", "online median_ms=... p99_ms=...".
   HDR = eegmex_edf(file);
   OPT = struct('chanidx', HDR.fsChans, 'fs', targetFs, 'filt_b', b, 'filt_a', a);
-  nOut = floor(HDR.nPoints / (HDR.fs / targetFs));
+  nPoints = HDR.nRecords * HDR.recordSamples(HDR.fsChans(1));   % frames at fs in the file
+  nOut = floor(nPoints / (HDR.fs / targetFs));
   t = zeros(2, rounds);
   for r = 1:rounds
     X = [];
@@ -29,14 +30,13 @@ function bench_w3(file, targetFs, b, a, rounds, calls)
   grown = [tempname() '.bdf'];
   out = fopen(grown, 'w');
   recordBytes = 3 * sum(HDR.recordSamples);
-  half = HDR.dataOffset + floor(HDR.nPoints / HDR.fs / 2) * recordBytes;
+  half = HDR.dataOffset + floor(HDR.nRecords / 2) * recordBytes;
   copyBytes(fid, out, half);
   O = OPT;
   O.resume = true;
   O.newest = true;
   O.data = zeros(2 * targetFs, numel(HDR.fsChans));
-  O.data(1) = 0;
-  G = rmfield(HDR, 'nPoints');
+  G = HDR;
   G.dataFile = grown;
   step = recordBytes / 8;  % 1/8 s, written in two pieces
   times = zeros(1, calls);
