@@ -97,7 +97,7 @@ BEGIN {
   printf "   of which the module call eegmex_formats('"'"'edf'"'"', file): %.2f ms\n", 1e3 * em
   printf "   Goal: <= 0.5 x MNE = %.2f ms: %s\n", 500 * me, (me > 0 ? verdict(e, 0.5 * me) : "no peer")
   printf "3. eegmex_edf [HDR, events], BDF, %d status events: %.2f ms (median of %d; HDR only %.3f ms)\n", sn, 1e3 * s, vr, 1e3 * sh
-  printf "   of which the module call eegmex_formats('"'"'edf'"'"', file) (it reads the events for the HDR alone too): %.2f ms\n", 1e3 * sm
+  printf "   of which the module call eegmex_formats('"'"'edf'"'"', file) (with the events): %.2f ms\n", 1e3 * sm
   printf "   floor: one pread of each record'"'"'s Status bytes, changes counted (%d events): %.2f ms; whole records read (1 MiB preads): %.2f ms\n", fn, 1e3 * fs, 1e3 * fw
   printf "   Goal: <= 1.5 x Status floor = %.2f ms: %s\n", 1.5e3 * fs, verdict(s, 1.5 * fs)
   printf "   online, %d calls, one 1/8 s record appended before each (%d new events): eegmex_events median %.3f ms (p99 %.3f); eegfetch %.3f ms (p99 %.3f); both %.3f ms (p99 %.3f)\n", oc, onew, oe, oep, of, ofp, ob, obp
