@@ -7,20 +7,7 @@ function demo_amplifier(base, seconds)
 %   rhythm per channel (channel c at 6 + c/2 Hz), 50 Hz mains hum and noise. Started in a
 %   process of its own by demo_online; base.done appears when it has finished.
   fs = 1000; nChans = 16; block = 20;
-  [folder, stem] = fileparts(base);
-  fid = fopen([base '.vhdr'], 'w');
-  fprintf(fid, 'Brain Vision Data Exchange Header File Version 1.0\n\n[Common Infos]\nCodepage=UTF-8\n');
-  fprintf(fid, 'DataFile=%s.eeg\nMarkerFile=%s.vmrk\nDataFormat=BINARY\nDataOrientation=MULTIPLEXED\n', stem, stem);
-  fprintf(fid, 'NumberOfChannels=%d\nSamplingInterval=%d\n\n[Binary Infos]\nBinaryFormat=INT_16\n\n', nChans, 1e6 / fs);
-  fprintf(fid, '[Channel Infos]\n');
-  for c = 1:nChans
-    fprintf(fid, 'Ch%d=C%d,,0.1,µV\n', c, c);
-  end
-  fclose(fid);
-  fid = fopen([base '.vmrk'], 'w');
-  fprintf(fid, 'Brain Vision Data Exchange Marker File, Version 1.0\n\n[Common Infos]\nCodepage=UTF-8\n');
-  fprintf(fid, 'DataFile=%s.eeg\n\n[Marker Infos]\nMk1=New Segment,,1,1,0\n', stem);
-  fclose(fid);
+  demo_recording_files(base, fs, arrayfun(@(c) sprintf('C%d', c), 1:nChans, 'UniformOutput', false));
 
   randn('seed', 11);
   hz = 6 + (1:nChans) / 2;

@@ -6,16 +6,6 @@
 % and the rows of the result they fall in.
 1;
 
-% Butterworth low-pass of order n and cutoff fc (Hz) at rate fs, by the bilinear transform.
-function [b, a] = butter_lowpass(n, fc, fs)
-  wc = 2 * fs * tan(pi * fc / fs);                      % prewarped analog cutoff
-  p = wc * exp(1i * pi * (2 * (1:n) + n - 1) / (2 * n));  % analog poles, left half plane
-  z = (2 * fs + p) ./ (2 * fs - p);                     % digital poles
-  a = real(poly(z));
-  b = poly(-ones(1, n));                                % all zeros at Nyquist
-  b = b * sum(a) / sum(b);                              % unit gain at 0 Hz
-end
-
 % Amplitude of the sine of frequency f (Hz) in x sampled at fs.
 function A = amplitude(x, f, fs)
   t = (0:numel(x) - 1)' / fs;
@@ -76,7 +66,7 @@ printf('HDR = eegmex_vhdr(''%s.vhdr''): fs %d, nChans %d, BinaryFormat %d, endia
        HDR.label{end});
 
 % --- the read ------------------------------------------------------------------------------
-[b, a] = butter_lowpass(4, 40, fs);
+[b, a] = demo_lowpass(4, 40, fs);
 OPT = struct('chanidx', 1:nChans, 'fs', rate, 'filt_b', b, 'filt_a', a);
 printf('eegfetch(HDR.dataFile, HDR, OPT) with OPT.fs = %d (blocks of %d frames), 4th-order Butterworth low-pass at 40 Hz\n', ...
        rate, fs / rate);

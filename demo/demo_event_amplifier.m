@@ -25,20 +25,7 @@ function demo_event_amplifier(base, seconds, portLog)
   p2 = [0.8 1 0.7 0.4 0.7 0.7 0.6 0.6];       % where each wave is largest
   p3 = [0.35 0.7 1 0.5 0.5 0.5 0.8 0.8];
   nChans = numel(labels);
-  [~, stem] = fileparts(base);
-  fid = fopen([base '.vhdr'], 'w');
-  fprintf(fid, 'Brain Vision Data Exchange Header File Version 1.0\n\n[Common Infos]\nCodepage=UTF-8\n');
-  fprintf(fid, 'DataFile=%s.eeg\nMarkerFile=%s.vmrk\nDataFormat=BINARY\nDataOrientation=MULTIPLEXED\n', stem, stem);
-  fprintf(fid, 'NumberOfChannels=%d\nSamplingInterval=%d\n\n[Binary Infos]\nBinaryFormat=INT_16\n\n', nChans, 1e6 / fs);
-  fprintf(fid, '[Channel Infos]\n');
-  for c = 1:nChans
-    fprintf(fid, 'Ch%d=%s,,0.1,µV\n', c, labels{c});
-  end
-  fclose(fid);
-  fid = fopen([base '.vmrk'], 'w');
-  fprintf(fid, 'Brain Vision Data Exchange Marker File, Version 1.0\n\n[Common Infos]\nCodepage=UTF-8\n');
-  fprintf(fid, 'DataFile=%s.eeg\n\n[Marker Infos]\nMk1=New Segment,,1,1,0\n', stem);
-  fclose(fid);
+  demo_recording_files(base, fs, labels);
   marker = 1;
 
   % The responses, added to the frames to come: one wave per stimulus, 800 ms long.

@@ -57,7 +57,7 @@ function s = demo_events(outfile)
 
   HDR = eegmex_vhdr([base '.vhdr']);
   pz = find(strcmp(HDR.label, 'Pz'));
-  [b, a] = butter_lowpass(2, 20, HDR.fs);
+  [b, a] = demo_lowpass(2, 20, HDR.fs);
   OPT = struct('chanidx', 1:HDR.nChans, 'fs', rate, 'filt_b', b, 'filt_a', a, 'resume', true, 'newest', true);
   OPT.data = zeros(window, numel(OPT.chanidx));   % the newest 4 s, written in place
   factor = HDR.fs / OPT.fs;
@@ -184,12 +184,3 @@ function s = demo_events(outfile)
              'targets', sum(kinds == 2), 'standards', sum(kinds == 1), 'p300', p300, 'figure', outfile);
 end
 
-% A Butterworth low-pass of order n at fc Hz by the bilinear transform (no signal package).
-function [b, a] = butter_lowpass(n, fc, fs)
-  wc = 2 * fs * tan(pi * fc / fs);
-  p = wc * exp(1i * pi * (2 * (1:n) + n - 1) / (2 * n));
-  z = (2 * fs + p) ./ (2 * fs - p);
-  a = real(poly(z));
-  b = poly(-ones(1, n));
-  b = b * sum(a) / sum(b);
-end

@@ -7,15 +7,6 @@
 % or the file given as outfile).
 1;
 
-function [b, a] = butter_lowpass(n, fc, fs)
-  wc = 2 * fs * tan(pi * fc / fs);
-  p = wc * exp(1i * pi * (2 * (1:n) + n - 1) / (2 * n));
-  z = (2 * fs + p) ./ (2 * fs - p);
-  a = real(poly(z));
-  b = poly(-ones(1, n));
-  b = b * sum(a) / sum(b);
-end
-
 seconds = 10; rate = 250; window = 2 * rate; every = 0.05;
 if ~exist('outfile', 'var')
   outfile = fullfile(fileparts(which('eegfetch')), 'demo_online.png');
@@ -29,7 +20,7 @@ while ~exist([base '.eeg'], 'file')
 end
 
 HDR = eegmex_vhdr([base '.vhdr']);
-[b, a] = butter_lowpass(4, 30, HDR.fs);
+[b, a] = demo_lowpass(4, 30, HDR.fs);
 OPT = struct('chanidx', 1:HDR.nChans, 'fs', rate, 'filt_b', b, 'filt_a', a, 'resume', true, 'newest', true);
 OPT.data = zeros(window, numel(OPT.chanidx));  % a fresh matrix no variable shares: each read writes into it
 times = [];
