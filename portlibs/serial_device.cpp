@@ -127,11 +127,12 @@ bool SerialDevice::check(std::string* failure) {
         PurgeComm(handle_, PURGE_RXCLEAR);  // replies are never read
       }
 #else
-      pollfd p{fd_, POLLOUT, 0};
-      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      pollfd p{fd_, POLLIN | POLLOUT, 0};
+      const bool ready = poll(&p, 1, 0) > 0;
+      if (ready && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         gone_ = true;
         if (failure_.empty()) failure_ = "the device hung up (disconnected)";
-      } else {
+      } else if (ready && (p.revents & POLLIN) != 0) {
         tcflush(fd_, TCIFLUSH);  // replies are never read
       }
 #endif
