@@ -5,8 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <vector>
-
 #if !defined(_WIN32)
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +19,10 @@
 namespace serialport {
 
 namespace {
+
+#if defined(_WIN32)
+std::string systemReason(DWORD code);
+#endif
 
 // Holds a DeviceLock for a scope.
 class Held {
@@ -122,16 +124,17 @@ bool SerialDevice::check(std::string* failure) {
       COMSTAT status;
       if (!ClearCommError(handle_, &errors, &status)) {
         gone_ = true;
-        if (failure_.empty()) failure_ = "the device is gone (disconnected)";
-      } else {
+        if (failure_.empty()) failure_ = "the device is gone: " + systemReason(GetLastError());
+      } else if (status.cbInQue > 0) {
         PurgeComm(handle_, PURGE_RXCLEAR);  // replies are never read
       }
 #else
-      pollfd p{fd_, POLLOUT, 0};
-      if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      pollfd p{fd_, POLLIN | POLLOUT, 0};
+      const bool ready = poll(&p, 1, 0) > 0;
+      if (ready && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         gone_ = true;
         if (failure_.empty()) failure_ = "the device hung up (disconnected)";
-      } else {
+      } else if (ready && (p.revents & POLLIN) != 0) {
         tcflush(fd_, TCIFLUSH);  // replies are never read
       }
 #endif

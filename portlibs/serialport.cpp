@@ -303,7 +303,8 @@ int driverCheck(int port) {
     g_applied = config;
   }
   closeSettled();
-  std::vector<Device> devices;
+  static std::vector<Device> devices;  // kept, so that a call needs no allocation (calling thread)
+  devices.clear();
   {
     TableHeld held;
     if (port < 0) {
@@ -317,11 +318,16 @@ int driverCheck(int port) {
     }
   }
   std::string warnings;
+  int open = 1;
   // One failure a call; the devices after it are checked by the next.
   for (Device& d : devices)
-    if (!checkDevice(*d, &warnings)) return 0;
-  g_message = warnings;
-  return 1;
+    if (!checkDevice(*d, &warnings)) {
+      open = 0;
+      break;
+    }
+  if (open) g_message = warnings;
+  devices.clear();  // holds no device past the call (one dropped later is freed with the table)
+  return open;
 }
 
 struct Unload {

@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <atomic>
@@ -151,6 +152,23 @@ F interposed(const char* name) {
 bool exclusive(const FarEnd& far) {
   int on = -1;
   return ioctl(far.slave(), TIOCGEXCL, &on) == 0 && on == 1;
+}
+
+// The errno of another program's open of the device, as an unprivileged user (an administrator
+// is let in however the device is held), or 0 when it opens. -1 when that cannot be tried.
+int otherProgramsOpen(const FarEnd& far) {
+  const std::string path = far.slavePath();
+  if (geteuid() == 0 && chmod(path.c_str(), 0666) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(255);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    _exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+    return -1;
+  return WEXITSTATUS(status);
 }
 
 std::string pairs(const std::vector<Arrival>& a) {
@@ -499,8 +517,10 @@ TEST_F(SerialTrigout, WhatTheBoxAnswersIsDiscardedAndItIsOpenedExclusively) {
   EXPECT_EQ(far.arrived().size(), 600u);
   EXPECT_EQ(far.unsentReplies(), 0u) << "the box could not answer: its answers were never taken";
   EXPECT_TRUE(exclusive(far));
+  EXPECT_EQ(otherProgramsOpen(far), EBUSY) << "another program is kept out";
   module_->unload();
   EXPECT_FALSE(exclusive(far)) << "released at the close";
+  EXPECT_EQ(otherProgramsOpen(far), 0);
   module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
 }
 

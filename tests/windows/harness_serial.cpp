@@ -134,6 +134,13 @@ void serialSuite(const Paths& paths) {
     mexhost::CallResult r = pulse(trigout, 888, 1, 1);
     check(r.failed && r.message.rfind("serialport: cannot open COM199: ", 0) == 0,
           "serialport: a missing COM port is named with the reason", r.message);
+    // 2^32 + 115200 baud: a number that a 32-bit reading would wrap to a valid rate is refused.
+    SetEnvironmentVariableA("EEGMEX_SERIALPORT",
+                            ("*,4295082496,byte," + hex("COM199") + "," + hex("%d\\n")).c_str());
+    r = pulse(trigout, 888, 1, 1);
+    check(r.failed && r.message == "serialport: the setting EEGMEX_SERIALPORT is not valid (set it with "
+                                   "eegmex_serialport)",
+          "serialport: a setting's number is range-checked before it is narrowed", r.message);
     trigout.unload();
   }
   SetEnvironmentVariableA("EEGMEX_SERIALPORT", nullptr);
