@@ -71,7 +71,7 @@ function check_edf()
   fwrite(fid, -6:5, 'int16');
   fclose(fid);
   HDR = eegmex_edf(file);
-  assert(HDR.fs == 8 && HDR.nPoints == 12 && HDR.dataOffset == 512 && HDR.scale == 0.05 && HDR.offset == 0 ...
+  assert(HDR.fs == 8 && HDR.nRecords * HDR.recordSamples(1) == 12 && HDR.dataOffset == 512 && HDR.scale == 0.05 && HDR.offset == 0 ...
          && strcmp(HDR.label{1}, 'Cz'), 'eegmex_edf read a wrong header');
 end
 

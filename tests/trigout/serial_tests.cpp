@@ -372,9 +372,10 @@ TEST_F(SerialTrigout, ACutCommandIsCompletedBeforeAnythingElseAndItsPulseIsRepor
   auto cut = interposed<void (*)(long, int)>("InterposeCut");
   ASSERT_TRUE(cut);
 
-  // "12" of "123\n", then nothing for 6 ms: the rest goes before the reset, due at 10 ms.
-  cut(2, 6);
-  ASSERT_TRUE(sent(pulse({888, 123, 10})));
+  // "12" of "123\n", then nothing for 40 ms: the rest goes before the reset, due at 150 ms. The
+  // stall is many times the library's 2 ms bound, so that a loaded machine still sees the cut.
+  cut(2, 40);
+  ASSERT_TRUE(sent(pulse({888, 123, 150})));
   want += "123\n0\n";
   far.await(want.size());
   sleepMs(20);
