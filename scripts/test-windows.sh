@@ -39,7 +39,8 @@ else
   fail "cross build"
 fi
 
-deliverables=(build-win32/eegfetch.mexw32 build-win32/trigout.mexw32 build-win64/eegfetch.mexw64 build-win64/trigout.mexw64)
+deliverables=(build-win32/eegfetch.mexw32 build-win32/trigout.mexw32 build-win32/eegmex_formats.mexw32
+  build-win64/eegfetch.mexw64 build-win64/trigout.mexw64 build-win64/eegmex_formats.mexw64)
 pe=$(bash tests/windows/check-pe.sh "${deliverables[@]}")
 pe_status=$?
 echo "$pe"
