@@ -25,6 +25,14 @@
 // another field, a matrix it was cut from), so that a write into it changes that value too:
 // 1 shared, 0 not, -1 the host cannot tell. Only the native Octave function can tell; everywhere
 // else it is an inline -1, never an import.
+//
+// eegmexTargetSteps(a, &rowStep, &columnStep) gives the steps, in elements, between consecutive
+// rows and consecutive columns of the storage of `a`, a real double matrix a module writes in place:
+// (1, rows) for the column-major matrices of MATLAB, Octave and the embedded host, where it is an
+// inline function; the Python host (EEGMEX_HOST_PYTHON) hands numpy arrays over as they lie, in
+// any order. eegmexCallStreams() is the stream cache of online reads the caller holds for this
+// call (an eeg::StreamCache), or null for the module's own: only the Python host, whose stream
+// objects carry their own, gives one.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -125,6 +133,11 @@ EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID
 EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
 #endif
 
+#if defined(EEGMEX_HOST_PYTHON)
+EEGMEX_IMPORT void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep);
+EEGMEX_IMPORT void* eegmexCallStreams(void);
+#endif
+
 #ifdef __cplusplus
 }
 #endif
@@ -142,6 +155,17 @@ static inline int eegmexSharedStorage(const mxArray* a) {
   (void)a;
   return -1;
 }
+#endif
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if !defined(EEGMEX_HOST_PYTHON)
+static inline void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {
+  *rowStep = 1;
+  *columnStep = (int64_t)mxGetM(a);
+}
+static inline void* eegmexCallStreams(void) { return NULL; }
 #endif
 
 // The one exported entry point of every module; a native Octave function exports its installer
