@@ -172,12 +172,21 @@ pyhost::Array toHost(py::handle value) {
       }
     return s;
   }
+  if ((py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) && py::len(value) > 0 &&
+      py::isinstance<py::str>(value.cast<py::sequence>()[0])) {
+    // Texts, as Octave's cells of char rows (HDR.label).
+    py::sequence seq = value.cast<py::sequence>();
+    const size_t n = py::len(seq);
+    pyhost::Array c = checked(pyhost::cellArray(1, n));
+    for (size_t i = 0; i < n; ++i) pyhost::setCell(c.get(), i, toHost(seq[i]));
+    return c;
+  }
   py::module_ np = py::module_::import("numpy");
   if (py::isinstance<py::array>(value)) return fromNumpy(value.cast<py::array>());
   if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value) ||
       py::isinstance(value, np.attr("generic"))) {
     py::array a = np.attr("asarray")(value);
-    if (py::len(value.cast<py::object>()) == 0 && !py::isinstance(value, np.attr("generic")))
+    if (!py::isinstance(value, np.attr("generic")) && py::len(value) == 0)
       a = np.attr("zeros")(py::make_tuple(0), "float64");  // [] is a 1 x 0 double row
     return fromNumpy(a);
   }

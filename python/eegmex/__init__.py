@@ -237,7 +237,9 @@ def _formats(args, nout):
     out = _call(_FORMATS, nout, args, error=ValueError)
     eid, msg = out[1], out[2]
     if eid:
-        raise (OSError if "open" in eid or "read" in eid.split(":")[-1] else ValueError)(msg)
+        error = (OSError if eid.endswith(":file") else ValueError)(msg)
+        error.id = eid  # as Octave's error identifier: 'eegmex_vhdr:file', 'eegmex_edf:damaged', ...
+        raise error
     if nout > 3 and out[3]:
         _warnings.warn(EegmexWarning(out[4], out[3]), stacklevel=3)
     return out
