@@ -57,6 +57,8 @@ class EegmexWarning(UserWarning):
 def _error(text, default=ValueError):
     if text.startswith(("Could not open", "Could not read the eeg", "Could not find the length")):
         return OSError(text)
+    if text.startswith(("LoadLibrary Failed", "GetProcAddress", "Parellel Port library")):
+        return OSError(text)  # trigout: the port library does not load, lacks an export, or its driver is closed
     if text.startswith(("Not enough memory", "Out of memory")) or "no memory" in text:
         return MemoryError(text)
     return default(text)
@@ -322,8 +324,8 @@ def trigout(port, value, duration=None, delay=None, io_lib=None):
     """Sends a pulse: ``value`` on ``port`` now (or after ``delay`` ms), 0 again ``duration`` ms
     later (10 ms by default). Returns at once; the waits and the reset run on the module's timer
     thread, without the GIL. io_lib: the port library (eegmex.simport(), eegmex.serialport(...),
-    a path); None takes eegmex.io_lib. Errors are trigout's own texts (ValueError, OSError for a
-    library that does not load). Pending resets are still written at interpreter exit."""
+    a path); None takes eegmex.io_lib. Errors are trigout's own texts: ValueError for the arguments
+    or a missing io_lib, OSError for a library that does not load or whose driver is closed. Pending resets are still written at interpreter exit."""
     lib = io_lib if io_lib is not None else globals()["io_lib"]
     args = [port, value]
     if duration is not None or delay is not None:

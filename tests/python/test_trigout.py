@@ -51,7 +51,7 @@ def test_module_default_io_lib_and_messages(simlog, monkeypatch):
         eegmex.trigout(888, float("nan"))
     with pytest.raises(ValueError, match="^duration must not be negative.$"):
         eegmex.trigout(888, 1, -1)
-    with pytest.raises(ValueError, match="^LoadLibrary Failed. Check IO_LIB."):
+    with pytest.raises(OSError, match="^LoadLibrary Failed. Check IO_LIB."):
         eegmex.trigout(888, 1, io_lib="/no/such/library.so")
     time.sleep(0.05)
     assert (888, 3) in [(p, v) for _, p, v in log_lines(simlog, eegmex.io_lib)]
