@@ -255,7 +255,7 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     // The read wrote rows 0 .. outputs - 1, one per completed block; a short file leaves the rest.
     zeroRowsFrom(target, stride, call.nSel, report.outputs);
     plhs[0] = result;
-  } else if (nlhs >= 1) {
+  } else if (nlhs >= 1 && eegmexOutputWanted(0)) {
     // The filled matrix as a copy: always safe to use, whatever shares OPT.data's storage.
     size_t m = static_cast<size_t>(call.targetRows), n = static_cast<size_t>(call.nSel);
     mxArray* copy = newMatrix(static_cast<int64_t>(m), static_cast<int64_t>(n));

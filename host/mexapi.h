@@ -32,7 +32,9 @@
 // inline function; the Python host (EEGMEX_HOST_PYTHON) hands numpy arrays over as they lie, in
 // any order. eegmexCallStreams() is the stream cache of online reads the caller holds for this
 // call (an eeg::StreamCache), or null for the module's own: only the Python host, whose stream
-// objects carry their own, gives one.
+// objects carry their own, gives one. eegmexOutputWanted(i) is 0 when the caller asked for output
+// i + 1 only to reach a later one (the Python layer, which takes OPT.data itself and wants info), so
+// that a module need not make it; 1 everywhere else.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -136,6 +138,7 @@ EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
 #if defined(EEGMEX_HOST_PYTHON)
 EEGMEX_IMPORT void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep);
 EEGMEX_IMPORT void* eegmexCallStreams(void);
+EEGMEX_IMPORT int eegmexOutputWanted(int i);
 #endif
 
 #ifdef __cplusplus
@@ -166,6 +169,10 @@ static inline void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t
   *columnStep = (int64_t)mxGetM(a);
 }
 static inline void* eegmexCallStreams(void) { return NULL; }
+static inline int eegmexOutputWanted(int i) {
+  (void)i;
+  return 1;
+}
 #endif
 
 // The one exported entry point of every module; a native Octave function exports its installer

@@ -276,7 +276,8 @@ struct HostCall {
 };
 
 // Runs one module: returns (results, warnings, error), error None or the message.
-py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::object streams) {
+py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::object streams,
+                     bool firstUnused) {
   pyhost::Module module;
   pyhost::MexFunction entry;
   switch (which) {
@@ -298,6 +299,7 @@ py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::o
     context.ioLib = &ioLibText;
   }
   if (!streams.is_none()) context.streams = streams.cast<eeg::StreamCache*>();
+  context.firstOutputUnused = firstUnused;
   pyhost::CallResult result;
   {
     py::gil_scoped_release release;
@@ -334,9 +336,10 @@ PYBIND11_MODULE(_eegmex, m) {
         return c.held(out);
       });
   m.def("call", &callModule, py::arg("module"), py::arg("nlhs"), py::arg("args"),
-        py::arg("io_lib") = py::none(), py::arg("streams") = py::none(),
+        py::arg("io_lib") = py::none(), py::arg("streams") = py::none(), py::arg("first_unused") = false,
         "Runs a module's gateway: returns (results, warnings, error). Modules: 0 eegfetch, 1 formats, 2 "
-        "trigout.");
+        "trigout. first_unused: the first output is asked for only to reach the second (the module may leave "
+        "it unset).");
   m.def("at_exit", &atExit, "Runs the modules' exit handlers: pending pulses end as scheduled.");
   m.def("live_arrays", &pyhost::liveArrays, "Host arrays alive now (for leak checks).");
 }

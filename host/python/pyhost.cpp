@@ -244,6 +244,8 @@ void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) 
 
 void* eegmexCallStreams(void) { return g_call ? g_call->context->streams : nullptr; }
 
+int eegmexOutputWanted(int i) { return !(i == 0 && g_call && g_call->context->firstOutputUnused); }
+
 }  // extern "C"
 
 // ---- C++ API ------------------------------------------------------------------------------

@@ -69,6 +69,7 @@ struct CallResult {
 struct CallContext {
   const std::string* ioLib = nullptr;  // mexGetVariable("global", "IO_LIB"); null: not set
   void* streams = nullptr;             // eegmexCallStreams()
+  bool firstOutputUnused = false;      // eegmexOutputWanted(0) is 0
 };
 
 // Runs a gateway as a host does; releases every array and mxCalloc block the call made and did not

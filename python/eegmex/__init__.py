@@ -64,8 +64,8 @@ def _error(text, default=ValueError):
     return default(text)
 
 
-def _call(module, nlhs, args, io_lib=None, streams=None, error=ValueError):
-    outputs, warnings, message = _eegmex.call(module, nlhs, args, io_lib, streams)
+def _call(module, nlhs, args, io_lib=None, streams=None, error=ValueError, first_unused=False):
+    outputs, warnings, message = _eegmex.call(module, nlhs, args, io_lib, streams, first_unused)
     for wid, text in warnings:
         _warnings.warn(EegmexWarning(text, wid), stacklevel=3)
     if message is not None:
@@ -112,7 +112,9 @@ def _info(d):
 
 def _fetch(path, hdr, opt, streams=None):
     data = opt.get("data")
-    x, info = _call(_EEGFETCH, 2, [_path(path), _hdr_in(hdr), _opt_in(opt)], streams=streams)
+    # With data=, the module's returned copy of it is not asked for: the caller has the array itself.
+    x, info = _call(_EEGFETCH, 2, [_path(path), _hdr_in(hdr), _opt_in(opt)], streams=streams,
+                    first_unused=data is not None)
     return (data if data is not None else x), _info(info)
 
 

@@ -262,3 +262,33 @@ def test_another_thread_runs_during_a_long_read(tmp_path):
         t.join()
     assert x.shape == (frames, chans)
     assert during > 1000, "the other thread ran %d times during the read" % during
+
+
+def test_threads_calling_at_once_each_get_their_own_result(recording):
+    """Calls from several threads are serialised by the host's lock: no call sees another's state."""
+    path, hdr, _ = recording
+    settings = [dict(chanidx=[k, 5 - k], fs=f, **FILTER) for k, f in ((0, 100), (1, 250), (2, 500), (3, 1000))]
+    want = [eegmex.fetch(path, hdr, **o)[0] for o in settings]
+    failures = []
+
+    def worker(k):
+        target = np.zeros((want[k].shape[0], 2))
+        for i in range(60):
+            if i % 2:
+                got, info = eegmex.fetch(path, hdr, data=target, **settings[k])
+            else:
+                got, info = eegmex.fetch(path, hdr, **settings[k])
+            if not np.array_equal(got, want[k]) or info["outputs"] != want[k].shape[0]:
+                failures.append((k, i))
+            try:
+                eegmex.fetch(path, hdr, chanidx=[k + 10], fs=100)
+            except ValueError as e:
+                if str(e) != CHANIDX_RANGE:
+                    failures.append((k, str(e)))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
