@@ -57,8 +57,12 @@ cat "$data/pyw1.bin" >/dev/null  # a warm page cache
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 floor=$("$bench" run floor "$data/pyw1.bin" 64 1 l 4 200 5000 500 last 0 "$rounds" | median)
 echo "decode-only floor of W1: $floor s"
-core=$("$bench" run core "$data/pyw1.bin" 64 1 l 4 200 5000 500 last 0 "$rounds" 0 0 | median)
-echo "the C++ core's read of W1 (module settings, no host): $core s"
+TIMEFORMAT='%U %S'
+cpuTimes=$({ time "$bench" run core "$data/pyw1.bin" 64 1 l 4 200 5000 500 last 0 "$rounds" 0 0 >"$data/core.out"; } 2>&1)
+core=$(median <"$data/core.out")
+rm -f "$data/core.out"
+echo "the C++ core's read of W1 (module settings, no host): $core s; CPU time of all threads: $(awk -v r="$rounds" \
+  '{ printf "%.3f", ($1 + $2) / r }' <<<"$cpuTimes") s a round (mean, with the program's start)"
 out=$(cd "$build" && "$venv/bin/python" "$root/bench/bench_python.py" "$data/pyw1.bin" "$data/pyonline.bin" "$b" "$a" "$rounds" "$calls")
 grep -v '^W1_PY\|^TOUCH' <<<"$out"
 py=$(sed -n 's/^W1_PY //p' <<<"$out")
