@@ -48,6 +48,9 @@ extension = Pybind11Extension(
     )
     + platform_sources,
     include_dirs=["host", ".", "eegfetch", "eegfetch/core", "formats/core", "trigout"],
+    # A changed header rebuilds the extension too.
+    depends=sources("host/*.h", "host/python/*.h", "eegfetch/*.h", "eegfetch/core/*.h", "formats/core/*.h",
+                    "trigout/*.h", "platform/*.h"),
     define_macros=[("EEGMEX_HOST_PYTHON", "1")],
     extra_compile_args=FLAGS + ["-pthread", "-Wall", "-Wextra"] + (["-msse2", "-mfpmath=sse"] if X86 and sys.maxsize < 2**32 else []),
     extra_link_args=["-pthread"] + (["-ldl"] if POSIX else []),

@@ -314,8 +314,6 @@ def events(hdr, state=None, up_to=float("inf")):
         state = _np.zeros((0, 0))
     out = _formats(["events", _hdr_in(hdr), state, float(up_to)], 6)
     c, state = out[0], out[5]
-    if out[3]:
-        pass  # warnings were given by _formats
     return (_markers(c) if state.get("source") == "markers" else _events(c)), state
 
 

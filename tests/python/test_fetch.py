@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import eegmex
-from conftest import REPO, BUILD, write_recording
+from conftest import BUILD, write_recording
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TABLE = os.path.join(HERE, "fetch_cases.json")

@@ -2,7 +2,6 @@
 BrainVision set against MNE-Python, and the events of a growing file."""
 import json
 import os
-import shutil
 import sys
 import warnings
 
