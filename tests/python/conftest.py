@@ -31,17 +31,17 @@ def encode(x, fmt, endian):
     return np.asarray(x).astype(order + DTYPES[fmt]).tobytes()
 
 
-def write_recording(path, spec):
+def write_recording(path, layout):
     """Writes the recording a case's `file` describes; returns the samples (frames x channels)."""
-    fmt, endian, seed = spec["format"], spec["endian"], spec["seed"]
-    head = b"H" * spec.get("dataOffset", 0)
-    if "records" in spec:
-        counts = spec["recordSamples"]
-        per = [samples(fmt, (spec["records"], n), seed + c) for c, n in enumerate(counts)]
-        body = b"".join(encode(per[c][r], fmt, endian) for r in range(spec["records"]) for c in range(len(counts)))
+    fmt, endian, seed = layout["format"], layout["endian"], layout["seed"]
+    head = b"H" * layout.get("dataOffset", 0)
+    if "records" in layout:
+        counts = layout["recordSamples"]
+        per = [samples(fmt, (layout["records"], n), seed + c) for c, n in enumerate(counts)]
+        body = b"".join(encode(per[c][r], fmt, endian) for r in range(layout["records"]) for c in range(len(counts)))
         x = per
     else:
-        x = samples(fmt, (spec["frames"], spec["nChans"]), seed)
+        x = samples(fmt, (layout["frames"], layout["nChans"]), seed)
         body = encode(x.reshape(-1), fmt, endian)
     with open(path, "wb") as f:
         f.write(head + body)

@@ -73,9 +73,9 @@ def test_same_bits_as_octave(shared, case):
 
 @pytest.fixture
 def recording(tmp_path):
-    spec = {"format": 1, "endian": "l", "nChans": 6, "frames": 3000, "seed": 21}
+    layout = {"format": 1, "endian": "l", "nChans": 6, "frames": 3000, "seed": 21}
     path = str(tmp_path / "rec.bin")
-    x = write_recording(path, spec)
+    x = write_recording(path, layout)
     hdr = {"fs": 1000, "nChans": 6, "BinaryFormat": 1, "scale": np.linspace(0.5, 3, 6), "endian": "l"}
     return path, hdr, x
 
