@@ -85,6 +85,17 @@ def _scalar(a):
     return int(v) if isinstance(v, float) and v.is_integer() else v
 
 
+def _from_one(v):
+    """0-based channel numbers as the modules count them, from 1; wide enough that none overflows.
+    What is no number (bool, text) goes as it is, for the module's own message."""
+    a = _np.asarray(v)
+    if a.dtype.kind in "iu":
+        return a.astype(_np.int64) + 1 if a.dtype != _np.uint64 else a.astype(_np.float64) + 1
+    if a.dtype.kind == "f":
+        return a.astype(_np.float64) + 1
+    return a
+
+
 def _hdr_in(hdr):
     if not isinstance(hdr, dict):
         return hdr  # the module says what it expects
@@ -92,7 +103,7 @@ def _hdr_in(hdr):
     for name in _CHANNEL_FIELDS:
         if name in out:
             v = out[name]
-            out[name] = _np.zeros((0, 0)) if v is None or _np.size(v) == 0 else _np.asarray(v) + 1
+            out[name] = _np.zeros((0, 0)) if v is None or _np.size(v) == 0 else _from_one(v)
     return out
 
 
@@ -100,7 +111,7 @@ def _opt_in(opt):
     out = dict(opt)
     if "chanidx" in out and out["chanidx"] is not None:
         c = out["chanidx"]
-        out["chanidx"] = _np.asarray(c) + 1 if not isinstance(c, (str, bytes, dict)) else c
+        out["chanidx"] = _from_one(c) if not isinstance(c, (str, bytes, dict)) else c
     if "data" in out and out["data"] is not None:
         out["data"] = _eegmex.Target(out["data"])
     return out

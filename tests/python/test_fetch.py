@@ -156,6 +156,18 @@ def test_unaligned_view_is_refused(recording):
         eegmex.fetch(path, hdr, chanidx=[0, 1], fs=100, data=odd)
 
 
+def test_channel_numbers_of_any_dtype_count_from_zero(tmp_path):
+    path = str(tmp_path / "wide.bin")
+    x = np.arange(300 * 256, dtype="<i2").reshape(300, 256) % 1000
+    x.tofile(path)
+    hdr = {"fs": 100, "nChans": 256, "BinaryFormat": 1, "scale": np.ones(256), "endian": "l"}
+    for chanidx in ([255, 0], np.array([255, 0], np.uint8), np.array([255.0, 0.0], np.float32), (255, 0)):
+        y, _ = eegmex.fetch(path, hdr, chanidx=chanidx, fs=100)
+        assert np.array_equal(y, x[:, [255, 0]])
+    with pytest.raises(ValueError, match="^OPT.chanidx"):
+        eegmex.fetch(path, hdr, chanidx=np.array([True, False]), fs=100)
+
+
 def test_messages_are_the_modules(recording, tmp_path):
     path, hdr, _ = recording
     with pytest.raises(ValueError) as e:
