@@ -96,8 +96,9 @@ const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
 // The read with its working storage, all of which is released before this returns. Raises no
 // host error; a failure comes back as false with its message. `report`: the frames and output samples
 // the read completed, counted from the first, and what a read asked to go on did.
-bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, CallReport& report,
-             char (&message)[eeg::kMessageSize], char (&warning)[eeg::kMessageSize]) {
+bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, int64_t rowStep,
+             int64_t columnStep, CallReport& report, char (&message)[eeg::kMessageSize],
+             char (&warning)[eeg::kMessageSize]) {
   const eeg::Msg outOfMemory = eeg::Msg::outOfMemory;
   std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy, offsetCopy;
   eeg::ReadPlan plan;
@@ -110,6 +111,8 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.nSel = call.nSel;
   plan.target = target;
   plan.stride = stride;
+  plan.rowStep = rowStep;
+  plan.columnStep = columnStep;
 
   plan.scale = asDoubles(call.scale, scaleCopy);
   if (!plan.scale) return setMessage(message, outOfMemory), false;
@@ -167,10 +170,14 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
 
   eeg::ReadOutcome outcome;
   report.online.reason = call.resume ? eeg::FullReadReason::noData : eeg::FullReadReason::notAsked;
-  if (call.resume && call.data)  // without OPT.data every output sample is returned: nothing to go on from
-    outcome = eeg::readOnline(g_module.streams, file, plan, call.fileName, report.online);
-  else
+  if (call.resume && call.data) {  // without OPT.data every output sample is returned: nothing to go on from
+    // A host's caller may hold streams of its own for this call; otherwise the module's.
+    auto* streams = static_cast<eeg::StreamCache*>(eegmexCallStreams());
+    outcome =
+        eeg::readOnline(streams ? *streams : g_module.streams, file, plan, call.fileName, report.online);
+  } else {
     outcome = eeg::readRecording(file, plan);
+  }
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError) return setMessage(message, eeg::Msg::readError), false;
   report.frames = outcome.framesRead;
@@ -224,10 +231,11 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   // Only the data file is open here.
   mxArray* result = nullptr;
   double* target = nullptr;
-  int64_t stride = 0;
+  int64_t stride = 0, rowStep = 1, columnStep = 0;
   if (call.data) {
     target = mxGetPr(call.data);
     stride = call.targetRows;
+    eegmexTargetSteps(call.data, &rowStep, &columnStep);  // column-major but in the Python host
   } else {
     int64_t nOut = call.nPoints / call.decimationFactor;  // nPoints fits 32 bits, so nOut does
     result = newMatrix(nOut, call.nSel);
@@ -236,7 +244,7 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   }
 
   CallReport report;
-  bool ok = runRead(call, g_module.dataFile, target, stride, report, message, warning);
+  bool ok = runRead(call, g_module.dataFile, target, stride, rowStep, columnStep, report, message, warning);
   g_module.closeDataFile();
   if (!ok) {
     mexErrMsgTxt(message);  // the host releases the unreturned result matrix
@@ -247,11 +255,19 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     // The read wrote rows 0 .. outputs - 1, one per completed block; a short file leaves the rest.
     zeroRowsFrom(target, stride, call.nSel, report.outputs);
     plhs[0] = result;
-  } else if (nlhs >= 1) {
+  } else if (nlhs >= 1 && eegmexOutputWanted(0)) {
     // The filled matrix as a copy: always safe to use, whatever shares OPT.data's storage.
     size_t m = static_cast<size_t>(call.targetRows), n = static_cast<size_t>(call.nSel);
     mxArray* copy = newMatrix(static_cast<int64_t>(m), static_cast<int64_t>(n));
-    if (m * n > 0) std::memcpy(mxGetPr(copy), mxGetPr(call.data), m * n * sizeof(double));
+    const double* from = mxGetPr(call.data);
+    double* to = mxGetPr(copy);
+    if (rowStep == 1 && static_cast<size_t>(columnStep) == m) {
+      if (m * n > 0) std::memcpy(to, from, m * n * sizeof(double));
+    } else {
+      for (size_t k = 0; k < n; ++k)
+        for (size_t i = 0; i < m; ++i)
+          to[k * m + i] = from[static_cast<int64_t>(k) * columnStep + static_cast<int64_t>(i) * rowStep];
+    }
     plhs[0] = copy;
   }
   if (nlhs >= 2) plhs[1] = newInfo(report);

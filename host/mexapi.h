@@ -27,6 +27,16 @@
 // another field, a matrix it was cut from), so that a write into it changes that value too:
 // 1 shared, 0 not, -1 the host cannot tell. Only the native Octave function can tell; everywhere
 // else it is an inline -1, never an import.
+//
+// eegmexTargetSteps(a, &rowStep, &columnStep) gives the steps, in elements, between consecutive
+// rows and consecutive columns of the storage of `a`, a real double matrix a module writes in place:
+// (1, rows) for the column-major matrices of MATLAB, Octave and the embedded host, where it is an
+// inline function; the Python host (EEGMEX_HOST_PYTHON) hands numpy arrays over as they lie, in
+// any order. eegmexCallStreams() is the stream cache of online reads the caller holds for this
+// call (an eeg::StreamCache), or null for the module's own: only the Python host, whose stream
+// objects carry their own, gives one. eegmexOutputWanted(i) is 0 when the caller asked for output
+// i + 1 only to reach a later one (the Python layer, which takes OPT.data itself and wants info), so
+// that a module need not make it; 1 everywhere else.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -131,6 +141,12 @@ EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
 EEGMEX_IMPORT mxArray* eegmexCreateStringCell(const char* const* texts, size_t n);
 #endif
 
+#if defined(EEGMEX_HOST_PYTHON)
+EEGMEX_IMPORT void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep);
+EEGMEX_IMPORT void* eegmexCallStreams(void);
+EEGMEX_IMPORT int eegmexOutputWanted(int i);
+#endif
+
 #ifdef __cplusplus
 }
 #endif
@@ -159,6 +175,21 @@ static inline mxArray* eegmexCreateStringCell(const char* const* texts, size_t n
   mxArray* cells = mxCreateCellMatrix(1, static_cast<mwSize>(n));
   for (size_t i = 0; i < n; ++i) mxSetCell(cells, static_cast<mwIndex>(i), mxCreateString(texts[i]));
   return cells;
+}
+#endif
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if !defined(EEGMEX_HOST_PYTHON)
+static inline void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {
+  *rowStep = 1;
+  *columnStep = (int64_t)mxGetM(a);
+}
+static inline void* eegmexCallStreams(void) { return NULL; }
+static inline int eegmexOutputWanted(int i) {
+  (void)i;
+  return 1;
 }
 #endif
 

@@ -21,6 +21,9 @@ packages=(
   gnuplot-nox fonts-freefont-otf ghostscript  # Octave draws text with this font and writes PNG through gs; it only recommends them
   # BrainVision headers checked against MNE-Python (run as /usr/bin/python3), and its benchmark peer
   python3-mne
+  # the Python package (pip install --no-build-isolation .) and its tests
+  python3-dev python3-numpy python3-pybind11 pybind11-dev python3-setuptools python3-wheel python3-venv python3-pip
+  python3-pytest python3-scipy
   "$@"
 )
 

@@ -7,7 +7,9 @@
 #   4. memory checking of the Octave suite: valgrind where it can run Octave, otherwise the same
 #      tests on modules built with AddressSanitizer inside Octave (EEGMEX_MEMCHECK=valgrind|asan
 #      forces one);
-#   5. the Windows builds under wine: 64-bit always, 32-bit where this kernel runs 32-bit programs.
+#   5. the Windows builds under wine: 64-bit always, 32-bit where this kernel runs 32-bit programs;
+#   6. the Python package: built and installed into a virtual environment under the build tree, and
+#      its pytest suite (scripts/test_python.sh).
 # Every part runs even after another has failed. The last line says what ran, what failed and
 # what was skipped, and why; the exit status is nonzero when anything failed.
 set -uo pipefail
@@ -48,6 +50,8 @@ fi
 
 part "windows (pe checks, wine64$(probe_32bit_programs && echo ', wine32'))" bash "$root/scripts/test-windows.sh"
 probe_32bit_programs || skipped+=("wine32 (this kernel cannot run 32-bit programs)")
+
+part python bash "$root/scripts/test_python.sh"
 
 join() {
   local out="" x

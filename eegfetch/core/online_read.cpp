@@ -31,9 +31,10 @@ void placeKept(const Stream& s, const ReadPlan& plan, const OutputRange& placed,
   for (int k = 0; k < plan.nSel; ++k) {
     const double scale = plan.offset ? 1.0 : plan.scale[plan.channels[k]];  // with offsets: scaled before
     const double* sums = s.kept + k * s.keptRows;
-    double* column = plan.target + k * plan.stride;
+    double* column = plan.target + k * plan.columnStepOrStride();
+    const int64_t step = plan.rowStep;
     for (int64_t i = placed.first; i <= last; ++i)
-      column[plan.destStart + (i - plan.srcStart)] = sums[i % s.keptRows] * scale;
+      column[(plan.destStart + (i - plan.srcStart)) * step] = sums[i % s.keptRows] * scale;
   }
 }
 

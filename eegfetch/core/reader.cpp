@@ -227,8 +227,13 @@ void placeSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t
     const int k = p.columns[j];
     const double scale = plan.offset ? 1.0 : plan.scale[plan.channels[k]];  // with offsets: scaled before
     const double* sums = p.blockSums + (ws.decimator->filterChannelOf(k) - p.begin) * p.sumRows;
-    double* column = plan.target + k * plan.stride;
-    for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
+    double* column = plan.target + k * plan.columnStepOrStride();
+    if (plan.rowStep == 1) {
+      for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
+    } else {
+      const int64_t step = plan.rowStep;
+      for (int64_t e = eLo; e <= eHi; ++e) column[(rowShift + e) * step] = sums[e] * scale;
+    }
   }
 }
 

@@ -33,8 +33,12 @@ struct ReadPlan {
   const double* scale = nullptr;  // nChans factors, applied after the weighted sum ...
   // ... or, with offsets (nChans), the filter takes x * scale + offset and nothing is scaled after it.
   const double* offset = nullptr;
-  double* target = nullptr;  // stride x nSel doubles, column-major; untouched outside placed rows
+  double* target = nullptr;  // stride x nSel doubles; untouched outside placed rows
   int64_t stride = 0;        // rows of target
+  // Elements between consecutive rows and between consecutive columns of target; 1 and 0 (which
+  // stands for `stride`): column-major, the layout of every host's own matrices. Either may be negative.
+  int64_t rowStep = 1, columnStep = 0;
+  int64_t columnStepOrStride() const noexcept { return columnStep != 0 ? columnStep : stride; }
   // Placement window, resolved (no -1 left), all inclusive: output samples srcStart..srcEnd go to
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;

@@ -5,6 +5,8 @@
 // record.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "core_reference.h"
 #include "online_read.h"
 
@@ -181,6 +183,56 @@ TEST(CoreLayouts, ARecordFileGrownInPiecesReadsOnlineAsAFullReadAfterEveryPiece)
       if (report.resumedFrames > 0) ++resumed;
     }
     EXPECT_GT(resumed, 0) << "trial " << trial << ": no read went on from an earlier one";
+  }
+}
+
+// A target whose rows and columns lie with steps of their own (a numpy array in C order, a slice of
+// a wider one, a reversed view) gets the values a column-major one gets, from a read and from a read
+// that goes on, and nothing between its elements is written.
+TEST(CoreLayouts, ATargetWithRowAndColumnStepsGetsTheColumnMajorValues) {
+  std::mt19937_64 rng(77);
+  for (int trial = 0; trial < 40; ++trial) {
+    Recording r = randomRecording(rng, trial % 2 == 1);
+    const Case& c = r.c;
+    eegtest::TempFile file(r.file);
+    const int64_t rows = c.stride, cols = int64_t(c.channels.size());
+    std::vector<double> want(size_t(rows * cols), -7.0);
+    ASSERT_EQ(coretest::readWith(file.path(), coretest::planFor(c, want)).status, eeg::ReadStatus::ok);
+    const int64_t pad = trial % 3;  // elements between consecutive rows' last and first columns
+    const bool reversed = trial % 4 == 3;
+    const int64_t rowStep = cols + pad;
+    for (bool online : {false, true}) {
+      std::vector<double> storage(size_t(rows * rowStep), -7.0), dummy;
+      eeg::ReadPlan plan = coretest::planFor(c, dummy);
+      // Row-major; reversed: the last row and last column first, with negative steps.
+      plan.target = reversed ? storage.data() + (rows * rowStep - 1 - pad) : storage.data();
+      plan.rowStep = reversed ? -rowStep : rowStep;
+      plan.columnStep = reversed ? -1 : 1;
+      eeg::ReadOutcome out;
+      if (online) {
+        eeg::StreamCache cache;
+        eeg::OnlineReport report;
+        std::FILE* f = std::fopen(file.path().c_str(), "rb");
+        ASSERT_TRUE(f);
+        out = eeg::readOnline(cache, f, plan, eeg::nameDigest(file.path().c_str()), report);
+        if (out.status == eeg::ReadStatus::ok) {  // again: now the kept sums are placed
+          std::fill(storage.begin(), storage.end(), -7.0);
+          out = eeg::readOnline(cache, f, plan, eeg::nameDigest(file.path().c_str()), report);
+        }
+        std::fclose(f);
+      } else {
+        out = coretest::readWith(file.path(), plan);
+      }
+      ASSERT_EQ(out.status, eeg::ReadStatus::ok) << "trial " << trial;
+      for (int64_t i = 0; i < rows; ++i)
+        for (int64_t k = 0; k < cols; ++k) {
+          const double got = plan.target[i * plan.rowStep + k * plan.columnStep];
+          ASSERT_EQ(std::memcmp(&got, &want[size_t(i + k * rows)], sizeof got), 0)
+              << "trial " << trial << (online ? " online" : "") << " row " << i << " column " << k;
+        }
+      for (int64_t i = 0; i < rows; ++i)  // the padding between rows is never written
+        for (int64_t e = cols; e < rowStep; ++e) ASSERT_EQ(storage[size_t(i * rowStep + e)], -7.0);
+    }
   }
 }
 

@@ -1,0 +1,403 @@
+// The Python host: arrays, the call's storage, the error jump and the modules' exit handlers.
+#include "pyhost.h"
+
+#include <atomic>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "../mxelement.h"
+
+struct mxArray_tag {
+  mxClassID cls = mxDOUBLE_CLASS;
+  bool isComplex = false;
+  bool borrowed = false;  // re belongs to the caller (a target written in place)
+  size_t m = 0, n = 0;
+  void* re = nullptr;  // numeric, logical and char storage; column-major unless borrowed
+  void* im = nullptr;
+  int64_t rowStep = 1, columnStep = 0;  // of a borrowed target
+  std::vector<std::string> fields;      // struct field names
+  std::vector<mxArray*> items;          // struct: element-major, fields.size() per element; cell
+};
+
+namespace {
+
+const char* const kOutOfMemory = "Out of memory.";
+
+std::atomic<size_t> g_liveArrays{0};
+std::mutex g_hostLock;
+
+struct CallState {
+  std::jmp_buf jump;
+  std::string message;
+  std::vector<std::pair<std::string, std::string>> warnings;
+  std::set<mxArray*> temporaries;  // created in the call and not (yet) returned
+  std::set<void*> callocs;
+  const pyhost::CallContext* context = nullptr;
+  pyhost::Module module = pyhost::Module::eegfetch;
+};
+CallState* g_call = nullptr;
+void (*g_exitHandlers[3])(void) = {nullptr, nullptr, nullptr};
+
+[[noreturn]] void raise(const char* text) {
+  if (!g_call) {
+    std::fprintf(stderr, "eegmex: error raised outside a call: %s\n", text ? text : "");
+    std::abort();
+  }
+  g_call->message = text ? text : "";
+  std::longjmp(g_call->jump, 1);
+}
+
+// A new array; numeric storage zeroed unless `uninit`. Null when memory runs out.
+mxArray* newArray(mxClassID cls, size_t m, size_t n, bool isComplex = false, bool uninit = false) {
+  mxArray* a = new (std::nothrow) mxArray_tag;
+  if (!a) return nullptr;
+  a->cls = cls;
+  a->m = m;
+  a->n = n;
+  a->isComplex = isComplex;
+  const size_t bytes = pyhost::elementSize(cls) * m * n;
+  if (bytes > 0) {
+    a->re = uninit ? std::malloc(bytes) : std::calloc(bytes, 1);
+    if (isComplex) a->im = std::calloc(bytes, 1);
+    if (!a->re || (isComplex && !a->im)) {
+      std::free(a->re);
+      std::free(a->im);
+      delete a;
+      return nullptr;
+    }
+  }
+  if (cls == mxCELL_CLASS) a->items.assign(m * n, nullptr);
+  ++g_liveArrays;
+  return a;
+}
+
+void destroyArray(mxArray* a) {
+  if (!a) return;
+  for (mxArray* item : a->items) destroyArray(item);
+  if (!a->borrowed) std::free(a->re);
+  std::free(a->im);
+  delete a;
+  --g_liveArrays;
+}
+
+mxArray* inCall(mxArray* a) {
+  if (!a) raise(kOutOfMemory);
+  if (g_call) g_call->temporaries.insert(a);
+  return a;
+}
+
+void addField(mxArray* s, const char* name) {
+  if (mxGetFieldNumber(s, name) >= 0) return;
+  const size_t oldCount = s->fields.size(), elements = s->m * s->n;
+  std::vector<mxArray*> items(elements * (oldCount + 1), nullptr);
+  for (size_t e = 0; e < elements; ++e)
+    for (size_t f = 0; f < oldCount; ++f) items[e * (oldCount + 1) + f] = s->items[e * oldCount + f];
+  s->items.swap(items);
+  s->fields.push_back(name);
+}
+
+}  // namespace
+
+// ---- libmex -------------------------------------------------------------------------------
+
+extern "C" {
+
+void mexErrMsgTxt(const char* text) { raise(text); }
+
+void mexWarnMsgTxt(const char* text) {
+  if (g_call) g_call->warnings.emplace_back(std::string(), text ? text : "");
+}
+
+void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
+  if (!g_call || !format) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  g_call->warnings.emplace_back(id ? id : "", text);
+}
+
+// The one global a module asks for, IO_LIB, comes with the call.
+mxArray* mexGetVariable(const char* workspace, const char* name) {
+  if (!g_call || !workspace || !name || std::strcmp(workspace, "global") != 0) return nullptr;
+  if (std::strcmp(name, "IO_LIB") != 0 || !g_call->context->ioLib) return nullptr;
+  return inCall(pyhost::text(*g_call->context->ioLib).release());
+}
+
+int mexAtExit(void (*handler)(void)) {
+  if (g_call) g_exitHandlers[static_cast<int>(g_call->module)] = handler;
+  return 0;
+}
+
+// ---- libmx --------------------------------------------------------------------------------
+
+bool mxIsStruct(const mxArray* a) { return a && a->cls == mxSTRUCT_CLASS; }
+bool mxIsNumeric(const mxArray* a) { return a && mxClassIsNumeric(a->cls); }
+bool mxIsChar(const mxArray* a) { return a && a->cls == mxCHAR_CLASS; }
+bool mxIsComplex(const mxArray* a) { return a && a->isComplex; }
+bool mxIsSparse(const mxArray*) { return false; }
+mxClassID mxGetClassID(const mxArray* a) { return a ? a->cls : mxUNKNOWN_CLASS; }
+
+int mxGetFieldNumber(const mxArray* s, const char* name) {
+  if (!mxIsStruct(s) || !name) return -1;
+  for (size_t f = 0; f < s->fields.size(); ++f)
+    if (s->fields[f] == name) return static_cast<int>(f);
+  return -1;
+}
+
+mxArray* mxGetField_700(const mxArray* s, int index, const char* name) {
+  const int f = mxGetFieldNumber(s, name);
+  if (f < 0 || index < 0 || static_cast<size_t>(index) >= s->m * s->n) return nullptr;
+  return s->items[static_cast<size_t>(index) * s->fields.size() + static_cast<size_t>(f)];
+}
+
+size_t mxGetM(const mxArray* a) { return a ? a->m : 0; }
+size_t mxGetN(const mxArray* a) { return a ? a->n : 0; }
+size_t mxGetNumberOfElements(const mxArray* a) { return a ? a->m * a->n : 0; }
+
+double mxGetScalar(const mxArray* a) {
+  if (!a || a->m * a->n == 0 || !a->re) return 0.0;
+  switch (a->cls) {
+    case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(a->re)[0];
+    case mxCHAR_CLASS: return static_cast<const mxChar*>(a->re)[0];
+    default: return mxClassIsNumeric(a->cls) ? mxElementAsDouble(a->cls, a->re, 0) : 0.0;
+  }
+}
+
+double* mxGetPr(const mxArray* a) { return a ? static_cast<double*>(a->re) : nullptr; }
+void* mxGetData(const mxArray* a) { return a ? a->re : nullptr; }
+
+// Char elements are bytes (UTF-8, as Python gives them), copied as they are.
+int mxGetString_700(const mxArray* a, char* buf, int size) {
+  if (!buf || size <= 0) return 1;
+  if (!a || a->cls != mxCHAR_CLASS) {
+    buf[0] = '\0';
+    return 1;
+  }
+  const size_t count = a->m * a->n, room = static_cast<size_t>(size) - 1;
+  const size_t copied = count < room ? count : room;
+  const mxChar* chars = static_cast<const mxChar*>(a->re);
+  for (size_t i = 0; i < copied; ++i) buf[i] = static_cast<char>(chars[i]);
+  buf[copied] = '\0';
+  return copied < count ? 1 : 0;
+}
+
+void* mxCalloc(size_t n, size_t size) {
+  void* p = std::calloc(n ? n : 1, size ? size : 1);
+  if (!p) raise(kOutOfMemory);
+  if (g_call) g_call->callocs.insert(p);
+  return p;
+}
+
+void mxFree(void* p) {
+  if (!p) return;
+  if (g_call) g_call->callocs.erase(p);
+  std::free(p);
+}
+
+mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
+  return inCall(newArray(mxDOUBLE_CLASS, static_cast<size_t>(m < 0 ? 0 : m),
+                         static_cast<size_t>(n < 0 ? 0 : n), complexity == mxCOMPLEX));
+}
+
+mxArray* mxCreateDoubleScalar(double value) {
+  mxArray* a = mxCreateDoubleMatrix_700(1, 1, mxREAL);
+  *static_cast<double*>(a->re) = value;
+  return a;
+}
+
+mxArray* mxCreateString(const char* text) { return inCall(pyhost::text(text ? text : "").release()); }
+
+mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
+  mxArray* a = inCall(
+      pyhost::structArray(static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n)).release());
+  for (int f = 0; f < nfields; ++f) addField(a, fieldnames[f]);
+  return a;
+}
+
+void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value) {
+  const int field = mxGetFieldNumber(s, name);
+  if (!s || field < 0 || index < 0 || size_t(index) >= s->m * s->n) return;
+  const size_t slot = size_t(index) * s->fields.size() + size_t(field);
+  destroyArray(s->items[slot]);
+  s->items[slot] = value;
+  if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
+}
+
+mxArray* mxCreateCellMatrix_700(int m, int n) {
+  return inCall(
+      pyhost::cellArray(static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n)).release());
+}
+
+void mxSetCell_700(mxArray* a, int index, mxArray* value) {
+  if (!a || a->cls != mxCELL_CLASS || index < 0 || size_t(index) >= a->m * a->n) return;
+  destroyArray(a->items[size_t(index)]);
+  a->items[size_t(index)] = value;
+  if (g_call) g_call->temporaries.erase(value);  // the cell array owns it now
+}
+
+// Left as malloc gives it: the module writes every element, and numpy takes the storage as it is.
+mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxComplexity complexity) {
+  if (classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
+  return inCall(newArray(mxDOUBLE_CLASS, m, n, false, true));
+}
+
+void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {
+  const bool borrowed = a && a->borrowed;
+  *rowStep = borrowed ? a->rowStep : 1;
+  *columnStep = borrowed ? a->columnStep : static_cast<int64_t>(a ? a->m : 0);
+}
+
+void* eegmexCallStreams(void) { return g_call ? g_call->context->streams : nullptr; }
+
+int eegmexOutputWanted(int i) { return !(i == 0 && g_call && g_call->context->firstOutputUnused); }
+
+}  // extern "C"
+
+// ---- C++ API ------------------------------------------------------------------------------
+
+namespace pyhost {
+
+size_t elementSize(mxClassID cls) {
+  switch (cls) {
+    case mxDOUBLE_CLASS:
+    case mxINT64_CLASS:
+    case mxUINT64_CLASS: return 8;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS: return 4;
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+    case mxCHAR_CLASS: return 2;
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+    case mxLOGICAL_CLASS: return 1;
+    default: return 0;
+  }
+}
+
+void ArrayDeleter::operator()(mxArray* a) const { destroyArray(a); }
+
+Array numeric(mxClassID cls, size_t m, size_t n, bool isComplex) {
+  return Array(newArray(cls, m, n, isComplex));
+}
+
+Array text(const std::string& bytes) {
+  Array a(newArray(mxCHAR_CLASS, bytes.empty() ? 0 : 1, bytes.size()));
+  if (a)
+    for (size_t i = 0; i < bytes.size(); ++i)
+      static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(bytes[i]);
+  return a;
+}
+
+Array structArray(size_t m, size_t n) { return Array(newArray(mxSTRUCT_CLASS, m, n)); }
+Array cellArray(size_t m, size_t n) { return Array(newArray(mxCELL_CLASS, m, n)); }
+
+Array borrowedDoubles(double* data, size_t m, size_t n, int64_t rowStep, int64_t columnStep) {
+  Array a(newArray(mxDOUBLE_CLASS, 0, 0));
+  if (!a) return a;
+  a->m = m;
+  a->n = n;
+  a->re = data;
+  a->borrowed = true;
+  a->rowStep = rowStep;
+  a->columnStep = columnStep;
+  return a;
+}
+
+void setField(mxArray* s, const char* name, Array value, size_t index) {
+  addField(s, name);
+  if (index >= s->m * s->n) return;
+  const size_t slot = index * s->fields.size() + static_cast<size_t>(mxGetFieldNumber(s, name));
+  destroyArray(s->items[slot]);
+  s->items[slot] = value.release();
+}
+
+void setCell(mxArray* c, size_t index, Array value) {
+  if (index >= c->items.size()) return;
+  destroyArray(c->items[index]);
+  c->items[index] = value.release();
+}
+
+mxClassID classOf(const mxArray* a) { return a->cls; }
+bool isComplexArray(const mxArray* a) { return a->isComplex; }
+size_t rowsOf(const mxArray* a) { return a->m; }
+size_t columnsOf(const mxArray* a) { return a->n; }
+void* realData(mxArray* a) { return a->re; }
+void* imagData(mxArray* a) { return a->im; }
+
+std::string textOf(const mxArray* a) {
+  std::string s(a->m * a->n, '\0');
+  for (size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>(static_cast<const mxChar*>(a->re)[i]);
+  return s;
+}
+
+const std::vector<std::string>& fieldNames(const mxArray* a) { return a->fields; }
+const mxArray* fieldAt(const mxArray* s, size_t index, size_t field) {
+  return s->items[index * s->fields.size() + field];
+}
+const mxArray* cellAt(const mxArray* c, size_t index) { return c->items[index]; }
+
+double* takeDoubles(mxArray* a) {
+  if (a->borrowed || a->cls != mxDOUBLE_CLASS || a->isComplex) return nullptr;
+  double* d = static_cast<double*>(a->re);
+  a->re = nullptr;
+  return d;
+}
+
+namespace {
+// The jump lands here; nothing in this frame has a destructor.
+bool runGateway(CallState& state, MexFunction fn, int nlhs, mxArray** plhs, int nrhs, const mxArray** prhs) {
+  if (setjmp(state.jump) == 0) {
+    fn(nlhs, plhs, nrhs, prhs);
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
+CallResult call(Module module, MexFunction fn, int nlhs, const std::vector<const mxArray*>& args,
+                const CallContext& context) {
+  CallResult result;
+  CallState state;
+  state.context = &context;
+  state.module = module;
+  g_call = &state;
+  std::vector<mxArray*> plhs(static_cast<size_t>(nlhs > 0 ? nlhs : 1), nullptr);
+  std::vector<const mxArray*> prhs(args);
+  result.failed = !runGateway(state, fn, nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
+  g_call = nullptr;
+  result.message = state.message;
+  result.warnings = state.warnings;
+  for (int i = 0; i < nlhs; ++i) {  // the results only of a call that succeeded
+    mxArray* r = plhs[static_cast<size_t>(i)];
+    if (!result.failed && r && state.temporaries.erase(r))
+      result.results.emplace_back(r);
+    else
+      result.results.emplace_back(nullptr);
+  }
+  for (mxArray* t : state.temporaries) destroyArray(t);
+  for (void* p : state.callocs) std::free(p);
+  return result;
+}
+
+void runExitHandlers() {
+  for (auto& handler : g_exitHandlers) {
+    void (*h)(void) = handler;
+    handler = nullptr;
+    if (h) h();
+  }
+}
+
+void lock() { g_hostLock.lock(); }
+void unlock() { g_hostLock.unlock(); }
+
+size_t liveArrays() { return g_liveArrays.load(); }
+
+}  // namespace pyhost
