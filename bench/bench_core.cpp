@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "filter_kernel.h"
+#include "platform/memory.h"
 #include "reader.h"
 #include "sample_decoder.h"
 
@@ -304,9 +305,11 @@ int run(int argc, char** argv) {
     if (mode == "floor") {
       frames = decodeFloor(f, nChans, format, big, &sink);
     } else {
-      // A fresh zeroed result each round, as the module creates one: its first touch is part of the cost.
+      // A fresh zeroed result each round, as the module creates one (with its advice for large pages):
+      // its first touch is part of the cost.
       target = static_cast<double*>(std::calloc(std::size_t(nOut) * nSel + 1, sizeof(double)));
       if (!target) return 1;
+      platform::preferLargePages(target, std::size_t(nOut) * nSel * sizeof(double));
       eeg::ReadPlan p;
       p.nChans = nChans;
       p.binaryFormat = format;

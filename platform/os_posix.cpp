@@ -4,15 +4,18 @@
 #include <pthread.h>
 #include <signal.h>
 #if defined(__linux__)
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #endif
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/clock.h"
 #include "platform/library.h"
+#include "platform/memory.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -65,6 +68,22 @@ int processorCount() noexcept {
 void preciseWakeups() noexcept {
 #if defined(PR_SET_TIMERSLACK)
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
+
+// Memory
+
+void preferLargePages(void* p, size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const uintptr_t page = uintptr_t(1) << 21;  // the large page of x86-64 and of most arm64 kernels
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(p);
+  if (!p || bytes < 2 * page || begin + bytes < begin) return;
+  const uintptr_t lo = (begin + page - 1) & ~(page - 1), hi = (begin + bytes) & ~(page - 1);
+  if (hi > lo)
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);  // advice: a refusal changes nothing
+#else
+  (void)p;
+  (void)bytes;
 #endif
 }
 

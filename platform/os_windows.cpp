@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/library.h"
+#include "platform/memory.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -54,6 +55,11 @@ int processorCount() noexcept {
 }
 
 void preciseWakeups() noexcept {}
+
+// Memory
+
+// Large pages on Windows need a privilege that ordinary users lack: the advice is not taken.
+void preferLargePages(void*, size_t) noexcept {}
 
 // Locks and counts
 
