@@ -15,6 +15,7 @@
 #include <set>
 
 #include "mxelement.h"
+#include "plain_array.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -28,19 +29,8 @@
 #define HOST_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-struct mxArray_tag {
-  mxClassID cls = mxDOUBLE_CLASS;
-  bool isComplex = false;
-  size_t m = 0, n = 0;
-  void* re = nullptr;  // numeric, logical and char storage, column-major
-  void* im = nullptr;
-  std::vector<std::string> fields;  // struct field names
-  std::vector<mxArray*> items;      // struct: element-major, fields.size() per element; cell
-};
-
 namespace {
 
-std::atomic<size_t> g_liveArrays{0};
 std::atomic<size_t> g_liveCallocs{0};
 size_t g_allocCount = 0;
 size_t g_failAt = 0;
@@ -56,24 +46,6 @@ CallState* g_call = nullptr;
 std::vector<void (*)(void)>* g_exitHandlers = nullptr;  // of the module being called
 std::vector<void (*)(void)> g_looseExitHandlers;        // of modules called through plain `call`
 std::map<std::string, mxArray*> g_globals;
-
-size_t elementSize(mxClassID cls) {
-  switch (cls) {
-    case mxDOUBLE_CLASS:
-    case mxINT64_CLASS:
-    case mxUINT64_CLASS: return 8;
-    case mxSINGLE_CLASS:
-    case mxINT32_CLASS:
-    case mxUINT32_CLASS: return 4;
-    case mxINT16_CLASS:
-    case mxUINT16_CLASS:
-    case mxCHAR_CLASS: return 2;
-    case mxINT8_CLASS:
-    case mxUINT8_CLASS:
-    case mxLOGICAL_CLASS: return 1;
-    default: return 0;
-  }
-}
 
 [[noreturn]] void raise(const char* text) {
   if (!g_call) {
@@ -91,41 +63,10 @@ void hostAllocation() {
     raise("Out of memory. Type \"help memory\" for your options.");
 }
 
-mxArray* newArray(mxClassID cls, size_t m, size_t n, bool isComplex = false) {
-  mxArray* a = new mxArray_tag;
-  a->cls = cls;
-  a->m = m;
-  a->n = n;
-  a->isComplex = isComplex;
-  size_t bytes = elementSize(cls) * m * n;
-  if (bytes > 0) {
-    a->re = std::calloc(bytes, 1);
-    if (isComplex) a->im = std::calloc(bytes, 1);
-    if (!a->re || (isComplex && !a->im)) {
-      std::free(a->re);
-      std::free(a->im);
-      delete a;
-      return nullptr;
-    }
-  }
-  if (cls == mxCELL_CLASS) a->items.assign(m * n, nullptr);
-  ++g_liveArrays;
-  return a;
-}
-
-void destroyArray(mxArray* a) {
-  if (!a) return;
-  for (mxArray* item : a->items) destroyArray(item);
-  std::free(a->re);
-  std::free(a->im);
-  delete a;
-  --g_liveArrays;
-}
-
 mxArray* copyArray(const mxArray* a) {
   if (!a) return nullptr;
-  mxArray* c = newArray(a->cls, a->m, a->n, a->isComplex);
-  size_t bytes = elementSize(a->cls) * a->m * a->n;
+  mxArray* c = plainarray::make(a->cls, a->m, a->n, a->isComplex);
+  size_t bytes = plainarray::elementSize(a->cls) * a->m * a->n;
   if (bytes) {
     std::memcpy(c->re, a->re, bytes);
     if (a->isComplex) std::memcpy(c->im, a->im, bytes);
@@ -282,8 +223,8 @@ HOST_EXPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complex
   if (m < 0) m = 0;  // MATLAB treats negative sizes as 0
   if (n < 0) n = 0;
   hostAllocation();
-  mxArray* a =
-      newArray(mxDOUBLE_CLASS, static_cast<size_t>(m), static_cast<size_t>(n), complexity == mxCOMPLEX);
+  mxArray* a = plainarray::make(mxDOUBLE_CLASS, static_cast<size_t>(m), static_cast<size_t>(n),
+                                complexity == mxCOMPLEX);
   if (!a) raise("Out of memory. Type \"help memory\" for your options.");
   if (g_call) g_call->temporaries.insert(a);
   return a;
@@ -298,7 +239,7 @@ HOST_EXPORT mxArray* mxCreateDoubleScalar(double value) {
 HOST_EXPORT mxArray* mxCreateString(const char* text) {
   const size_t n = text ? std::strlen(text) : 0;
   hostAllocation();
-  mxArray* a = newArray(mxCHAR_CLASS, n ? 1 : 0, n);
+  mxArray* a = plainarray::make(mxCHAR_CLASS, n ? 1 : 0, n);
   if (!a) raise("Out of memory. Type \"help memory\" for your options.");
   for (size_t i = 0; i < n; ++i) static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(text[i]);
   if (g_call) g_call->temporaries.insert(a);
@@ -307,8 +248,8 @@ HOST_EXPORT mxArray* mxCreateString(const char* text) {
 
 HOST_EXPORT mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
   hostAllocation();
-  mxArray* a =
-      newArray(mxSTRUCT_CLASS, static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n));
+  mxArray* a = plainarray::make(mxSTRUCT_CLASS, static_cast<size_t>(m < 0 ? 0 : m),
+                                static_cast<size_t>(n < 0 ? 0 : n));
   if (!a) raise("Out of memory. Type \"help memory\" for your options.");
   for (int f = 0; f < nfields; ++f) mexhost::addField(a, fieldnames[f]);
   if (g_call) g_call->temporaries.insert(a);
@@ -319,14 +260,15 @@ HOST_EXPORT void mxSetField_700(mxArray* s, int index, const char* name, mxArray
   const int field = mxGetFieldNumber(s, name);
   if (!s || field < 0 || index < 0 || size_t(index) >= s->m * s->n) return;
   const size_t slot = size_t(index) * s->fields.size() + size_t(field);
-  destroyArray(s->items[slot]);
+  plainarray::destroy(s->items[slot]);
   s->items[slot] = value;
   if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
 }
 
 HOST_EXPORT mxArray* mxCreateCellMatrix_700(int m, int n) {
   hostAllocation();
-  mxArray* a = newArray(mxCELL_CLASS, static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n));
+  mxArray* a =
+      plainarray::make(mxCELL_CLASS, static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n));
   if (!a) raise("Out of memory. Type \"help memory\" for your options.");
   if (g_call) g_call->temporaries.insert(a);
   return a;
@@ -334,7 +276,7 @@ HOST_EXPORT mxArray* mxCreateCellMatrix_700(int m, int n) {
 
 HOST_EXPORT void mxSetCell_700(mxArray* a, int index, mxArray* value) {
   if (!a || a->cls != mxCELL_CLASS || index < 0 || size_t(index) >= a->m * a->n) return;
-  destroyArray(a->items[size_t(index)]);
+  plainarray::destroy(a->items[size_t(index)]);
   a->items[size_t(index)] = value;
   if (g_call) g_call->temporaries.erase(value);  // the cell array owns it now
 }
@@ -347,7 +289,7 @@ HOST_EXPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID c
                                                  mxComplexity complexity) {
   if (classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
   hostAllocation();
-  mxArray* a = newArray(mxDOUBLE_CLASS, m, n);
+  mxArray* a = plainarray::make(mxDOUBLE_CLASS, m, n);
   if (!a) raise("Out of memory. Type \"help memory\" for your options.");
   const uint64_t poison = 0x7ff4dead0badf00dull;
   for (size_t i = 0; i < m * n; ++i) std::memcpy(static_cast<double*>(a->re) + i, &poison, sizeof poison);
@@ -360,10 +302,10 @@ HOST_EXPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID c
 
 namespace mexhost {
 
-void ArrayDeleter::operator()(mxArray* a) const { destroyArray(a); }
+void ArrayDeleter::operator()(mxArray* a) const { plainarray::destroy(a); }
 
 Array numeric(mxClassID cls, size_t m, size_t n, const std::vector<double>& vals) {
-  Array a(newArray(cls, m, n));
+  Array a(plainarray::make(cls, m, n));
   for (size_t i = 0; i < vals.size() && i < m * n; ++i) writeFromDouble(a.get(), i, vals[i]);
   return a;
 }
@@ -375,7 +317,7 @@ Array rowVector(const std::vector<double>& vals) { return doubleMatrix(1, vals.s
 Array scalar(double v) { return doubleMatrix(1, 1, {v}); }
 
 Array complexMatrix(size_t m, size_t n, const std::vector<double>& re, const std::vector<double>& im) {
-  Array a(newArray(mxDOUBLE_CLASS, m, n, true));
+  Array a(plainarray::make(mxDOUBLE_CLASS, m, n, true));
   for (size_t i = 0; i < m * n; ++i) {
     static_cast<double*>(a->re)[i] = i < re.size() ? re[i] : 0.0;
     static_cast<double*>(a->im)[i] = i < im.size() ? im[i] : 0.0;
@@ -384,7 +326,7 @@ Array complexMatrix(size_t m, size_t n, const std::vector<double>& re, const std
 }
 
 Array charMatrix(size_t m, size_t n, const std::string& text) {
-  Array a(newArray(mxCHAR_CLASS, m, n));
+  Array a(plainarray::make(mxCHAR_CLASS, m, n));
   for (size_t i = 0; i < text.size() && i < m * n; ++i)
     static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(text[i]);
   return a;
@@ -392,27 +334,21 @@ Array charMatrix(size_t m, size_t n, const std::string& text) {
 
 Array charArray(const std::string& text) { return charMatrix(text.empty() ? 0 : 1, text.size(), text); }
 
-Array structArray(size_t m, size_t n) { return Array(newArray(mxSTRUCT_CLASS, m, n)); }
-Array cellArray(size_t m, size_t n) { return Array(newArray(mxCELL_CLASS, m, n)); }
+Array structArray(size_t m, size_t n) { return Array(plainarray::make(mxSTRUCT_CLASS, m, n)); }
+Array cellArray(size_t m, size_t n) { return Array(plainarray::make(mxCELL_CLASS, m, n)); }
 
 void addField(mxArray* s, const char* name) {
-  if (mxGetFieldNumber(s, name) >= 0) return;
-  size_t oldCount = s->fields.size();
-  size_t elements = s->m * s->n;
-  std::vector<mxArray*> items(elements * (oldCount + 1), nullptr);
-  for (size_t e = 0; e < elements; ++e)
-    for (size_t f = 0; f < oldCount; ++f) items[e * (oldCount + 1) + f] = s->items[e * oldCount + f];
-  s->items.swap(items);
-  s->fields.push_back(name);
-  for (size_t e = 0; e < elements; ++e)
-    s->items[e * (oldCount + 1) + oldCount] = newArray(mxDOUBLE_CLASS, 0, 0);
+  if (!plainarray::appendField(s, name)) return;
+  const size_t count = s->fields.size();
+  for (size_t e = 0; e < s->m * s->n; ++e)
+    s->items[e * count + count - 1] = plainarray::make(mxDOUBLE_CLASS, 0, 0);
 }
 
 void setField(mxArray* s, const char* name, Array value, size_t index) {
   addField(s, name);
   if (index >= s->m * s->n) return;
   size_t slot = index * s->fields.size() + static_cast<size_t>(mxGetFieldNumber(s, name));
-  destroyArray(s->items[slot]);
+  plainarray::destroy(s->items[slot]);
   s->items[slot] = value.release();
 }
 
@@ -433,12 +369,12 @@ void setGlobal(const std::string& name, const mxArray* value) {
 void clearGlobal(const std::string& name) {
   auto it = g_globals.find(name);
   if (it == g_globals.end()) return;
-  destroyArray(it->second);
+  plainarray::destroy(it->second);
   g_globals.erase(it);
 }
 
 void clearGlobals() {
-  for (auto& kv : g_globals) destroyArray(kv.second);
+  for (auto& kv : g_globals) plainarray::destroy(kv.second);
   g_globals.clear();
 }
 
@@ -467,7 +403,7 @@ CallResult callWith(MexFunction fn, int nlhs, const std::vector<const mxArray*>&
       result.results.emplace_back(nullptr);
     }
   }
-  for (mxArray* t : state.temporaries) destroyArray(t);
+  for (mxArray* t : state.temporaries) plainarray::destroy(t);
   for (void* p : state.callocs) {
     std::free(p);
     --g_liveCallocs;
@@ -532,7 +468,7 @@ void Module::unload() {
   entry_ = nullptr;
 }
 
-size_t liveArrays() { return g_liveArrays.load(); }
+size_t liveArrays() { return plainarray::live.load(); }
 size_t liveCallocs() { return g_liveCallocs.load(); }
 
 void failHostAllocation(size_t n) {

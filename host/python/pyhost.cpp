@@ -11,24 +11,12 @@
 #include <set>
 
 #include "../mxelement.h"
-
-struct mxArray_tag {
-  mxClassID cls = mxDOUBLE_CLASS;
-  bool isComplex = false;
-  bool borrowed = false;  // re belongs to the caller (a target written in place)
-  size_t m = 0, n = 0;
-  void* re = nullptr;  // numeric, logical and char storage; column-major unless borrowed
-  void* im = nullptr;
-  int64_t rowStep = 1, columnStep = 0;  // of a borrowed target
-  std::vector<std::string> fields;      // struct field names
-  std::vector<mxArray*> items;          // struct: element-major, fields.size() per element; cell
-};
+#include "../plain_array.h"
 
 namespace {
 
 const char* const kOutOfMemory = "Out of memory.";
 
-std::atomic<size_t> g_liveArrays{0};
 std::mutex g_hostLock;
 
 struct CallState {
@@ -52,53 +40,10 @@ void (*g_exitHandlers[3])(void) = {nullptr, nullptr, nullptr};
   std::longjmp(g_call->jump, 1);
 }
 
-// A new array; numeric storage zeroed unless `uninit`. Null when memory runs out.
-mxArray* newArray(mxClassID cls, size_t m, size_t n, bool isComplex = false, bool uninit = false) {
-  mxArray* a = new (std::nothrow) mxArray_tag;
-  if (!a) return nullptr;
-  a->cls = cls;
-  a->m = m;
-  a->n = n;
-  a->isComplex = isComplex;
-  const size_t bytes = pyhost::elementSize(cls) * m * n;
-  if (bytes > 0) {
-    a->re = uninit ? std::malloc(bytes) : std::calloc(bytes, 1);
-    if (isComplex) a->im = std::calloc(bytes, 1);
-    if (!a->re || (isComplex && !a->im)) {
-      std::free(a->re);
-      std::free(a->im);
-      delete a;
-      return nullptr;
-    }
-  }
-  if (cls == mxCELL_CLASS) a->items.assign(m * n, nullptr);
-  ++g_liveArrays;
-  return a;
-}
-
-void destroyArray(mxArray* a) {
-  if (!a) return;
-  for (mxArray* item : a->items) destroyArray(item);
-  if (!a->borrowed) std::free(a->re);
-  std::free(a->im);
-  delete a;
-  --g_liveArrays;
-}
-
 mxArray* inCall(mxArray* a) {
   if (!a) raise(kOutOfMemory);
   if (g_call) g_call->temporaries.insert(a);
   return a;
-}
-
-void addField(mxArray* s, const char* name) {
-  if (mxGetFieldNumber(s, name) >= 0) return;
-  const size_t oldCount = s->fields.size(), elements = s->m * s->n;
-  std::vector<mxArray*> items(elements * (oldCount + 1), nullptr);
-  for (size_t e = 0; e < elements; ++e)
-    for (size_t f = 0; f < oldCount; ++f) items[e * (oldCount + 1) + f] = s->items[e * oldCount + f];
-  s->items.swap(items);
-  s->fields.push_back(name);
 }
 
 }  // namespace
@@ -202,8 +147,8 @@ void mxFree(void* p) {
 }
 
 mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
-  return inCall(newArray(mxDOUBLE_CLASS, static_cast<size_t>(m < 0 ? 0 : m),
-                         static_cast<size_t>(n < 0 ? 0 : n), complexity == mxCOMPLEX));
+  return inCall(plainarray::make(mxDOUBLE_CLASS, static_cast<size_t>(m < 0 ? 0 : m),
+                                 static_cast<size_t>(n < 0 ? 0 : n), complexity == mxCOMPLEX));
 }
 
 mxArray* mxCreateDoubleScalar(double value) {
@@ -217,7 +162,7 @@ mxArray* mxCreateString(const char* text) { return inCall(pyhost::text(text ? te
 mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
   mxArray* a = inCall(
       pyhost::structArray(static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n)).release());
-  for (int f = 0; f < nfields; ++f) addField(a, fieldnames[f]);
+  for (int f = 0; f < nfields; ++f) plainarray::appendField(a, fieldnames[f]);
   return a;
 }
 
@@ -225,7 +170,7 @@ void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value) {
   const int field = mxGetFieldNumber(s, name);
   if (!s || field < 0 || index < 0 || size_t(index) >= s->m * s->n) return;
   const size_t slot = size_t(index) * s->fields.size() + size_t(field);
-  destroyArray(s->items[slot]);
+  plainarray::destroy(s->items[slot]);
   s->items[slot] = value;
   if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
 }
@@ -237,7 +182,7 @@ mxArray* mxCreateCellMatrix_700(int m, int n) {
 
 void mxSetCell_700(mxArray* a, int index, mxArray* value) {
   if (!a || a->cls != mxCELL_CLASS || index < 0 || size_t(index) >= a->m * a->n) return;
-  destroyArray(a->items[size_t(index)]);
+  plainarray::destroy(a->items[size_t(index)]);
   a->items[size_t(index)] = value;
   if (g_call) g_call->temporaries.erase(value);  // the cell array owns it now
 }
@@ -245,7 +190,7 @@ void mxSetCell_700(mxArray* a, int index, mxArray* value) {
 // Left as malloc gives it: the module writes every element, and numpy takes the storage as it is.
 mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxComplexity complexity) {
   if (classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
-  return inCall(newArray(mxDOUBLE_CLASS, m, n, false, true));
+  return inCall(plainarray::make(mxDOUBLE_CLASS, m, n, false, true));
 }
 
 void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {
@@ -264,43 +209,27 @@ int eegmexOutputWanted(int i) { return !(i == 0 && g_call && g_call->context->fi
 
 namespace pyhost {
 
-size_t elementSize(mxClassID cls) {
-  switch (cls) {
-    case mxDOUBLE_CLASS:
-    case mxINT64_CLASS:
-    case mxUINT64_CLASS: return 8;
-    case mxSINGLE_CLASS:
-    case mxINT32_CLASS:
-    case mxUINT32_CLASS: return 4;
-    case mxINT16_CLASS:
-    case mxUINT16_CLASS:
-    case mxCHAR_CLASS: return 2;
-    case mxINT8_CLASS:
-    case mxUINT8_CLASS:
-    case mxLOGICAL_CLASS: return 1;
-    default: return 0;
-  }
-}
+size_t elementSize(mxClassID cls) { return plainarray::elementSize(cls); }
 
-void ArrayDeleter::operator()(mxArray* a) const { destroyArray(a); }
+void ArrayDeleter::operator()(mxArray* a) const { plainarray::destroy(a); }
 
 Array numeric(mxClassID cls, size_t m, size_t n, bool isComplex) {
-  return Array(newArray(cls, m, n, isComplex));
+  return Array(plainarray::make(cls, m, n, isComplex));
 }
 
 Array text(const std::string& bytes) {
-  Array a(newArray(mxCHAR_CLASS, bytes.empty() ? 0 : 1, bytes.size()));
+  Array a(plainarray::make(mxCHAR_CLASS, bytes.empty() ? 0 : 1, bytes.size()));
   if (a)
     for (size_t i = 0; i < bytes.size(); ++i)
       static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(bytes[i]);
   return a;
 }
 
-Array structArray(size_t m, size_t n) { return Array(newArray(mxSTRUCT_CLASS, m, n)); }
-Array cellArray(size_t m, size_t n) { return Array(newArray(mxCELL_CLASS, m, n)); }
+Array structArray(size_t m, size_t n) { return Array(plainarray::make(mxSTRUCT_CLASS, m, n)); }
+Array cellArray(size_t m, size_t n) { return Array(plainarray::make(mxCELL_CLASS, m, n)); }
 
 Array borrowedDoubles(double* data, size_t m, size_t n, int64_t rowStep, int64_t columnStep) {
-  Array a(newArray(mxDOUBLE_CLASS, 0, 0));
+  Array a(plainarray::make(mxDOUBLE_CLASS, 0, 0));
   if (!a) return a;
   a->m = m;
   a->n = n;
@@ -312,16 +241,16 @@ Array borrowedDoubles(double* data, size_t m, size_t n, int64_t rowStep, int64_t
 }
 
 void setField(mxArray* s, const char* name, Array value, size_t index) {
-  addField(s, name);
+  plainarray::appendField(s, name);
   if (index >= s->m * s->n) return;
   const size_t slot = index * s->fields.size() + static_cast<size_t>(mxGetFieldNumber(s, name));
-  destroyArray(s->items[slot]);
+  plainarray::destroy(s->items[slot]);
   s->items[slot] = value.release();
 }
 
 void setCell(mxArray* c, size_t index, Array value) {
   if (index >= c->items.size()) return;
-  destroyArray(c->items[index]);
+  plainarray::destroy(c->items[index]);
   c->items[index] = value.release();
 }
 
@@ -382,7 +311,7 @@ CallResult call(Module module, MexFunction fn, int nlhs, const std::vector<const
     else
       result.results.emplace_back(nullptr);
   }
-  for (mxArray* t : state.temporaries) destroyArray(t);
+  for (mxArray* t : state.temporaries) plainarray::destroy(t);
   for (void* p : state.callocs) std::free(p);
   return result;
 }
@@ -398,6 +327,6 @@ void runExitHandlers() {
 void lock() { g_hostLock.lock(); }
 void unlock() { g_hostLock.unlock(); }
 
-size_t liveArrays() { return g_liveArrays.load(); }
+size_t liveArrays() { return plainarray::live.load(); }
 
 }  // namespace pyhost
