@@ -10,12 +10,14 @@
 //     its arrival on the far end (which spins on its reads); prints "latency median <us> p99 <us>
 //     (<n> bytes) driver check median <us> write median <us>": the last two are the library's own
 //     time in IsInpOutDriverOpen and in Out32;
-//   serial_bench breakdown LIBRARY N
+//   serial_bench breakdown LIBRARY N [cold]
 //     where a pulse's write to a pty goes, with a far end that sleeps in poll() as a real reader
 //     does (and as `far` does): N of each, medians and p99 in us: a bare one-byte write(2) from
 //     C; the same with a far end that spins instead (no wake-up of a sleeping reader); the
-//     library's port-aware driver check and its system calls (poll, tcflush of the input); the
-//     library's Out32 (one write(2) and its own work).
+//     library's port-aware driver check and its system calls (poll, tcflush of the input, and
+//     ioctl(TIOCINQ), which would tell a hang-up and waiting answers as well); the library's
+//     Out32 (one write(2) and its own work). 1 ms apart; with `cold`, 13 ms apart with 4 MiB read
+//     in between, as a pulse in the host finds the caches after the interpreter's pause.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +25,7 @@
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -148,21 +151,37 @@ Spread spread(std::vector<double> v) {
   return {v[v.size() / 2], v[std::min(v.size() - 1, static_cast<size_t>(0.99 * v.size()))]};
 }
 
-// Times f() n times, 1 ms apart (so that each write finds a reader asleep again), in us.
+// Between two timed calls: a pause, and with `cold` the caches filled with other data.
+struct Gap {
+  bool cold = false;
+  std::vector<unsigned char> other = std::vector<unsigned char>(4 << 20);
+  void operator()() {
+    timespec gap{0, cold ? 13000000 : 1000000};
+    nanosleep(&gap, nullptr);
+    if (!cold) return;
+    unsigned sum = 0;
+    for (size_t i = 0; i < other.size(); i += 64) sum += other[i]++;
+    sink = sum;
+  }
+  volatile unsigned sink = 0;
+};
+
+// Times f() n times, a gap apart (so that each write finds a reader asleep again), in us.
 template <typename F>
-Spread timed(int n, F f) {
+Spread timed(int n, Gap& gap, F f) {
   std::vector<double> us;
   for (int i = 0; i < n; ++i) {
+    gap();
     const int64_t before = nowNs();
     f(i);
     us.push_back((nowNs() - before) / 1e3);
-    timespec gap{0, 1000000};
-    nanosleep(&gap, nullptr);
   }
   return spread(us);
 }
 
-int breakdown(const char* library, int n) {
+int breakdown(const char* library, int n, bool cold) {
+  Gap gap;
+  gap.cold = cold;
   int master, slave;
   if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return 1;
   fcntl(master, F_SETFL, O_NONBLOCK);
@@ -190,15 +209,19 @@ int breakdown(const char* library, int n) {
     unsigned char b = static_cast<unsigned char>(1 + i % 255);
     (void)!write(fd, &b, 1);
   };
-  const Spread sleeping = timed(n, bare);
+  const Spread sleeping = timed(n, gap, bare);
   spin = true;
-  const Spread spinning = timed(n, bare);
+  const Spread spinning = timed(n, gap, bare);
   spin = false;
-  const Spread pollOut = timed(n, [&](int) {
+  const Spread pollOut = timed(n, gap, [&](int) {
     pollfd p{fd, POLLOUT, 0};
     poll(&p, 1, 0);
   });
-  const Spread flushIn = timed(n, [&](int) { tcflush(fd, TCIFLUSH); });
+  const Spread flushIn = timed(n, gap, [&](int) { tcflush(fd, TCIFLUSH); });
+  const Spread inQueue = timed(n, gap, [&](int) {
+    int received = 0;
+    ioctl(fd, TIOCINQ, &received);
+  });
   close(fd);
 
   std::string setting = "*,115200,byte," + hex(path) + "," + hex("%d\\n");
@@ -208,19 +231,21 @@ int breakdown(const char* library, int n) {
   auto out = reinterpret_cast<void (*)(short, short)>(dlsym(lib, "Out32"));
   auto portOpen = reinterpret_cast<int (*)(short)>(dlsym(lib, "PortLibraryPortOpen"));
   if (!out || !portOpen || !portOpen(888)) return 1;
-  const Spread check = timed(n, [&](int) { portOpen(888); });
-  const Spread write = timed(n, [&](int i) { out(888, static_cast<short>(1 + i % 255)); });
+  const Spread check = timed(n, gap, [&](int) { portOpen(888); });
+  const Spread write = timed(n, gap, [&](int i) { out(888, static_cast<short>(1 + i % 255)); });
   stop = true;
   reader.join();
   dlclose(lib);
   auto line = [](const char* what, Spread s) {
     printf("  %-62s median %6.1f  p99 %6.1f\n", what, s.median, s.p99);
   };
-  printf("where a pulse's write to a pty goes, us (%d of each)\n", n);
+  printf("where a pulse's write to a pty goes, us (%d of each, %s)\n", n,
+         cold ? "13 ms apart, caches filled in between" : "1 ms apart");
   line("bare one-byte write(2) from C, far end asleep in poll()", sleeping);
   line("bare one-byte write(2) from C, far end spinning", spinning);
   line("poll(POLLOUT, 0) on the device (the check's hang-up test)", pollOut);
   line("tcflush(TCIFLUSH) (the check's discarding of answers)", flushIn);
+  line("ioctl(TIOCINQ) (answers waiting; fails on a hang-up)", inQueue);
   line("the library's driver check for one port (PortLibraryPortOpen)", check);
   line("the library's Out32 (one write(2) with its own work)", write);
   return 0;
@@ -229,12 +254,13 @@ int breakdown(const char* library, int n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "breakdown") return breakdown(argv[2], atoi(argv[3]));
+  if ((argc == 4 || (argc == 5 && std::string(argv[4]) == "cold")) && std::string(argv[1]) == "breakdown")
+    return breakdown(argv[2], atoi(argv[3]), argc == 5);
   if (argc == 5 && std::string(argv[1]) == "far") return far(argv[2], argv[3], atof(argv[4]));
   if (argc == 4 && std::string(argv[1]) == "latency") return latency(argv[2], atoi(argv[3]));
   fprintf(
       stderr,
       "usage: serial_bench far LINK OUT SECONDS | serial_bench latency LIBRARY N | serial_bench breakdown "
-      "LIBRARY N\n");
+      "LIBRARY N [cold]\n");
   return 2;
 }
