@@ -424,32 +424,28 @@ bool readEdf(const std::string& path, EdfHeader& h, std::vector<EdfEvent>* event
   double firstOnset = 0;
   bool firstSeen = false;
   std::vector<Tal> tals;
-  std::vector<std::pair<double, double>> times;  // onset, duration of each annotation in `texts`
-  std::vector<std::string> texts;
   for (int c = 0; c < h.ns && h.nRecords > 0; ++c) {
     if (!h.signals[static_cast<size_t>(c)].annotation) continue;
     const int64_t bytes = int64_t(h.signals[static_cast<size_t>(c)].samples) * h.bytesPerSample;
-    const bool ok =
-        forEachRecordSpan(file, h.headerBytes, h.recordBytes, 0, h.nRecords, spanAt(h, c), bytes,
-                          [&](int64_t record, std::string_view span) {
-                            tals.clear();
-                            scanTals(span, tals);
-                            if (!firstSeen && record == 0) {
-                              firstSeen = true;
-                              if (!tals.empty() && !tals[0].texts.empty() && tals[0].texts[0].empty())
-                                firstOnset = tals[0].onset;
-                            }
-                            for (const Tal& t : tals)
-                              for (std::string_view text : t.texts) {
-                                if (text.empty()) continue;  // a record's time keeping
-                                times.emplace_back(t.onset, t.duration);
-                                texts.emplace_back(text);
-                              }
-                          });
+    const bool ok = forEachRecordSpan(
+        file, h.headerBytes, h.recordBytes, 0, h.nRecords, spanAt(h, c), bytes,
+        [&](int64_t record, std::string_view span) {
+          tals.clear();
+          scanTals(span, tals);
+          if (!firstSeen && record == 0) {
+            firstSeen = true;
+            if (!tals.empty() && !tals[0].texts.empty() && tals[0].texts[0].empty())
+              firstOnset = tals[0].onset;
+          }
+          for (const Tal& t : tals)
+            for (std::string_view text : t.texts) {
+              if (text.empty()) continue;  // a record's time keeping
+              // Record 0 of the first channel comes first: its time is known.
+              events->push_back(annotationEvent(t.onset - firstOnset, t.duration, text, h.fs));
+            }
+        });
     if (!ok) return readFailed();
   }
-  for (size_t k = 0; k < texts.size(); ++k)
-    events->push_back(annotationEvent(times[k].first - firstOnset, times[k].second, texts[k], h.fs));
   h.startTime[5] += firstOnset;
 
   // The Status channel: a change of the low 16 bits to a value other than 0 starts an event that
