@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "filter_kernel.h"
-#include "platform/memory.h"
 #include "reader.h"
 #include "sample_decoder.h"
 
@@ -206,8 +205,8 @@ int recordFloor(const char* path, int64_t dataOffset, int nChans, int64_t perRec
 }
 
 // One pread per record of its Status bytes, the events counted; and the whole records' bytes read.
-int statusFloor(const char* path, int64_t dataOffset, int64_t recordBytes, int64_t statusAt, int64_t statusBytes,
-                int rounds) {
+int statusFloor(const char* path, int64_t dataOffset, int64_t recordBytes, int64_t statusAt,
+                int64_t statusBytes, int rounds) {
   const int fd = ::open(path, O_RDONLY);
   if (fd < 0) return 1;
   const off_t length = ::lseek(fd, 0, SEEK_END);
@@ -309,7 +308,7 @@ int run(int argc, char** argv) {
       // its first touch is part of the cost.
       target = static_cast<double*>(std::calloc(std::size_t(nOut) * nSel + 1, sizeof(double)));
       if (!target) return 1;
-      platform::preferLargePages(target, std::size_t(nOut) * nSel * sizeof(double));
+      eeg::prepareFreshTarget(target, nOut * nSel);
       eeg::ReadPlan p;
       p.nChans = nChans;
       p.binaryFormat = format;
@@ -367,8 +366,8 @@ int main(int argc, char** argv) {
     return recordFloor(argv[2], std::atoll(argv[3]), std::atoi(argv[4]), std::atoll(argv[5]),
                        std::atoi(argv[6]));
   if (argc >= 8 && std::strcmp(argv[1], "statusfloor") == 0)
-    return statusFloor(argv[2], std::atoll(argv[3]), std::atoll(argv[4]), std::atoll(argv[5]), std::atoll(argv[6]),
-                       std::atoi(argv[7]));
+    return statusFloor(argv[2], std::atoll(argv[3]), std::atoll(argv[4]), std::atoll(argv[5]),
+                       std::atoll(argv[6]), std::atoi(argv[7]));
   if (argc >= 4 && std::strcmp(argv[1], "select") == 0) {  // 1-based, for the peer scripts
     for (int32_t c : selection(std::atoi(argv[2]), std::atoi(argv[3]))) std::printf(" %d", c + 1);
     std::printf("\n");

@@ -14,7 +14,6 @@
 
 #include "mexapi.h"
 #include "online_read.h"
-#include "platform/memory.h"
 #include "reader.h"
 #include "reader_call.h"
 
@@ -69,9 +68,7 @@ mxArray* newMatrix(int64_t m, int64_t n) {
   mxArray* made =
       mxCreateUninitNumericMatrix(static_cast<size_t>(m), static_cast<size_t>(n), mxDOUBLE_CLASS, mxREAL);
   // Untouched storage about to be written whole: large pages save most of its page faults.
-  if (made)
-    platform::preferLargePages(mxGetPr(made),
-                               static_cast<size_t>(m) * static_cast<size_t>(n) * sizeof(double));
+  if (made) eeg::prepareFreshTarget(mxGetPr(made), m * n);
   return made;
 #else
   return mxCreateDoubleMatrix(static_cast<mwSize>(m), static_cast<mwSize>(n), mxREAL);

@@ -21,6 +21,7 @@
 
 #include "decimator.h"
 #include "filter_kernel.h"
+#include "platform/memory.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "sample_decoder.h"
@@ -568,6 +569,10 @@ ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
   Decimator decimator;
   if (!decimator.setup(decimatorSetup(plan))) return ReadOutcome{ReadStatus::outOfMemory, 0, 0};
   return readFrom(file, plan, decimator, nullptr);
+}
+
+void prepareFreshTarget(double* target, int64_t count) noexcept {
+  if (target && count > 0) platform::preferLargePages(target, static_cast<size_t>(count) * sizeof(double));
 }
 
 }  // namespace eeg

@@ -101,6 +101,11 @@ ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
 ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator,
                      const SumHistory* history) noexcept;
 
+// For storage of `count` doubles that nothing has touched yet and that a read is about to write whole
+// (a result matrix the module made, never a caller's): asks the system to back it with large pages
+// where it offers them, which saves most of its page faults. Reads and writes nothing.
+void prepareFreshTarget(double* target, int64_t count) noexcept;
+
 }  // namespace eeg
 
 #endif
