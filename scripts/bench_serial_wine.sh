@@ -60,10 +60,10 @@ while time.monotonic() < end and os.path.lexists(link):
 ' "$com" &
   far_pid=$!
   for _ in $(seq 100); do [ -L "$com" ] && break; sleep 0.05; done
-  (cd "$dir" && WINELOADER=$loader timeout 600 "$loader" serial_bound_bench.exe "$(windows_path "$dir")" COM5 "$n") |
+  (cd "$dir" && WINELOADER=$loader timeout 600 "$loader" serial_bound_bench.exe "$(windows_path "$dir")" COM5 "$n" 2>"$dir/serial_bound_bench.stderr") |
     tr -d '\r' || echo "wine$bits: the benchmark failed"
   rm -f "$com"
   wait "$far_pid" 2>/dev/null || true
 done
-timeout 30 "$WINESERVER" -w 2>/dev/null || true
+timeout 30 "$WINESERVER" -w >/dev/null 2>&1 || true
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
