@@ -320,7 +320,7 @@ bool SerialDevice::open(std::string* reason, std::string* warning) {
 
 // Locked. One overlapped write, given until untilNs and then cancelled. A driver may hold any
 // write until the device has the bytes, so "without waiting" (untilNs in the past) is one bound
-// here. A cancelled write may have taken part of the bytes: its count is what the driver reports.
+// here. A cancelled write may have taken some of the bytes: its count is what the driver reports.
 long SerialDevice::put(const char* bytes, size_t n, int64_t untilNs) {
   OVERLAPPED o;
   memset(&o, 0, sizeof o);
