@@ -5,6 +5,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <utility>
+
+#if defined(_WIN32) && !defined(CREATE_WAITABLE_TIMER_HIGH_RESOLUTION)
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
 #if !defined(_WIN32)
 #include <errno.h>
 #include <fcntl.h>
@@ -51,7 +57,13 @@ std::string fullReport() {
 
 SerialDevice::SerialDevice(const DeviceSettings& settings) : settings_(settings) {}
 
-SerialDevice::~SerialDevice() { close(0); }
+SerialDevice::~SerialDevice() {
+  close(0);
+#if defined(_WIN32)
+  if (written_) CloseHandle(written_);
+  if (bound_) CloseHandle(bound_);
+#endif
+}
 
 size_t SerialDevice::message(uint8_t value, char* out, size_t size) const {
   if (!settings_.text) {
@@ -177,6 +189,8 @@ void SerialDevice::takeOver(SerialDevice& old) {
 #if defined(_WIN32)
   handle_ = old.handle_;
   old.handle_ = INVALID_HANDLE_VALUE;
+  std::swap(written_, old.written_);
+  std::swap(bound_, old.bound_);
 #else
   fd_ = old.fd_;
   old.fd_ = -1;
@@ -236,10 +250,21 @@ bool SerialDevice::openLocked() const { return handle_ != INVALID_HANDLE_VALUE; 
 bool SerialDevice::open(std::string* reason, std::string* warning) {
   (void)warning;
   if (isOpen()) return true;
+  // The event and the timer a write waits on, made once for the device's life. The timer is a
+  // high-resolution one where the system has one; elsewhere it fires at the timer's tick.
+  if (!written_) written_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!bound_)
+    bound_ =
+        CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  if (!bound_) bound_ = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  if (!written_ || !bound_) {
+    *reason = "cannot make its write's timer: " + systemReason(GetLastError());
+    return false;
+  }
   // No sharing: a device open elsewhere is refused ("Access is denied"), and no one else opens
   // it while it is open here.
   HANDLE h = CreateFileA(systemName(settings_.path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     *reason = systemReason(code);
@@ -277,8 +302,9 @@ bool SerialDevice::open(std::string* reason, std::string* warning) {
     COMMTIMEOUTS t;
     memset(&t, 0, sizeof t);
     t.ReadIntervalTimeout = MAXDWORD;  // reads (never made) would return at once
-    // Rounded up by the system to its timer's tick (15.6 ms by default): the bound that holds.
-    t.WriteTotalTimeoutConstant = kWriteBoundMs;
+    // A write is cancelled at its bound (put); the driver's own timeout, which the system rounds
+    // up to its timer's tick, only ends a write whose driver does not honour the cancel.
+    t.WriteTotalTimeoutConstant = kCloseBoundMs;
     ok = SetCommTimeouts(h, &t) != 0;
   }
   if (!ok) {
@@ -292,18 +318,43 @@ bool SerialDevice::open(std::string* reason, std::string* warning) {
   return true;
 }
 
+// Locked. One overlapped write, given until untilNs and then cancelled. A driver may hold any
+// write until the device has the bytes, so "without waiting" (untilNs in the past) is one bound
+// here. A cancelled write may have taken some of the bytes: its count is what the driver reports.
 long SerialDevice::put(const char* bytes, size_t n, int64_t untilNs) {
-  (void)untilNs;  // the write timeout bounds it
+  OVERLAPPED o;
+  memset(&o, 0, sizeof o);
+  o.hEvent = written_;
+  ResetEvent(written_);
   DWORD written = 0;
-  if (!WriteFile(handle_, bytes, static_cast<DWORD>(n), &written, nullptr)) {
-    const DWORD code = GetLastError();
-    if (code != ERROR_TIMEOUT && code != ERROR_SEM_TIMEOUT) {
-      if (failure_.empty()) failure_ = "write failed: " + systemReason(code);
-      gone_ = true;
-      return -1;
+  DWORD code = ERROR_SUCCESS;
+  if (WriteFile(handle_, bytes, static_cast<DWORD>(n), nullptr, &o)) {
+    if (GetOverlappedResult(handle_, &o, &written, FALSE)) return static_cast<long>(written);
+    code = GetLastError();
+  } else if ((code = GetLastError()) == ERROR_IO_PENDING) {
+    const int64_t now = nowNs();
+    const int64_t left = untilNs > now ? untilNs - now : static_cast<int64_t>(kWriteBoundMs) * 1000000;
+    LARGE_INTEGER due;
+    due.QuadPart = -((left + 99) / 100);  // relative, in units of 100 ns
+    if (SetWaitableTimer(bound_, &due, 0, nullptr, nullptr, FALSE)) {
+      const HANDLE either[2] = {written_, bound_};
+      WaitForMultipleObjects(2, either, FALSE, INFINITE);
+      CancelWaitableTimer(bound_);
+    } else {
+      WaitForSingleObject(written_, static_cast<DWORD>((left + 999999) / 1000000));
     }
+    if (WaitForSingleObject(written_, 0) != WAIT_OBJECT_0) CancelIoEx(handle_, &o);
+    // Waits for the cancel to end the write; the count is the driver's, also after a cancel.
+    if (GetOverlappedResult(handle_, &o, &written, TRUE)) return static_cast<long>(written);
+    code = GetLastError();
+    written = static_cast<DWORD>(o.InternalHigh);
   }
-  return static_cast<long>(written);
+  if (code == ERROR_OPERATION_ABORTED || code == ERROR_TIMEOUT || code == ERROR_SEM_TIMEOUT ||
+      code == WAIT_TIMEOUT)
+    return static_cast<long>(written < n ? written : n);
+  if (failure_.empty()) failure_ = "write failed: " + systemReason(code);
+  gone_ = true;
+  return -1;
 }
 
 void SerialDevice::close(int64_t drainUntilNs) {

@@ -8,7 +8,10 @@
 //          discarded. Nothing is written.
 //  send    one message (the value as one byte, or the text template filled in), one write that
 //          waits at most kWriteBoundMs for a device that takes nothing. Never blocks beyond that,
-//          and never closes the device.
+//          and never closes the device. (Windows: the write is cancelled at the bound, timed by a
+//          high-resolution waitable timer where the system has one, Windows 10 1803 and later,
+//          else by one of the timer's ticks; a driver may hold any write until the device has the
+//          bytes, so there an owed rest is given its own bound too, before the message.)
 //            A message the device took only part of is cut: its rest is owed, and nothing else
 //          is written to the device until the rest has gone, so the box never reads two commands
 //          run together as another code. The rest goes before the next message (or at the next
@@ -123,7 +126,9 @@ class SerialDevice {
   DeviceSettings settings_;
   DeviceLock lock_;
 #if defined(_WIN32)
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;  // opened for overlapped writes, so that their wait is ours
+  HANDLE written_ = nullptr;              // event: the write in progress has finished
+  HANDLE bound_ = nullptr;                // waitable timer of its bound (high resolution where there is one)
 #else
   int fd_ = -1;
 #endif

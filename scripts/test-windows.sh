@@ -5,7 +5,8 @@
 # the 64-bit one through wine's 64-bit loader, which needs nothing 32-bit from the kernel, and the
 # 32-bit one where the kernel runs 32-bit programs (probed; skipped and said so elsewhere). Each
 # harness also drives the serial port library through COM5, which the prefix's dosdevices/com5 link
-# maps to a pty whose far end (tests/octave/pty_far_end.py, Debian's python3) logs what arrives.
+# maps to a pty whose far end (tests/octave/pty_far_end.py, Debian's python3) logs what arrives, and
+# reads nothing while the harness holds it (a box that takes no data).
 # Judged by the harness's PASS/FAIL lines and its final count, not by wine's exit status (wine can
 # exit with 0 after a failure). Ends with one summary line; exits nonzero on any failure.
 set -uo pipefail
@@ -81,12 +82,13 @@ for bits in "${arches[@]}"; do
   # COM5 is a pseudo-terminal whose far end logs what arrives, for the serial port library.
   com=$WINEPREFIX/dosdevices/com5
   far=$dir/com5-far-end.txt
-  rm -f "$com" "$far"
-  /usr/bin/python3 tests/octave/pty_far_end.py "$com" "$far" 600 &
+  hold=$dir/com5-hold  # while it exists, the far end reads nothing
+  rm -f "$com" "$far" "$hold"
+  /usr/bin/python3 tests/octave/pty_far_end.py "$com" "$far" 600 "$hold" &
   far_pid=$!
   for _ in $(seq 100); do [ -L "$com" ] && break; sleep 0.05; done
   # Wine's console output ends lines with CR LF.
-  (cd "$dir" && EEGMEX_TEST_COM=COM5 EEGMEX_TEST_COM_LOG=$(windows_path "$far") WINELOADER=$loader timeout 600 \
+  (cd "$dir" && EEGMEX_TEST_COM=COM5 EEGMEX_TEST_COM_LOG=$(windows_path "$far") EEGMEX_TEST_COM_HOLD=$(windows_path "$hold") WINELOADER=$loader timeout 600 \
     "$loader" windows_harness.exe "$(windows_path "$data")" "$(windows_path "$dir")") 2>"$dir/harness.stderr" |
     tr -d '\r' >"$log"
   rc=${PIPESTATUS[0]}

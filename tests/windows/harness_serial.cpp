@@ -123,6 +123,51 @@ void serialSuite(const Paths& paths) {
     check(!r1.failed && !r2.failed && text == "WRITE 200\nWRITE 0\nWRITE 7\nWRITE 0\n",
           "serialport " + com + ": the text protocol sends the template filled in",
           r1.message + r2.message + text);
+
+    // A box that takes no data (the far end holds its reads): the pty's buffer fills, writes are
+    // given up at the bound and a command may be cut. Once the box reads again, what arrived is
+    // whole commands only, the cut one's rest included, and the next pulse follows them.
+    const std::string hold = env("EEGMEX_TEST_COM_HOLD");
+    if (!hold.empty()) {
+      seen = t.size();
+      std::string full, stalled;
+      FILE* f = std::fopen(hold.c_str(), "wb");
+      if (f) std::fclose(f);
+      int calls = 0;
+      for (int after = 0; calls < 20000 && after < 20; ++calls) {
+        mexhost::CallResult r = pulse(trigout, 888, 100 + calls % 150, 0);
+        if (r.failed && full.empty()) full = r.message;
+        if (!full.empty()) ++after;
+      }
+      DeleteFileA(hold.c_str());
+      for (size_t before = 0, now = arrivals(farLog).size(); now != before; now = arrivals(farLog).size()) {
+        before = now;
+        sleepMs(200);
+      }
+      mexhost::CallResult r3 = pulse(trigout, 888, 0, 0);  // the owed rest goes, then 0
+      mexhost::CallResult r4 = pulse(trigout, 888, 7, 1);
+      sleepMs(200);
+      std::vector<Arrival> w = arrivals(farLog);
+      std::string got;
+      for (size_t i = seen; i < w.size(); ++i) got.push_back(static_cast<char>(w[i].byte));
+      std::istringstream lines(got);
+      std::string line, wrong;
+      size_t count = 0;
+      while (std::getline(lines, line) && wrong.empty()) {
+        ++count;
+        int v = -1;
+        char rest = 0;
+        if (std::sscanf(line.c_str(), "WRITE %d%c", &v, &rest) != 1 || v < 0 || v > 255)
+          wrong = "'" + line + "'";
+      }
+      const bool ended = got.size() >= 16 && got.compare(got.size() - 16, 16, "WRITE 7\nWRITE 0\n") == 0;
+      check(full.find("the device took no data for 2 ms") != std::string::npos && wrong.empty() && ended,
+            "serialport " + com +
+                ": a box that takes no data: writes end at the bound, then whole commands only",
+            "after " + std::to_string(calls) + " calls, report '" + full + "', " + std::to_string(count) +
+                " lines, wrong line " + wrong + (ended ? "" : ", not ended by the next pulse") + r3.message +
+                r4.message);
+    }
     trigout.unload();
   }
 
@@ -138,8 +183,9 @@ void serialSuite(const Paths& paths) {
     SetEnvironmentVariableA("EEGMEX_SERIALPORT",
                             ("*,4295082496,byte," + hex("COM199") + "," + hex("%d\\n")).c_str());
     r = pulse(trigout, 888, 1, 1);
-    check(r.failed && r.message == "serialport: the setting EEGMEX_SERIALPORT is not valid (set it with "
-                                   "eegmex_serialport)",
+    check(r.failed && r.message ==
+                          "serialport: the setting EEGMEX_SERIALPORT is not valid (set it with "
+                          "eegmex_serialport)",
           "serialport: a setting's number is range-checked before it is narrowed", r.message);
     trigout.unload();
   }
