@@ -4,7 +4,7 @@
 // it shares (sample_format.h) has internal linkage, so nothing compiled for a wider instruction set
 // can be shared with code that runs on any processor.
 #include <cstdint>
-#if defined(__AVX2__)
+#if defined(__AVX2__) && EEG_KERNEL_BYTES == 32
 #include <immintrin.h>
 #endif
 
@@ -34,7 +34,7 @@ struct Raw {
   static constexpr bool raw = true;
   static constexpr int bytes = E::bytes;
   static Vec get(const unsigned char* p) {
-#if defined(__AVX2__)
+#if defined(__AVX2__) && EEG_KERNEL_BYTES == 32
     // Four 16-bit samples: the generic form goes through a 64-bit vector, which the compiler
     // assembles from seven shuffles; one widening load and one conversion give the same values.
     if constexpr (lanes == 4 && E::format == encodingInt16) {
@@ -75,7 +75,7 @@ void runFixed(const KernelJob& job, int64_t c, Weights weight) {
   Vec z[S][NV], acc[NV];
   for (int v = 0; v < NV; ++v) {
     for (int i = 0; i < L - 1; ++i) z[i][v] = load(job.state + i * job.stateStride + c + v * lanes);
-    if (L == 1) z[0][v] = zero;
+    if constexpr (L == 1) z[0][v] = zero;
     acc[v] = load(job.accumulators + c + v * lanes);
   }
   const unsigned char* px =
@@ -89,7 +89,7 @@ void runFixed(const KernelJob& job, int64_t c, Weights weight) {
       const Vec x = In::get(px + v * lanes * In::bytes);
       const Vec y = bc[0] * x + (L > 1 ? z[0][v] : zero);
       for (int i = 1; i < L - 1; ++i) z[i - 1][v] = bc[i] * x + z[i][v] - y * ac[i];
-      if (L > 1) z[L - 2][v] = bc[L - 1] * x + zero - y * ac[L - 1];
+      if constexpr (L > 1) z[L - 2][v] = bc[L - 1] * x + zero - y * ac[L - 1];
       acc[v] += y * w;
     }
     if (++phase == job.factor) {
