@@ -17,17 +17,8 @@ source scripts/probe.sh
 n=${1:-200}
 bits_list=${2:-64 32}
 
-export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$root/build-wine/prefix}
-export WINESERVER=/usr/lib/wine/wineserver64
-wine64=/usr/lib/wine/wine64
-wine32=/usr/lib/wine/wine
-if [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  WINELOADER=$wine64 "$wine64" wineboot --init >/dev/null 2>&1
-fi
-windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
+# One wine prefix for both architectures (scripts/probe.sh).
+setup_wine_prefix
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 for bits in $bits_list; do

@@ -23,3 +23,22 @@ probe_valgrind_octave() {
   timeout 600 valgrind -q --error-exitcode=0 octave-cli -H --no-gui --no-window-system --quiet --eval 1 \
     >/dev/null 2>&1
 }
+
+# The wine prefix both architectures run in (not a probe: it sets WINEDEBUG, WINEPREFIX, WINESERVER,
+# wine64 and wine32, and makes the prefix when it has none). The prefix is made after wine32 is
+# installed: one made without it has no syswow64 and cannot run 32-bit programs. Programs run through
+# wine's own loaders, not the `wine` wrapper, which picks the 32-bit loader whenever it is installed.
+# A prefix maps drive Z: to the root of the file system: windows_path gives a file's name there.
+setup_wine_prefix() {
+  export WINEDEBUG=-all
+  export WINEPREFIX=${WINEPREFIX:-$root/build-wine/prefix}
+  export WINESERVER=/usr/lib/wine/wineserver64
+  wine64=/usr/lib/wine/wine64
+  wine32=/usr/lib/wine/wine
+  if [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    WINELOADER=$wine64 "$wine64" wineboot --init >/dev/null 2>&1
+  fi
+}
+windows_path() { local p=$1; echo "Z:${p//\//\\}"; }

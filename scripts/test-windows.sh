@@ -47,22 +47,8 @@ pe_status=$?
 echo "$pe"
 if [ $pe_status = 0 ]; then summary+=("$(tail -1 <<<"$pe")"); else fail "$(tail -1 <<<"$pe")"; fi
 
-# One wine prefix for both architectures, made after wine32 is installed: a prefix made without it
-# has no syswow64 and cannot run 32-bit programs. Everything runs through wine's own loaders, not
-# the `wine` wrapper, which picks the 32-bit loader whenever it is installed.
-export WINEDEBUG=-all
-export WINEPREFIX=${WINEPREFIX:-$root/build-wine/prefix}
-export WINESERVER=/usr/lib/wine/wineserver64
-wine64=/usr/lib/wine/wine64
-wine32=/usr/lib/wine/wine
-if [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
-  rm -rf "$WINEPREFIX"
-  mkdir -p "$WINEPREFIX"
-  WINELOADER=$wine64 "$wine64" wineboot --init >/dev/null 2>&1
-fi
-
-# A prefix maps drive Z: to the root of the file system.
-windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
+# One wine prefix for both architectures (scripts/probe.sh).
+setup_wine_prefix
 
 arches=(64)
 if probe_32bit_programs; then

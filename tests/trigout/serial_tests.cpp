@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "serial_setting.h"
 #include "trigout_fixture.h"
 
 namespace {
@@ -89,16 +90,6 @@ class FarEnd {
   std::mutex mutex_;
   std::vector<Arrival> arrived_;
 };
-
-std::string hex(const std::string& s) {
-  std::string out;
-  char two[3];
-  for (unsigned char c : s) {
-    std::snprintf(two, sizeof two, "%02x", c);
-    out += two;
-  }
-  return out;
-}
 
 // One entry of the setting eegmex_serialport writes.
 std::string entry(const std::string& device, const std::string& port = "*",

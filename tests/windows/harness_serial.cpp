@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "../trigout/serial_setting.h"
 #include "harness.h"
 #include "mexhost.h"
 
@@ -41,16 +42,6 @@ std::vector<Arrival> await(const std::string& path, size_t n) {
     a = arrivals(path);
   }
   return a;
-}
-
-std::string hex(const std::string& s) {
-  std::string out;
-  char two[3];
-  for (unsigned char c : s) {
-    std::snprintf(two, sizeof two, "%02x", c);
-    out += two;
-  }
-  return out;
 }
 
 std::string env(const char* name) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../trigout/serial_setting.h"
 #include "mexhost.h"
 
 namespace {
@@ -36,16 +37,6 @@ int64_t nowNs() {
   LARGE_INTEGER c;
   QueryPerformanceCounter(&c);
   return (c.QuadPart / f.QuadPart) * 1000000000 + (c.QuadPart % f.QuadPart) * 1000000000 / f.QuadPart;
-}
-
-std::string hex(const std::string& s) {
-  std::string out;
-  char two[3];
-  for (unsigned char c : s) {
-    std::snprintf(two, sizeof two, "%02x", c);
-    out += two;
-  }
-  return out;
 }
 
 void report(const char* what, std::vector<int64_t> ns) {
