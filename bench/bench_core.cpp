@@ -6,8 +6,12 @@
 //   eegfetch_bench select nChans nSel              -> the selected channels, 1-based
 //   eegfetch_bench run MODE FILE nChans format endian ORDER CUTOFF FS TARGETFS weights(last|boxcar)
 //                      nSel(0 = all) rounds [threads isa chunkFrames]
-//     MODE core | floor; isa 0 (the widest), sse2, avx2 or avx512;
-//     prints "median_s=... peak_rss_mb=... frames=..."
+//     MODE core | floor | copy (the floor's reads alone); isa 0 (the widest), sse2, avx2 or avx512;
+//     prints "median_s=... min_s=... peak_rss_mb=... frames=..."
+//   eegfetch_bench kernel FILE nChans format endian ORDER CUTOFF FS TARGETFS rounds [isa]
+//     the filter's arithmetic alone: the read loop over the file's first 768 frames, already in memory
+//     and in cache, every channel, default weights; prints the time that the file's frames would take
+//     at that rate on one thread, "median_s=... min_s=... ns_per_sample=..."
 //   eegfetch_bench recfloor FILE dataOffset nChans framesPerRecord rounds
 //     the decode-only floor of a BDF file (24-bit, every channel framesPerRecord samples a record): read
 //     whole records and convert every sample to double, nothing else; prints as run does
@@ -136,8 +140,9 @@ double peakRssMb() {
   return u.ru_maxrss / 1024.0;
 }
 
-// Read and convert every frame to double, nothing else: the floor under any reader of the file.
-int64_t decodeFloor(FILE* f, int nChans, int format, bool big, double* sink) {
+// Read and convert every frame to double, nothing else: the floor under any reader of the file. Without
+// `convert`, only the read: the copy out of the page cache, the part of the floor that no reader avoids.
+int64_t decodeFloor(FILE* f, int nChans, int format, bool big, bool convert, double* sink) {
   eeg::SampleDecoder d;
   eeg::setupSampleDecoder(d, format, big);
   const eeg::DecodeFunction decode = eeg::kernelFor(eeg::widestInstructionSet()).decode;
@@ -151,11 +156,12 @@ int64_t decodeFloor(FILE* f, int nChans, int format, bool big, double* sink) {
   for (;;) {
     const std::size_t got = std::fread(raw.data(), 1, raw.size(), f);
     const int64_t n = int64_t(got / frameBytes);
-    for (int64_t s = 0; s < n; s += pass) {
+    for (int64_t s = 0; convert && s < n; s += pass) {
       const int64_t m = std::min(pass, n - s);
       decode(format, big, raw.data() + s * frameBytes, frameBytes, m, 0, nChans, x.data(), nChans);
       acc += x[0] + x[(m - 1) * nChans + nChans - 1];
     }
+    if (!convert && n > 0) acc += raw[0] + raw[got - 1];
     frames += n;
     if (got < raw.size()) break;
   }
@@ -301,8 +307,8 @@ int run(int argc, char** argv) {
   for (int r = 0; r < rounds; ++r) {
     fseeko(f, 0, SEEK_SET);
     const auto t0 = std::chrono::steady_clock::now();
-    if (mode == "floor") {
-      frames = decodeFloor(f, nChans, format, big, &sink);
+    if (mode == "floor" || mode == "copy") {
+      frames = decodeFloor(f, nChans, format, big, mode == "floor", &sink);
     } else {
       // A fresh zeroed result each round, as the module creates one (with its advice for large pages):
       // its first touch is part of the cost.
@@ -340,8 +346,80 @@ int run(int argc, char** argv) {
   }
   std::fclose(f);
   std::sort(times.begin(), times.end());
-  std::printf("median_s=%.4f peak_rss_mb=%.1f frames=%lld bytes=%lld check=%g\n", times[times.size() / 2],
-              peakRssMb(), (long long)frames, (long long)bytes, sink);
+  std::printf("median_s=%.4f min_s=%.4f peak_rss_mb=%.1f frames=%lld bytes=%lld check=%g\n",
+              times[times.size() / 2], times[0], peakRssMb(), (long long)frames, (long long)bytes, sink);
+  return 0;
+}
+
+// The filter's arithmetic alone, in cache: jobs of 768 frames and 32 channels of raw samples, as the read
+// gives its loop for a recording like W1, over the same in-memory frames again and again.
+int kernelOnly(int argc, char** argv) {
+  if (argc < 11) return 2;
+  const char* path = argv[2];
+  const int nChans = std::atoi(argv[3]);
+  const int format = std::atoi(argv[4]);
+  const bool big = argv[5][0] == 'b';
+  const int order = std::atoi(argv[6]);
+  const double cutoff = std::atof(argv[7]);
+  const int fs = std::atoi(argv[8]), targetFs = std::atoi(argv[9]);
+  const int rounds = std::atoi(argv[10]);
+  const std::string isaName = argc > 11 ? argv[11] : "0";
+  const eeg::InstructionSet isa = isaName == "sse2"     ? eeg::InstructionSet::sse2
+                                  : isaName == "avx2"   ? eeg::InstructionSet::avx2
+                                  : isaName == "avx512" ? eeg::InstructionSet::avx512
+                                                        : eeg::widestInstructionSet();
+  const eeg::KernelFunction filter = eeg::kernelFor(isa).filter;
+  if (!filter || order < 1 || nChans % 8 != 0 || fs % targetFs != 0) return 2;
+  const int bps = format == 1 ? 2 : 4;
+  const int64_t frameBytes = int64_t(nChans) * bps;
+  const int64_t pass = 768, part = 32;
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return 1;
+  std::vector<unsigned char> raw(std::size_t(pass * frameBytes) + 64);
+  const std::size_t got = std::fread(raw.data(), 1, std::size_t(pass * frameBytes), f);
+  fseeko(f, 0, SEEK_END);
+  const int64_t fileFrames = ftello(f) / frameBytes;
+  std::fclose(f);
+  if (got != std::size_t(pass * frameBytes)) return 1;
+  std::vector<double> b, a;
+  butter(order, cutoff, fs, b, a);
+  const int factor = fs / targetFs;
+  std::vector<double> state(std::size_t(order) * nChans), accumulators(nChans);
+  std::vector<double> sums(std::size_t(part) * (pass / factor + 2));
+  eeg::KernelJob job;
+  job.frameBytes = frameBytes;
+  job.binaryFormat = format;
+  job.swapBytes = big;
+  job.frames = pass;
+  job.L = order + 1;
+  job.b = b.data();
+  job.a = a.data();
+  job.stateStride = nChans;
+  job.factor = factor;
+  job.blockSums = sums.data();
+  job.sumStride = pass / factor + 2;
+  const int64_t reps = std::max<int64_t>(1, (int64_t(50) << 20) / (pass * nChans));
+  std::vector<double> times;
+  double sink = 0;
+  for (int r = 0; r < rounds; ++r) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int64_t k = 0; k < reps; ++k)
+      for (int64_t c = 0; c < nChans; c += part) {
+        job.raw = raw.data() + c * bps;
+        job.width = std::min<int64_t>(part, nChans - c);
+        job.state = state.data() + c;
+        job.accumulators = accumulators.data() + c;
+        job.phase = 0;
+        filter(job);
+      }
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    sink += sums[0];
+  }
+  std::sort(times.begin(), times.end());
+  const double perFrame = times[times.size() / 2] / double(reps * pass);
+  std::printf("median_s=%.4f min_s=%.4f ns_per_sample=%.3f frames=%lld check=%g\n", perFrame * fileFrames,
+              times[0] / double(reps * pass) * fileFrames, perFrame / nChans * 1e9, (long long)fileFrames,
+              sink);
   return 0;
 }
 
@@ -362,6 +440,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return run(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "kernel") == 0) return kernelOnly(argc, argv);
   if (argc >= 7 && std::strcmp(argv[1], "recfloor") == 0)
     return recordFloor(argv[2], std::atoll(argv[3]), std::atoi(argv[4]), std::atoll(argv[5]),
                        std::atoi(argv[6]));

@@ -1,14 +1,19 @@
 """The Python package's figures (a benchmark, not a test): prints them with their goals.
 
-bench_python.py W1_FILE ONLINE_FILE b a rounds calls
-  W1_FILE     64 channels int16 little-endian at 5000 Hz (scripts/bench_python.sh generates it)
-  ONLINE_FILE a 600 MB recording of the same shape, copied frame by frame into a growing file
-  b, a        the 4th-order Butterworth low-pass at 200 Hz, comma-separated
+bench_python.py W1_FILE ONLINE_FILE b a rounds calls [FLOOR_COMMAND ...]
+  W1_FILE       64 channels int16 little-endian at 5000 Hz (scripts/bench_python.sh generates it)
+  ONLINE_FILE   a 600 MB recording of the same shape, copied frame by frame into a growing file
+  b, a          the 4th-order Butterworth low-pass at 200 Hz, comma-separated
+  FLOOR_COMMAND the decode-only floor of W1, run before each round (it prints "median_s=...")
 Prints W1 through eegmex.fetch (median of `rounds`), one first touch of a result-sized array, the online
 call (resume, newest; 100 ms appended before each of `calls` calls) and trigout against an empty call.
+The floor, W1 and the touch take turns, round by round, so that a machine that speeds up or slows down
+during the run moves all three alike.
 """
 import os
+import re
 import statistics
+import subprocess
 import sys
 import time
 
@@ -16,15 +21,6 @@ import numpy as np
 
 import eegmex
 from eegmex import _eegmex
-
-
-def median_time(fn, rounds):
-    times = []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
 
 
 def main():
@@ -35,8 +31,19 @@ def main():
     hdr = dict(fs=5000, nChans=64, BinaryFormat=1, scale=np.full(64, 0.1), endian="l")
     opt = dict(chanidx=np.arange(64), fs=500, filt_b=b, filt_a=a)
     frames = os.path.getsize(w1) // 128
-    times, cpu = [], []
+    rows = frames // 10
+    floor_command = sys.argv[7:]
+
+    def touch():
+        x = np.empty((rows, 64), order="F")
+        x.reshape(-1, order="F")[::512] = 0.0  # one write into each 4 KiB page
+
+    times, cpu, touches, floors = [], [], [], []
+    result = None
     for _ in range(rounds):
+        if floor_command:
+            out = subprocess.run(floor_command, capture_output=True, text=True, check=True).stdout
+            floors.append(float(re.search(r"median_s=([0-9.]+)", out).group(1)))
         result = None  # the last result is freed outside the time, as in the Octave benchmark
         c0 = os.times()
         t0 = time.perf_counter()
@@ -44,17 +51,17 @@ def main():
         times.append(time.perf_counter() - t0)
         c1 = os.times()
         cpu.append(c1.user - c0.user + c1.system - c0.system)
+        result = None  # the touch, like the read, takes storage just freed
+        t0 = time.perf_counter()
+        touch()
+        touches.append(time.perf_counter() - t0)
     t_w1 = statistics.median(times)
+    t_touch = statistics.median(touches)
     # CPU time (every thread) tells the work apart from the machine's load, which only stretches the wall time.
     print("W1 from Python, CPU time of all threads: %.3f s (median)" % statistics.median(cpu))
-    rows = frames // 10
-
-    def touch():
-        x = np.empty((rows, 64), order="F")
-        x.reshape(-1, order="F")[::512] = 0.0  # one write into each 4 KiB page
-
-    t_touch = median_time(touch, rounds)
     print("W1 from Python: %.3f s (%d x 64); one first touch of the result: %.3f s" % (t_w1, rows, t_touch))
+    if floors:
+        print("FLOOR %.4f" % statistics.median(floors))
     print("W1_PY %.4f" % t_w1)
     print("TOUCH %.4f" % t_touch)
 
