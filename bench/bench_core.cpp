@@ -254,6 +254,24 @@ int statusFloor(const char* path, int64_t dataOffset, int64_t recordBytes, int64
   return 0;
 }
 
+// An instruction set by the name the commands take: 0 (or widest), sse2, avx2 or avx512.
+bool instructionSetNamed(const std::string& name, eeg::InstructionSet& isa) {
+  if (name == "sse2")
+    isa = eeg::InstructionSet::sse2;
+  else if (name == "avx2")
+    isa = eeg::InstructionSet::avx2;
+  else if (name == "avx512")
+    isa = eeg::InstructionSet::avx512;
+  else if (name == "0" || name == "widest")
+    isa = eeg::InstructionSet::widest;
+  else {
+    std::fprintf(stderr, "unknown instruction set %s (the one read loop has no frame-at-a-time form)\n",
+                 name.c_str());
+    return false;
+  }
+  return true;
+}
+
 int run(int argc, char** argv) {
   if (argc < 14) return 2;
   const std::string mode = argv[2];
@@ -268,19 +286,8 @@ int run(int argc, char** argv) {
   int nSel = std::atoi(argv[12]);
   const int rounds = std::atoi(argv[13]);
   const int threads = argc > 14 ? std::atoi(argv[14]) : 0;
-  const std::string isaName = argc > 15 ? argv[15] : "0";
   eeg::InstructionSet isa = eeg::InstructionSet::widest;
-  if (isaName == "sse2")
-    isa = eeg::InstructionSet::sse2;
-  else if (isaName == "avx2")
-    isa = eeg::InstructionSet::avx2;
-  else if (isaName == "avx512")
-    isa = eeg::InstructionSet::avx512;
-  else if (isaName != "0" && isaName != "widest") {
-    std::fprintf(stderr, "unknown instruction set %s (the one read loop has no frame-at-a-time form)\n",
-                 isaName.c_str());
-    return 2;
-  }
+  if (!instructionSetNamed(argc > 15 ? argv[15] : "0", isa)) return 2;
   const int64_t chunkFrames = argc > 16 ? std::atoll(argv[16]) : 0;
   const int factor = fs / targetFs;
 
@@ -363,11 +370,9 @@ int kernelOnly(int argc, char** argv) {
   const double cutoff = std::atof(argv[7]);
   const int fs = std::atoi(argv[8]), targetFs = std::atoi(argv[9]);
   const int rounds = std::atoi(argv[10]);
-  const std::string isaName = argc > 11 ? argv[11] : "0";
-  const eeg::InstructionSet isa = isaName == "sse2"     ? eeg::InstructionSet::sse2
-                                  : isaName == "avx2"   ? eeg::InstructionSet::avx2
-                                  : isaName == "avx512" ? eeg::InstructionSet::avx512
-                                                        : eeg::widestInstructionSet();
+  eeg::InstructionSet isa = eeg::InstructionSet::widest;
+  if (!instructionSetNamed(argc > 11 ? argv[11] : "0", isa)) return 2;
+  if (isa == eeg::InstructionSet::widest) isa = eeg::widestInstructionSet();
   const eeg::KernelFunction filter = eeg::kernelFor(isa).filter;
   if (!filter || order < 1 || nChans % 8 != 0 || fs % targetFs != 0) return 2;
   const int bps = format == 1 ? 2 : 4;
