@@ -272,16 +272,31 @@ bool instructionSetNamed(const std::string& name, eeg::InstructionSet& isa) {
   return true;
 }
 
+// The recording and the filter a command works on: FILE nChans format endian ORDER CUTOFF FS TARGETFS.
+struct Workload {
+  const char* path;
+  int nChans, format;
+  bool big;
+  int order;
+  double cutoff;
+  int fs, targetFs;
+};
+
+Workload workloadAt(char** a) {
+  return Workload{a[0],
+                  std::atoi(a[1]),
+                  std::atoi(a[2]),
+                  a[3][0] == 'b',
+                  std::atoi(a[4]),
+                  std::atof(a[5]),
+                  std::atoi(a[6]),
+                  std::atoi(a[7])};
+}
+
 int run(int argc, char** argv) {
   if (argc < 14) return 2;
   const std::string mode = argv[2];
-  const char* path = argv[3];
-  const int nChans = std::atoi(argv[4]);
-  const int format = std::atoi(argv[5]);
-  const bool big = argv[6][0] == 'b';
-  const int order = std::atoi(argv[7]);
-  const double cutoff = std::atof(argv[8]);
-  const int fs = std::atoi(argv[9]), targetFs = std::atoi(argv[10]);
+  const auto [path, nChans, format, big, order, cutoff, fs, targetFs] = workloadAt(argv + 3);
   const std::string weightKind = argv[11];
   int nSel = std::atoi(argv[12]);
   const int rounds = std::atoi(argv[13]);
@@ -362,13 +377,7 @@ int run(int argc, char** argv) {
 // gives its loop for a recording like W1, over the same in-memory frames again and again.
 int kernelOnly(int argc, char** argv) {
   if (argc < 11) return 2;
-  const char* path = argv[2];
-  const int nChans = std::atoi(argv[3]);
-  const int format = std::atoi(argv[4]);
-  const bool big = argv[5][0] == 'b';
-  const int order = std::atoi(argv[6]);
-  const double cutoff = std::atof(argv[7]);
-  const int fs = std::atoi(argv[8]), targetFs = std::atoi(argv[9]);
+  const auto [path, nChans, format, big, order, cutoff, fs, targetFs] = workloadAt(argv + 2);
   const int rounds = std::atoi(argv[10]);
   eeg::InstructionSet isa = eeg::InstructionSet::widest;
   if (!instructionSetNamed(argc > 11 ? argv[11] : "0", isa)) return 2;

@@ -39,7 +39,6 @@ def main():
         x.reshape(-1, order="F")[::512] = 0.0  # one write into each 4 KiB page
 
     times, cpu, touches, floors = [], [], [], []
-    result = None
     for _ in range(rounds):
         if floor_command:
             out = subprocess.run(floor_command, capture_output=True, text=True, check=True).stdout
