@@ -290,8 +290,11 @@ function f = data_file(setPath, name)
   end
   f = fullfile(folder, [base '.fdt']);
   if exist(f, 'file') ~= 2
-    error('eegmex_set:file', 'eegmex_set: %s: the data file %s is missing (and so is %s)', setPath, ...
-          tries{end}, f);
+    also = '';
+    if ~strcmp(f, tries{end})
+      also = sprintf(' (and so is %s)', f);
+    end
+    error('eegmex_set:file', 'eegmex_set: %s: the data file %s is missing%s', setPath, tries{end}, also);
   end
   warning('eegmex_set:renamed', 'eegmex_set: %s: EEG.data names %s, which is missing; %s is read instead', ...
           setPath, name, f);

@@ -170,7 +170,8 @@ def _data_file(set_path, name):
             return t
     f = os.path.join(folder, base + ".fdt")
     if not os.path.isfile(f):
-        _fail("file", set_path, "the data file %s is missing (and so is %s)", tries[-1], f)
+        _fail("file", set_path, "the data file %s is missing%s", tries[-1], "" if f == tries[-1] else
+              " (and so is %s)" % f)
     from . import EegmexWarning
 
     warnings.warn(EegmexWarning("eegmex_set: %s: EEG.data names %s, which is missing; %s is read instead"
