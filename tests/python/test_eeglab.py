@@ -249,7 +249,7 @@ def test_refusals_say_what_octave_says(tmp_path):
               "try; [~, ~] = eegmex_set(f); printf('read\\n'); catch e; printf('%%s\\t%%s\\n', e.identifier, "
               "e.message); end; end" % (os.path.join(REPO, "m"), listing))
     out = subprocess.run([octave_exe(), "-H", "--no-gui", "--quiet", "--eval", script], check=True,
-                         capture_output=True, text=True).stdout.splitlines()
+                         capture_output=True, text=True, cwd=tmp_path).stdout.splitlines()
     assert len(out) == len(files)
     for line, (name, (path, eid, text)) in zip(out, files.items()):
         oid, message = line.split("\t", 1)
