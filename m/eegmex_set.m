@@ -334,6 +334,23 @@ function [label, unit, type, position] = channels(EEG, n, path)
   end
 end
 
+% The values of field `name` of the struct array E as a 1 x n cell ([] each when E has no such
+% field), which of them are real numeric scalars, and those as doubles (NaN for the others).
+function [c, numbers, x] = scalars(E, name, n)
+  if isfield(E, name)
+    c = reshape({E.(name)}, 1, n);
+  else
+    c = cell(1, n);
+  end
+  numbers = cellfun('isnumeric', c) & cellfun('prodofsize', c) == 1 & cellfun('isreal', c);
+  x = NaN(1, n);
+  if all(cellfun('isclass', c(numbers), 'double'))
+    x(numbers) = [c{numbers}];
+  else   % [c{:}] of mixed classes would take the narrowest one
+    x(numbers) = cellfun(@double, c(numbers));
+  end
+end
+
 % A text field of a struct as a row of text: a number as its digits, '' when missing or empty.
 function t = text_field(s, name)
   t = '';
@@ -357,39 +374,34 @@ function events = dataset_events(EEG, fs, pnts, trials, path)
   if n > 0 && ~isfield(E, 'latency')
     error('eegmex_set:damaged', 'eegmex_set: %s: EEG.event has no field latency', path);
   end
-  latency = zeros(1, n);
-  duration = zeros(1, n);
-  value = NaN(1, n);
-  types = repmat({''}, 1, n);
-  cut = false(1, n);
-  for k = 1:n
-    v = E(k).latency;
-    if ~isnumeric(v) || ~isscalar(v) || ~isreal(v) || ~isfinite(v)
-      error('eegmex_set:damaged', 'eegmex_set: %s: EEG.event(%d).latency is %s, not a finite number', ...
-            path, k, shown(v));
-    end
-    latency(k) = double(v);
-    if isfield(E, 'duration')
-      v = E(k).duration;
-      if isnumeric(v) && isscalar(v) && isreal(v)
-        duration(k) = double(v);
-      end
-    end
-    if isfield(E, 'type')
-      v = E(k).type;
-      if ischar(v)
-        types{k} = reshape(v.', 1, []);
-        cut(k) = strcmpi(types{k}, 'boundary');
-      elseif isnumeric(v) && isscalar(v) && isreal(v)
-        value(k) = double(v);
-        types{k} = sprintf('%.15g', value(k));
-        cut(k) = value(k) == -99;
-      elseif ~isempty(v)
-        error('eegmex_set:damaged', 'eegmex_set: %s: EEG.event(%d).type is %s, neither text nor a number', ...
-              path, k, sized(v));
-      end
-    end
+  % A column at a time (a loop over 10,000 events would take seconds): a field's values as a cell,
+  % which of them are real numeric scalars, and those as doubles.
+  [c, numbers, latency] = scalars(E, 'latency', n);
+  bad = find(~numbers | ~isfinite(latency), 1);
+  if ~isempty(bad)
+    error('eegmex_set:damaged', 'eegmex_set: %s: EEG.event(%d).latency is %s, not a finite number', ...
+          path, bad, shown(c{bad}));
   end
+  [~, numbers, duration] = scalars(E, 'duration', n);
+  duration(~numbers) = 0;
+  [c, numbers, value] = scalars(E, 'type', n);
+  types = repmat({''}, 1, n);
+  texts = cellfun('isclass', c, 'char');
+  types(texts) = c(texts);
+  rows = find(texts & cellfun('size', c, 1) > 1);
+  for k = rows
+    types{k} = reshape(c{k}.', 1, []);
+  end
+  if any(numbers)
+    t = regexp(sprintf('%.15g\n', value(numbers)), '\n', 'split');
+    types(numbers) = t(1:end - 1);
+  end
+  bad = find(~texts & ~numbers & ~cellfun('isempty', c), 1);
+  if ~isempty(bad)
+    error('eegmex_set:damaged', 'eegmex_set: %s: EEG.event(%d).type is %s, neither text nor a number', ...
+          path, bad, sized(c{bad}));
+  end
+  cut = strcmpi(types, 'boundary') | value == -99;
   % One event per epoch, at its first frame, before the dataset's events there.
   m = 0;
   if trials > 1
