@@ -126,9 +126,10 @@ function [HDR, events] = eegmex_set(file)
 %   a finite number, or whose type is neither text nor a number);
 %   eegmex_set:unsupported (MAT v7.3 in Octave, a rate that is not a
 %   whole number of Hz, several datasets in EEG, a .dat data file).
-%   When EEG.data names a file that is missing but an .fdt of the .set's
-%   own name lies beside it (a renamed dataset), that file is read, with
-%   the warning eegmex_set:renamed.
+%   The events are read, and checked, only when they are asked for. When
+%   EEG.data names a file that is missing but an .fdt of the .set's own
+%   name lies beside it (a renamed dataset), that file is read, with the
+%   warning eegmex_set:renamed.
 %
 %   Examples
 %     % every channel at 250 Hz, and the row of each 'stim' event

@@ -15,6 +15,7 @@ from conftest import REPO
 
 HERE = os.path.join(REPO, "tests", "eeglab")
 sys.path.insert(0, HERE)
+pytest.importorskip("mne")
 import mne_read_set  # noqa: E402
 
 NAMES = ["cont", "top", "embedded", "epochs", "epochs_embedded"]
