@@ -302,7 +302,7 @@ def read_set(path):
     hdr goes to fetch as it is when the samples are in an .fdt file (float32 frames; hdr['dataFile']
     is its full path, hdr['nPoints'] the dataset's frames). With the samples inside the .set,
     hdr['dataFile'] is '' and hdr['data'] holds them, frames x channels: written as float32
-    (``hdr['data'].astype('<f4').tofile(name)``) they are the .fdt file fetch reads with the same hdr.
+    (``hdr.pop('data').astype('<f4').tofile(name)``) they are the .fdt file fetch reads with the same hdr.
     Keys as Octave's eegmex_set: fs, nChans, BinaryFormat (3), scale (ones: microvolts), endian,
     dataFile, nPoints, label, unit, type (lists of str), position (nChans x 3, NaN where missing),
     trials, pnts, xmin, data. events: a list of dicts (type, value, latency, position from 1,

@@ -193,18 +193,14 @@ fwrite(fid, uint8([1 2 3]));
 fclose(fid);
 cases = {
   'nosrate.set',  @(EEG) rmfield(EEG, 'srate'),                     'damaged',     'EEG.srate is missing'
-  'nodata.set',   @(EEG) rmfield(EEG, 'data'),                      'damaged',     'EEG.data is missing'
-  'notrials.set', @(EEG) rmfield(EEG, 'trials'),                    'damaged',     'EEG.trials is missing'
   'nbchan.set',   @(EEG) setfield(EEG, 'nbchan', 2.5),              'damaged',     'EEG.nbchan is 2.5, not a whole number from 1'
-  'pnts.set',     @(EEG) setfield(EEG, 'pnts', 0),                  'damaged',     'EEG.pnts is 0, not a whole number from 1'
   'srate.set',    @(EEG) setfield(EEG, 'srate', 'abc'),             'damaged',     'EEG.srate is a 1 x 3 char, not a positive number of Hz'
   'fracrate.set', @(EEG) setfield(EEG, 'srate', 512.5),             'unsupported', 'EEG.srate is 512.5 Hz, not a whole number of Hz'
   'size.set',     @(EEG) setfield(EEG, 'data', zeros(6, 1536, 'single')), 'damaged', ...
                   'EEG.data is a 6 x 1536 single, not nbchan x pnts x trials = 6 x 1537 x 1'
-  'rows.set',     @(EEG) setfield(EEG, 'data', zeros(1537, 6, 'single')), 'damaged', 'EEG.data is a 1537 x 6 single'
   'cell.set',     @(EEG) setfield(EEG, 'data', {1}),                'damaged',     'EEG.data is a 1 x 1 cell, neither a file name nor a real matrix'
   'short.set',    @(EEG) setfield(EEG, 'data', 'short.fdt'),        'damaged',     ...
-                  sprintf('short.fdt holds 36867 bytes, fewer than nbchan x pnts x trials x 4 = 6 x 1537 x 1 x 4 = 36888')
+                  'short.fdt holds 36867 bytes, fewer than nbchan x pnts x trials x 4 = 6 x 1537 x 1 x 4 = 36888'
   'gone.set',     @(EEG) setfield(EEG, 'data', 'gone_data.fdt'),    'file',        'gone_data.fdt is missing (and so is'
   'dat.set',      @(EEG) setfield(EEG, 'data', 'old.dat'),          'unsupported', 'old.dat, a .dat file of the old layout'
   'chanlocs.set', @(EEG) setfield(EEG, 'chanlocs', EEG.chanlocs(1:5)), 'damaged',  'EEG.chanlocs has 5 entries for 6 channels'

@@ -3,7 +3,8 @@ function write_sets(folder)
 % for test_eeglab_mne.m and tests/python/test_eeglab.py. Into `folder`:
 %   cont.set, cont.fdt   continuous, 6 channels at 512 Hz, 1537 frames, a variable EEG; channel
 %                        labels, types and positions (one channel without); text and numeric event
-%                        types, fractional latencies, durations (one empty, one NaN), two boundaries
+%                        types, fractional latencies (one single), durations (one empty, one NaN), two
+%                        boundaries
 %   top.set              the same dataset with its fields as variables of their own (same .fdt)
 %   embedded.set         the same dataset with the samples inside the .set (single)
 %   epochs.set, epochs.fdt   3 epochs of 100 frames at 250 Hz from -0.2 s, one 'stim' event at 0 s
@@ -27,7 +28,7 @@ function write_sets(folder)
                         'X', {80.8, 60.7, 0.5, [], -10, -71.7}, 'Y', {26.1, 0, 71.9, [], 20, 0}, ...
                         'Z', {-4, 59.5, 50.5, [], 30, 70.1});
   EEG.event = struct('type', {'stim', 'resp', 'boundary', 7, 'boundary', 'stim', 3}, ...
-                     'latency', {100, 250.25, 700.5, 900, 1200.5, 1300.75, 1536}, ...
+                     'latency', {100, 250.25, 700.5, 900, 1200.5, single(1300.75), 1536}, ...
                      'duration', {0, 12, 250, [], NaN, 2.5, 0});
   save('-v7', fullfile(folder, 'cont.set'), 'EEG');
   EEG.filename = 'top.set';
