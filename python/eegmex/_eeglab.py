@@ -6,6 +6,7 @@ imported; both are turned into one plain form first (a struct or struct array: a
 in MATLAB's element order; text: str; a cell: a list; a numeric array: an ndarray of MATLAB's
 shape), which the rest reads as the .m file reads the struct that load gives.
 """
+import math
 import os
 import warnings
 
@@ -31,16 +32,15 @@ def _fail(eid, path, fmt, *args):
 
 
 def _from_scipy(v):
-    from scipy.io.matlab import mat_struct
-
-    if isinstance(v, mat_struct):
-        return {k: _from_scipy(getattr(v, k)) for k in v._fieldnames}
     if isinstance(v, np.ndarray):
-        if v.dtype.kind == "U":
+        kind = v.dtype.kind
+        if kind == "U":
             return "".join(v.ravel())
-        if v.dtype == object:
-            items = v.ravel(order="F")
-            return [_from_scipy(e) for e in items]
+        if kind == "O":
+            return [_from_scipy(e) for e in v.ravel(order="F")]
+        names = v.dtype.names
+        if names:  # a struct array, as records
+            return [{k: _from_scipy(e[k]) for k in names} for e in v.ravel(order="F")]
         return v
     return None  # a function handle, an object: nothing read here
 
@@ -48,7 +48,7 @@ def _from_scipy(v):
 def _load_v7(path):
     from scipy.io import loadmat
 
-    S = loadmat(path, squeeze_me=False, struct_as_record=False, chars_as_strings=True)
+    S = loadmat(path, squeeze_me=False, struct_as_record=True, chars_as_strings=True)
     return {k: _from_scipy(v) for k, v in S.items() if not k.startswith("__")}
 
 
@@ -213,7 +213,7 @@ def _events(EEG, fs, pnts, trials, path):
     rows = []
     for k, e in enumerate(E):
         v = e["latency"]
-        if not _is_number(v) or not np.isfinite(v.item()):
+        if not _is_number(v) or not math.isfinite(v.item()):
             _fail("damaged", path, "EEG.event(%d).latency is %s, not a finite number", k + 1, _shown(v))
         latency = float(v.item())
         d = e.get("duration")
@@ -231,9 +231,9 @@ def _events(EEG, fs, pnts, trials, path):
     if trials > 1:
         rows += [(0, k, "epoch", float(k + 1), float(k * pnts + 1), pnts / fs, k > 0) for k in range(trials)]
     out = []
-    for _, _, t, value, latency, duration, cut in sorted(rows, key=lambda r: (np.floor(r[4] + 0.5), r[0], r[1])):
-        position = int(np.floor(latency + 0.5))
-        out.append(dict(type=t, value=value if np.isnan(value) else _number(value), latency=_number(latency),
+    for _, _, t, value, latency, duration, cut in sorted(rows, key=lambda r: (math.floor(r[4] + 0.5), r[0], r[1])):
+        position = math.floor(latency + 0.5)
+        out.append(dict(type=t, value=value if math.isnan(value) else _number(value), latency=_number(latency),
                         position=position, onset=(latency - 1) / fs, duration=duration, discontinuity=bool(cut),
                         epoch=int(min(max(-(-position // pnts), 1), trials))))
     return out
