@@ -21,6 +21,7 @@ import warnings as _warnings
 import numpy as _np
 
 from . import _eegmex
+from ._eeglab import read_set
 
 __all__ = [
     "fetch",
@@ -28,6 +29,7 @@ __all__ = [
     "read_vhdr",
     "read_vmrk",
     "read_edf",
+    "read_set",
     "events",
     "trigout",
     "simport",

@@ -18,7 +18,7 @@ function check_modules(home, ext)
     assert(~isempty(regexp(text, 'eegmex \d+\.\d+\.\d+', 'once')), 'help %s has no version', name{1});
     assert(isempty(regexp(text, '@[A-Z_]+@', 'once')), 'help %s holds a placeholder', name{1});
   end
-  for name = {'eegmex_vhdr', 'eegmex_vmrk', 'eegmex_edf'}
+  for name = {'eegmex_vhdr', 'eegmex_vmrk', 'eegmex_edf', 'eegmex_set'}
     where = which(name{1});
     assert(strncmp(where, home, numel(home)), '%s resolves to %s, outside %s', name{1}, where, home);
     text = evalc(sprintf('help %s', name{1}));
