@@ -75,12 +75,21 @@ std::vector<Device> g_owing;     // devices no longer configured, still owed a r
 std::string g_applied;           // the configuration text g_devices came from (calling thread)
 std::string g_message;           // PortLibraryMessage's text (calling thread)
 
-class TableHeld {
+// Holds a lock for a scope.
+class Held {
  public:
-  TableHeld() { g_table.lock(); }
-  ~TableHeld() { g_table.unlock(); }
-  TableHeld(const TableHeld&) = delete;
-  TableHeld& operator=(const TableHeld&) = delete;
+  explicit Held(serialport::DeviceLock& l) : l_(l) { l_.lock(); }
+  ~Held() { l_.unlock(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  serialport::DeviceLock& l_;
+};
+
+class TableHeld : public Held {
+ public:
+  TableHeld() : Held(g_table) {}
 };
 
 serialport::DeviceLock g_givenLock;  // guards g_given and g_wasGiven
@@ -113,11 +122,14 @@ bool readEnvironment(std::string* out) {
 
 // Calling thread. The configuration SerialportConfigure gave, or else the environment variable's.
 bool readConfig(std::string* out) {
-  g_givenLock.lock();
-  const bool given = g_wasGiven;
-  if (given) out->assign(g_given);  // a string's copy does not throw here but on exhaustion
-  g_givenLock.unlock();
-  return given || readEnvironment(out);
+  {
+    Held held(g_givenLock);
+    if (g_wasGiven) {
+      out->assign(g_given);
+      return true;
+    }
+  }
+  return readEnvironment(out);
 }
 
 int hexDigit(char c) {
@@ -407,13 +419,12 @@ SERIALPORT_EXPORT void SERIALPORT_CALL Out32(short port, short value) {
 // threads may read the environment at any time (Python) never has to change it; the driver checks
 // take the new configuration on at the next call, as they take on a changed environment variable.
 SERIALPORT_EXPORT void SERIALPORT_CALL SerialportConfigure(const char* setting) {
-  g_givenLock.lock();
+  Held held(g_givenLock);
   try {
     g_given.assign(setting ? setting : "");
     g_wasGiven = setting != nullptr;
-  } catch (...) {  // out of memory: the configuration stays as it was
+  } catch (...) {  // out of memory: the configuration stays as it was (no exception leaves a C entry)
   }
-  g_givenLock.unlock();
 }
 
 // Reads back nothing: a trigger box has no register to read.

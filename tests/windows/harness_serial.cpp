@@ -159,7 +159,46 @@ void serialSuite(const Paths& paths) {
                 " lines, wrong line " + wrong + (ended ? "" : ", not ended by the next pulse") + r3.message +
                 r4.message);
     }
-    trigout.unload();
+
+    // Closed while a cut command's rest is owed (the box reads again meanwhile): the close gives
+    // the rest its time, then the 0 for the pulses withheld behind it, so that the box holds whole
+    // commands only and ends at 0, as on the other systems.
+    if (!hold.empty()) {
+      seen = arrivals(farLog).size();
+      FILE* f = std::fopen(hold.c_str(), "wb");
+      if (f) std::fclose(f);
+      std::string cut;
+      int calls = 0;
+      for (int after = 0; calls < 20000 && after < 5; ++calls) {
+        mexhost::CallResult r = pulse(trigout, 888, 100 + calls % 150, 0);
+        if (r.failed && cut.empty() && r.message.find("was cut after") != std::string::npos) cut = r.message;
+        if (!cut.empty()) ++after;
+      }
+      DeleteFileA(hold.c_str());
+      trigout.unload();
+      for (size_t before = 0, now = arrivals(farLog).size(); now != before; now = arrivals(farLog).size()) {
+        before = now;
+        sleepMs(200);
+      }
+      std::vector<Arrival> w = arrivals(farLog);
+      std::string got;
+      for (size_t i = seen; i < w.size(); ++i) got.push_back(static_cast<char>(w[i].byte));
+      std::istringstream lines(got);
+      std::string line, wrong;
+      while (std::getline(lines, line) && wrong.empty()) {
+        int v = -1;
+        char rest = 0;
+        if (std::sscanf(line.c_str(), "WRITE %d%c", &v, &rest) != 1 || v < 0 || v > 255)
+          wrong = "'" + line + "'";
+      }
+      const bool ended = got.size() >= 8 && got.compare(got.size() - 8, 8, "WRITE 0\n") == 0;
+      check(!cut.empty() && wrong.empty() && ended,
+            "serialport " + com + ": a close finishes a cut command's rest, then sends 0",
+            "after " + std::to_string(calls) + " calls, report '" + cut + "', wrong line " + wrong +
+                (ended ? "" : ", not ended by 0"));
+    } else {
+      trigout.unload();
+    }
   }
 
   // A COM port that does not exist: the error names it and the system's reason.
