@@ -412,8 +412,8 @@ TEST_F(SerialTrigout, ACutCommandIsCompletedBeforeAnythingElseAndItsPulseIsRepor
   far.await(want.size());
   cut = interposed<void (*)(long, int)>("InterposeCut");  // the library was loaded again
   ASSERT_TRUE(cut);
-  cut(0, 5);
-  ASSERT_TRUE(sent(pulse({888, 77, 10})));
+  cut(0, 30);  // many times the bound, so that a loaded machine's late retry still finds it stalled
+  ASSERT_TRUE(sent(pulse({888, 77, 60})));
   want += std::string(1, '\0');
   far.await(want.size());
   sleepMs(10);
