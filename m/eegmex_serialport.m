@@ -55,13 +55,21 @@ function file = eegmex_serialport(device, varargin)
 %   adapter whose latency timer is above 1 ms gives a warning at the
 %   open with the command that sets it to 1.
 %
+%   A NUL character in DEVICE or Template is refused (the library would
+%   open another device, or send a command cut short).
+%
 %   The settings travel in the environment variable EEGMEX_SERIALPORT,
-%   read by the library on trigout's calls.
+%   read by the library on trigout's calls. (The Python package gives
+%   them to the library through its export SerialportConfigure instead,
+%   so that it never changes the environment while other threads run.)
 %
 %   See also TRIGOUT, EEGMEX_SIMPORT.  eegmex @EEGMEX_VERSION@, MIT license.
 
   if nargin < 1 || ~ischar(device) || isempty(device) || size(device, 1) ~= 1
     error('eegmex_serialport: DEVICE must be the text of a device path or COM name');
+  end
+  if any(device == 0)
+    error('eegmex_serialport: DEVICE holds a NUL character');
   end
   if strcmpi(device, 'clear') && nargin == 1
     setenv('EEGMEX_SERIALPORT', '');
@@ -90,6 +98,9 @@ function file = eegmex_serialport(device, varargin)
       case 'template'
         if ~ischar(value) || isempty(value) || size(value, 1) ~= 1
           error('eegmex_serialport: Template must be a line of text');
+        end
+        if any(value == 0)
+          error('eegmex_serialport: Template holds a NUL character');
         end
         rest = strrep(value, '%%', '');
         if numel(regexp(rest, '%[-+ 0#]*[0-9]{0,2}[diuxXoc]')) ~= 1 || numel(strfind(rest, '%')) ~= 1

@@ -318,54 +318,97 @@ bool SerialDevice::open(std::string* reason, std::string* warning) {
   return true;
 }
 
-// Locked. One overlapped write, given until untilNs and then cancelled. A driver may hold any
-// write until the device has the bytes, so "without waiting" (untilNs in the past) is one bound
-// here. A cancelled write may have taken some of the bytes: its count is what the driver reports.
-long SerialDevice::put(const char* bytes, size_t n, int64_t untilNs) {
+namespace {
+
+// One overlapped write to h, given until untilNs and then cancelled; what the driver took, or -1
+// with the system's error in *code. A driver may hold any write until the device has the bytes,
+// so "without waiting" (untilNs in the past) is one bound here. A cancelled write may have taken
+// some of the bytes: its count is what the driver reports.
+long boundedWrite(HANDLE h, HANDLE done, HANDLE timer, const char* bytes, size_t n, int64_t untilNs,
+                  DWORD* error) {
   OVERLAPPED o;
   memset(&o, 0, sizeof o);
-  o.hEvent = written_;
-  ResetEvent(written_);
+  o.hEvent = done;
+  ResetEvent(done);
   DWORD written = 0;
   DWORD code = ERROR_SUCCESS;
-  if (WriteFile(handle_, bytes, static_cast<DWORD>(n), nullptr, &o)) {
-    if (GetOverlappedResult(handle_, &o, &written, FALSE)) return static_cast<long>(written);
+  if (WriteFile(h, bytes, static_cast<DWORD>(n), nullptr, &o)) {
+    if (GetOverlappedResult(h, &o, &written, FALSE)) return static_cast<long>(written);
     code = GetLastError();
   } else if ((code = GetLastError()) == ERROR_IO_PENDING) {
     const int64_t now = nowNs();
     const int64_t left = untilNs > now ? untilNs - now : static_cast<int64_t>(kWriteBoundMs) * 1000000;
     LARGE_INTEGER due;
     due.QuadPart = -((left + 99) / 100);  // relative, in units of 100 ns
-    if (SetWaitableTimer(bound_, &due, 0, nullptr, nullptr, FALSE)) {
-      const HANDLE either[2] = {written_, bound_};
+    if (SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+      const HANDLE either[2] = {done, timer};
       WaitForMultipleObjects(2, either, FALSE, INFINITE);
-      CancelWaitableTimer(bound_);
+      CancelWaitableTimer(timer);
     } else {
-      WaitForSingleObject(written_, static_cast<DWORD>((left + 999999) / 1000000));
+      WaitForSingleObject(done, static_cast<DWORD>((left + 999999) / 1000000));
     }
-    if (WaitForSingleObject(written_, 0) != WAIT_OBJECT_0) CancelIoEx(handle_, &o);
+    if (WaitForSingleObject(done, 0) != WAIT_OBJECT_0) CancelIoEx(h, &o);
     // Waits for the cancel to end the write; the count is the driver's, also after a cancel.
-    if (GetOverlappedResult(handle_, &o, &written, TRUE)) return static_cast<long>(written);
+    if (GetOverlappedResult(h, &o, &written, TRUE)) return static_cast<long>(written);
     code = GetLastError();
     written = static_cast<DWORD>(o.InternalHigh);
   }
   if (code == ERROR_OPERATION_ABORTED || code == ERROR_TIMEOUT || code == ERROR_SEM_TIMEOUT ||
       code == WAIT_TIMEOUT)
     return static_cast<long>(written < n ? written : n);
+  *error = code;
+  return -1;
+}
+
+}  // namespace
+
+// Locked: a write given until untilNs (boundedWrite).
+long SerialDevice::put(const char* bytes, size_t n, int64_t untilNs) {
+  DWORD code = ERROR_SUCCESS;
+  const long taken = boundedWrite(handle_, written_, bound_, bytes, n, untilNs, &code);
+  if (taken >= 0) return taken;
   if (failure_.empty()) failure_ = "write failed: " + systemReason(code);
   gone_ = true;
   return -1;
 }
 
 void SerialDevice::close(int64_t drainUntilNs) {
-  (void)drainUntilNs;  // a finished WriteFile has handed its bytes to the driver
   HANDLE h;
+  std::string rest;
+  bool withheld;
   {
     Held held(lock_);
     h = handle_;
     handle_ = INVALID_HANDLE_VALUE;
+    rest.swap(rest_);
+    withheld = withheld_;
+    withheld_ = false;
   }
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (h == INVALID_HANDLE_VALUE) return;
+  // The rest of a cut command goes first, if the device takes it before the deadline, and the
+  // box is then brought back to 0 when a message was held back behind it. The write's event
+  // and timer are free: no send writes to a device that is not open.
+  DWORD code = ERROR_SUCCESS;
+  while (!rest.empty() && nowNs() < drainUntilNs) {
+    const long taken = boundedWrite(h, written_, bound_, rest.data(), rest.size(), drainUntilNs, &code);
+    if (taken < 0) break;
+    rest.erase(0, static_cast<size_t>(taken));
+    if (taken == 0) Sleep(1);
+  }
+  if (rest.empty() && withheld && nowNs() < drainUntilNs) {
+    char bytes[512];
+    const size_t n = message(0, bytes, sizeof bytes);
+    boundedWrite(h, written_, bound_, bytes, n, drainUntilNs, &code);
+  }
+  // What the driver still holds leaves until the deadline; what is queued then is dropped, so
+  // that the close does not wait for it.
+  DWORD errors = 0;
+  COMSTAT status;
+  bool queued = true;
+  while ((queued = ClearCommError(h, &errors, &status) && status.cbOutQue > 0) && nowNs() < drainUntilNs)
+    Sleep(1);
+  if (queued) PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR);
+  CloseHandle(h);
 }
 
 #else

@@ -4,17 +4,21 @@
 // open to its close, is SerialDevice's contract (serial_device.h); this file maps ports to
 // devices and keeps the exported entries.
 //
-// Configuration: the environment variable EEGMEX_SERIALPORT, set by eegmex_serialport.m, holds
-// one entry per device, separated by ';', each "<port>,<baud>,<protocol>,<device>,<template>":
+// Configuration: one entry per device, separated by ';', each
+// "<port>,<baud>,<protocol>,<device>,<template>", given by the export SerialportConfigure (the
+// Python package) or else read from the environment variable EEGMEX_SERIALPORT (set by
+// eegmex_serialport.m):
 //  port      the address trigout's first argument names for this device, or '*' for any
 //            address no other entry names
 //  baud      the line speed, one of the system's standard rates
 //  protocol  'byte' (the value as one raw byte) or 'text' (the template filled in)
 //  device    the device's path or COM name, and template, a printf format with one integer
 //            conversion (backslash escapes \n \r \t \\ resolved here), each as hexadecimal
-//            byte pairs, so that no character of theirs is special
+//            byte pairs, so that no character of theirs is special; a NUL byte in either is
+//            refused (a C string would end there)
 // It is read only by the driver checks, which trigout makes on its calling thread on every call
 // (never by Out32, which runs on trigout's timer thread too): a changed value is applied there.
+// The number of devices has no limit.
 //
 // The driver checks: PortLibraryPortOpen(port) checks the one device a pulse to `port` goes to
 // (opens it when it is not open, reports what failed on it since), so that a box that fails
@@ -29,9 +33,12 @@
 // pulse's own reset, or, when a newer pulse comes first, at that moment, as a newer value ends
 // an older one on one port), and a 0 that was owed there only is not sent to the new device.
 //
-// Locks: the table's lock is held only to look devices up and to change the table; a device's
-// own lock only for its own state and a send's bounded wait (serial_device.h). A close, with its
-// drain, runs under neither, so no other box's write ever waits for it.
+// Locks: the table's lock is held to look devices up and to change the table, and by Out32 from
+// its look-up to the end of its sends (each one bounded write), so that a configuration taken on
+// meanwhile never moves a device away between the two: a value is written to the device its port
+// named at the call (or the next check says why not), and a reset is never lost. A device's own
+// lock is held only for its own state and a send's bounded wait (serial_device.h). A close, with
+// its drain, runs under neither, so no other box's write ever waits for it.
 //
 // For tests: SERIALPORT_SYSFS_ROOT replaces /sys where the latency timers are read.
 #include <stdlib.h>
@@ -68,16 +75,29 @@ std::vector<Device> g_owing;     // devices no longer configured, still owed a r
 std::string g_applied;           // the configuration text g_devices came from (calling thread)
 std::string g_message;           // PortLibraryMessage's text (calling thread)
 
-class TableHeld {
+// Holds a lock for a scope.
+class Held {
  public:
-  TableHeld() { g_table.lock(); }
-  ~TableHeld() { g_table.unlock(); }
-  TableHeld(const TableHeld&) = delete;
-  TableHeld& operator=(const TableHeld&) = delete;
+  explicit Held(serialport::DeviceLock& l) : l_(l) { l_.lock(); }
+  ~Held() { l_.unlock(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  serialport::DeviceLock& l_;
 };
 
+class TableHeld : public Held {
+ public:
+  TableHeld() : Held(g_table) {}
+};
+
+serialport::DeviceLock g_givenLock;  // guards g_given and g_wasGiven
+std::string g_given;                 // the configuration SerialportConfigure gave
+bool g_wasGiven = false;             // it gave one: the environment variable is not read
+
 #if defined(_WIN32)
-bool readConfig(std::string* out) {
+bool readEnvironment(std::string* out) {
   char small[1024];
   DWORD n = GetEnvironmentVariableA("EEGMEX_SERIALPORT", small, sizeof small);
   if (n == 0) return false;
@@ -92,13 +112,25 @@ bool readConfig(std::string* out) {
   return true;
 }
 #else
-bool readConfig(std::string* out) {
+bool readEnvironment(std::string* out) {
   const char* v = getenv("EEGMEX_SERIALPORT");
   if (!v) return false;
   out->assign(v);
   return true;
 }
 #endif
+
+// Calling thread. The configuration SerialportConfigure gave, or else the environment variable's.
+bool readConfig(std::string* out) {
+  {
+    Held held(g_givenLock);
+    if (g_wasGiven) {
+      out->assign(g_given);
+      return true;
+    }
+  }
+  return readEnvironment(out);
+}
 
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -188,6 +220,16 @@ bool parseConfig(const std::string& text, std::vector<DeviceSettings>* devices, 
       return false;
     }
     d.port = f[0] == "*" ? -1 : static_cast<int>(port);
+    // A C string ends at a NUL: the device opened would be another, the command sent cut.
+    const size_t nul = d.path.find('\0');
+    if (nul != std::string::npos) {
+      *reason = "the device name holds a NUL byte (after \"" + d.path.substr(0, nul) + "\")";
+      return false;
+    }
+    if (rawTemplate.find('\0') != std::string::npos) {
+      *reason = d.path + ": the template holds a NUL byte";
+      return false;
+    }
     if (!serialport::standardBaud(d.baud)) {
       *reason = d.path + ": " + f[1] + " baud is not a rate this system supports";
       return false;
@@ -249,11 +291,11 @@ void apply(const std::vector<DeviceSettings>& settings) {
 }
 
 // Table locked. The device `port` maps to, or null.
-Device deviceFor(unsigned port) {
-  Device any;
+SerialDevice* deviceFor(int port) {
+  SerialDevice* any = nullptr;
   for (const Device& d : g_devices) {
-    if (d->settings().port == static_cast<int>(port)) return d;
-    if (d->settings().port < 0) any = d;
+    if (d->settings().port == port) return d.get();
+    if (d->settings().port < 0) any = d.get();
   }
   return any;
 }
@@ -309,8 +351,9 @@ int driverCheck(int port) {
     TableHeld held;
     if (port < 0) {
       devices = g_devices;
-    } else if (Device d = deviceFor(static_cast<unsigned>(port))) {
-      devices.push_back(d);
+    } else if (SerialDevice* mapped = deviceFor(port)) {
+      for (const Device& d : g_devices)
+        if (d.get() == mapped) devices.push_back(d);
     }
     if (g_devices.empty()) {
       g_message = "serialport: no device is set; IO_LIB = eegmex_serialport(DEVICE) sets one";
@@ -347,28 +390,41 @@ struct Unload {
 }  // namespace
 
 SERIALPORT_EXPORT void SERIALPORT_CALL Out32(short port, short value) {
-  const unsigned address = static_cast<uint16_t>(port);
+  const int address = static_cast<uint16_t>(port);
   const uint8_t byte = static_cast<uint8_t>(value);
-  Device target;
-  Device owing[8];  // the devices owed this port's reset but for the target: few, and no allocation
-  size_t nOwing = 0;
-  {
-    TableHeld held;
-    target = deviceFor(address);
-    for (const std::vector<Device>* list : {&g_devices, &g_owing})
-      for (const Device& d : *list)
-        if (d != target && d->owedPort.load() == static_cast<int>(address) && nOwing < 8) owing[nOwing++] = d;
-  }
-  // Their pulse ends: by its own reset, or by a newer value on the port.
-  for (size_t i = 0; i < nOwing; ++i) {
-    owing[i]->send(0);
-    owing[i]->owedPort.store(-1);  // after the send: from now on the calling thread may close it
-  }
+  // The look-up and the sends under the table's lock: a new configuration, taken on by the
+  // calling thread meanwhile, never moves a device away between the two (the value would be
+  // written to a device no longer open, and its reset lost). Each send is one bounded write.
+  TableHeld held;
+  SerialDevice* target = deviceFor(address);
+  // The devices owed this port's reset but for the target: their pulse ends, by its own reset or
+  // by a newer value on the port. However many there are, and without allocating.
+  bool endedElsewhere = false;
+  for (const std::vector<Device>* list : {&g_devices, &g_owing})
+    for (const Device& d : *list)
+      if (d.get() != target && d->owedPort.load() == address) {
+        d->send(0);
+        d->owedPort.store(-1);  // from now on the calling thread may close it
+        endedElsewhere = true;
+      }
   if (!target) return;
   // A 0 that was owed elsewhere only is not sent to a device that was never sent the pulse.
-  if (byte == 0 && nOwing > 0 && target->owedPort.load() != static_cast<int>(address)) return;
-  target->owedPort.store(byte != 0 ? static_cast<int>(address) : -1);
+  if (byte == 0 && endedElsewhere && target->owedPort.load() != address) return;
+  target->owedPort.store(byte != 0 ? address : -1);
   target->send(byte);
+}
+
+// Any thread. Gives the library its configuration, the text EEGMEX_SERIALPORT would hold (null:
+// the environment variable again). From then on the environment is not read, so that a host whose
+// threads may read the environment at any time (Python) never has to change it; the driver checks
+// take the new configuration on at the next call, as they take on a changed environment variable.
+SERIALPORT_EXPORT void SERIALPORT_CALL SerialportConfigure(const char* setting) {
+  Held held(g_givenLock);
+  try {
+    g_given.assign(setting ? setting : "");
+    g_wasGiven = setting != nullptr;
+  } catch (...) {  // out of memory: the configuration stays as it was (no exception leaves a C entry)
+  }
 }
 
 // Reads back nothing: a trigger box has no register to read.

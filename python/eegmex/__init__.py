@@ -16,6 +16,7 @@ from 1). See docs/python.md.
 import atexit as _atexit
 import os as _os
 import sys as _sys
+import threading as _threading
 import warnings as _warnings
 
 import numpy as _np
@@ -360,6 +361,26 @@ def simport(name="simport"):
     return path
 
 
+_serial_lock = _threading.Lock()  # guards the two below
+_serial_setting = ""  # the setting given to the serial port library: one entry per device
+_serial_library = None  # that library, loaded by the package to give it the setting (kept loaded)
+
+
+def _give_serial_setting(lib, setting):
+    # Through the library's export, never through the environment, which a pulse or a read on
+    # another thread may be reading at that moment. Caller holds _serial_lock.
+    global _serial_library, _serial_setting
+    if _serial_library is None:
+        import ctypes
+
+        library = (ctypes.WinDLL if _sys.platform == "win32" else ctypes.CDLL)(lib)
+        library.SerialportConfigure.argtypes = [ctypes.c_char_p]
+        library.SerialportConfigure.restype = None
+        _serial_library = library
+    _serial_library.SerialportConfigure(setting.encode("ascii"))
+    _serial_setting = setting
+
+
 def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None):
     """A port library that writes pulses to a USB trigger box on a serial port.
 
@@ -367,14 +388,18 @@ def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None
     one integer conversion, formats the value; the default is r"%d\\n", backslash escapes
     as eegmex_serialport takes them); baud; port: the port number this device answers to
     (None: every port). Returns the library path for io_lib; the configuration goes to the
-    library through the environment variable EEGMEX_SERIALPORT, as eegmex_serialport does.
-    serialport('clear') forgets every device given so far.
+    library through its export SerialportConfigure (the environment is left as it is, and
+    EEGMEX_SERIALPORT no longer read). serialport('clear') forgets every device given so far.
     """
     if not isinstance(device, str) or not device:
         raise ValueError("eegmex_serialport: DEVICE must be the text of a device path or COM name")
+    if "\0" in device:
+        raise ValueError("eegmex_serialport: DEVICE holds a NUL character")
     if device.lower() == "clear":
-        _os.environ["EEGMEX_SERIALPORT"] = ""
-        return simport("serialport")
+        lib = simport("serialport")
+        with _serial_lock:
+            _give_serial_setting(lib, "")
+        return lib
     if not isinstance(protocol, str) or protocol.lower() not in ("byte", "text"):
         raise ValueError("eegmex_serialport: Protocol must be 'byte' or 'text'")
     protocol = protocol.lower()
@@ -382,6 +407,8 @@ def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None
 
     if not isinstance(template, str) or not template:
         raise ValueError("eegmex_serialport: Template must be a line of text")
+    if "\0" in template:
+        raise ValueError("eegmex_serialport: Template holds a NUL character")
     rest = template.replace("%%", "")
     if len(re.findall(r"%[-+ 0#]*[0-9]{0,2}[diuxXoc]", rest)) != 1 or rest.count("%") != 1:
         raise ValueError("eegmex_serialport: Template must hold exactly one integer conversion such as %d")
@@ -399,10 +426,10 @@ def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None
         return s.encode("utf-8").hex()
 
     mine = "%s,%d,%s,%s,%s" % (port_text, int(baud), protocol, hexed(device), hexed(template))
-    old = _os.environ.get("EEGMEX_SERIALPORT", "")
-    entries = old.split(";") if old else []
-    keep = [e for e in entries if len(e.split(",")) == 5 and e.split(",")[0] != port_text and e.split(",")[3] != hexed(device)]
-    _os.environ["EEGMEX_SERIALPORT"] = ";".join(keep + [mine])
+    with _serial_lock:
+        entries = _serial_setting.split(";") if _serial_setting else []
+        keep = [e for e in entries if e.split(",")[0] != port_text and e.split(",")[3] != hexed(device)]
+        _give_serial_setting(lib, ";".join(keep + [mine]))
     return lib
 
 

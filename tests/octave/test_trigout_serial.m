@@ -49,6 +49,8 @@ expect_error(@() eegmex_serialport('/dev/x', 'Port', 70000), 'Port must be');
 expect_error(@() eegmex_serialport('/dev/x', 'Baud', -1), 'Baud must be');
 expect_error(@() eegmex_serialport('/dev/x', 'Colour', 1), 'unknown option');
 expect_error(@() eegmex_serialport('/dev/x', 'Port'), 'Name, Value pairs');
+expect_error(@() eegmex_serialport(['/dev/x' 0 'y']), 'DEVICE holds a NUL character');
+expect_error(@() eegmex_serialport('/dev/x', 'Template', ['%d' 0 '\n']), 'Template holds a NUL character');
 assert(isempty(getenv('EEGMEX_SERIALPORT')));
 
 % One entry per device; a device set again, or another for the same Port, replaces the old one.

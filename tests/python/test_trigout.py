@@ -72,10 +72,13 @@ def test_pending_resets_are_written_at_exit(tmp_path):
 def test_serialport_box_on_a_pty(tmp_path, monkeypatch):
     master, slave = os.openpty()
     device = os.ttyname(slave)
-    monkeypatch.setenv("EEGMEX_SERIALPORT", "")
+    # The setting goes to the library, not to the environment, which other threads may be reading;
+    # an environment variable of the same name is no longer read.
+    monkeypatch.setenv("EEGMEX_SERIALPORT", "not a setting")
+    environment = dict(os.environ)
     lib = eegmex.serialport(device, protocol="text", template=r"T%d\n", port=1)
     assert os.path.basename(lib).startswith("serialport")
-    assert os.environ["EEGMEX_SERIALPORT"].startswith("1,115200,text,")
+    assert dict(os.environ) == environment
     eegmex.trigout(1, 42, 5, io_lib=lib)
     got = b""
     deadline = time.monotonic() + 2
@@ -87,5 +90,8 @@ def test_serialport_box_on_a_pty(tmp_path, monkeypatch):
     assert b"T42" in got and b"T0" in got
     with pytest.raises(ValueError, match="Template"):
         eegmex.serialport(device, template="no conversion")
+    for bad in (dict(device=device + "\0x"), dict(device=device, template="T%d\0")):
+        with pytest.raises(ValueError, match="NUL"):
+            eegmex.serialport(**bad)
     os.close(master)
     os.close(slave)

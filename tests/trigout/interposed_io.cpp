@@ -1,7 +1,8 @@
 // Stands between the serial port library and the system in a test build of it, linked with
 // --wrap for write, ioctl, tcflush and close: a device that takes part of a command and then
-// nothing for a while, output that never leaves, and a record of what reached the system at a
-// close. Controlled through the exports below, which the tests find in the loaded library.
+// nothing for a while, a driver that holds a write, output that never leaves, and a record of what
+// reached the system at a close. Controlled through the exports below, which the tests find in the loaded
+// library.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -26,6 +27,7 @@ namespace {
 std::atomic<long> g_take{-1};          // what the next write may take before the stall; -1: no cut
 std::atomic<int64_t> g_stallNs{0};     // how long the device then takes nothing
 std::atomic<int64_t> g_stallUntil{0};  // until when it takes nothing
+std::atomic<int64_t> g_holdNs{0};      // how long the driver holds the next write before it takes it
 std::atomic<int> g_queued{0};          // TIOCOUTQ's answer while above 0: output that never leaves
 char g_record[512];                    // the file the flushes and closes are appended to
 
@@ -51,6 +53,9 @@ INTERPOSED void InterposeCut(long take, int stallMs) {
   g_take = take;
 }
 
+// The next write is held for holdMs before the device takes it whole.
+INTERPOSED void InterposeHold(int holdMs) { g_holdNs = static_cast<int64_t>(holdMs) * 1000000; }
+
 // TIOCOUTQ says `queued` bytes wait (0: the system's answer).
 INTERPOSED void InterposeQueued(int queued) { g_queued = queued; }
 
@@ -58,6 +63,11 @@ INTERPOSED void InterposeQueued(int queued) { g_queued = queued; }
 INTERPOSED void InterposeRecord(const char* path) { snprintf(g_record, sizeof g_record, "%s", path); }
 
 extern "C" ssize_t __wrap_write(int fd, const void* bytes, size_t n) {
+  const int64_t hold = g_holdNs.exchange(0);
+  if (hold > 0) {
+    timespec t{static_cast<time_t>(hold / 1000000000), static_cast<long>(hold % 1000000000)};
+    nanosleep(&t, nullptr);
+  }
   if (now() < g_stallUntil) {
     errno = EAGAIN;
     return -1;

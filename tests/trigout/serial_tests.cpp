@@ -412,8 +412,8 @@ TEST_F(SerialTrigout, ACutCommandIsCompletedBeforeAnythingElseAndItsPulseIsRepor
   far.await(want.size());
   cut = interposed<void (*)(long, int)>("InterposeCut");  // the library was loaded again
   ASSERT_TRUE(cut);
-  cut(0, 5);
-  ASSERT_TRUE(sent(pulse({888, 77, 10})));
+  cut(0, 30);  // many times the bound, so that a loaded machine's late retry still finds it stalled
+  ASSERT_TRUE(sent(pulse({888, 77, 60})));
   want += std::string(1, '\0');
   far.await(want.size());
   sleepMs(10);
@@ -545,4 +545,102 @@ TEST_F(SerialTrigout, AResetOwedToADeviceNoLongerSetForItsPortGoesToThatDevice) 
   finish();
   EXPECT_EQ(pairs(a.arrived()), "6 0 5 0 ");
   EXPECT_EQ(pairs(b.arrived()), "7 0 ");
+}
+
+// ---- the serial table: configuration changes with pulses pending, many boxes, odd settings
+
+// The library's own entries, called as trigout calls them: Out32 on the timer's thread while the
+// calling thread's driver check takes a new setting on.
+TEST_F(SerialTrigout, AConfigurationChangeNeverMovesAPendingWriteAwayFromItsDevice) {
+  FarEnd a, b, c;
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+  const std::string aPath = link("a", a), bPath = link("b", b), cPath = link("c", c);
+  void* library = dlopen(portLibrary("serialport_interposed").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_TRUE(library);
+  auto out32 = reinterpret_cast<void (*)(short, short)>(dlsym(library, "Out32"));
+  auto check = reinterpret_cast<int (*)(short)>(dlsym(library, "PortLibraryPortOpen"));
+  auto hold = reinterpret_cast<void (*)(int)>(dlsym(library, "InterposeHold"));
+  ASSERT_TRUE(out32 && check && hold);
+
+  // Box a holds a pulse on 888 when the port is given to box b.
+  configure(entry(aPath, "888"));
+  ASSERT_EQ(check(888), 1);
+  out32(888, 5);
+  configure(entry(bPath, "888") + ";" + entry(aPath, "889"));
+  ASSERT_EQ(check(888), 1);
+  // The next value on 888 ends a's pulse first (its driver holds that write 150 ms), then goes
+  // to b; a third box is set meanwhile. The value and its reset still reach b.
+  hold(150);
+  std::thread timer([&] { out32(888, 8); });
+  sleepMs(50);
+  configure(entry(bPath, "888") + ";" + entry(aPath, "889") + ";" + entry(cPath, "890"));
+  EXPECT_EQ(check(890), 1);
+  timer.join();
+  out32(888, 0);
+  out32(890, 3);
+  out32(890, 0);
+  EXPECT_EQ(pairs(a.await(2)), "5 0 ");
+  EXPECT_EQ(pairs(b.await(2)), "8 0 ") << "8 and its reset went to the device 888 named at the write";
+  EXPECT_EQ(pairs(c.await(2)), "3 0 ");
+  sleepMs(20);
+  EXPECT_EQ(pairs(a.arrived()), "5 0 ");
+  configure("");
+  check(888);  // closes them
+  dlclose(library);
+}
+
+TEST_F(SerialTrigout, EveryDroppedBoxGetsItsResetHoweverMany) {
+  constexpr int kBoxes = 10;
+  std::vector<std::unique_ptr<FarEnd>> boxes;
+  std::string setting;
+  for (int i = 0; i < kBoxes; ++i) {
+    boxes.push_back(std::make_unique<FarEnd>());
+    ASSERT_TRUE(boxes.back()->ok());
+    setting += (i ? ";" : "") + entry(link("box" + std::to_string(i), *boxes.back()), std::to_string(1 + i));
+  }
+  configure(setting);
+  for (int i = 0; i < kBoxes; ++i) ASSERT_TRUE(sent(pulse({1.0 + i, 10.0 + i, 300})));
+  configure(entry(link("box0", *boxes[0]), "1"));  // the other boxes are dropped, each owed its reset
+  ASSERT_TRUE(sent(pulse({100, 1, 1})));           // takes the setting on; no device has 100
+  finish();
+  for (int i = 0; i < kBoxes; ++i)
+    EXPECT_EQ(pairs(boxes[i]->await(2)), std::to_string(10 + i) + " 0 ") << "box " << i;
+}
+
+TEST_F(SerialTrigout, ANulInADeviceNameOrTemplateIsRefused) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  const std::string box = link("box", far);
+  configure(entry(box + std::string("\0.old", 5)));
+  mexhost::CallResult r = pulse({888, 1, 1});
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.message, "serialport: the device name holds a NUL byte (after \"" + box + "\")");
+  configure(entry(box, "*", "text", std::string("T%d\0\\n", 6)));
+  r = pulse({888, 1, 1});
+  EXPECT_TRUE(r.failed);
+  EXPECT_EQ(r.message, "serialport: " + box + ": the template holds a NUL byte");
+  sleepMs(20);
+  EXPECT_EQ(pairs(far.arrived()), "") << "nothing was sent";
+}
+
+TEST_F(SerialTrigout, AConfigurationGivenThroughTheExportIsUsedInPlaceOfTheEnvironment) {
+  FarEnd far;
+  ASSERT_TRUE(far.ok());
+  // As a host that must not change its environment does: the library loaded by itself first.
+  void* library = dlopen(portLibrary("serialport").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_TRUE(library);
+  auto give = reinterpret_cast<void (*)(const char*)>(dlsym(library, "SerialportConfigure"));
+  ASSERT_TRUE(give);
+  configure("not a setting");
+  give(entry(link("box", far)).c_str());
+  ASSERT_TRUE(sent(pulse({888, 4, 1})));
+  EXPECT_EQ(pairs(far.await(2)), "4 0 ");
+  EXPECT_STREQ(getenv("EEGMEX_SERIALPORT"), "not a setting") << "the environment is left as it was";
+  give(nullptr);  // the environment variable again
+  mexhost::CallResult r = pulse({888, 5, 1});
+  EXPECT_TRUE(r.failed);
+  EXPECT_NE(r.message.find("the setting EEGMEX_SERIALPORT is not valid"), std::string::npos) << r.message;
+  module_->unload();
+  dlclose(library);
+  module_ = std::make_unique<mexhost::Module>(TRIGOUT_MODULE);
 }
