@@ -134,13 +134,42 @@ bool openFile(const mxArray* nameArray, ReaderCall& call, std::FILE** file, Chec
   return true;
 }
 
+bool checkScale(const mxArray* hdr, ReaderCall& call, Checks& checks) {
+  const mxArray* scale = field(hdr, "scale");
+  if (!isNumeric(scale)) return checks.fail(Msg::notRealVector, "HDR.scale");
+  if (rows(scale) != 1) return checks.fail(Msg::notVector, "HDR.scale");
+  if (columns(scale) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::scaleSize);
+  if (!checks.realVector(scale, "HDR.scale")) return false;
+  call.scale = scale;
+  return true;
+}
+
+bool checkOffset(const mxArray* hdr, ReaderCall& call, Checks& checks) {
+  if (has(hdr, "offset")) {
+    const mxArray* o = field(hdr, "offset");
+    if (!isNumeric(o)) return checks.fail(Msg::notRealVector, "HDR.offset");
+    if (rows(o) != 1) return checks.fail(Msg::notVector, "HDR.offset");
+    if (columns(o) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::perChannel, "HDR.offset");
+    if (!checks.realVector(o, "HDR.offset")) return false;
+    call.offset = o;
+  }
+  return true;
+}
+
+// The header of a stream: HDR.fs and HDR.nChans (checked before), then HDR.scale and HDR.offset.
+bool checkScaleAndOffset(const mxArray* hdr, ReaderCall& call, Checks& checks) {
+  return checkScale(hdr, call, checks) && checkOffset(hdr, call, checks);
+}
+
 bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
   if (!isStruct(hdr)) return checks.fail(Msg::hdrNotStruct);
   if (!has(hdr, "fs")) return checks.fail(Msg::fieldNotSet, "HDR.fs");
   if (!has(hdr, "nChans")) return checks.fail(Msg::fieldNotSet, "HDR.nChans");
-  if (!has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
+  // A stream's samples come as arrays of their own type: no encoding, byte order or file layout.
+  const bool stream = call.stream;
+  if (!stream && !has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
   if (!has(hdr, "scale")) return checks.fail(Msg::fieldNotSet, "HDR.scale");
-  if (!has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
+  if (!stream && !has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
   if (count(hdr) == 0) return checks.fail(Msg::hdrEmpty);
 
   if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
@@ -148,6 +177,7 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
 
   if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
   if (call.nChans < 1) return checks.fail(Msg::atLeastOne, "HDR.nChans");
+  if (stream) return checkScaleAndOffset(hdr, call, checks);
 
   const mxArray* format = field(hdr, "BinaryFormat");
   if (!isNumeric(format)) return checks.fail(Msg::notRealScalar, "HDR.BinaryFormat");
@@ -217,12 +247,7 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
     call.nPoints = n;
   }
 
-  const mxArray* scale = field(hdr, "scale");
-  if (!isNumeric(scale)) return checks.fail(Msg::notRealVector, "HDR.scale");
-  if (rows(scale) != 1) return checks.fail(Msg::notVector, "HDR.scale");
-  if (columns(scale) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::scaleSize);
-  if (!checks.realVector(scale, "HDR.scale")) return false;
-  call.scale = scale;
+  if (!checkScale(hdr, call, checks)) return false;
 
   const mxArray* endian = field(hdr, "endian");
   if (!endian || !mxIsChar(endian)) return checks.fail(Msg::endianNotChar);
@@ -232,14 +257,7 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
   if (text[0] != 'l' && text[0] != 'b') return checks.fail(Msg::endianValue);
   call.endian = text[0];
 
-  if (has(hdr, "offset")) {
-    const mxArray* o = field(hdr, "offset");
-    if (!isNumeric(o)) return checks.fail(Msg::notRealVector, "HDR.offset");
-    if (rows(o) != 1) return checks.fail(Msg::notVector, "HDR.offset");
-    if (columns(o) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::perChannel, "HDR.offset");
-    if (!checks.realVector(o, "HDR.offset")) return false;
-    call.offset = o;
-  }
+  if (!checkOffset(hdr, call, checks)) return false;
   if (call.recordSamples && has(hdr, "channelFs")) {  // of use only where channels have rates of their own
     const mxArray* r = field(hdr, "channelFs");
     if (!isNumeric(r)) return checks.fail(Msg::notRealVector, "HDR.channelFs");
@@ -280,9 +298,9 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     if (perRecord < 1.0) return checks.fail(Msg::noSamples);
     if (call.channelFs && nSel > 0) {
       // A channel at another rate than HDR.fs is read at its own: HDR.fs would decimate it wrongly.
-      const double rate =
-          numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
-      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate))) return checks.fail(Msg::channelRate);
+      const double rate = numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
+      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate)))
+        return checks.fail(Msg::channelRate);
       call.fs = static_cast<int32_t>(rate);
     }
     if (call.nPointsFromFile) {
@@ -303,7 +321,7 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
   if (static_cast<int64_t>(call.decimationFactor) * call.targetRate != call.fs)
     return checks.fail(Msg::rateMultiple);
 
-  if (has(opt, "data")) {
+  if (!call.stream && has(opt, "data")) {                      // a stream's rows are the call's result
     mxArray* data = const_cast<mxArray*>(field(opt, "data"));  // written in place
     if (!isNumeric(data)) return checks.fail(Msg::dataNotNumeric);
     if (columns(data) != nSel) return checks.fail(Msg::dataColumns);
@@ -367,8 +385,9 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
 
   // Checked after everything else, so every earlier message keeps its place.
   call.resume = false;
-  if (has(opt, "resume") && !checks.flag(field(opt, "resume"), "OPT.resume", call.resume)) return false;
   call.newest = false;
+  if (call.stream) return true;  // a stream goes on from the state its caller holds
+  if (has(opt, "resume") && !checks.flag(field(opt, "resume"), "OPT.resume", call.resume)) return false;
   if (has(opt, "newest")) {
     if (!checks.flag(field(opt, "newest"), "OPT.newest", call.newest)) return false;
     if (call.newest && !call.data) return checks.fail(Msg::newestNeedsData);
@@ -392,6 +411,15 @@ bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, s
   if (!openFile(prhs[0], call, file, checks)) return false;
   if (!checkHeader(prhs[1], call, *file, checks)) return false;
   return checkOptions(prhs[2], call, *file, checks);
+}
+
+bool validateStreamSetup(const mxArray* hdr, const mxArray* opt, ReaderCall& call,
+                         char (&message)[kMessageSize]) {
+  std::FILE* none = nullptr;
+  Checks checks(&none, message);
+  call = ReaderCall();
+  call.stream = true;
+  return checkHeader(hdr, call, nullptr, checks) && checkOptions(opt, call, nullptr, checks);
 }
 
 }  // namespace eeg
