@@ -161,6 +161,38 @@ int64_t ChunkDecimator::push(const ChunkView& c, double* y, int64_t rowStep, int
   return row;
 }
 
+// ---- times
+
+TimesCheck checkTimes(const double* t, int64_t n, int64_t step, double last, double maxGap, int64_t& gaps,
+                      int64_t& at) noexcept {
+  gaps = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const double v = t[i * step];
+    at = i;
+    if (!std::isfinite(v)) return TimesCheck::notFinite;
+    if (!std::isnan(last)) {
+      if (v < last) return TimesCheck::backwards;
+      if (v - last > maxGap) ++gaps;
+    }
+    last = v;
+  }
+  return TimesCheck::ok;
+}
+
+void listGaps(const double* t, int64_t n, int64_t step, double last, double maxGap, int64_t firstFrame,
+              double* frame, double* jump) noexcept {
+  int64_t g = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const double v = t[i * step];
+    if (!std::isnan(last) && v - last > maxGap) {
+      frame[g] = static_cast<double>(firstFrame + i + 1);
+      jump[g] = v - last;
+      ++g;
+    }
+    last = v;
+  }
+}
+
 // ---- state
 
 namespace {

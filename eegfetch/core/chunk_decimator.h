@@ -88,6 +88,17 @@ class ChunkDecimator {
   void* storage_ = nullptr;
 };
 
+// ---- Times of frames, one per frame as a source gives them (seconds).
+enum class TimesCheck { ok, notFinite, backwards };
+// Checks n times t[i * step] that follow `last` (NaN: none before). On ok, `gaps` is the number of
+// jumps of more than maxGap; otherwise `at` is the index of the first bad time.
+TimesCheck checkTimes(const double* t, int64_t n, int64_t step, double last, double maxGap, int64_t& gaps,
+                      int64_t& at) noexcept;
+// Lists those jumps: the stream's frame number (from 1, the first frame of the stream being
+// firstFrame + 1) of the time after each jump, and the jump, in frame[g] and jump[g].
+void listGaps(const double* t, int64_t n, int64_t step, double last, double maxGap, int64_t firstFrame,
+              double* frame, double* jump) noexcept;
+
 // ---- The state as plain doubles.
 //
 // The settings vector ("setup"): version, nChans, factor, nSel, filterLength, hasFilter, hasWeights,

@@ -31,7 +31,7 @@ namespace {
   X(chunkClass, "eegmex_decimate:chunk", "X must be a real matrix of class double, single, int16 or int32.") \
   X(chunkColumns, "eegmex_decimate:chunk", "X must have HDR.nChans (%d) columns, one per channel, and a row per frame; it has %lld columns.") \
   X(timesCount, "eegmex_decimate:times", "t must hold one time per frame of X (%lld); it holds %lld.") \
-  X(timesClass, "eegmex_decimate:times", "t must be a real double or single vector of finite times (seconds).") \
+  X(timesClass, "eegmex_decimate:times", "t must be a real double vector of finite times (seconds).") \
   X(timesBackwards, "eegmex_decimate:times", "t goes backwards at frame %lld of X (%.17g after %.17g).") \
   X(outOfMemory, "eegmex_decimate:memory", "Not enough memory for the decimator.")
 // clang-format on
@@ -66,7 +66,10 @@ struct Failure {
 template <typename... A>
 bool fail(Failure& f, M m, A... args) {
   f.id = kIds[static_cast<int>(m)];
-  std::snprintf(f.text, sizeof f.text, kTexts[static_cast<int>(m)], args...);
+  if constexpr (sizeof...(A) == 0)
+    std::snprintf(f.text, sizeof f.text, "%s", kTexts[static_cast<int>(m)]);
+  else
+    std::snprintf(f.text, sizeof f.text, kTexts[static_cast<int>(m)], args...);
   return false;
 }
 
@@ -158,8 +161,6 @@ struct Push {
   int64_t gaps = 0;
 };
 
-double timeAt(const mxArray* t, int64_t i) { return eeg::numericElement(t, static_cast<size_t>(i)); }
-
 bool checkPush(int nrhs, const mxArray* prhs[], Push& p, Failure& f) {
   const mxArray* S = prhs[0];
   if (!S || !mxIsStruct(S) || mxGetNumberOfElements(S) != 1) return fail(f, M::state);
@@ -207,23 +208,17 @@ bool checkPush(int nrhs, const mxArray* prhs[], Push& p, Failure& f) {
 
   if (nrhs < 3) return true;
   const mxArray* t = prhs[2];
-  const mxClassID tcls = t ? mxGetClassID(t) : mxUNKNOWN_CLASS;
-  if (!t || (tcls != mxDOUBLE_CLASS && tcls != mxSINGLE_CLASS) || mxIsComplex(t) || mxIsSparse(t))
+  if (!t || mxGetClassID(t) != mxDOUBLE_CLASS || mxIsComplex(t) || mxIsSparse(t))
     return fail(f, M::timesClass);
   const int64_t n = static_cast<int64_t>(mxGetNumberOfElements(t));
   if (n != rows || (n > 0 && mxGetM(t) != 1 && mxGetN(t) != 1))
     return fail(f, M::timesCount, static_cast<long long>(rows), static_cast<long long>(n));
-  double last = p.state[1];
-  const double maxGap = p.settings.maxGap;
-  for (int64_t i = 0; i < n; ++i) {
-    const double v = timeAt(t, i);
-    if (!std::isfinite(v)) return fail(f, M::timesClass);
-    if (!std::isnan(last)) {
-      if (v < last) return fail(f, M::timesBackwards, static_cast<long long>(i + 1), v, last);
-      if (v - last > maxGap) ++p.gaps;
-    }
-    last = v;
-  }
+  int64_t at = 0;
+  const eeg::TimesCheck c = eeg::checkTimes(mxGetPr(t), n, 1, p.state[1], p.settings.maxGap, p.gaps, at);
+  if (c == eeg::TimesCheck::notFinite) return fail(f, M::timesClass);
+  if (c == eeg::TimesCheck::backwards)
+    return fail(f, M::timesBackwards, static_cast<long long>(at + 1), mxGetPr(t)[at],
+                at > 0 ? mxGetPr(t)[at - 1] : p.state[1]);
   p.times = t;
   return true;
 }
@@ -237,22 +232,13 @@ bool runPush(const Push& p, double* y, int64_t rows, double* newState, double* t
   const int64_t first = static_cast<int64_t>(p.state[0]);
   d.decimator().restoreState(p.state + eeg::kStateHead, first);
   if (times) {
-    for (int64_t e = 0; e < rows; ++e) times[e] = timeAt(p.times, d.lastFrameOfRow(e));
-    double last = p.state[1];
-    int64_t g = 0;
-    for (int64_t i = 0; i < p.chunk.frames; ++i) {
-      const double v = timeAt(p.times, i);
-      if (!std::isnan(last) && v - last > p.settings.maxGap) {
-        gaps[g] = static_cast<double>(first + i + 1);  // the frame after the jump, from 1
-        gaps[p.gaps + g] = v - last;
-        ++g;
-      }
-      last = v;
-    }
+    const double* t = mxGetPr(p.times);
+    for (int64_t e = 0; e < rows; ++e) times[e] = t[d.lastFrameOfRow(e)];
+    eeg::listGaps(t, p.chunk.frames, 1, p.state[1], p.settings.maxGap, first, gaps, gaps + p.gaps);
   }
   d.push(p.chunk, y, 1, rows);
   newState[0] = static_cast<double>(d.frames());
-  newState[1] = p.times && p.chunk.frames > 0 ? timeAt(p.times, p.chunk.frames - 1) : p.state[1];
+  newState[1] = p.times && p.chunk.frames > 0 ? mxGetPr(p.times)[p.chunk.frames - 1] : p.state[1];
   newState[2] = p.state[2] + static_cast<double>(p.gaps);
   d.decimator().takeState(newState + eeg::kStateHead);
   return true;

@@ -29,7 +29,7 @@ struct CallState {
   pyhost::Module module = pyhost::Module::eegfetch;
 };
 CallState* g_call = nullptr;
-void (*g_exitHandlers[3])(void) = {nullptr, nullptr, nullptr};
+void (*g_exitHandlers[4])(void) = {nullptr, nullptr, nullptr, nullptr};
 
 [[noreturn]] void raise(const char* text) {
   if (!g_call) {
