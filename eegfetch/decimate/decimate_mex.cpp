@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../reader_call.h"
@@ -223,12 +224,52 @@ bool checkPush(int nrhs, const mxArray* prhs[], Push& p, Failure& f) {
   return true;
 }
 
-// Runs the push into the outputs made for it. False only when memory runs out.
-bool runPush(const Push& p, double* y, int64_t rows, double* newState, double* times, double* gaps) {
-  eeg::ChunkDecimator d;
-  if (!d.setup(p.settings.setup)) return false;
+// The decimator of the last push's settings, kept by the module so that a loop of pushes of one
+// stream sets nothing up again: each push puts its own state into it. Released when the host lets go of
+// the module.
+struct Kept {
+  eeg::ChunkDecimator decimator;
+  double* setup = nullptr;  // the settings vector it was set up with (malloc)
+  int64_t setupSize = 0;
+  bool registered = false;
+  void release() {
+    decimator.release();
+    std::free(setup);
+    setup = nullptr;
+    setupSize = 0;
+  }
+};
+Kept g_kept;
+
+void releaseKept() {
+  g_kept.release();
+  g_kept.registered = false;
+}
+
+// The kept decimator, set up for these settings. Null when memory runs out.
+eeg::ChunkDecimator* decimatorFor(const Push& p) {
+  if (g_kept.decimator.ready() && g_kept.setupSize == p.setupSize &&
+      std::memcmp(g_kept.setup, p.setup, sizeof(double) * size_t(p.setupSize)) == 0)
+    return &g_kept.decimator;
+  g_kept.release();
+  g_kept.setup = static_cast<double*>(std::malloc(sizeof(double) * size_t(p.setupSize)));
+  if (!g_kept.setup || !g_kept.decimator.setup(p.settings.setup)) {
+    g_kept.release();
+    return nullptr;
+  }
+  std::memcpy(g_kept.setup, p.setup, sizeof(double) * size_t(p.setupSize));
+  g_kept.setupSize = p.setupSize;
+  return &g_kept.decimator;
+}
+
+// Runs the push into the outputs made for it: ok, or the failure's message.
+enum class PushStatus { ok, outOfMemory, state };
+PushStatus runPush(const Push& p, double* y, int64_t rows, double* newState, double* times, double* gaps) {
+  eeg::ChunkDecimator* kept = decimatorFor(p);
+  if (!kept) return PushStatus::outOfMemory;
+  eeg::ChunkDecimator& d = *kept;
   const int64_t stateDoubles = d.decimator().stateSize();
-  if (p.stateSize != eeg::kStateHead + stateDoubles) return false;
+  if (p.stateSize != eeg::kStateHead + stateDoubles) return PushStatus::state;
   const int64_t first = static_cast<int64_t>(p.state[0]);
   d.decimator().restoreState(p.state + eeg::kStateHead, first);
   if (times) {
@@ -241,10 +282,14 @@ bool runPush(const Push& p, double* y, int64_t rows, double* newState, double* t
   newState[1] = p.times && p.chunk.frames > 0 ? mxGetPr(p.times)[p.chunk.frames - 1] : p.state[1];
   newState[2] = p.state[2] + static_cast<double>(p.gaps);
   d.decimator().takeState(newState + eeg::kStateHead);
-  return true;
+  return PushStatus::ok;
 }
 
 bool push(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Failure& f) {
+  if (!g_kept.registered) {
+    mexAtExit(releaseKept);
+    g_kept.registered = true;
+  }
   Push p;
   if (!checkPush(nrhs, prhs, p, f)) return false;
   const int64_t factor = p.settings.setup.decimator.factor;
@@ -261,8 +306,9 @@ bool push(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[], Failure& f
   mxArray* T = p.times ? mxCreateDoubleMatrix(static_cast<mwSize>(rows), 1, mxREAL) : nullptr;
   mxArray* G = p.times ? mxCreateDoubleMatrix(static_cast<mwSize>(p.gaps), 2, mxREAL) : nullptr;
   std::memcpy(mxGetPr(setupArray), p.setup, sizeof(double) * size_t(p.setupSize));
-  if (!runPush(p, mxGetPr(y), rows, mxGetPr(stateArray), T ? mxGetPr(T) : nullptr, G ? mxGetPr(G) : nullptr))
-    return fail(f, M::outOfMemory);
+  const PushStatus status =
+      runPush(p, mxGetPr(y), rows, mxGetPr(stateArray), T ? mxGetPr(T) : nullptr, G ? mxGetPr(G) : nullptr);
+  if (status != PushStatus::ok) return fail(f, status == PushStatus::state ? M::state : M::outOfMemory);
   eeg::stateCheck(mxGetPr(setupArray), p.setupSize, mxGetPr(stateArray), p.stateSize, mxGetPr(check));
   mxSetField(S, 0, "setup", setupArray);
   mxSetField(S, 0, "state", stateArray);
