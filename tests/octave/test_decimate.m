@@ -83,6 +83,18 @@ for i = 1:numel(cases)
 end
 printf('eegmex_decimate: %d cuttings of %d cases equal eegfetch bit for bit\n', checked, numel(cases));
 
+% A copy goes on on its own, between pushes of a stream of other settings.
+HDR = struct('fs', 100, 'nChans', 2, 'scale', [1 1]);
+X = [1:12; 101:112].';
+Sa = eegmex_decimate(HDR, struct('chanidx', [2 1], 'fs', 25, 'filt_b', [0.5 0.5], 'filt_a', [1 0]));
+Sx = eegmex_decimate(HDR, struct('chanidx', 1, 'fs', 50));
+[~, Sa] = eegmex_decimate(Sa, X(1:5, :));
+Sb = Sa;
+[ya, Sa] = eegmex_decimate(Sa, X(6:12, :));
+[~, Sx] = eegmex_decimate(Sx, X);
+[yb, Sb] = eegmex_decimate(Sb, X(6:12, :));
+assert(isequal(ya, yb) && isequal(Sa, Sb) && isequal(size(ya), [2 2]));
+
 % Times: T is the last frame's time of each block; a jump is warned of and listed, never filled.
 HDR = struct('fs', 100, 'nChans', 2, 'scale', [1 1]);
 OPT = struct('chanidx', [2 1], 'fs', 25);
