@@ -93,7 +93,7 @@ Sb = Sa;
 [ya, Sa] = eegmex_decimate(Sa, X(6:12, :));
 [~, Sx] = eegmex_decimate(Sx, X);
 [yb, Sb] = eegmex_decimate(Sb, X(6:12, :));
-assert(isequal(ya, yb) && isequal(Sa, Sb) && isequal(size(ya), [2 2]));
+assert(isequal(ya, yb) && isequaln(Sa, Sb) && isequal(size(ya), [2 2]));
 
 % Times: T is the last frame's time of each block; a jump is warned of and listed, never filled.
 HDR = struct('fs', 100, 'nChans', 2, 'scale', [1 1]);
@@ -150,5 +150,5 @@ catch err
   assert(strcmp(err.message, 'eegmex_decimate: The field HDR.scale was not set'));
 end
 [Y2, S3, T2] = eegmex_decimate(S, [13 113; 14 114; 15 115; 16 116], [15 16 17 18] / 100);
-assert(isequal(Y2, [116 16]) && isequal(S3, S2) && T2 == 0.18);
+assert(isequal(Y2, [116 16]) && isequaln(S3, S2) && T2 == 0.18);
 disp('test_decimate: all checks passed');
