@@ -134,51 +134,8 @@ bool openFile(const mxArray* nameArray, ReaderCall& call, std::FILE** file, Chec
   return true;
 }
 
-bool checkScale(const mxArray* hdr, ReaderCall& call, Checks& checks) {
-  const mxArray* scale = field(hdr, "scale");
-  if (!isNumeric(scale)) return checks.fail(Msg::notRealVector, "HDR.scale");
-  if (rows(scale) != 1) return checks.fail(Msg::notVector, "HDR.scale");
-  if (columns(scale) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::scaleSize);
-  if (!checks.realVector(scale, "HDR.scale")) return false;
-  call.scale = scale;
-  return true;
-}
-
-bool checkOffset(const mxArray* hdr, ReaderCall& call, Checks& checks) {
-  if (has(hdr, "offset")) {
-    const mxArray* o = field(hdr, "offset");
-    if (!isNumeric(o)) return checks.fail(Msg::notRealVector, "HDR.offset");
-    if (rows(o) != 1) return checks.fail(Msg::notVector, "HDR.offset");
-    if (columns(o) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::perChannel, "HDR.offset");
-    if (!checks.realVector(o, "HDR.offset")) return false;
-    call.offset = o;
-  }
-  return true;
-}
-
-// The header of a stream: HDR.fs and HDR.nChans (checked before), then HDR.scale and HDR.offset.
-bool checkScaleAndOffset(const mxArray* hdr, ReaderCall& call, Checks& checks) {
-  return checkScale(hdr, call, checks) && checkOffset(hdr, call, checks);
-}
-
-bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
-  if (!isStruct(hdr)) return checks.fail(Msg::hdrNotStruct);
-  if (!has(hdr, "fs")) return checks.fail(Msg::fieldNotSet, "HDR.fs");
-  if (!has(hdr, "nChans")) return checks.fail(Msg::fieldNotSet, "HDR.nChans");
-  // A stream's samples come as arrays of their own type: no encoding, byte order or file layout.
-  const bool stream = call.stream;
-  if (!stream && !has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
-  if (!has(hdr, "scale")) return checks.fail(Msg::fieldNotSet, "HDR.scale");
-  if (!stream && !has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
-  if (count(hdr) == 0) return checks.fail(Msg::hdrEmpty);
-
-  if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
-  if (call.fs < 1) return checks.fail(Msg::atLeastOne, "HDR.fs");
-
-  if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
-  if (call.nChans < 1) return checks.fail(Msg::atLeastOne, "HDR.nChans");
-  if (stream) return checkScaleAndOffset(hdr, call, checks);
-
+// HDR.BinaryFormat, dataOffset, recordSamples and nPoints: where the frames lie in the file.
+bool checkLayout(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
   const mxArray* format = field(hdr, "BinaryFormat");
   if (!isNumeric(format)) return checks.fail(Msg::notRealScalar, "HDR.BinaryFormat");
   if (count(format) != 1) return checks.fail(Msg::notOneElement, "HDR.BinaryFormat");
@@ -246,9 +203,20 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
     if (n < 0) return checks.fail(Msg::negativePoints);
     call.nPoints = n;
   }
+  return true;
+}
 
-  if (!checkScale(hdr, call, checks)) return false;
+bool checkScale(const mxArray* hdr, ReaderCall& call, Checks& checks) {
+  const mxArray* scale = field(hdr, "scale");
+  if (!isNumeric(scale)) return checks.fail(Msg::notRealVector, "HDR.scale");
+  if (rows(scale) != 1) return checks.fail(Msg::notVector, "HDR.scale");
+  if (columns(scale) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::scaleSize);
+  if (!checks.realVector(scale, "HDR.scale")) return false;
+  call.scale = scale;
+  return true;
+}
 
+bool checkEndian(const mxArray* hdr, ReaderCall& call, Checks& checks) {
   const mxArray* endian = field(hdr, "endian");
   if (!endian || !mxIsChar(endian)) return checks.fail(Msg::endianNotChar);
   if (count(endian) != 1) return checks.fail(Msg::endianNotOne);
@@ -256,8 +224,37 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
   if (mxGetString(endian, text, 2) != 0) return checks.fail(Msg::endianUnreadable);
   if (text[0] != 'l' && text[0] != 'b') return checks.fail(Msg::endianValue);
   call.endian = text[0];
+  return true;
+}
 
-  if (!checkOffset(hdr, call, checks)) return false;
+bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
+  if (!isStruct(hdr)) return checks.fail(Msg::hdrNotStruct);
+  if (!has(hdr, "fs")) return checks.fail(Msg::fieldNotSet, "HDR.fs");
+  if (!has(hdr, "nChans")) return checks.fail(Msg::fieldNotSet, "HDR.nChans");
+  // A stream's samples come as arrays of their own type: no encoding, byte order or file layout.
+  const bool stream = call.stream;
+  if (!stream && !has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
+  if (!has(hdr, "scale")) return checks.fail(Msg::fieldNotSet, "HDR.scale");
+  if (!stream && !has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
+  if (count(hdr) == 0) return checks.fail(Msg::hdrEmpty);
+
+  if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
+  if (call.fs < 1) return checks.fail(Msg::atLeastOne, "HDR.fs");
+
+  if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
+  if (call.nChans < 1) return checks.fail(Msg::atLeastOne, "HDR.nChans");
+
+  if (!stream && !checkLayout(hdr, call, file, checks)) return false;
+  if (!checkScale(hdr, call, checks)) return false;
+  if (!stream && !checkEndian(hdr, call, checks)) return false;
+  if (has(hdr, "offset")) {
+    const mxArray* o = field(hdr, "offset");
+    if (!isNumeric(o)) return checks.fail(Msg::notRealVector, "HDR.offset");
+    if (rows(o) != 1) return checks.fail(Msg::notVector, "HDR.offset");
+    if (columns(o) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::perChannel, "HDR.offset");
+    if (!checks.realVector(o, "HDR.offset")) return false;
+    call.offset = o;
+  }
   if (call.recordSamples && has(hdr, "channelFs")) {  // of use only where channels have rates of their own
     const mxArray* r = field(hdr, "channelFs");
     if (!isNumeric(r)) return checks.fail(Msg::notRealVector, "HDR.channelFs");
@@ -298,9 +295,9 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     if (perRecord < 1.0) return checks.fail(Msg::noSamples);
     if (call.channelFs && nSel > 0) {
       // A channel at another rate than HDR.fs is read at its own: HDR.fs would decimate it wrongly.
-      const double rate = numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
-      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate)))
-        return checks.fail(Msg::channelRate);
+      const double rate =
+          numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
+      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate))) return checks.fail(Msg::channelRate);
       call.fs = static_cast<int32_t>(rate);
     }
     if (call.nPointsFromFile) {
@@ -321,7 +318,7 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
   if (static_cast<int64_t>(call.decimationFactor) * call.targetRate != call.fs)
     return checks.fail(Msg::rateMultiple);
 
-  if (!call.stream && has(opt, "data")) {                      // a stream's rows are the call's result
+  if (!call.stream && has(opt, "data")) {  // a stream's rows are the call's result
     mxArray* data = const_cast<mxArray*>(field(opt, "data"));  // written in place
     if (!isNumeric(data)) return checks.fail(Msg::dataNotNumeric);
     if (columns(data) != nSel) return checks.fail(Msg::dataColumns);
