@@ -35,6 +35,24 @@
 %   A state that was changed, or that eegmex_decimate did not make, is
 %   refused.
 %
+%   Messages, in the order the checks run (HDR and OPT first, with
+%   eegfetch's own messages: see help eegfetch):
+%     Call S = eegmex_decimate(HDR, OPT), [Y, S] = eegmex_decimate(S, X)
+%       or [Y, S, T, G] = eegmex_decimate(S, X, t).
+%     OPT.maxGap must be a real scalar above 0 (seconds).
+%     S is not a state that eegmex_decimate made, or it was changed: make
+%       one with S = eegmex_decimate(HDR, OPT).
+%     X must be a real matrix of class double, single, int16 or int32.
+%     X must have HDR.nChans (N) columns, one per channel, and a row per
+%       frame; it has M columns.
+%     t must be a real double vector of finite times (seconds).
+%     t must hold one time per frame of X (N); it holds M.
+%     t goes backwards at frame K of X: T1 s after T0 s.
+%     Not enough memory for the decimator.
+%   The warning of a jump:
+%     eegmex_decimate: the times jump by J s before frame K of the stream
+%       (more than OPT.maxGap, G s); no frames were made up for the gap.
+%
 %   Errors (identifiers), each leaving S as it was:
 %     eegmex_decimate:setup      HDR or OPT (eegfetch's message), OPT.maxGap
 %     eegmex_decimate:state      S changed, or not a state

@@ -33,7 +33,7 @@ echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 arith=$("$bench" kernel "$data/w1.bin" 64 1 l 4 200 5000 500 "$rounds" | sed -E -n 's/.*ns_per_sample=([0-9.]+).*/\1/p')
 py=$(cd "$build" && "$venv/bin/python" "$root/bench/bench_stream.py" "$b" "$a" "$rounds")
 oct=$(octave-cli -H --no-gui --quiet --eval "addpath('$(realpath "$build")'); addpath('$root/bench'); bench_stream([$b], [$a], $rounds)")
-val() { sed -n "s/^$1 //p" <<<"$py$(printf '\n')$oct"; }
+val() { printf '%s\n%s\n' "$py" "$oct" | sed -n "s/^$1 //p"; }
 awk -v pi="$(val PUSH_int16)" -v pf="$(val PUSH_float32)" -v si="$(val SCIPY_int16)" -v sf="$(val SCIPY_float32)" \
   -v oi="$(val OCTAVE_int16)" -v of="$(val OCTAVE_single)" -v s="$(val SECOND_NS_PER_SAMPLE)" -v ar="$arith" \
   -v d="$(val SCIPY_MAX_DIFF)" 'BEGIN {

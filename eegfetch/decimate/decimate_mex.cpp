@@ -33,7 +33,7 @@ namespace {
   X(chunkColumns, "eegmex_decimate:chunk", "X must have HDR.nChans (%d) columns, one per channel, and a row per frame; it has %lld columns.") \
   X(timesCount, "eegmex_decimate:times", "t must hold one time per frame of X (%lld); it holds %lld.") \
   X(timesClass, "eegmex_decimate:times", "t must be a real double vector of finite times (seconds).") \
-  X(timesBackwards, "eegmex_decimate:times", "t goes backwards at frame %lld of X (%.17g after %.17g).") \
+  X(timesBackwards, "eegmex_decimate:times", "t goes backwards at frame %lld of X: %f s after %f s.") \
   X(outOfMemory, "eegmex_decimate:memory", "Not enough memory for the decimator.")
 // clang-format on
 
@@ -54,8 +54,7 @@ const char* const kTexts[] = {
 };
 const char* const kGapId = "eegmex_decimate:gap";
 const char* const kGapText =
-    "eegmex_decimate: the times jump by %.6g s before frame %lld of the stream (more than OPT.maxGap, %.6g "
-    "s); "
+    "eegmex_decimate: the times jump by %g s before frame %lld of the stream (more than OPT.maxGap, %g s); "
     "no frames were made up for the gap.";
 
 // A message with its identifier, ready to raise once nothing of ours is alive.
