@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -22,20 +23,27 @@ namespace {
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
+bool hostBigEndian() {
+  const uint16_t one = 1;
+  unsigned char first;
+  std::memcpy(&first, &one, 1);
+  return first == 0;
+}
+
 class PyChunkDecimator {
  public:
   PyChunkDecimator(const Doubles& setup, const Doubles& state, const Doubles& check) {
     load(setup, state, check);
   }
 
-  // y, times (None without timestamps), gaps (k x 2: stream frame from 1, jump in seconds).
-  py::tuple push(py::handle xIn, py::handle timestamps) {
+  // y; with timestamps (y, times), the gaps of the push in gaps() and warned of.
+  py::object push(py::handle xIn, py::handle timestamps) {
     py::array x = chunk(xIn);
     eeg::ChunkView view;
     int64_t frames = 0;
     describe(x, view, frames);
-    Doubles t;
     const bool timed = !timestamps.is_none();
+    Doubles t;
     if (timed) {
       t = Doubles::ensure(timestamps);
       if (!t) throw py::type_error("timestamps must be numbers, one per frame");
@@ -43,42 +51,59 @@ class PyChunkDecimator {
         throw py::value_error("timestamps must hold one time per frame of x (" + std::to_string(frames) +
                               "); they hold " + std::to_string(t.size()));
     }
-    std::unique_lock<std::mutex> hold(mutex_, std::defer_lock);
-    {
+    std::unique_lock<std::mutex> hold(mutex_, std::try_to_lock);
+    if (!hold.owns_lock()) {  // another thread pushes into this object: wait without the GIL
       py::gil_scoped_release release;
       hold.lock();
     }
+    const int64_t rows = d_.rowsFor(frames);
+    // Column-major, as eegmex.fetch returns its rows.
+    py::array_t<double, py::array::f_style> y({static_cast<py::ssize_t>(rows), py::ssize_t(d_.columns())});
+    double* yData = y.mutable_data();
+    if (!timed) {
+      py::gil_scoped_release release;
+      d_.push(view, yData, 1, rows);
+      return std::move(y);
+    }
     const double last = state_[1];
     int64_t gaps = 0, at = 0;
-    if (timed) {
-      const eeg::TimesCheck c = eeg::checkTimes(t.data(), frames, 1, last, settings_.maxGap, gaps, at);
-      if (c == eeg::TimesCheck::notFinite)
-        throw py::value_error("timestamps must be finite numbers (seconds)");
-      if (c == eeg::TimesCheck::backwards)
-        throw py::value_error("timestamps go backwards at frame " + std::to_string(at) + " of x");
-    }
-    const int64_t rows = d_.rowsFor(frames);
-    const py::ssize_t nSel = d_.columns();
-    // Column-major, as eegmex.fetch returns its rows.
-    py::array_t<double, py::array::f_style> y({static_cast<py::ssize_t>(rows), nSel});
-    py::array_t<double> times(timed ? rows : 0);
+    const eeg::TimesCheck c = eeg::checkTimes(t.data(), frames, 1, last, settings_.maxGap, gaps, at);
+    if (c == eeg::TimesCheck::notFinite) throw py::value_error("timestamps must be finite numbers (seconds)");
+    if (c == eeg::TimesCheck::backwards)
+      throw py::value_error("timestamps go backwards at frame " + std::to_string(at) + " of x");
+    py::array_t<double> times(rows);
     py::array_t<double, py::array::f_style> gapList({static_cast<py::ssize_t>(gaps), py::ssize_t(2)});
-    double* yData = y.mutable_data();
-    double* tOut = timed ? times.mutable_data() : nullptr;
+    double* tOut = times.mutable_data();
     double* gOut = gapList.mutable_data();
     {
       py::gil_scoped_release release;
-      const int64_t first = d_.frames();
-      if (timed) {
-        for (int64_t e = 0; e < rows; ++e) tOut[e] = t.data()[d_.lastFrameOfRow(e)];
-        eeg::listGaps(t.data(), frames, 1, last, settings_.maxGap, first, gOut, gOut + gaps);
-        if (frames > 0) state_[1] = t.data()[frames - 1];
-        state_[2] += static_cast<double>(gaps);
-      }
+      for (int64_t e = 0; e < rows; ++e) tOut[e] = t.data()[d_.lastFrameOfRow(e)];
+      eeg::listGaps(t.data(), frames, 1, last, settings_.maxGap, d_.frames(), gOut, gOut + gaps);
+      if (frames > 0) state_[1] = t.data()[frames - 1];
+      state_[2] += static_cast<double>(gaps);
       d_.push(view, yData, 1, rows);
     }
-    py::object tResult = timed ? py::object(times) : py::object(py::none());
-    return py::make_tuple(y, tResult, gapList);
+    gaps_ = gapList;
+    hold.unlock();
+    if (gaps > 0) {
+      py::object warning = py::module_::import("eegmex").attr("EegmexWarning");
+      py::object warn = py::module_::import("warnings").attr("warn");
+      for (int64_t g = 0; g < gaps; ++g) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "eegmex_decimate: the times jump by %g s before frame %lld of the stream (more than "
+                      "maxGap, %g s); no frames were made up for the gap.",
+                      gOut[gaps + g], static_cast<long long>(gOut[g]), settings_.maxGap);
+        warn(warning(text, "eegmex_decimate:gap"), py::arg("stacklevel") = 2);
+      }
+    }
+    return py::make_tuple(y, times);
+  }
+
+  // The gaps of the last push with timestamps: rows [stream frame from 1, jump in seconds].
+  py::array gaps() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return gaps_;
   }
 
   // (setup, state, check): the plain doubles eegmex_decimate's S holds.
@@ -152,7 +177,8 @@ class PyChunkDecimator {
       throw py::type_error("x must be real; it is complex (" + std::string(py::str(x.dtype())) + ")");
     if (kind != 'f' && kind != 'i' && kind != 'u')
       throw py::type_error("x must be an array of numbers; its dtype is " + std::string(py::str(x.dtype())));
-    const bool native = x.dtype().attr("isnative").cast<bool>();
+    const char order = x.dtype().byteorder();
+    const bool native = order == '=' || order == '|' || order == (hostBigEndian() ? '>' : '<');
     const bool direct =
         native && ((kind == 'f' && (size == 8 || size == 4)) || (kind == 'i' && (size == 2 || size == 4)));
     bool whole = true;
@@ -188,6 +214,7 @@ class PyChunkDecimator {
   std::vector<double> setup_;
   std::vector<int32_t> channels_;
   double state_[eeg::kStateHead] = {0, NAN, 0};
+  py::array gaps_ = py::array_t<double, py::array::f_style>(std::vector<py::ssize_t>{0, 2});
   std::mutex mutex_;
 };
 
@@ -201,7 +228,10 @@ void bindDecimator(py::module_& m) {
       .def(py::init<const Doubles&, const Doubles&, const Doubles&>(), py::arg("setup"), py::arg("state"),
            py::arg("check"))
       .def("push", &PyChunkDecimator::push, py::arg("x"), py::arg("timestamps") = py::none(),
-           "Pushes a chunk (frames x nChans): returns (rows, times or None, gaps).")
+           "Pushes a chunk (frames x nChans): returns its rows; with timestamps (rows, times).")
+      .def_property_readonly(
+          "gaps", &PyChunkDecimator::gaps,
+          "The gaps of the last push with timestamps: rows [stream frame from 1, jump in s].")
       .def("state", &PyChunkDecimator::state, "The state as (setup, state, check).")
       .def("reset", &PyChunkDecimator::reset, "Back to frame 0 with zero filter state.")
       .def_property_readonly("frames", &PyChunkDecimator::frames, "Frames pushed so far.")

@@ -1,8 +1,6 @@
 """Chunks from a live source through the reader's filter and decimator: eegmex.Decimator and
 eegmex.place_markers (docs/streams.md)."""
 
-import warnings as _warnings
-
 import numpy as _np
 
 from . import _eegmex
@@ -38,7 +36,6 @@ class Decimator(_eegmex.ChunkDecimator):
             opt["sos"] = _np.atleast_2d(_np.asarray(opt["sos"], dtype=float))
         S = _call(_DECIMATE, 1, [_hdr_in(hdr), _opt_in(opt)])[0]
         super().__init__(_row(S["setup"]), _row(S["state"]), _row(S["check"]))
-        self.gaps = _np.zeros((0, 2))
 
     @classmethod
     def from_state(cls, S):
@@ -46,17 +43,7 @@ class Decimator(_eegmex.ChunkDecimator):
         eegmex_decimate's S or state() gives it)."""
         d = cls.__new__(cls)
         _eegmex.ChunkDecimator.__init__(d, _row(S["setup"]), _row(S["state"]), _row(S["check"]))
-        d.gaps = _np.zeros((0, 2))
         return d
-
-    def push(self, x, timestamps=None):
-        y, t, gaps = _eegmex.ChunkDecimator.push(self, x, timestamps)
-        if timestamps is None:
-            return y
-        self.gaps = gaps
-        for frame, jump in gaps:
-            _warn_gap(frame, jump, self)
-        return y, t
 
     def state(self):
         setup, state, check = _eegmex.ChunkDecimator.state(self)
@@ -77,19 +64,6 @@ class Decimator(_eegmex.ChunkDecimator):
 
 def _row(a):
     return _np.ascontiguousarray(_np.asarray(a, dtype=float).reshape(-1))
-
-
-def _warn_gap(frame, jump, d):
-    from . import EegmexWarning
-
-    _warnings.warn(
-        EegmexWarning(
-            "eegmex_decimate: the times jump by %.6g s before frame %d of the stream (more than "
-            "maxGap); no frames were made up for the gap." % (jump, int(frame)),
-            "eegmex_decimate:gap",
-        ),
-        stacklevel=3,
-    )
 
 
 def place_markers(times, marker_times):
