@@ -226,6 +226,8 @@ bool checkPush(int nrhs, const mxArray* prhs[], Push& p, Failure& f) {
 // The decimator of the last push's settings, kept by the module so that a loop of pushes of one
 // stream sets nothing up again: each push puts its own state into it. Released when the host lets go of
 // the module.
+// Octave and MATLAB run a module's calls one at a time; the Python package calls this gateway only to
+// set a stream up and pushes through objects of its own (host/python/decimator.cpp).
 struct Kept {
   eeg::ChunkDecimator decimator;
   double* setup = nullptr;  // the settings vector it was set up with (malloc)
