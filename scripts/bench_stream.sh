@@ -38,7 +38,7 @@ awk -v pi="$(val PUSH_int16)" -v pf="$(val PUSH_float32)" -v si="$(val SCIPY_int
   -v oi="$(val OCTAVE_int16)" -v of="$(val OCTAVE_single)" -v s="$(val SECOND_NS_PER_SAMPLE)" -v ar="$arith" \
   -v d="$(val SCIPY_MAX_DIFF)" -v fi="$(val FASTEST_int16)" -v ff="$(val FASTEST_float32)" 'BEGIN {
   printf "push of 32 x 64, Python:  int16 %.2f us, float32 %.2f us (goal <= 5 us: %s); the fastest single push: %.2f and %.2f us\n", pi, pf, (pi <= 5 && pf <= 5) ? "met" : "NOT met", fi, ff
-  printf "push of 32 x 64, Octave:  int16 %.2f us, single %.2f us (goal <= 20 us: %s)\n", oi, of, (oi <= 20 && of <= 20) ? "met" : "NOT met"
+  printf "push of 32 x 64, Octave:  int16 %.2f us, single %.2f us (goal <= 20 us: %s); the fastest single push: %.2f and %.2f us\n", oi, of, (oi <= 20 && of <= 20) ? "met" : "NOT met", ofi, off
   printf "scipy lfilter with zi and slicing on the same chunks: int16 %.2f us, float32 %.2f us (largest difference %s)\n", si, sf, d
   printf "  the push is %.1f x (int16) and %.1f x (float32) faster (goal >= 3 x: %s)\n", si / pi, sf / pf, (si / pi >= 3 && sf / pf >= 3) ? "met" : "NOT met"
   printf "push of 1 s (5000 x 64 int16): %.3f ns a sample; the engine'"'"'s arithmetic on W1: %.3f ns: %.2f x (goal <= 1.2 x: %s)\n", s, ar, s / ar, (s <= 1.2 * ar) ? "met" : "NOT met"
