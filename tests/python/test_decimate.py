@@ -6,6 +6,7 @@ import copy
 import json
 import os
 import pickle
+import subprocess
 import threading
 import warnings
 
@@ -13,6 +14,7 @@ import numpy as np
 import pytest
 
 import eegmex
+from conftest import BUILD
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASES = json.load(open(os.path.join(HERE, "stream_cases.json")))["cases"]
@@ -153,3 +155,26 @@ def test_pushes_on_threads_each_give_their_own_rows():
     for t in threads:
         t.join()
     assert all(np.array_equal(g, w) for g, w in zip(got, want))
+
+
+def test_a_state_octave_made_goes_on_here(octave, tmp_path):
+    """S is the same value in both hosts: Octave pushes the first frames, Python goes on from its S."""
+    x = np.arange(60, dtype=np.int16).reshape(20, 3) * 7 - 100
+    x.T.astype("<i2").tofile(str(tmp_path / "x.bin"))  # column-major, as Octave reads it
+    script = (
+        "addpath('%s'); f = fopen('x.bin'); X = reshape(fread(f, Inf, 'int16=>int16'), 20, 3); fclose(f);"
+        "S = eegmex_decimate(struct('fs', 100, 'nChans', 3, 'scale', [1 2 3]), struct('chanidx', [3 1], 'fs', 25,"
+        " 'filt_b', [0.5 0.25], 'filt_a', [1 -0.5]));"
+        "[~, S] = eegmex_decimate(S, X(1:7, :)); f = fopen('s.bin', 'w');"
+        "fwrite(f, [numel(S.setup) numel(S.state) S.setup S.state S.check], 'double'); fclose(f);" % BUILD
+    )
+    subprocess.run([octave, "-H", "--no-gui", "--quiet", "--eval", script], check=True, cwd=str(tmp_path))
+    v = np.fromfile(str(tmp_path / "s.bin"))
+    a, b = int(v[0]), int(v[1])
+    S = {"setup": v[2 : 2 + a], "state": v[2 + a : 2 + a + b], "check": v[2 + a + b :]}
+    d = eegmex.Decimator.from_state(S)
+    whole = eegmex.Decimator({"fs": 100, "nChans": 3, "scale": [1, 2, 3]}, chanidx=[2, 0], fs=25,
+                             filt_b=[0.5, 0.25], filt_a=[1, -0.5])
+    want = whole.push(x)
+    assert d.frames == 7
+    assert np.array_equal(d.push(x[7:]), want[1:])
