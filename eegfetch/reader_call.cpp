@@ -134,21 +134,8 @@ bool openFile(const mxArray* nameArray, ReaderCall& call, std::FILE** file, Chec
   return true;
 }
 
-bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
-  if (!isStruct(hdr)) return checks.fail(Msg::hdrNotStruct);
-  if (!has(hdr, "fs")) return checks.fail(Msg::fieldNotSet, "HDR.fs");
-  if (!has(hdr, "nChans")) return checks.fail(Msg::fieldNotSet, "HDR.nChans");
-  if (!has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
-  if (!has(hdr, "scale")) return checks.fail(Msg::fieldNotSet, "HDR.scale");
-  if (!has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
-  if (count(hdr) == 0) return checks.fail(Msg::hdrEmpty);
-
-  if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
-  if (call.fs < 1) return checks.fail(Msg::atLeastOne, "HDR.fs");
-
-  if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
-  if (call.nChans < 1) return checks.fail(Msg::atLeastOne, "HDR.nChans");
-
+// HDR.BinaryFormat, dataOffset, recordSamples and nPoints: where the frames lie in the file.
+bool checkLayout(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
   const mxArray* format = field(hdr, "BinaryFormat");
   if (!isNumeric(format)) return checks.fail(Msg::notRealScalar, "HDR.BinaryFormat");
   if (count(format) != 1) return checks.fail(Msg::notOneElement, "HDR.BinaryFormat");
@@ -216,14 +203,20 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
     if (n < 0) return checks.fail(Msg::negativePoints);
     call.nPoints = n;
   }
+  return true;
+}
 
+bool checkScale(const mxArray* hdr, ReaderCall& call, Checks& checks) {
   const mxArray* scale = field(hdr, "scale");
   if (!isNumeric(scale)) return checks.fail(Msg::notRealVector, "HDR.scale");
   if (rows(scale) != 1) return checks.fail(Msg::notVector, "HDR.scale");
   if (columns(scale) != static_cast<size_t>(call.nChans)) return checks.fail(Msg::scaleSize);
   if (!checks.realVector(scale, "HDR.scale")) return false;
   call.scale = scale;
+  return true;
+}
 
+bool checkEndian(const mxArray* hdr, ReaderCall& call, Checks& checks) {
   const mxArray* endian = field(hdr, "endian");
   if (!endian || !mxIsChar(endian)) return checks.fail(Msg::endianNotChar);
   if (count(endian) != 1) return checks.fail(Msg::endianNotOne);
@@ -231,7 +224,29 @@ bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& 
   if (mxGetString(endian, text, 2) != 0) return checks.fail(Msg::endianUnreadable);
   if (text[0] != 'l' && text[0] != 'b') return checks.fail(Msg::endianValue);
   call.endian = text[0];
+  return true;
+}
 
+bool checkHeader(const mxArray* hdr, ReaderCall& call, std::FILE* file, Checks& checks) {
+  if (!isStruct(hdr)) return checks.fail(Msg::hdrNotStruct);
+  if (!has(hdr, "fs")) return checks.fail(Msg::fieldNotSet, "HDR.fs");
+  if (!has(hdr, "nChans")) return checks.fail(Msg::fieldNotSet, "HDR.nChans");
+  // A stream's samples come as arrays of their own type: no encoding, byte order or file layout.
+  const bool stream = call.stream;
+  if (!stream && !has(hdr, "BinaryFormat")) return checks.fail(Msg::fieldNotSet, "HDR.BinaryFormat");
+  if (!has(hdr, "scale")) return checks.fail(Msg::fieldNotSet, "HDR.scale");
+  if (!stream && !has(hdr, "endian")) return checks.fail(Msg::fieldNotSet, "HDR.endian");
+  if (count(hdr) == 0) return checks.fail(Msg::hdrEmpty);
+
+  if (!checks.integerScalar(field(hdr, "fs"), "HDR.fs", call.fs)) return false;
+  if (call.fs < 1) return checks.fail(Msg::atLeastOne, "HDR.fs");
+
+  if (!checks.integerScalar(field(hdr, "nChans"), "HDR.nChans", call.nChans)) return false;
+  if (call.nChans < 1) return checks.fail(Msg::atLeastOne, "HDR.nChans");
+
+  if (!stream && !checkLayout(hdr, call, file, checks)) return false;
+  if (!checkScale(hdr, call, checks)) return false;
+  if (!stream && !checkEndian(hdr, call, checks)) return false;
   if (has(hdr, "offset")) {
     const mxArray* o = field(hdr, "offset");
     if (!isNumeric(o)) return checks.fail(Msg::notRealVector, "HDR.offset");
@@ -303,7 +318,7 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
   if (static_cast<int64_t>(call.decimationFactor) * call.targetRate != call.fs)
     return checks.fail(Msg::rateMultiple);
 
-  if (has(opt, "data")) {
+  if (!call.stream && has(opt, "data")) {  // a stream's rows are the call's result
     mxArray* data = const_cast<mxArray*>(field(opt, "data"));  // written in place
     if (!isNumeric(data)) return checks.fail(Msg::dataNotNumeric);
     if (columns(data) != nSel) return checks.fail(Msg::dataColumns);
@@ -367,8 +382,9 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
 
   // Checked after everything else, so every earlier message keeps its place.
   call.resume = false;
-  if (has(opt, "resume") && !checks.flag(field(opt, "resume"), "OPT.resume", call.resume)) return false;
   call.newest = false;
+  if (call.stream) return true;  // a stream goes on from the state its caller holds
+  if (has(opt, "resume") && !checks.flag(field(opt, "resume"), "OPT.resume", call.resume)) return false;
   if (has(opt, "newest")) {
     if (!checks.flag(field(opt, "newest"), "OPT.newest", call.newest)) return false;
     if (call.newest && !call.data) return checks.fail(Msg::newestNeedsData);
@@ -392,6 +408,15 @@ bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, s
   if (!openFile(prhs[0], call, file, checks)) return false;
   if (!checkHeader(prhs[1], call, *file, checks)) return false;
   return checkOptions(prhs[2], call, *file, checks);
+}
+
+bool validateStreamSetup(const mxArray* hdr, const mxArray* opt, ReaderCall& call,
+                         char (&message)[kMessageSize]) {
+  std::FILE* none = nullptr;
+  Checks checks(&none, message);
+  call = ReaderCall();
+  call.stream = true;
+  return checkHeader(hdr, call, nullptr, checks) && checkOptions(opt, call, nullptr, checks);
 }
 
 }  // namespace eeg

@@ -29,7 +29,7 @@ struct ReaderCall {
   // HDR.channelFs (1 x nChans) or null. With records, the selection is read at its channels' rate:
   // fs is then that rate, and nPoints and OPT.fs count that channel's samples.
   const mxArray* channelFs = nullptr;
-  int64_t nPoints = 0;              // frames to read: HDR.nPoints or whole frames in the file, >= 0
+  int64_t nPoints = 0;  // frames to read: HDR.nPoints or whole frames in the file, >= 0
   bool nPointsFromFile = false;
   const mxArray* scale = nullptr;    // HDR.scale: 1 x nChans, any real numeric class
   char endian = 'l';                 // 'l' or 'b'
@@ -49,6 +49,9 @@ struct ReaderCall {
   bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
   bool hasDataPos = false;
   Digest fileName;  // nameDigest of the file name
+  // A stream's settings (validateStreamSetup): HDR without the file's fields (BinaryFormat, endian,
+  // dataOffset, recordSamples, nPoints, channelFs), OPT without data, dataPos, resume and newest.
+  bool stream = false;
 };
 
 // Runs every check in order. On success returns true with `call` filled and the data file open
@@ -56,6 +59,11 @@ struct ReaderCall {
 // in `message`. Raises no host error.
 bool validateCall(int nlhs, int nrhs, const mxArray* prhs[], ReaderCall& call, std::FILE** file,
                   char (&message)[kMessageSize]);
+
+// The checks of HDR and OPT for a stream of chunks (eegmex_decimate), in the same order and with
+// the same messages as validateCall's for the fields they share. Same contract, without a file.
+bool validateStreamSetup(const mxArray* hdr, const mxArray* opt, ReaderCall& call,
+                         char (&message)[kMessageSize]);
 
 // Reads element `i` of a real numeric array of any class as a double (exact for every class but
 // 64-bit integers without a double of their own, which the checks reject).

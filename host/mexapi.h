@@ -96,6 +96,7 @@ typedef enum {
 
 // libmex
 EEGMEX_IMPORT void mexErrMsgTxt(const char* text);  // does not return
+EEGMEX_IMPORT void mexErrMsgIdAndTxt(const char* id, const char* format, ...);  // does not return
 EEGMEX_IMPORT void mexWarnMsgTxt(const char* text);
 EEGMEX_IMPORT void mexWarnMsgIdAndTxt(const char* id, const char* format, ...);
 EEGMEX_IMPORT mxArray* mexGetVariable(const char* workspace, const char* name);

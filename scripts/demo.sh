@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 bash scripts/build.sh --modules
 build=$(cd "${BUILD_DIR:-build}" && pwd)
-for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_serialbox.m demo/demo_online.m demo/demo_events.m; do
+for demo in demo/demo_eegfetch.m demo/demo_trigout.m demo/demo_serialbox.m demo/demo_online.m demo/demo_events.m demo/demo_stream.m; do
   [ -f "$demo" ] || continue
   echo "=== $demo"
   octave-cli -H --no-gui --no-window-system --quiet \

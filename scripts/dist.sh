@@ -9,11 +9,12 @@ WIN_BUILD_PREFIX=build-dist-win bash scripts/build-windows.sh -DEEGMEX_TESTS=OFF
 rm -rf dist
 mkdir -p dist
 cp build-dist-win32/eegfetch.mexw32 build-dist-win32/trigout.mexw32 build-dist-win32/eegmex_formats.mexw32 \
-  build-dist-win64/eegfetch.mexw64 build-dist-win64/trigout.mexw64 build-dist-win64/eegmex_formats.mexw64 dist/
+  build-dist-win32/eegmex_decimate.mexw32 build-dist-win64/eegfetch.mexw64 build-dist-win64/trigout.mexw64 \
+  build-dist-win64/eegmex_formats.mexw64 build-dist-win64/eegmex_decimate.mexw64 dist/
 # The help files beside the modules, carrying the same version as the package.
 cp build-dist-win64/eegfetch.m build-dist-win64/trigout.m build-dist-win64/eegmex_vhdr.m build-dist-win64/eegmex_vmrk.m \
   build-dist-win64/eegmex_structs.m build-dist-win64/eegmex_events.m build-dist-win64/eegmex_edf.m build-dist-win64/eegmex_simport.m \
-  build-dist-win64/eegmex_serialport.m build-dist-win64/eegmex_set.m dist/
+  build-dist-win64/eegmex_serialport.m build-dist-win64/eegmex_decimate.m build-dist-win64/eegmex_place_markers.m build-dist-win64/eegmex_set.m dist/
 # The serial port library for USB trigger boxes, one per architecture, where eegmex_simport looks.
 for bits in 32 64; do
   mkdir -p dist/portlibs-mexw$bits

@@ -13,7 +13,7 @@ name=eegmex-$version
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 pkgdir=$stage/$name
-mkdir -p "$pkgdir/inst" "$pkgdir/src/host/octave" "$pkgdir/src/eegfetch/core" "$pkgdir/src/trigout" "$pkgdir/src/platform" \
+mkdir -p "$pkgdir/inst" "$pkgdir/src/host/octave" "$pkgdir/src/eegfetch/core" "$pkgdir/src/eegfetch/decimate" "$pkgdir/src/trigout" "$pkgdir/src/platform" \
   "$pkgdir/src/portlibs" "$pkgdir/src/formats/core"
 
 # Metadata: one version everywhere, from VERSION.
@@ -33,6 +33,7 @@ cp "$root/host/mexapi.h" "$root/host/mxelement.h" "$pkgdir/src/host/"
 cp "$root/host/octave/native_host.cpp" "$pkgdir/src/host/octave/"
 cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/null || true
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
+cp "$root"/eegfetch/decimate/*.cpp "$pkgdir/src/eegfetch/decimate/"
 cp "$root"/trigout/*.cpp "$root"/trigout/*.h "$pkgdir/src/trigout/"
 cp "$root"/formats/*.cpp "$pkgdir/src/formats/"
 cp "$root"/formats/core/*.cpp "$root"/formats/core/*.h "$pkgdir/src/formats/core/"

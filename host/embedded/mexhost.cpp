@@ -119,6 +119,19 @@ void writeFromDouble(mxArray* a, size_t i, double v) {
 
 HOST_EXPORT void mexErrMsgTxt(const char* text) { raise(text); }
 
+// The text as printf formats it; the identifier is not kept, as for warnings.
+HOST_EXPORT void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+  (void)id;
+  char text[1024] = "";
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+  }
+  raise(text);
+}
+
 HOST_EXPORT void mexWarnMsgTxt(const char* text) {
   if (g_call) g_call->warnings.push_back(text ? text : "");
 }

@@ -321,6 +321,17 @@ void mexErrMsgTxt(const char* text) {
   error("%s: %s", kName, text);
 }
 
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+  char text[1024] = "";
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+  }
+  error_with_id(id ? id : "", "%s: %s", kName, text[0] ? text : " ");
+}
+
 void mexWarnMsgTxt(const char* text) {
   const size_t n = text ? std::strlen(text) : 0;
   if (n == 0)

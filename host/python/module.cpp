@@ -21,7 +21,9 @@ extern "C" {
 void eegmex_eegfetch_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void eegmex_formats_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 void eegmex_trigout_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+void eegmex_decimate_entry(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 }
+void bindDecimator(py::module_& m);  // decimator.cpp
 
 namespace {
 
@@ -284,6 +286,7 @@ py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::o
     case 0: module = pyhost::Module::eegfetch, entry = eegmex_eegfetch_entry; break;
     case 1: module = pyhost::Module::formats, entry = eegmex_formats_entry; break;
     case 2: module = pyhost::Module::trigout, entry = eegmex_trigout_entry; break;
+    case 3: module = pyhost::Module::decimate, entry = eegmex_decimate_entry; break;
     default: throw py::value_error("no such module");
   }
   std::vector<pyhost::Array> held;
@@ -338,8 +341,9 @@ PYBIND11_MODULE(_eegmex, m) {
   m.def("call", &callModule, py::arg("module"), py::arg("nlhs"), py::arg("args"),
         py::arg("io_lib") = py::none(), py::arg("streams") = py::none(), py::arg("first_unused") = false,
         "Runs a module's gateway: returns (results, warnings, error). Modules: 0 eegfetch, 1 formats, 2 "
-        "trigout. first_unused: the first output is asked for only to reach the second (the module may leave "
+        "trigout, 3 eegmex_decimate. first_unused: the first output is asked for only to reach the second (the module may leave "
         "it unset).");
+  bindDecimator(m);
   m.def("at_exit", &atExit, "Runs the modules' exit handlers: pending pulses end as scheduled.");
   m.def("live_arrays", &pyhost::liveArrays, "Host arrays alive now (for leak checks).");
 }

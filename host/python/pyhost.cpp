@@ -29,7 +29,7 @@ struct CallState {
   pyhost::Module module = pyhost::Module::eegfetch;
 };
 CallState* g_call = nullptr;
-void (*g_exitHandlers[3])(void) = {nullptr, nullptr, nullptr};
+void (*g_exitHandlers[4])(void) = {nullptr, nullptr, nullptr, nullptr};
 
 [[noreturn]] void raise(const char* text) {
   if (!g_call) {
@@ -53,6 +53,18 @@ mxArray* inCall(mxArray* a) {
 extern "C" {
 
 void mexErrMsgTxt(const char* text) { raise(text); }
+
+void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
+  (void)id;  // the Python layer raises by the text, as for mexErrMsgTxt
+  char text[1024] = "";
+  if (format) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+  }
+  raise(text);
+}
 
 void mexWarnMsgTxt(const char* text) {
   if (g_call) g_call->warnings.emplace_back(std::string(), text ? text : "");

@@ -56,7 +56,7 @@ size_t elementSize(mxClassID cls);
 double* takeDoubles(mxArray* a);
 
 // The modules, each with its mexAtExit handler.
-enum class Module { eegfetch = 0, formats = 1, trigout = 2 };
+enum class Module { eegfetch = 0, formats = 1, trigout = 2, decimate = 3 };
 
 struct CallResult {
   bool failed = false;

@@ -27,6 +27,8 @@ from ._eeglab import read_set
 __all__ = [
     "fetch",
     "Stream",
+    "Decimator",
+    "place_markers",
     "read_vhdr",
     "read_vmrk",
     "read_edf",
@@ -434,3 +436,6 @@ def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None
 
 
 _atexit.register(_eegmex.at_exit)
+
+
+from ._stream import Decimator, place_markers  # noqa: E402  (chunks from a live source)
