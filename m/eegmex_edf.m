@@ -153,7 +153,7 @@ function [HDR, events] = eegmex_edf(file)
     warning(wid, '%s', wmsg);
   end
   n = h.nChans;
-  data = find(~h.annotation);
+  data = find(~h.annotation & ~isnan(h.scale));   % a channel without a scale is not among fsChans
   statusChan = h.statusChan;
   if statusChan == 0
     statusChan = [];

@@ -295,7 +295,7 @@ def read_edf(path):
     n = int(_scalar(h["nChans"]))
     annotation = _row(h["annotation"]) != 0
     record_samples = _row(h["recordSamples"])
-    data = _np.flatnonzero(~annotation)
+    data = _np.flatnonzero(~annotation & ~_np.isnan(_row(h["scale"])))  # a channel without a scale is left out
     fs_chans = data[record_samples[data] == _scalar(h["fsSamples"])]
     status = int(_scalar(h["statusChan"]))
     hdr = dict(
