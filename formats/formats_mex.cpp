@@ -158,13 +158,14 @@ mxArray* markersResult(const std::vector<eegfmt::Marker>& m) {
 
 mxArray* eventsResult(const std::vector<eegfmt::EdfEvent>& e) {
   using eegfmt::EdfEvent;
-  return structOf({{"status", rowOf(e, [](const EdfEvent& x) { return x.status ? 1.0 : 0.0; })},
-                   {"onset", rowOf(e, [](const EdfEvent& x) { return x.onset; })},
-                   {"duration", rowOf(e, [](const EdfEvent& x) { return x.duration; })},
-                   {"text", textsOf(e, [](const EdfEvent& x) -> const std::string& { return x.text; })},
-                   {"value", rowOf(e, [](const EdfEvent& x) { return x.value; })},
-                   {"statusWord", rowOf(e, [](const EdfEvent& x) { return x.statusWord; })},
-                   {"position", rowOf(e, [](const EdfEvent& x) { return x.position; })}});
+  return structOf(
+      {{"isStatus", rowOf(e, [](const EdfEvent& x) { return x.kind == EdfEvent::Kind::status ? 1.0 : 0.0; })},
+       {"onset", rowOf(e, [](const EdfEvent& x) { return x.onset; })},
+       {"duration", rowOf(e, [](const EdfEvent& x) { return x.duration; })},
+       {"text", textsOf(e, [](const EdfEvent& x) -> const std::string& { return x.text; })},
+       {"value", rowOf(e, [](const EdfEvent& x) { return x.value; })},
+       {"statusWord", rowOf(e, [](const EdfEvent& x) { return x.statusWord; })},
+       {"position", rowOf(e, [](const EdfEvent& x) { return x.position; })}});
 }
 
 mxArray* edfResult() {

@@ -78,7 +78,8 @@ double timeKeepingOnset(const std::vector<Tal>& tals) noexcept;
 void addSeconds(double t[6], double seconds) noexcept;
 
 struct EdfEvent {
-  bool status = false;    // a Status change, or an annotation
+  enum class Kind { annotation, status };  // an annotation, or a change of the Status channel
+  Kind kind = Kind::annotation;
   double onset = 0;       // seconds after the first sample
   double duration = 0;    // seconds; NaN for a status event not yet ended where the reader stopped
   std::string text;       // the annotation (UTF-8, or Latin-1 made UTF-8); a status value in decimal

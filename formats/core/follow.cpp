@@ -260,7 +260,7 @@ bool recordsFrom(const InputFile& file, int64_t length, const RecordLayout& layo
         if (changes[k].low == 0) continue;
         const int64_t end = k + 1 < changes.size() ? changes[k + 1].at : wholeFile ? total : -1;
         EdfEvent e;
-        e.status = true;
+        e.kind = EdfEvent::Kind::status;
         e.onset = onset;
         e.duration = end >= 0 ? static_cast<double>(end - changes[k].at) / layout.statusRate : NAN;
         e.text = format("%u", changes[k].low);
@@ -275,7 +275,7 @@ bool recordsFrom(const InputFile& file, int64_t length, const RecordLayout& layo
   }
   std::stable_sort(out.begin(), out.end(), [](const EdfEvent& a, const EdfEvent& b) {
     if (a.onset != b.onset) return a.onset < b.onset;
-    return !a.status && b.status;
+    return a.kind == EdfEvent::Kind::annotation && b.kind == EdfEvent::Kind::status;
   });
   // The header up to the record count, which a writer may rewrite as it goes, is checked too.
   return takeUpTo(file, layout.dataOffset + records * recordBytes, std::min<int64_t>(236, layout.dataOffset),

@@ -228,7 +228,7 @@ def _events(c):
     if n == 0:
         return []
     texts = _texts(c["text"], n)
-    status, onset, duration = _row(c["status"]), _row(c["onset"]), _row(c["duration"])
+    status, onset, duration = _row(c["isStatus"]), _row(c["onset"]), _row(c["duration"])
     value, pos, word = _row(c["value"]), _row(c["position"]), _row(c["statusWord"])
     return [
         dict(type="status" if status[i] else "annotation", onset=float(onset[i]), duration=float(duration[i]),
@@ -317,8 +317,10 @@ def events(hdr, state=None, up_to=float("inf")):
 
     hdr: from read_vhdr (events from its marker file, as read_vmrk gives them) or read_edf
     (annotations and Status changes, as read_edf gives them). state: None at the first call, then
-    the state the last call returned. up_to: frames read so far (fetch's info['frames']): no event
-    past them is given, so none runs ahead of its data.
+    the state the last call returned (a changed field raises ValueError naming it). up_to: frames
+    read so far (fetch's info['frames']): no event past them is given, so none runs ahead of its
+    data. up_to=inf (the default) says the recording is finished: a marker file's last line is taken
+    without a line end; give it only after the writer closed the file.
     """
     if state is None:
         state = _np.zeros((0, 0))
