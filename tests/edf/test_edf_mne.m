@@ -352,6 +352,13 @@ assert(isnan(HDR.scale(1)) && isnan(HDR.offset(1)) && isequal(HDR.scale(2:end), 
        && isequal(HDR.fsChans, setdiff(P.fsChans, 1)), 'flat channel: scale, offset or fsChans');
 O = struct('chanidx', HDR.fsChans, 'fs', HDR.fs);
 assert(isequal(eegfetch(HDR.dataFile, HDR, O), eegfetch(P.dataFile, P, O)), 'flat channel: the others differ');
+e = [];
+try
+  eegfetch(HDR.dataFile, HDR, struct('chanidx', [2 1], 'fs', HDR.fs));   % Fp1 chosen by hand
+catch e
+end
+assert(~isempty(e) && ~isempty(strfind(e.message, 'HDR.scale of a channel OPT.chanidx selects is not a finite number')), ...
+       'flat channel selected: %s', disp(e));
 printf('flat     %-16s read without Fp1: %s\n', 'b14.edf', msg(numel(flat) + 15:end));
 
 printf('test_edf_mne: %d files as MNE reads them, %d broken headers refused\n', numel(manifest), rows(broken));
