@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <unordered_set>
 
 #include "text.h"
@@ -91,12 +90,12 @@ bool readTextFile(const std::string& path, bool (*isFirst)(std::string_view), co
 bool isHeaderFirstLine(std::string_view line) { return isFirstLine(line, "Header File"); }
 
 struct Entry {
-  std::string key, name, value;  // key: the name in lower case
+  std::string_view name, value;  // in the decoded text, which outlives the sections
 };
 struct Section {
   std::string name;  // lower case
   std::vector<Entry> entries;
-  std::unordered_set<std::string> keys;  // of the entries, to find a key given twice at once
+  std::unordered_set<std::string> keys;  // the entries' names in lower case, to find one given twice at once
 };
 
 // The key=value lines of the wanted sections (lower-case names). Lines of other sections are not
@@ -129,7 +128,7 @@ bool readSections(const std::vector<std::string_view>& lines, const std::vector<
     const std::string key = lowerAscii(name);
     if (!current->keys.insert(key).second)
       return fail(p, kDamaged, "line %d gives %.*s a second time", int(i + 1), int(name.size()), name.data());
-    current->entries.push_back(Entry{key, std::string(name), std::string(trim(line.substr(eq + 1)))});
+    current->entries.push_back(Entry{name, trim(line.substr(eq + 1))});
   }
   return true;
 }
@@ -147,9 +146,8 @@ bool value(const std::vector<Section>& sections, const char* name, const char* k
            std::string& out, Problem& p) {
   const Section* s = findSection(sections, name, p);
   if (!s) return false;
-  const std::string k = lowerAscii(key);
   for (const Entry& e : s->entries)
-    if (e.key == k) return out = e.value, true;
+    if (equalsNoCase(e.name, key)) return out = std::string(e.value), true;
   if (fallback) return out = fallback, true;
   return fail(p, kDamaged, "the [%s] section has no %s", name, key);
 }
@@ -159,50 +157,48 @@ bool value(const std::vector<Section>& sections, const char* name, const char* k
 bool channels(const std::vector<Section>& sections, VhdrHeader& h, Problem& p) {
   const Section* s = findSection(sections, "Channel Infos", p);
   if (!s) return false;
-  struct Channel {
-    std::string label, reference, unit;
-    double scale = 1;
-  };
-  std::map<int64_t, Channel> found;  // by channel number: never sized by the header's count
+  // Each result sized by the entries, never by the header's count alone: fewer entries than
+  // channels leave one missing, which is found below.
+  const size_t room = std::min(static_cast<size_t>(h.nChans), s->entries.size());
+  std::vector<char> seen(room, 0);
+  h.label.resize(room);
+  h.reference.resize(room);
+  h.unit.resize(room);
+  h.scale.assign(room, 1);
   for (const Entry& e : s->entries) {
-    const bool isChannel = e.key.size() > 2 && e.key.compare(0, 2, "ch") == 0 && allDigits(e.key.substr(2));
+    const int name = int(e.name.size());
+    const bool isChannel =
+        e.name.size() > 2 && equalsNoCase(e.name.substr(0, 2), "ch") && allDigits(e.name.substr(2));
     if (!isChannel)
-      return fail(p, kDamaged, "[Channel Infos] holds \"%s\", which is not a channel entry Ch<n>",
-                  e.name.c_str());
+      return fail(p, kDamaged, "[Channel Infos] holds \"%.*s\", which is not a channel entry Ch<n>", name,
+                  e.name.data());
     double n = 0;
-    parseNumber(e.key.substr(2), n);
+    parseNumber(e.name.substr(2), n);
     if (n < 1 || n > h.nChans)
-      return fail(p, kDamaged, "[Channel Infos] has %s but NumberOfChannels=%d", e.name.c_str(), h.nChans);
+      return fail(p, kDamaged, "[Channel Infos] has %.*s but NumberOfChannels=%d", name, e.name.data(),
+                  h.nChans);
     const std::vector<std::string_view> fields = splitFields(e.value, ',');
     if (fields.size() < 3)
-      return fail(p, kDamaged, "%s=%s has fewer than three fields (name, reference, resolution)",
-                  e.name.c_str(), e.value.c_str());
-    Channel c;
-    c.label = unescapeCommas(fields[0]);
-    c.reference = unescapeCommas(fields[1]);
+      return fail(p, kDamaged, "%.*s=%.*s has fewer than three fields (name, reference, resolution)", name,
+                  e.name.data(), int(e.value.size()), e.value.data());
+    double scale = 1;
     const std::string_view resolution = trim(fields[2]);
-    if (!resolution.empty()) {
-      if (!parseNumber(resolution, c.scale) || !std::isfinite(c.scale))
-        return fail(p, kDamaged, "the resolution \"%.*s\" of %s is not a number", int(fields[2].size()),
-                    fields[2].data(), e.name.c_str());
-    }
-    if (fields.size() >= 4) c.unit = std::string(trim(fields[3]));
-    if (c.unit.empty()) c.unit = "\xC2\xB5V";  // µV, the format's default
-    found[static_cast<int64_t>(n)] = std::move(c);
+    if (!resolution.empty() && (!parseNumber(resolution, scale) || !std::isfinite(scale)))
+      return fail(p, kDamaged, "the resolution \"%.*s\" of %.*s is not a number", int(fields[2].size()),
+                  fields[2].data(), name, e.name.data());
+    const size_t k = static_cast<size_t>(n) - 1;
+    if (k >= room) continue;  // past the entries: a channel before it is missing
+    seen[k] = 1;
+    h.label[k] = unescapeCommas(fields[0]);
+    h.reference[k] = unescapeCommas(fields[1]);
+    h.scale[k] = scale;
+    h.unit[k] = fields.size() >= 4 ? std::string(trim(fields[3])) : std::string();
+    if (h.unit[k].empty()) h.unit[k] = "\xC2\xB5V";  // µV, the format's default
   }
-  if (static_cast<int64_t>(found.size()) < h.nChans) {
-    int64_t missing = 1;
-    while (found.count(missing)) ++missing;
+  const size_t missing = static_cast<size_t>(std::find(seen.begin(), seen.end(), 0) - seen.begin());
+  if (missing < static_cast<size_t>(h.nChans))
     return fail(p, kDamaged, "NumberOfChannels=%d but [Channel Infos] has %d entries, without Ch%lld",
-                h.nChans, int(s->entries.size()), static_cast<long long>(missing));
-  }
-  for (auto& [n, c] : found) {
-    (void)n;
-    h.label.push_back(std::move(c.label));
-    h.reference.push_back(std::move(c.reference));
-    h.unit.push_back(std::move(c.unit));
-    h.scale.push_back(c.scale);
-  }
+                h.nChans, int(s->entries.size()), static_cast<long long>(missing + 1));
   return true;
 }
 
