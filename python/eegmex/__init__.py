@@ -288,7 +288,9 @@ def read_edf(path):
     hdr has the fields of Octave's eegmex_edf and goes to fetch as it is; fsChans (the data
     channels at hdr['fs']) and statusChan (the BDF Status channel, or None) count from 0. events
     is a list of dicts (type 'annotation' or 'status', onset, duration, text, value, position,
-    status). A file shorter than its header says warns (EegmexWarning 'eegmex_edf:truncated').
+    status). A file shorter than its header says warns (EegmexWarning 'eegmex_edf:truncated'); a
+    channel whose physical minimum equals its maximum has NaN scale and offset, is not in fsChans,
+    and warns 'eegmex_edf:unknownScale'.
     """
     path = _file_arg("eegmex_edf", path, "file name as text")
     h = _formats(["edf", path], 5)[0]
