@@ -2,9 +2,11 @@
 // damaged bytes, hostile counts, and files read while a writer is half way through a line or a
 // record.
 #include <gtest/gtest.h>
+#if defined(__linux__)
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
