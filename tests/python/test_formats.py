@@ -38,6 +38,7 @@ def test_edf_headers_and_events_match_what_was_written(edf_set):
         assert list(hdr["annotation"]) == entry["annotation"], name
         assert list(hdr["recordSamples"]) == entry["samples_per_record"], name
         assert hdr["nRecords"] == entry["n_records"], name
+        assert list(hdr["startTime"]) == entry["start_time"], name  # the first record's offset carried
         truncated = [c for c in caught if getattr(c.message, "id", "") == "eegmex_edf:truncated"]
         assert bool(truncated) == entry["cut"], name
         # fsChans and statusChan count from 0: the data channels at fs, and the channel named Status.
@@ -79,7 +80,8 @@ def test_edf_data_through_fetch_equals_mne(edf_set):
         units = np.array([{"uV": 1e-6, "mV": 1e-3}.get(hdr["unit"][c], 1.0) for c in chans])
         assert x.shape[0] == theirs.shape[0], name
         np.testing.assert_allclose(x * units, theirs, rtol=1e-9, atol=1e-12 * np.abs(theirs).max(), err_msg=name)
-    assert sorted(compared) == ["annotated.edf", "plain.edf", "plus.bdf", "status.bdf"]
+    assert sorted(compared) == ["annotated.edf", "exact250e.edf", "exact250z.edf", "midnight.edf", "plain.edf",
+                                "plus.bdf", "status.bdf"]
 
 
 def test_edf_events_follow_a_growing_file(edf_set, tmp_path):
