@@ -34,6 +34,7 @@ struct Module {
   eegfmt::EdfHeader edf;
   std::vector<eegfmt::EdfEvent> events;
   eegfmt::FollowState state;
+  std::vector<std::pair<const char*, double>> stateNumbers;  // the state's numbers by name
   eegfmt::RecordLayout layout;
   eegfmt::StartOver why = eegfmt::StartOver::no;
 
@@ -46,6 +47,7 @@ struct Module {
     edf = eegfmt::EdfHeader();
     events.clear(), events.shrink_to_fit();
     state = eegfmt::FollowState();
+    stateNumbers.clear();
     layout = eegfmt::RecordLayout();
   }
 };
@@ -216,7 +218,9 @@ void setProblem() {
 // ---- the follower's state as a struct, and back
 
 mxArray* stateResult(const char* source) {
-  const auto numbers = eegfmt::stateNumbers(g_module.state, std::strcmp(source, "markers") == 0);
+  // In the module's state: the host may raise while the struct is made.
+  auto& numbers = g_module.stateNumbers;
+  numbers = eegfmt::stateNumbers(g_module.state, std::strcmp(source, "markers") == 0);
   const char* names[32] = {"source", "file", "startedOver"};
   int n = 3;
   for (const auto& f : numbers) names[n++] = f.first;
