@@ -234,11 +234,11 @@ TEST(HostileInput, ListsWithoutTheirNulAndManyChannelKeysTakeLinearTime) {
   EXPECT_NE(p.text.find("gives ch17 a second time"), std::string::npos) << p.text;
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(EEGMEX_NO_RLIMIT_TEST)
-#if defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define EEGMEX_NO_RLIMIT_TEST
+#elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
 #define EEGMEX_NO_RLIMIT_TEST
-#endif
 #endif
 #endif
 
