@@ -194,7 +194,8 @@ std::vector<Case> cases() {
               [] {
                 return rowVector({std::nan(""), 1});
               })},
-      {"HDR.scale", "HDR.scale of a channel OPT.chanidx selects is not a finite number: its scale is unknown.",
+      {"HDR.scale",
+       "HDR.scale of a channel OPT.chanidx selects is not a finite number: its scale is unknown.",
        setHdr("scale",
               [] {
                 return rowVector({std::nan(""), std::nan(""), -HUGE_VAL, std::nan("")});
