@@ -45,6 +45,7 @@
   X(notVector, "%s has to be a vector.") \
   X(chanidxTooMany, "OPT.chanidx has more than 2147483647 entries.") \
   X(chanidxRange, "OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.") \
+  X(scaleUnknown, "HDR.scale of a channel OPT.chanidx selects is not a finite number: its scale is unknown.") \
   X(rateMultiple, " The base frequency has to be a multiple of the requested frequency.") \
   X(dataNotNumeric, "OPT.data must be a real scalar matrix.") \
   X(dataColumns, "OPT.data must have the same size as chanidx.") \

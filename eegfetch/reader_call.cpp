@@ -283,6 +283,10 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     // After truncation toward zero the channel number must lie in 1..nChans (false for NaN).
     if (!(v >= 1.0 && v < static_cast<double>(call.nChans) + 1.0)) return checks.fail(Msg::chanidxRange);
   }
+  // A channel without a scale (an EDF channel whose physical minimum equals its maximum) is not read.
+  for (size_t k = 0; k < nSel; ++k)
+    if (!std::isfinite(numericElement(call.scale, static_cast<size_t>(numericElement(chanidx, k)) - 1)))
+      return checks.fail(Msg::scaleUnknown);
   call.chanidx = chanidx;
 
   if (call.recordSamples) {  // the selection's one count of samples per record: its frames per record

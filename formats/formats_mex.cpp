@@ -34,6 +34,7 @@ struct Module {
   eegfmt::EdfHeader edf;
   std::vector<eegfmt::EdfEvent> events;
   eegfmt::FollowState state;
+  std::vector<std::pair<const char*, double>> stateNumbers;  // the state's numbers by name
   eegfmt::RecordLayout layout;
   eegfmt::StartOver why = eegfmt::StartOver::no;
 
@@ -46,6 +47,7 @@ struct Module {
     edf = eegfmt::EdfHeader();
     events.clear(), events.shrink_to_fit();
     state = eegfmt::FollowState();
+    stateNumbers.clear();
     layout = eegfmt::RecordLayout();
   }
 };
@@ -158,13 +160,14 @@ mxArray* markersResult(const std::vector<eegfmt::Marker>& m) {
 
 mxArray* eventsResult(const std::vector<eegfmt::EdfEvent>& e) {
   using eegfmt::EdfEvent;
-  return structOf({{"status", rowOf(e, [](const EdfEvent& x) { return x.status ? 1.0 : 0.0; })},
-                   {"onset", rowOf(e, [](const EdfEvent& x) { return x.onset; })},
-                   {"duration", rowOf(e, [](const EdfEvent& x) { return x.duration; })},
-                   {"text", textsOf(e, [](const EdfEvent& x) -> const std::string& { return x.text; })},
-                   {"value", rowOf(e, [](const EdfEvent& x) { return x.value; })},
-                   {"statusWord", rowOf(e, [](const EdfEvent& x) { return x.statusWord; })},
-                   {"position", rowOf(e, [](const EdfEvent& x) { return x.position; })}});
+  return structOf(
+      {{"isStatus", rowOf(e, [](const EdfEvent& x) { return x.kind == EdfEvent::Kind::status ? 1.0 : 0.0; })},
+       {"onset", rowOf(e, [](const EdfEvent& x) { return x.onset; })},
+       {"duration", rowOf(e, [](const EdfEvent& x) { return x.duration; })},
+       {"text", textsOf(e, [](const EdfEvent& x) -> const std::string& { return x.text; })},
+       {"value", rowOf(e, [](const EdfEvent& x) { return x.value; })},
+       {"statusWord", rowOf(e, [](const EdfEvent& x) { return x.statusWord; })},
+       {"position", rowOf(e, [](const EdfEvent& x) { return x.position; })}});
 }
 
 mxArray* edfResult() {
@@ -203,41 +206,6 @@ mxArray* edfResult() {
        {"events", eventsResult(g_module.events)}});
 }
 
-// ---- the follower's state as a struct, and back
-
-#define EEGMEX_STATE_NUMBERS(X)                                                                          \
-  X(point)                                                                                               \
-  X(checkAt)                                                                                             \
-  X(checkDigest)                                                                                         \
-  X(headBytes) X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) X(annRecord) \
-      X(annSkip) X(firstOnset)
-
-mxArray* stateResult(const char* source) {
-  const eegfmt::FollowState& st = g_module.state;
-#define EEGMEX_STATE_FIELD(name) {#name, mxCreateDoubleScalar(st.name)},
-  return structOf({{"source", mxCreateString(source)},
-                   {"file", mxCreateString(st.file.c_str())},
-                   {"startedOver", mxCreateString(eegfmt::startOverText(g_module.why))},
-                   EEGMEX_STATE_NUMBERS(EEGMEX_STATE_FIELD)});
-#undef EEGMEX_STATE_FIELD
-}
-
-bool takeState(const mxArray* a, const char* source, eegfmt::FollowState& st) {
-  st = eegfmt::FollowState();
-  if (!a || (mxGetNumberOfElements(a) == 0 && !mxIsStruct(a))) return true;  // []: the first call
-  std::string text;
-  if (!textOf(fieldOf(a, "source"), text) || text != source) return false;
-  if (!textOf(fieldOf(a, "file"), st.file)) return false;
-#define EEGMEX_STATE_TAKE(name) \
-  if (!numberOf(fieldOf(a, #name), st.name)) return false;
-  EEGMEX_STATE_NUMBERS(EEGMEX_STATE_TAKE)
-#undef EEGMEX_STATE_TAKE
-  st.started = true;
-  return true;
-}
-
-// ---- the commands
-
 void setError(const char* kind, const std::string& text) {
   g_module.errorId = g_module.caller + ":" + kind;
   g_module.errorText = g_module.caller + ": " + text;
@@ -246,6 +214,46 @@ void setError(const char* kind, const std::string& text) {
 void setProblem() {
   setError(eegfmt::problemKindName(g_module.problem.kind), g_module.file + ": " + g_module.problem.text);
 }
+
+// ---- the follower's state as a struct, and back
+
+mxArray* stateResult(const char* source) {
+  // In the module's state: the host may raise while the struct is made.
+  auto& numbers = g_module.stateNumbers;
+  numbers = eegfmt::stateNumbers(g_module.state, std::strcmp(source, "markers") == 0);
+  const char* names[32] = {"source", "file", "startedOver"};
+  int n = 3;
+  for (const auto& f : numbers) names[n++] = f.first;
+  mxArray* s = mxCreateStructMatrix(1, 1, n, names);
+  mxSetField(s, 0, "source", mxCreateString(source));
+  mxSetField(s, 0, "file", mxCreateString(g_module.state.file.c_str()));
+  mxSetField(s, 0, "startedOver", mxCreateString(eegfmt::startOverText(g_module.why)));
+  for (const auto& f : numbers) mxSetField(s, 0, f.first, mxCreateDoubleScalar(f.second));
+  return s;
+}
+
+// The state a caller gave back: [] for the first call, or a struct whose numbers are checked one
+// by one. False with the usage error set.
+bool takeState(const mxArray* a, const char* source, eegfmt::FollowState& st) {
+  st = eegfmt::FollowState();
+  if (!a || (mxGetNumberOfElements(a) == 0 && !mxIsStruct(a))) return true;  // []: the first call
+  std::string text;
+  if (!textOf(fieldOf(a, "source"), text) || text != source || !textOf(fieldOf(a, "file"), st.file)) {
+    setError("usage", "state must be [] or the state the last call of eegmex_events returned for this HDR");
+    return false;
+  }
+  std::string bad;
+  const auto get = [a](const char* name, double& v) { return numberOf(fieldOf(a, name), v); };
+  if (!eegfmt::stateFromNumbers(std::strcmp(source, "markers") == 0, get, st, bad)) {
+    setError("usage", "state." + bad +
+                          " is not what the last call of eegmex_events returned; give that state, or [] to "
+                          "start over");
+    return false;
+  }
+  return true;
+}
+
+// ---- the commands
 
 // The record layout of an HDR from eegmex_edf; false when it is not one.
 bool layoutOf(const mxArray* hdr, eegfmt::RecordLayout& l) {
@@ -295,9 +303,7 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     return setError("usage", "HDR must be a struct from eegmex_vhdr or eegmex_edf");
   const bool markers = fieldOf(hdr, "markerFile") != nullptr;
   const char* source = markers ? "markers" : "records";
-  if (!takeState(nrhs > 2 ? prhs[2] : nullptr, source, g_module.state))
-    return setError("usage",
-                    "state must be [] or the state the last call of eegmex_events returned for this HDR");
+  if (!takeState(nrhs > 2 ? prhs[2] : nullptr, source, g_module.state)) return;
   if (markers) {
     if (!textOf(fieldOf(hdr, "markerFile"), g_module.file))
       return setError("usage", "HDR.markerFile must be the marker file name as text");
@@ -338,9 +344,13 @@ void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* p
     if (!eegfmt::readEdf(g_module.file, g_module.edf, withEvents ? &g_module.events : nullptr,
                          g_module.problem))
       return setProblem();
+    // One warning a call: a file cut short says more than a channel without a scale.
     if (!g_module.edf.truncatedWarning.empty()) {
       g_module.warningId = "eegmex_edf:truncated";
       g_module.warningText = "eegmex_edf: " + g_module.file + ": " + g_module.edf.truncatedWarning;
+    } else if (!g_module.edf.unknownScaleWarning.empty()) {
+      g_module.warningId = "eegmex_edf:unknownScale";
+      g_module.warningText = "eegmex_edf: " + g_module.file + ": " + g_module.edf.unknownScaleWarning;
     }
     plhs[0] = edfResult();
   }

@@ -4,6 +4,8 @@
 //   3 an EDF/BDF file (header, annotations and Status, whole and followed as it grows).
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,20 +55,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(eegfmt::parseVhdr(bytes, "/nonexistent/rec.vhdr", h, p), p);
 #elif FORMAT_KIND == 2
   std::vector<eegfmt::Marker> markers;
-  check(eegfmt::parseVmrk(bytes, markers, p), p);
-  // The same bytes written in two pieces, followed with an upTo taken from the input.
+  const bool whole = eegfmt::parseVmrk(bytes, markers, p);
+  check(whole, p);
+  // The same bytes written in two pieces, followed with an upTo taken from the input, then the
+  // finished file (upTo = Inf): where the whole-file reader reads the file, the calls together give
+  // its markers.
   const std::string path = scratchFile();
   const size_t cut = size ? data[0] % (size + 1) : 0;
   write(path, data, cut);
   eegfmt::FollowState st;
   eegfmt::StartOver why;
-  std::vector<eegfmt::Marker> got;
+  std::vector<eegfmt::Marker> got, all;
   eegfmt::Problem q;
-  if (eegfmt::followMarkers(path, st, size ? data[size - 1] * 16.0 : 1e9, got, why, q)) {
+  bool ok = eegfmt::followMarkers(path, st, size ? data[size - 1] * 16.0 : 1e9, got, why, q);
+  all = got;
+  if (ok) {
     write(path, data, size);
-    check(eegfmt::followMarkers(path, st, 1e18, got, why, q), q);
-  } else {
-    check(false, q);
+    ok = eegfmt::followMarkers(path, st, HUGE_VAL, got, why, q);
+    all.insert(all.end(), got.begin(), got.end());
+  }
+  check(ok, q);
+  if (whole) {
+    const auto key = [](const std::vector<eegfmt::Marker>& ms) {
+      std::vector<std::string> k;
+      for (const eegfmt::Marker& m : ms)
+        k.push_back(m.type + '\n' + m.description + '\n' + std::to_string(m.position) + '\n' + m.date);
+      std::sort(k.begin(), k.end());
+      return k;
+    };
+    if (!ok || key(all) != key(markers)) {
+      std::fprintf(stderr, "formats: the follower's markers differ from the whole-file reader's\n");
+      std::abort();
+    }
   }
 #else
   const std::string path = scratchFile();
@@ -76,17 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool ok = eegfmt::readEdf(path, h, &events, p);
   check(ok, p);
   if (ok) {
-    eegfmt::RecordLayout layout;
-    layout.path = path;
-    layout.dataOffset = h.headerBytes;
-    layout.bytesPerSample = h.bytesPerSample;
-    for (const eegfmt::EdfSignal& s : h.signals) {
-      layout.recordSamples.push_back(s.samples);
-      layout.annotation.push_back(s.annotation);
-    }
-    layout.statusChan = h.statusChan;
-    layout.fs = h.fs;
-    if (h.statusChan >= 0) layout.statusRate = h.signals[static_cast<size_t>(h.statusChan)].rate;
+    const eegfmt::RecordLayout layout = eegfmt::recordLayout(path, h);
     eegfmt::FollowState st;
     eegfmt::StartOver why;
     std::vector<eegfmt::EdfEvent> got;

@@ -260,6 +260,8 @@
 %     OPT.chanidx has to be a vector.
 %     OPT.chanidx has more than 2147483647 entries.
 %     OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.
+%     HDR.scale of a channel OPT.chanidx selects is not a finite number:
+%       its scale is unknown.
 %     OPT.fs must be a real scalar.
 %     OPT.fs argument must be real scalar.
 %     OPT.fs must be at least 1.

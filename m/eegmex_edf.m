@@ -43,8 +43,9 @@ function [HDR, events] = eegmex_edf(file)
 %     channelFs     1 x nChans: each channel's rate in Hz,
 %                   fs * recordSamples / recordSamples at fs.
 %     fsChans       The channels (numbers) at fs: the data channels whose
-%                   recordSamples is that of fs. In a BDF file the Status
-%                   channel is among them when it has their rate.
+%                   recordSamples is that of fs and whose scale is known.
+%                   In a BDF file the Status channel is among them when it
+%                   has their rate.
 %     statusChan    The number of the BDF Status channel (labelled
 %                   Status), [] when there is none. Its samples are
 %                   trigger words, not EEG: leave it out of filtered
@@ -60,8 +61,9 @@ function [HDR, events] = eegmex_edf(file)
 %     transducer, prefilter   1 x nChans cells, as written.
 %     physicalMin, physicalMax, digitalMin, digitalMax   1 x nChans.
 %     startTime     [year month day hour minute second]: the header's
-%                   start date and time, plus the fraction of a second the
-%                   first record starts after it (EDF+). Years 85-99 are
+%                   start date and time, plus the time the first record
+%                   starts after it (EDF+), carried into minutes, hours and
+%                   days of the calendar. Years 85-99 are
 %                   1985-1999, 00-84 are 2000-2084; an EDF+ recording field
 %                   "Startdate dd-MMM-yyyy" gives the full year.
 %     patient, recording   The identification fields, without padding.
@@ -72,16 +74,20 @@ function [HDR, events] = eegmex_edf(file)
 %   Rate
 %   A record's duration is written in 8 characters, so it can be rounded:
 %   one sample per record at 256 Hz is 0.00390625 s, written ".0039063".
-%   When the duration fills all 8 characters, it stands for every duration
-%   within half a unit of its last digit, and fs is the simplest rate r
+%   When the duration fills all 8 characters with digits after the point
+%   and its rate as written is not a whole number, digits may have been
+%   cut off: it stands for every duration within half a unit of its last
+%   digit, and fs is the simplest rate r
 %   whose duration samples / r lies there: the smallest denominator (a
 %   whole number when one fits); among those, the one with the largest
 %   factor 2^a * 5^b (rates are round in binary or decimal: 256, 2048,
 %   16384, 1000, 30000); then the nearest to samples / duration. So
 %   ".0039063" with one sample per record gives 256, not 255.9967, and
-%   OPT.fs = 64 divides it. A duration of fewer than 8 characters is taken
-%   as exact. A rate that is not a whole number of Hz is refused, as
-%   eegfetch works with whole rates.
+%   OPT.fs = 64 divides it. Any other duration is exact, as MNE-Python
+%   takes it: fewer than 8 characters, no digits after the point
+%   ('00000001'), or a whole rate as written ('+1.0E+00' with 250 samples
+%   per record is 250 Hz). A rate that is not a whole number of Hz is
+%   refused, as eegfetch works with whole rates.
 %
 %   HDR has no nPoints: eegfetch reads the whole records the file holds
 %   at each call, so an HDR read once follows a recording that is still
@@ -127,12 +133,15 @@ function [HDR, events] = eegmex_edf(file)
 %   are; a physical minimum or maximum may have a decimal comma), a number of signals below 1, a header size other than
 %   256 * (signals + 1), a record duration of 0 or less, fewer than one
 %   sample per record, a digital minimum not below the digital maximum or
-%   outside the sample format (-32768..32767, -8388608..8388607), equal
-%   physical minimum and maximum, a start date or time that is not
+%   outside the sample format (-32768..32767, -8388608..8388607), a start
+%   date or time that is not
 %   dd.mm.yy / hh.mm.ss. Unsupported recordings (eegmex_edf:unsupported):
 %   EDF+D and BDF+D (discontinuous: records with gaps between them), a
 %   file with only annotation channels, a rate that is not a whole number
-%   of Hz. eegmex_edf:file: the file cannot be opened.
+%   of Hz. eegmex_edf:file: the file cannot be opened. A data channel
+%   whose physical minimum equals its maximum has no scale: the file is
+%   read, that channel's scale and offset are NaN, it is not among
+%   fsChans, and the warning eegmex_edf:unknownScale names it.
 %
 %   Example
 %     [HDR, events] = eegmex_edf('rec.bdf');
@@ -153,7 +162,7 @@ function [HDR, events] = eegmex_edf(file)
     warning(wid, '%s', wmsg);
   end
   n = h.nChans;
-  data = find(~h.annotation);
+  data = find(~h.annotation & ~isnan(h.scale));   % a channel without a scale is not among fsChans
   statusChan = h.statusChan;
   if statusChan == 0
     statusChan = [];

@@ -32,7 +32,10 @@ function [events, state] = eegmex_events(HDR, state, upTo)
 %            that events never run ahead of the data read. Give
 %            info.frames of the eegfetch call that reads at HDR.fs (at a
 %            lower rate OPT.fs, info.frames counts frames at HDR.fs as
-%            well). Left out or Inf: all the file holds.
+%            well). Left out or Inf: all the file holds, and the
+%            recording is finished: a marker file's last line is taken
+%            without a line end. Give Inf only after the writer closed
+%            the file; while it may still write, give a number of frames.
 %
 %   events   A 1 x n struct array with the fields of the whole-file
 %            reader of the format:
@@ -57,14 +60,18 @@ function [events, state] = eegmex_events(HDR, state, upTo)
 %   marker line, a partial record, a record count rewritten in the
 %   header) the events of all calls together are the whole-file reader's
 %   (status durations aside, see above). A marker line is read once its
-%   line end is written. Marker numbers given twice are found by
-%   eegmex_vmrk only.
+%   line end is written; lines that end in CR alone are read as they come
+%   once the file's first line end was a CR alone. Marker numbers given
+%   twice are found by eegmex_vmrk only.
 %
 %   Errors are those of eegmex_vmrk and eegmex_edf for the lines and
 %   records read, as "eegmex_events: <file>: <problem>" with the
 %   identifiers eegmex_events:file, eegmex_events:damaged and
 %   eegmex_events:unsupported; eegmex_events:usage for arguments that are
-%   not an HDR, a state and a number.
+%   not an HDR, a state and a number, and for a state whose fields hold
+%   numbers no call gives (NaN, a negative count, ...): the message names
+%   the field ("state.point is not what the last call of eegmex_events
+%   returned; ...").
 %
 %   See also EEGFETCH, EEGMEX_VMRK, EEGMEX_EDF, TRIGOUT.  eegmex @EEGMEX_VERSION@, MIT license.
 

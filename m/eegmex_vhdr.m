@@ -42,10 +42,12 @@ function HDR = eegmex_vhdr(vhdrFile)
 %       channel per frame, frames from byte 0), INT_16, INT_32 or
 %       IEEE_FLOAT_32, in either byte order: what eegfetch reads.
 %     - Both code pages of the format: Codepage=UTF-8 (the default) and
-%       Codepage=ANSI (Windows-1252, the Latin-1 code page of Windows).
-%       A header without a Codepage line that is not valid UTF-8 is read
-%       as Latin-1, as older recorders wrote it. Names and units come out
-%       as the characters they are ('µV' in both code pages).
+%       Codepage=ANSI (Windows-1252, the Latin-1 code page of Windows,
+%       byte by byte). In a header without a Codepage line, a line that
+%       is not valid UTF-8 is read as Latin-1, as older recorders wrote
+%       it. Names and units come out as the characters they are ('µV' in
+%       both code pages). A file whose first line is not a header line
+%       is refused after its first 4 KiB, whatever its size.
 %     - Keys are matched without regard to case; blank lines and comment
 %       lines (starting with ';' or '#') are skipped, and so are the
 %       sections not needed here ([Coordinates], ...). Everything after a

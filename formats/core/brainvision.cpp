@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <unordered_set>
 
 #include "text.h"
 
@@ -47,12 +47,55 @@ bool textLines(std::string_view bytes, std::string& text, std::vector<std::strin
   return true;
 }
 
+// "the first line is not a BrainVision <what> line but "<line>"", the line cut after 100 bytes
+// (at a character's start) so that a file of another kind makes a message of a line's length.
+bool notFirstLine(Problem& p, const char* what, std::string_view line) {
+  size_t n = line.size();
+  const char* more = "";
+  if (n > 100) {
+    n = 100;
+    while (n > 0 && (static_cast<unsigned char>(line[n]) & 0xC0) == 0x80) --n;
+    more = "...";
+  }
+  return fail(p, kDamaged, "the first line is not a BrainVision %s line but \"%.*s%s\"", what, int(n),
+              line.data(), more);
+}
+
+// The file at `path` into `bytes`, once its first line passes `isFirst`: the first bytes are read
+// alone and checked, so that a file of another kind (a data file given as a header) is refused
+// after them, whatever its size.
+bool readTextFile(const std::string& path, bool (*isFirst)(std::string_view), const char* what,
+                  std::string& bytes, Problem& p) {
+  constexpr int64_t kFirstBytes = 4096;
+  {
+    InputFile file;
+    if (!file.open(path)) return fail(p, ProblemKind::file, "cannot open the file");
+    const int64_t length = file.length();
+    if (length < 0) return fail(p, ProblemKind::file, "cannot open the file");
+    std::string head(static_cast<size_t>(std::min(length, kFirstBytes)), '\0');
+    if (!head.empty() && !file.readAt(0, &head[0], head.size()))
+      return fail(p, ProblemKind::file, "cannot read the file");
+    std::string_view rest = dropByteOrderMark(head);
+    // The first line, or as much of it as was read: the words that make it the format's come first.
+    const std::string_view first = rest.substr(0, rest.find_first_of("\r\n"));
+    if (length > kFirstBytes) {  // a shorter file is read whole and parsed anyway
+      std::string text;
+      decodeText(first, CodePage::unknown, text, p);
+      if (!isFirst(text)) return notFirstLine(p, what, text);
+    }
+  }
+  return readWholeFile(path, bytes, p);
+}
+
+bool isHeaderFirstLine(std::string_view line) { return isFirstLine(line, "Header File"); }
+
 struct Entry {
-  std::string key, name, value;  // key: the name in lower case
+  std::string_view name, value;  // in the decoded text, which outlives the sections
 };
 struct Section {
   std::string name;  // lower case
   std::vector<Entry> entries;
+  std::unordered_set<std::string> keys;  // the entries' names in lower case, to find one given twice at once
 };
 
 // The key=value lines of the wanted sections (lower-case names). Lines of other sections are not
@@ -71,7 +114,7 @@ bool readSections(const std::vector<std::string_view>& lines, const std::vector<
         for (const Section& s : sections)
           if (s.name == name)
             return fail(p, kDamaged, "the [%.*s] section appears twice", int(head.size()), head.data());
-        sections.push_back(Section{name, {}});
+        sections.push_back(Section{name, {}, {}});
         current = &sections.back();
       }
       continue;
@@ -83,11 +126,9 @@ bool readSections(const std::vector<std::string_view>& lines, const std::vector<
                   int(line.size()), line.data());
     const std::string_view name = trim(line.substr(0, eq));
     const std::string key = lowerAscii(name);
-    for (const Entry& e : current->entries)
-      if (e.key == key)
-        return fail(p, kDamaged, "line %d gives %.*s a second time", int(i + 1), int(name.size()),
-                    name.data());
-    current->entries.push_back(Entry{key, std::string(name), std::string(trim(line.substr(eq + 1)))});
+    if (!current->keys.insert(key).second)
+      return fail(p, kDamaged, "line %d gives %.*s a second time", int(i + 1), int(name.size()), name.data());
+    current->entries.push_back(Entry{name, trim(line.substr(eq + 1))});
   }
   return true;
 }
@@ -105,9 +146,8 @@ bool value(const std::vector<Section>& sections, const char* name, const char* k
            std::string& out, Problem& p) {
   const Section* s = findSection(sections, name, p);
   if (!s) return false;
-  const std::string k = lowerAscii(key);
   for (const Entry& e : s->entries)
-    if (e.key == k) return out = e.value, true;
+    if (equalsNoCase(e.name, key)) return out = std::string(e.value), true;
   if (fallback) return out = fallback, true;
   return fail(p, kDamaged, "the [%s] section has no %s", name, key);
 }
@@ -117,50 +157,48 @@ bool value(const std::vector<Section>& sections, const char* name, const char* k
 bool channels(const std::vector<Section>& sections, VhdrHeader& h, Problem& p) {
   const Section* s = findSection(sections, "Channel Infos", p);
   if (!s) return false;
-  struct Channel {
-    std::string label, reference, unit;
-    double scale = 1;
-  };
-  std::map<int64_t, Channel> found;  // by channel number: never sized by the header's count
+  // Each result sized by the entries, never by the header's count alone: fewer entries than
+  // channels leave one missing, which is found below.
+  const size_t room = std::min(static_cast<size_t>(h.nChans), s->entries.size());
+  std::vector<char> seen(room, 0);
+  h.label.resize(room);
+  h.reference.resize(room);
+  h.unit.resize(room);
+  h.scale.assign(room, 1);
   for (const Entry& e : s->entries) {
-    const bool isChannel = e.key.size() > 2 && e.key.compare(0, 2, "ch") == 0 && allDigits(e.key.substr(2));
+    const int name = int(e.name.size());
+    const bool isChannel =
+        e.name.size() > 2 && equalsNoCase(e.name.substr(0, 2), "ch") && allDigits(e.name.substr(2));
     if (!isChannel)
-      return fail(p, kDamaged, "[Channel Infos] holds \"%s\", which is not a channel entry Ch<n>",
-                  e.name.c_str());
+      return fail(p, kDamaged, "[Channel Infos] holds \"%.*s\", which is not a channel entry Ch<n>", name,
+                  e.name.data());
     double n = 0;
-    parseNumber(e.key.substr(2), n);
+    parseNumber(e.name.substr(2), n);
     if (n < 1 || n > h.nChans)
-      return fail(p, kDamaged, "[Channel Infos] has %s but NumberOfChannels=%d", e.name.c_str(), h.nChans);
+      return fail(p, kDamaged, "[Channel Infos] has %.*s but NumberOfChannels=%d", name, e.name.data(),
+                  h.nChans);
     const std::vector<std::string_view> fields = splitFields(e.value, ',');
     if (fields.size() < 3)
-      return fail(p, kDamaged, "%s=%s has fewer than three fields (name, reference, resolution)",
-                  e.name.c_str(), e.value.c_str());
-    Channel c;
-    c.label = unescapeCommas(fields[0]);
-    c.reference = unescapeCommas(fields[1]);
+      return fail(p, kDamaged, "%.*s=%.*s has fewer than three fields (name, reference, resolution)", name,
+                  e.name.data(), int(e.value.size()), e.value.data());
+    double scale = 1;
     const std::string_view resolution = trim(fields[2]);
-    if (!resolution.empty()) {
-      if (!parseNumber(resolution, c.scale) || !std::isfinite(c.scale))
-        return fail(p, kDamaged, "the resolution \"%.*s\" of %s is not a number", int(fields[2].size()),
-                    fields[2].data(), e.name.c_str());
-    }
-    if (fields.size() >= 4) c.unit = std::string(trim(fields[3]));
-    if (c.unit.empty()) c.unit = "\xC2\xB5V";  // µV, the format's default
-    found[static_cast<int64_t>(n)] = std::move(c);
+    if (!resolution.empty() && (!parseNumber(resolution, scale) || !std::isfinite(scale)))
+      return fail(p, kDamaged, "the resolution \"%.*s\" of %.*s is not a number", int(fields[2].size()),
+                  fields[2].data(), name, e.name.data());
+    const size_t k = static_cast<size_t>(n) - 1;
+    if (k >= room) continue;  // past the entries: a channel before it is missing
+    seen[k] = 1;
+    h.label[k] = unescapeCommas(fields[0]);
+    h.reference[k] = unescapeCommas(fields[1]);
+    h.scale[k] = scale;
+    h.unit[k] = fields.size() >= 4 ? std::string(trim(fields[3])) : std::string();
+    if (h.unit[k].empty()) h.unit[k] = "\xC2\xB5V";  // µV, the format's default
   }
-  if (static_cast<int64_t>(found.size()) < h.nChans) {
-    int64_t missing = 1;
-    while (found.count(missing)) ++missing;
+  const size_t missing = static_cast<size_t>(std::find(seen.begin(), seen.end(), 0) - seen.begin());
+  if (missing < static_cast<size_t>(h.nChans))
     return fail(p, kDamaged, "NumberOfChannels=%d but [Channel Infos] has %d entries, without Ch%lld",
-                h.nChans, int(s->entries.size()), static_cast<long long>(missing));
-  }
-  for (auto& [n, c] : found) {
-    (void)n;
-    h.label.push_back(std::move(c.label));
-    h.reference.push_back(std::move(c.reference));
-    h.unit.push_back(std::move(c.unit));
-    h.scale.push_back(c.scale);
-  }
+                h.nChans, int(s->entries.size()), static_cast<long long>(missing + 1));
   return true;
 }
 
@@ -198,14 +236,33 @@ bool namedCodePage(std::string_view bytes, CodePage& page, Problem& p) {
 }
 
 bool decodeText(std::string_view bytes, CodePage page, std::string& text, Problem& p) {
-  if (page == CodePage::ansi) {
-    if (!windows1252ToUtf8(bytes, text)) text = latin1ToUtf8(bytes);  // bytes Windows-1252 leaves undefined
-    return true;
+  switch (page) {
+    case CodePage::ansi: text = windows1252ToUtf8(bytes); return true;
+    case CodePage::latin1: text = latin1ToUtf8(bytes); return true;
+    case CodePage::utf8:
+      if (!isValidUtf8(bytes))
+        return fail(p, kDamaged, "the file says Codepage=UTF-8 but is not valid UTF-8");
+      text.assign(bytes.data(), bytes.size());
+      return true;
+    default: break;
   }
-  if (page == CodePage::latin1) return text = latin1ToUtf8(bytes), true;
   if (isValidUtf8(bytes)) return text.assign(bytes.data(), bytes.size()), true;
-  if (page == CodePage::unknown) return text = latin1ToUtf8(bytes), true;
-  return fail(p, kDamaged, "the file says Codepage=UTF-8 but is not valid UTF-8");
+  // Line by line: the line ends are the same bytes in UTF-8 and Latin-1.
+  text.clear();
+  for (size_t at = 0; at < bytes.size();) {
+    size_t end = bytes.find_first_of("\r\n", at);
+    end = end == std::string_view::npos ? bytes.size() : end;
+    const std::string_view line = bytes.substr(at, end - at);
+    if (isValidUtf8(line)) {
+      text.append(line);
+    } else {
+      text += latin1ToUtf8(line);
+    }
+    const size_t next = std::min(bytes.size(), bytes.find_first_not_of("\r\n", end));
+    text.append(bytes.substr(end, next - end));
+    at = next;
+  }
+  return true;
 }
 
 bool parseVhdr(std::string_view bytes, const std::string& path, VhdrHeader& h, Problem& p) {
@@ -213,9 +270,7 @@ bool parseVhdr(std::string_view bytes, const std::string& path, VhdrHeader& h, P
   std::string text;
   std::vector<std::string_view> lines;
   if (!textLines(bytes, text, lines, p)) return false;
-  if (!isFirstLine(lines[0], "Header File"))
-    return fail(p, kDamaged, "the first line is not a BrainVision header line but \"%.*s\"",
-                int(lines[0].size()), lines[0].data());
+  if (!isFirstLine(lines[0], "Header File")) return notFirstLine(p, "header", lines[0]);
   std::vector<Section> ini;
   if (!readSections(lines, {"common infos", "binary infos", "channel infos"}, ini, p)) return false;
   const char* common = "Common Infos";
@@ -285,7 +340,7 @@ bool parseVhdr(std::string_view bytes, const std::string& path, VhdrHeader& h, P
 
 bool readVhdr(const std::string& path, VhdrHeader& header, Problem& p) {
   std::string bytes;
-  return readWholeFile(path, bytes, p) && parseVhdr(bytes, path, header, p);
+  return readTextFile(path, isHeaderFirstLine, "header", bytes, p) && parseVhdr(bytes, path, header, p);
 }
 
 bool isSectionLine(std::string_view line) noexcept {
@@ -346,29 +401,53 @@ bool parseMarkerLine(std::string_view line, int64_t lineNo, Marker& m, Problem& 
   return true;
 }
 
+bool takeMarkerLine(std::string_view bytes, MarkerPlace& at, std::string& text, Marker& m, bool& isMarker,
+                    Problem& p) {
+  isMarker = false;
+  if (at.codePage == CodePage::unknown) {  // a Codepage line names it for itself and the lines after
+    CodePage named = CodePage::unknown;
+    if (!namedCodePage(bytes, named, p)) return false;
+    at.codePage = named;
+  }
+  if (!decodeText(bytes, at.codePage, text, p)) return false;
+  const int64_t lineNo = ++at.line;
+  const std::string_view line = trim(text);
+  if (lineNo == 1) {
+    if (!isMarkerFileFirstLine(text)) return notFirstLine(p, "marker", text);
+  } else if (isMarkerInfosLine(text)) {
+    if (at.section != MarkerSection::before)
+      return fail(p, kDamaged, "the [Marker Infos] section appears twice");
+    at.section = MarkerSection::in;
+  } else if (at.section == MarkerSection::in) {
+    if (isSectionLine(line)) {
+      at.section = MarkerSection::after;
+    } else if (!line.empty() && line[0] != ';' && line[0] != '#') {
+      if (!parseMarkerLine(line, lineNo, m, p)) return false;
+      isMarker = true;
+    }
+  }
+  return true;
+}
+
 bool parseVmrk(std::string_view bytes, std::vector<Marker>& markers, Problem& p) {
   markers.clear();
+  bytes = dropByteOrderMark(bytes);
+  // Line ends are the same bytes in every code page: the lines are split before they are decoded,
+  // and each is taken as the follower takes it.
+  const std::vector<std::string_view> lines = splitLines(bytes);
+  bool blank = true;
+  for (std::string_view line : lines)
+    if (!trim(line).empty()) blank = false;
+  if (blank) return fail(p, kDamaged, "the file is empty");
+  MarkerPlace at;
   std::string text;
-  std::vector<std::string_view> lines;
-  if (!textLines(bytes, text, lines, p)) return false;
-  if (!isMarkerFileFirstLine(lines[0]))
-    return fail(p, kDamaged, "the first line is not a BrainVision marker line but \"%.*s\"",
-                int(lines[0].size()), lines[0].data());
-  size_t first = lines.size();
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (!isMarkerInfosLine(lines[i])) continue;
-    if (first != lines.size()) return fail(p, kDamaged, "the [Marker Infos] section appears twice");
-    first = i;
-  }
-  if (first == lines.size()) return fail(p, kDamaged, "the file has no [Marker Infos] section");
-  for (size_t i = first + 1; i < lines.size(); ++i) {
-    const std::string_view line = trim(lines[i]);
-    if (isSectionLine(line)) break;  // the next section
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+  for (std::string_view line : lines) {
     Marker m;
-    if (!parseMarkerLine(line, static_cast<int64_t>(i + 1), m, p)) return false;
-    markers.push_back(std::move(m));
+    bool isMarker = false;
+    if (!takeMarkerLine(line, at, text, m, isMarker, p)) return false;
+    if (isMarker) markers.push_back(std::move(m));
   }
+  if (at.section == MarkerSection::before) return fail(p, kDamaged, "the file has no [Marker Infos] section");
   const auto byNumber = [](const Marker& a, const Marker& b) { return a.number < b.number; };
   if (!std::is_sorted(markers.begin(), markers.end(), byNumber))
     std::stable_sort(markers.begin(), markers.end(), byNumber);
@@ -380,7 +459,7 @@ bool parseVmrk(std::string_view bytes, std::vector<Marker>& markers, Problem& p)
 
 bool readVmrk(const std::string& path, std::vector<Marker>& markers, Problem& p) {
   std::string bytes;
-  return readWholeFile(path, bytes, p) && parseVmrk(bytes, markers, p);
+  return readTextFile(path, isMarkerFileFirstLine, "marker", bytes, p) && parseVmrk(bytes, markers, p);
 }
 
 }  // namespace eegfmt

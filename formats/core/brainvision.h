@@ -2,10 +2,12 @@
 // .vhdr/.vmrk/.eeg triple. Host-free: the Octave/MATLAB functions eegmex_vhdr and eegmex_vmrk and
 // any other host turn these records into their own values.
 //
-// Both files are read whole and decoded first: UTF-8 unless they say Codepage=ANSI (Windows-1252),
-// and Latin-1 when a file that names no code page is not valid UTF-8; a leading byte order mark is
-// dropped. Every text below is UTF-8. A file is never read partly: either every field is right, or
-// the reader returns false with a Problem whose text names the field and what is wrong with it.
+// Both files are read whole once their first line is theirs (a file of another kind is refused
+// after its first bytes), and decoded: UTF-8 unless they say Codepage=ANSI (Windows-1252, byte by
+// byte), and a line that is not valid UTF-8 in a file that names no code page as Latin-1; a leading
+// byte order mark is dropped. Every text below is UTF-8. A file is never read partly: either every
+// field is right, or the reader returns false with a Problem whose text names the field and what
+// is wrong with it.
 #ifndef EEGMEX_FORMATS_BRAINVISION_H
 #define EEGMEX_FORMATS_BRAINVISION_H
 
@@ -54,8 +56,26 @@ enum class CodePage { unknown, utf8, ansi, latin1 };
 // The code page a "Codepage=" line of `bytes` names: utf8, ansi or unknown (no such line); false
 // with an unsupported problem for any other.
 bool namedCodePage(std::string_view bytes, CodePage& page, Problem& p);
-// `bytes` decoded as `page` (unknown: UTF-8 when valid, else Latin-1) into UTF-8.
+// `bytes` decoded as `page` into UTF-8: ansi byte by byte as Windows-1252; utf8 as it is (damaged
+// when it is not valid UTF-8); unknown line by line, each line as UTF-8 when it is valid UTF-8 and
+// as Latin-1 otherwise; latin1. Whole lines decode the same one at a time as together, so a reader
+// that takes a file line by line as it grows decodes it as the whole-file reader does.
 bool decodeText(std::string_view bytes, CodePage page, std::string& text, Problem& p);
+
+// Where a reader of a marker file stands after the lines it took. The whole-file reader and the
+// follower take each line with takeMarkerLine from this place, so both read a line the same way.
+enum class MarkerSection { before, in, after };  // [Marker Infos]: not yet, in it, after it
+struct MarkerPlace {
+  int64_t line = 0;  // lines taken
+  MarkerSection section = MarkerSection::before;
+  CodePage codePage = CodePage::unknown;  // what a Codepage line named, for the lines after it
+};
+// Takes one whole line of a marker file (its bytes, without the line end) at `at`, and moves `at`
+// past it: the first line must be a marker file's, a Codepage line names the code page of the
+// lines from it on, a second [Marker Infos] is damaged, and a marker line of [Marker Infos] is put
+// in `m` with `isMarker` set. `text` is scratch for the decoded line.
+bool takeMarkerLine(std::string_view bytes, MarkerPlace& at, std::string& text, Marker& m, bool& isMarker,
+                    Problem& p);
 
 // One marker line "Mk<n>=type,description,position,points[,channel[,date]]" (trimmed), of line
 // number `lineNo` for the messages. False with a damaged problem when it is not one.

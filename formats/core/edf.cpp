@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 
+#include "follow.h"
+
 namespace eegfmt {
 
 namespace {
@@ -35,18 +37,21 @@ bool wholeField(std::string_view field, const char* name, double& out, Problem& 
 }
 
 // The rate of n samples per record of a duration written as text (value d). A duration that fills
-// the 8 characters may have been rounded: every rate whose duration n / r rounds to it is a
-// candidate, and the simplest wins: the smallest denominator; among those, the largest factor
-// 2^a * 5^b; then the nearest to n / d.
+// the 8 characters with digits after the point may have had more cut off, unless the rate it gives
+// as written is a whole number (then nothing was cut: "+1.0E+00", "1.000000"); a duration without
+// digits after the point ("00000001") is exact. Where digits may have been cut off, every rate
+// whose duration n / r rounds to the text is a candidate, and the simplest wins: the smallest
+// denominator; among those, the largest factor 2^a * 5^b; then the nearest to n / d.
 double recordRate(double n, const std::string& text, double d) {
   double r = n / d;
-  if (text.size() < 8) return r;
+  if (text.size() < 8 || std::fabs(r - std::round(r)) <= 1e-9 * r) return r;
   const size_t ePos = text.find_first_of("eE");
   const std::string mantissa = text.substr(0, ePos);
   double e = 0;
   if (ePos != std::string::npos) parseNumber(text.substr(ePos + 1), e);
   const size_t dot = mantissa.find('.');
-  const double decimals = dot == std::string::npos ? 0 : static_cast<double>(mantissa.size() - dot - 1);
+  if (dot == std::string::npos || dot + 1 == mantissa.size()) return r;  // no digit after the point
+  const double decimals = static_cast<double>(mantissa.size() - dot - 1);
   const double half = 0.5 * std::pow(10.0, e - decimals);
   const double lo = n / (d + half) * (1 - 1e-12);
   const double hi = n / std::max(d - half, d * 1e-3) * (1 + 1e-12);
@@ -195,33 +200,36 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
   }
   // The numbers of one signal field, each checked; whole numbers where counts are wanted. An
   // annotation channel's ranges are not used, so they are not checked.
-  const auto numbers = [&](int f, const char* name, bool whole, bool all, double EdfSignal::*member) {
+  const auto numbers = [&](int f, const char* name, bool whole, bool all, std::vector<double>& out) {
+    out.assign(n, NAN);
     for (size_t k = 0; k < n; ++k) {
-      EdfSignal& s = h.signals[k];
+      const EdfSignal& s = h.signals[k];
       std::string text = texts[f][k];
       if (!whole)
         std::replace(text.begin(), text.end(), ',', '.');  // a decimal comma, as some writers put it
-      double v = NAN;
+      double& v = out[k];
       parseNumber(text, v);
-      s.*member = v;
       if ((all || !s.annotation) && (!std::isfinite(v) || (whole && v != std::round(v))))
         return fail(p, kDamaged, "signal %d (%s): %s \"%s\" is not %s", int(k + 1), s.label.c_str(), name,
                     texts[f][k].c_str(), whole ? "a whole number" : "a number");
     }
     return true;
   };
-  double EdfSignal::*samples = &EdfSignal::offset;  // a scratch member until the counts are checked
-  if (!numbers(3, "physical minimum", false, false, &EdfSignal::physicalMin) ||
-      !numbers(4, "physical maximum", false, false, &EdfSignal::physicalMax) ||
-      !numbers(5, "digital minimum", true, false, &EdfSignal::digitalMin) ||
-      !numbers(6, "digital maximum", true, false, &EdfSignal::digitalMax) ||
-      !numbers(8, "number of samples in each data record", true, true, samples))
+  std::vector<double> physMin, physMax, digMin, digMax, counts;
+  if (!numbers(3, "physical minimum", false, false, physMin) ||
+      !numbers(4, "physical maximum", false, false, physMax) ||
+      !numbers(5, "digital minimum", true, false, digMin) ||
+      !numbers(6, "digital maximum", true, false, digMax) ||
+      !numbers(8, "number of samples in each data record", true, true, counts))
     return false;
   double recordSamples = 0;
   for (size_t k = 0; k < n; ++k) {
     EdfSignal& s = h.signals[k];
-    const double count = s.offset;
-    s.offset = 0;
+    s.physicalMin = physMin[k];
+    s.physicalMax = physMax[k];
+    s.digitalMin = digMin[k];
+    s.digitalMax = digMax[k];
+    const double count = counts[k];
     if (count < 1)
       return fail(p, kDamaged, "signal %d (%s): number of samples in each data record is %.0f, not 1 or more",
                   int(k + 1), s.label.c_str(), count);
@@ -237,10 +245,19 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
                   "signal %d (%s): digital minimum %.0f and maximum %.0f are not an increasing range within "
                   "%.0f..%.0f",
                   int(k + 1), s.label.c_str(), s.digitalMin, s.digitalMax, digLo, digHi);
-    if (!std::isfinite(s.physicalMin) || !std::isfinite(s.physicalMax) || s.physicalMin == s.physicalMax)
-      return fail(p, kDamaged, "signal %d (%s): physical minimum %s and maximum %s are not a range",
-                  int(k + 1), s.label.c_str(), texts[3][k].c_str(), texts[4][k].c_str());
+    if (s.physicalMin == s.physicalMax) {
+      // No scale: the other channels are read, and this one is reported.
+      h.unknownScale.push_back(static_cast<int>(k));
+      if (h.unknownScaleWarning.empty())
+        h.unknownScaleWarning = format(
+            "signal %d (%s): physical minimum %s and maximum %s are equal, so its scale is unknown; its "
+            "scale "
+            "and offset are NaN",
+            int(k + 1), s.label.c_str(), texts[3][k].c_str(), texts[4][k].c_str());
+    }
   }
+  if (h.unknownScale.size() > 1)
+    h.unknownScaleWarning += format(" (and %d more signals alike)", int(h.unknownScale.size() - 1));
   if (recordSamples * h.bytesPerSample > static_cast<double>(kMaxRecordBytes))
     return fail(p, kDamaged,
                 "number of samples in each data record: the signals make records of %.0f bytes, more "
@@ -279,8 +296,12 @@ bool parseEdfHeader(std::string_view bytes, int64_t fileBytes, EdfHeader& h, int
     EdfSignal& s = h.signals[k];
     s.rate = static_cast<double>(h.fs) * s.samples / h.fsSamples;
     if (s.annotation) continue;
-    s.scale = (s.physicalMax - s.physicalMin) / (s.digitalMax - s.digitalMin);
-    s.offset = s.physicalMin - s.digitalMin * s.scale;
+    if (s.physicalMin == s.physicalMax) {
+      s.scale = s.offset = NAN;
+    } else {
+      s.scale = (s.physicalMax - s.physicalMin) / (s.digitalMax - s.digitalMin);
+      s.offset = s.physicalMin - s.digitalMin * s.scale;
+    }
     if (h.bdf && h.statusChan < 0 && equalsNoCase(s.label, "Status")) h.statusChan = static_cast<int>(k);
   }
   return true;
@@ -312,6 +333,10 @@ void scanTals(std::string_view b, std::vector<Tal>& tals) {
     return i;
   };
   size_t i = 0;
+  // The first NUL at or after the last list's texts: found once for every list that ends there, so
+  // that lists without a NUL do not each search the rest of the bytes.
+  size_t zero = 0;
+  bool zeroFound = false;
   while (i < n) {
     if (b[i] != '+' && b[i] != '-') {
       ++i;
@@ -331,7 +356,10 @@ void scanTals(std::string_view b, std::vector<Tal>& tals) {
       continue;
     }
     // The texts run to the first NUL, which must follow a \x14 past the first.
-    const size_t zero = b.find('\0', j + 1);
+    if (!zeroFound || zero < j + 1) {
+      zero = b.find('\0', j + 1);
+      zeroFound = true;
+    }
     if (zero == std::string_view::npos || zero < j + 2 || b[zero - 1] != '\x14') {
       ++i;
       continue;
@@ -397,11 +425,73 @@ int64_t spanAt(const EdfHeader& h, int chan) {
 
 }  // namespace
 
+double timeKeepingOnset(const std::vector<Tal>& tals) noexcept {
+  return !tals.empty() && !tals[0].texts.empty() && tals[0].texts[0].empty() ? tals[0].onset : 0;
+}
+
+namespace {
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar, and back.
+int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) noexcept {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+void civilFromDays(int64_t z, int64_t& y, int64_t& m, int64_t& d) noexcept {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = yoe + era * 400 + (m <= 2);
+}
+
+int64_t floorDiv(int64_t a, int64_t b) noexcept { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+}  // namespace
+
+void addSeconds(double t[6], double seconds) noexcept {
+  const double sum = t[5] + seconds;
+  // Within the minute, or too far for a calendar (a damaged list): added alone.
+  if ((sum >= 0 && sum < 60) || !(std::fabs(seconds) < 1e12)) {
+    t[5] = sum;
+    return;
+  }
+  // Whole seconds are carried; the fraction, exact as seconds - floor(seconds), is added last.
+  const double whole = std::floor(seconds);
+  const double fraction = seconds - whole;
+  const int64_t second = static_cast<int64_t>(t[5]) + static_cast<int64_t>(whole) +
+                         static_cast<int64_t>(t[4]) * 60 + static_cast<int64_t>(t[3]) * 3600;
+  const int64_t days = floorDiv(second, 86400), ofDay = second - days * 86400;
+  int64_t y = static_cast<int64_t>(t[0]), m = static_cast<int64_t>(t[1]), d = static_cast<int64_t>(t[2]);
+  if (m >= 1 && m <= 12 && d >= 1 && d <= 31) {
+    civilFromDays(daysFromCivil(y, m, d) + days, y, m, d);
+  } else {
+    d += days;  // not a date of the calendar: the days alone
+  }
+  t[0] = static_cast<double>(y);
+  t[1] = static_cast<double>(m);
+  t[2] = static_cast<double>(d);
+  t[3] = static_cast<double>(ofDay / 3600);
+  t[4] = static_cast<double>(ofDay / 60 % 60);
+  t[5] = static_cast<double>(ofDay % 60) + fraction;
+}
+
 bool readEdf(const std::string& path, EdfHeader& h, std::vector<EdfEvent>* events, Problem& p) {
   InputFile file;
   if (!file.open(path)) return fail(p, ProblemKind::file, "cannot open the file");
   if (!readEdfHeader(file, h, p)) return false;
-  if (!events) {
+  double firstOnset = 0;
+  if (events) {
+    // The follower's events over the whole file: both read the records by the same rules.
+    if (!recordEvents(recordLayout(path, h), *events, firstOnset, p)) return false;
+  } else {
     // The start time still takes the first record's time keeping, from that record alone.
     for (int c = 0; c < h.ns && h.nRecords > 0; ++c) {
       if (!h.signals[static_cast<size_t>(c)].annotation) continue;
@@ -411,83 +501,11 @@ bool readEdf(const std::string& path, EdfHeader& h, std::vector<EdfEvent>* event
         return fail(p, ProblemKind::file, "cannot read the data records");
       std::vector<Tal> tals;
       scanTals(bytes, tals);
-      if (!tals.empty() && !tals[0].texts.empty() && tals[0].texts[0].empty())
-        h.startTime[5] += tals[0].onset;
+      firstOnset = timeKeepingOnset(tals);
       break;
     }
-    return true;
   }
-  events->clear();
-  const auto readFailed = [&] { return fail(p, ProblemKind::file, "cannot read the data records"); };
-  // The annotation channels' time-stamped lists, channel after channel. The first TAL of the first
-  // record keeps the time of the first sample; onsets are counted from it.
-  double firstOnset = 0;
-  bool firstSeen = false;
-  std::vector<Tal> tals;
-  for (int c = 0; c < h.ns && h.nRecords > 0; ++c) {
-    if (!h.signals[static_cast<size_t>(c)].annotation) continue;
-    const int64_t bytes = int64_t(h.signals[static_cast<size_t>(c)].samples) * h.bytesPerSample;
-    const bool ok = forEachRecordSpan(
-        file, h.headerBytes, h.recordBytes, 0, h.nRecords, spanAt(h, c), bytes,
-        [&](int64_t record, std::string_view span) {
-          tals.clear();
-          scanTals(span, tals);
-          if (!firstSeen && record == 0) {
-            firstSeen = true;
-            if (!tals.empty() && !tals[0].texts.empty() && tals[0].texts[0].empty())
-              firstOnset = tals[0].onset;
-          }
-          for (const Tal& t : tals)
-            for (std::string_view text : t.texts) {
-              if (text.empty()) continue;  // a record's time keeping
-              // Record 0 of the first channel comes first: its time is known.
-              events->push_back(annotationEvent(t.onset - firstOnset, t.duration, text, h.fs));
-            }
-        });
-    if (!ok) return readFailed();
-  }
-  h.startTime[5] += firstOnset;
-
-  // The Status channel: a change of the low 16 bits to a value other than 0 starts an event that
-  // lasts until the next change.
-  if (h.statusChan >= 0 && h.nRecords > 0) {
-    const EdfSignal& s = h.signals[static_cast<size_t>(h.statusChan)];
-    const int64_t total = h.nRecords * s.samples;
-    int64_t index = 0, openAt = -1;
-    unsigned previous = 0, openWord = 0;
-    const auto close = [&](int64_t end) {
-      if (openAt < 0) return;
-      events->back().duration = static_cast<double>(end - openAt) / s.rate;
-      openAt = -1;
-    };
-    const bool ok =
-        forEachRecordSpan(file, h.headerBytes, h.recordBytes, 0, h.nRecords, spanAt(h, h.statusChan),
-                          int64_t(s.samples) * 3, [&](int64_t, std::string_view span) {
-                            const auto* b = reinterpret_cast<const unsigned char*>(span.data());
-                            for (size_t i = 0; i + 2 < span.size(); i += 3, ++index) {
-                              const unsigned low = b[i] | (unsigned(b[i + 1]) << 8);
-                              if (low == previous) continue;
-                              close(index);
-                              previous = low;
-                              if (low == 0) continue;
-                              openWord = low | (unsigned(b[i + 2]) << 16);
-                              EdfEvent e;
-                              e.status = true;
-                              e.onset = static_cast<double>(index) / s.rate;
-                              e.text = format("%u", low);
-                              e.value = low;
-                              e.statusWord = openWord;
-                              e.position = positionOf(e.onset, h.fs);
-                              events->push_back(std::move(e));
-                              openAt = index;
-                            }
-                          });
-    if (!ok) return readFailed();
-    close(total);
-  }
-  const auto byOnset = [](const EdfEvent& a, const EdfEvent& b) { return a.onset < b.onset; };
-  if (!std::is_sorted(events->begin(), events->end(), byOnset))
-    std::stable_sort(events->begin(), events->end(), byOnset);
+  addSeconds(h.startTime, firstOnset);
   return true;
 }
 

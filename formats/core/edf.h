@@ -25,9 +25,10 @@ struct EdfSignal {
   double physicalMin = 0, physicalMax = 0, digitalMin = 0, digitalMax = 0;  // NaN when not a number
   int32_t samples = 0;                                                      // per data record, >= 1
   bool annotation = false;  // "EDF Annotations" or "BDF Annotations": no samples, text
-  double scale = 1,
-         offset = 0;  // digital * scale + offset is the sample in its unit; 1 and 0 for annotations
-  double rate = 0;    // Hz: fs * samples / fsSamples
+  // digital * scale + offset is the sample in its unit; 1 and 0 for annotations, NaN and NaN for a
+  // channel whose physical minimum equals its maximum (its scale is unknown)
+  double scale = 1, offset = 0;
+  double rate = 0;  // Hz: fs * samples / fsSamples
 };
 
 struct EdfHeader {
@@ -48,6 +49,10 @@ struct EdfHeader {
   std::vector<EdfSignal> signals;
   // The warning when the file holds fewer whole records than its header says ("" otherwise).
   std::string truncatedWarning;
+  // The data channels (0-based) whose physical minimum equals their maximum, and the warning that
+  // names them ("" when none): their scale is unknown, the other channels are read.
+  std::vector<int> unknownScale;
+  std::string unknownScaleWarning;
 };
 
 // The header from the file's first bytes: `bytes` holds the first min(file, 256 * (ns + 1))
@@ -63,11 +68,18 @@ struct Tal {
   std::vector<std::string_view> texts;  // as bytes; the first of a record's first TAL is "" (time keeping)
 };
 // The TALs in one record's bytes of an annotation channel, in order. Bytes that are no TAL are
-// skipped, as a reader of damaged files must.
+// skipped, as a reader of damaged files must. Time linear in the bytes, whatever they hold.
 void scanTals(std::string_view bytes, std::vector<Tal>& tals);
+// The time keeping of a record's TALs: the onset of its first TAL when that TAL's first text is
+// empty, else 0. The first record's is the time of the first sample after the header's start.
+double timeKeepingOnset(const std::vector<Tal>& tals) noexcept;
+// Adds `seconds` to [year month day hour minute second], carried into minutes, hours and days and
+// across months and years of the calendar. Seconds that stay within the minute are added alone.
+void addSeconds(double t[6], double seconds) noexcept;
 
 struct EdfEvent {
-  bool status = false;    // a Status change, or an annotation
+  enum class Kind { annotation, status };  // an annotation, or a change of the Status channel
+  Kind kind = Kind::annotation;
   double onset = 0;       // seconds after the first sample
   double duration = 0;    // seconds; NaN for a status event not yet ended where the reader stopped
   std::string text;       // the annotation (UTF-8, or Latin-1 made UTF-8); a status value in decimal

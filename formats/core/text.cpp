@@ -188,19 +188,12 @@ std::string latin1ToUtf8(std::string_view s) {
   return out;
 }
 
-bool windows1252ToUtf8(std::string_view s, std::string& out) {
+std::string windows1252ToUtf8(std::string_view s) {
   std::string text;
   text.reserve(s.size() + s.size() / 8);
-  for (unsigned char c : s) {
-    if (c >= 0x80 && c < 0xA0) {
-      if (!kCp1252[c - 0x80]) return false;
-      appendCodePoint(text, kCp1252[c - 0x80]);
-    } else {
-      appendCodePoint(text, c);
-    }
-  }
-  out.swap(text);
-  return true;
+  for (unsigned char c : s)
+    appendCodePoint(text, c >= 0x80 && c < 0xA0 && kCp1252[c - 0x80] ? kCp1252[c - 0x80] : c);
+  return text;
 }
 
 std::string utf8OrLatin1(std::string_view s) {

@@ -39,9 +39,10 @@ class InputFile {
 bool isValidUtf8(std::string_view s) noexcept;
 // Latin-1 (ISO-8859-1) bytes as UTF-8.
 std::string latin1ToUtf8(std::string_view s);
-// Windows-1252 bytes as UTF-8; false when a byte has no character there (0x81, 0x8D, 0x8F, 0x90,
-// 0x9D), and `out` is left unchanged.
-bool windows1252ToUtf8(std::string_view s, std::string& out);
+// Windows-1252 bytes as UTF-8, byte by byte: the five bytes it leaves undefined (0x81, 0x8D, 0x8F,
+// 0x90, 0x9D) stand for the control characters of the same number, as in Latin-1. A byte's
+// character never depends on the bytes around it, so any split of the bytes decodes the same.
+std::string windows1252ToUtf8(std::string_view s);
 // UTF-8 when it is valid UTF-8, else Latin-1 turned into UTF-8.
 std::string utf8OrLatin1(std::string_view s);
 

@@ -233,7 +233,7 @@ def _events(c):
     if n == 0:
         return []
     texts = _texts(c["text"], n)
-    status, onset, duration = _row(c["status"]), _row(c["onset"]), _row(c["duration"])
+    status, onset, duration = _row(c["isStatus"]), _row(c["onset"]), _row(c["duration"])
     value, pos, word = _row(c["value"]), _row(c["position"]), _row(c["statusWord"])
     return [
         dict(type="status" if status[i] else "annotation", onset=float(onset[i]), duration=float(duration[i]),
@@ -293,14 +293,16 @@ def read_edf(path):
     hdr has the fields of Octave's eegmex_edf and goes to fetch as it is; fsChans (the data
     channels at hdr['fs']) and statusChan (the BDF Status channel, or None) count from 0. events
     is a list of dicts (type 'annotation' or 'status', onset, duration, text, value, position,
-    status). A file shorter than its header says warns (EegmexWarning 'eegmex_edf:truncated').
+    status). A file shorter than its header says warns (EegmexWarning 'eegmex_edf:truncated'); a
+    channel whose physical minimum equals its maximum has NaN scale and offset, is not in fsChans,
+    and warns 'eegmex_edf:unknownScale'.
     """
     path = _file_arg("eegmex_edf", path, "file name as text")
     h = _formats(["edf", path], 5)[0]
     n = int(_scalar(h["nChans"]))
     annotation = _row(h["annotation"]) != 0
     record_samples = _row(h["recordSamples"])
-    data = _np.flatnonzero(~annotation)
+    data = _np.flatnonzero(~annotation & ~_np.isnan(_row(h["scale"])))  # a channel without a scale is left out
     fs_chans = data[record_samples[data] == _scalar(h["fsSamples"])]
     status = int(_scalar(h["statusChan"]))
     hdr = dict(
@@ -322,8 +324,10 @@ def events(hdr, state=None, up_to=float("inf")):
 
     hdr: from read_vhdr (events from its marker file, as read_vmrk gives them) or read_edf
     (annotations and Status changes, as read_edf gives them). state: None at the first call, then
-    the state the last call returned. up_to: frames read so far (fetch's info['frames']): no event
-    past them is given, so none runs ahead of its data.
+    the state the last call returned (a changed field raises ValueError naming it). up_to: frames
+    read so far (fetch's info['frames']): no event past them is given, so none runs ahead of its
+    data. up_to=inf (the default) says the recording is finished: a marker file's last line is taken
+    without a line end; give it only after the writer closed the file.
     """
     if state is None:
         state = _np.zeros((0, 0))

@@ -311,6 +311,46 @@ end
 printf('growing  %d marker files in pieces of 1 to 40 bytes: eegmex_events gives eegmex_vmrk''s markers\n', ...
        numel(cases));
 
+% --- a finished marker file: its last line without a line end, and lines that end in CR alone ---
+% Followed with finite upTo while the writer writes, a line comes once its end is written (a CR
+% alone too, once the first line end was one); the call with upTo = Inf after the writer closed
+% the file takes the last line. All calls together give eegmex_vmrk's markers.
+c = cases{1};
+HDR = eegmex_vhdr(c.vhdr);
+text = strrep(fileread(HDR.markerFile), "\r\n", "\n");
+variants = {strrep(text, "\n", "\r"), strrep(text, "\n", "\r")(1:end - 1), text(1:end - 1)};
+for v = 1:numel(variants)
+  bytes = variants{v};
+  H = HDR;
+  H.markerFile = fullfile(work, sprintf('finished%d.vmrk', v));
+  fid = fopen(H.markerFile, 'w');
+  fwrite(fid, bytes);
+  fclose(fid);
+  want = eegmex_vmrk(H.markerFile);
+  [got, state] = eegmex_events(H, [], 1e9);
+  [last, state] = eegmex_events(H, state, Inf);
+  assert(isempty(state.startedOver) && numel(last) == (v > 1) && isequal(key([got, last]), key(want)), ...
+         'finished file %d: %d + %d markers, %d in the file', v, numel(got), numel(last), numel(want));
+end
+% A state the caller changed is refused by its field, and the same call with the state as it was
+% goes on.
+[~, state] = eegmex_events(H, [], 10);
+for bad = {{'point', NaN}, {'point', -3}, {'checkAt', 1e300}, {'line', 0.5}, {'section', 7}}
+  S = state;
+  S.(bad{1}{1}) = bad{1}{2};
+  e = [];
+  try
+    eegmex_events(H, S, Inf);
+  catch e
+  end
+  assert(~isempty(e) && strcmp(e.identifier, 'eegmex_events:usage') && ~isempty(strfind(e.message, ['state.' bad{1}{1}])), ...
+         'state.%s = %g: %s', bad{1}{1}, bad{1}{2}, disp(e));
+end
+[rest, state] = eegmex_events(H, state, Inf);
+assert(isempty(state.startedOver) && isequal(key(rest), key(want([want.position] > 10))), 'the state as it was');
+printf('finished %d marker files (CR alone, no last line end): eegmex_events with upTo = Inf gives eegmex_vmrk''s markers\n', ...
+       numel(variants));
+
 % --- markers: eegmex_vmrk gives MNE's annotations -------------------------------------------
 % onset = (position - 1) / fs, description = type/description, duration = points / fs; and the
 % fields MNE does not keep (channel, date) and the order as the file numbers them.

@@ -3,7 +3,7 @@ test_edf_mne.m.
 
 mne_read_edf.py FILE... : for each FILE (.edf or .bdf, as MNE tells them apart by the name),
 read_raw_edf / read_raw_bdf(FILE, preload=True) and write
-  FILE.mne.json  {"ok": true, "sfreq", "ch_names", "units" (as the header gives them), "n_times",
+  FILE.mne.json  {"ok": true, "sfreq", "meas_date" ([y, m, d, H, M, S] of the header), "ch_names", "units" (as the header gives them), "n_times",
                   "onset", "duration", "description" (the annotations),
                   "status": [[sample, value], ...] (BDF: mne.find_events on Status, low 16 bits,
                   every change to a value other than 0), "digital": [samples of each signal]}
@@ -73,6 +73,7 @@ def read(path):
         duration=[float(v) for v in raw.annotations.duration],
         description=[str(v) for v in raw.annotations.description],
         status=status,
+        meas_date=None if raw.info["meas_date"] is None else list(raw.info["meas_date"].timetuple())[:6],
         digital_counts=[len(d) for d in digital],
     )
 

@@ -70,10 +70,10 @@ broken = {
   'zero samples',       patched(work, 'b11.edf', 'plain.edf', p5(9, 3), '0', 8),     'number of samples in each data record', 'damaged', true
   'negative samples',   patched(work, 'b12.edf', 'plain.edf', p5(9, 1), '-5', 8),    'number of samples in each data record', 'damaged', true
   'digital range',      patched(work, 'b13.edf', 'plain.edf', p5(6, 1), '40000', 8), 'digital minimum', 'damaged', false
-  'flat physical',      patched(work, 'b14.edf', 'plain.edf', p5(4, 1), '3200', 8),  'physical minimum', 'damaged', false
   'discontinuous',      patched(work, 'b15.edf', 'annotated.edf', 192, 'EDF+D', 44), 'EDF+D', 'unsupported', false
   'fractional rate',    patched(work, 'b16.edf', 'plain.edf', 244, '3', 8),          'not a whole number of Hz', 'unsupported', false
 };
+flat = patched(work, 'b14.edf', 'plain.edf', p5(4, 1), '3200', 8);   % Fp1: physical minimum = maximum
 only = patched(work, 'b17.edf', 'cut.edf', signal_field(1, 1, 1), 'EDF Annotations', 16);
 broken(end + 1, :) = {'only annotations', only, 'annotation channels', 'unsupported', true};
 fid = fopen(fullfile(work, 'b18.edf'), 'w');   % cut inside the signal headers
@@ -81,7 +81,7 @@ fwrite(fid, fileread(fullfile(work, 'plain.edf'))(1:700));
 fclose(fid);
 broken(end + 1, :) = {'cut in the header', fullfile(work, 'b18.edf'), 'shorter than its 1536-byte header', 'damaged', true};
 
-list = strjoin(cellfun(@(f) ['"' f '"'], [files, broken(:, 2)'], 'UniformOutput', false), ' ');
+list = strjoin(cellfun(@(f) ['"' f '"'], [files, broken(:, 2)', {flat}], 'UniformOutput', false), ' ');
 [status, out] = system(sprintf('"%s" "%s" %s 2>&1', python, fullfile(here, 'mne_read_edf.py'), list));
 assert(status == 0, 'MNE-Python (%s) failed:\n%s', python, out);
 printf('%s', out);
@@ -121,6 +121,10 @@ for i = 1:numel(manifest)
   else
     assert(HDR.fs * nMax / n == r.sfreq, '%s: fs %g, MNE %g', what, HDR.fs, r.sfreq);
   end
+  % the start time: the header's, and the first record's offset carried through the calendar
+  assert(isequal(HDR.startTime, w.start_time') && abs(etime(HDR.startTime, r.meas_date') - w.first_onset) < 1e-6, ...
+         '%s: startTime [%s], written [%s], MNE''s header date [%s]', what, num2str(HDR.startTime), ...
+         num2str(w.start_time'), num2str(r.meas_date'));
   assert(HDR.nRecords * nMax == r.n_times, '%s: %d records, MNE %d samples', what, HDR.nRecords, r.n_times);
   chans = find(~HDR.annotation);
   assert(isequal(HDR.label(chans), reshape(cellstr(r.ch_names), 1, [])), '%s: channel names', what);
@@ -333,4 +337,28 @@ for i = 1:rows(broken)
   end
   printf('refused  %-24s MNE %s\n         %-24s ours: %s\n', what, mneSays, '', e.message(numel(file) + 15:end));
 end
+% --- one channel without a scale (physical minimum = maximum): reported, the others read ------
+r = jsondecode(fileread([flat '.mne.json']));
+if ~r.ok
+  error('MNE refused the file with a channel without a scale: %s', r.error);
+end
+lastwarn('');
+HDR = eegmex_edf(flat);
+[msg, id] = lastwarn();
+assert(strcmp(id, 'eegmex_edf:unknownScale') && ~isempty(strfind(msg, 'signal 1 (Fp1): physical minimum 3200 and maximum 3200')), ...
+       'flat channel: warning %s "%s"', id, msg);
+P = eegmex_edf(fullfile(work, 'plain.edf'));
+assert(isnan(HDR.scale(1)) && isnan(HDR.offset(1)) && isequal(HDR.scale(2:end), P.scale(2:end)) ...
+       && isequal(HDR.fsChans, setdiff(P.fsChans, 1)), 'flat channel: scale, offset or fsChans');
+O = struct('chanidx', HDR.fsChans, 'fs', HDR.fs);
+assert(isequal(eegfetch(HDR.dataFile, HDR, O), eegfetch(P.dataFile, P, O)), 'flat channel: the others differ');
+e = [];
+try
+  eegfetch(HDR.dataFile, HDR, struct('chanidx', [2 1], 'fs', HDR.fs));   % Fp1 chosen by hand
+catch e
+end
+assert(~isempty(e) && ~isempty(strfind(e.message, 'HDR.scale of a channel OPT.chanidx selects is not a finite number')), ...
+       'flat channel selected: %s', disp(e));
+printf('flat     %-16s read without Fp1: %s\n', 'b14.edf', msg(numel(flat) + 15:end));
+
 printf('test_edf_mne: %d files as MNE reads them, %d broken headers refused\n', numel(manifest), rows(broken));

@@ -12,6 +12,7 @@ each format and negative ones, physical ranges with an offset, record durations 
 8 characters had to round, a header that says -1 records, a file still being written (longer than
 its header says, with a partial last record) and one cut short.
 """
+import datetime
 import json
 import math
 import os
@@ -174,6 +175,14 @@ def status_channel(rng, n, spr, codes):
                   transducer="Triggers and Status", prefilter="No filtering"), events
 
 
+def start_time(start, first_onset):
+    """[year, month, day, hour, minute, second]: the header's start and the first record's offset."""
+    d, mo, y = (int(x) for x in start[0].split("."))
+    h, mi, s = (int(x) for x in start[1].split("."))
+    t = datetime.datetime(y + (2000 if y < 85 else 1900), mo, d, h, mi, s) + datetime.timedelta(seconds=first_onset)
+    return [t.year, t.month, t.day, t.hour, t.minute, t.second + t.microsecond / 1e6]
+
+
 def make_set(folder):
     rng = np.random.default_rng(19)
     manifest = []
@@ -186,6 +195,8 @@ def make_set(folder):
             rounded=len(duration) == 8 and float(duration) * rate != max(s.spr for s in signals if not s.annotation)
             and "." in duration,
             rate=rate, n_records=n_records, labels=[s.label for s in signals],
+            first_onset=kw.get("first_onset", 0.0),
+            start_time=start_time(kw.get("start", ("01.02.24", "13.14.15")), kw.get("first_onset", 0.0)),
             annotation=[s.annotation for s in signals], samples_per_record=[s.spr for s in signals],
             annotations=[[a.onset, a.duration or 0.0, t] for a in annotations for t in a.texts],
             status=[[at / rate, width / rate, code] for at, width, code in status]))
@@ -235,6 +246,19 @@ def make_set(folder):
         Signal("B2", 5, noise(rng, n * 5, -(1 << 23), (1 << 23) - 1), physical=(-262144, 262143.96875)),
     ], "0.002441", n, 2048, bdf=True)
 
+    # Durations written exactly in all 8 characters: 250 Hz as written, not a rate of a rounding window.
+    add("exact250e.edf", [Signal("E1", 250, noise(rng, 4 * 250, *E))], "+1.0E+00", 4, 250)
+    add("exact250z.edf", [Signal("Z1", 250, noise(rng, 4 * 250, *E)), Signal("Z2", 250, noise(rng, 4 * 250, *E))],
+        "00000001", 4, 250)
+
+    # EDF+C whose first record starts an hour and a half minute after a start time a minute before
+    # midnight: the start time carries into the next day.
+    add("midnight.edf", [
+        Signal("M1", 100, noise(rng, 8 * 100, *E)),
+        Signal("EDF Annotations", 30, annotation=True),
+    ], "1", 8, 100, plus=True, start=("01.02.03", "23.59.03"), recording="Startdate 01-FEB-2003 X X X",
+        first_onset=3630.5, annotations=[Annotation(2.5, None, "late")])
+
     # Three channels at 100 Hz and one at 400 Hz: the rate is the most common one, not the fastest.
     n = 5
     add("fastaux.edf", [Signal("C%d" % k, 100, noise(rng, n * 100, *E)) for k in (1, 2, 3)]
@@ -271,7 +295,8 @@ def make_set(folder):
     with open(path, "r+b") as f:
         f.truncate(512 + 7 * 100 + 50)
     manifest.append(dict(file=path, bdf=False, cut=True, duration="0.1", rounded=False, rate=500, n_records=7, labels=["X"],
-                         annotation=[False], samples_per_record=[50], annotations=[], status=[]))
+                         annotation=[False], samples_per_record=[50], annotations=[], status=[],
+                         first_onset=0.0, start_time=[2024, 2, 1, 13, 14, 15]))
 
     with open(os.path.join(folder, "manifest.json"), "w", encoding="utf-8") as f:
         json.dump(manifest, f, ensure_ascii=False, indent=1)

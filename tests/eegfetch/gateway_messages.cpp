@@ -194,6 +194,12 @@ std::vector<Case> cases() {
               [] {
                 return rowVector({std::nan(""), 1});
               })},
+      {"HDR.scale",
+       "HDR.scale of a channel OPT.chanidx selects is not a finite number: its scale is unknown.",
+       setHdr("scale",
+              [] {
+                return rowVector({std::nan(""), std::nan(""), -HUGE_VAL, std::nan("")});
+              })},
       {"OPT.fs", "OPT.fs must be a real scalar.", setOpt("fs", [] { return charArray("f"); })},
       {"OPT.fs", "OPT.fs argument must be real scalar.",
        setOpt("fs",

@@ -117,6 +117,7 @@ cases = {
   @(C) seto(C, 'chanidx', [5 4]),               'OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.'
   @(C) seto(C, 'chanidx', [NaN 4]),             'OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.'
   @(C) seto(C, 'chanidx', [-Inf 4]),            'OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.'
+  @(C) seth(C, 'scale', NaN(size(C.H.scale))),  'HDR.scale of a channel OPT.chanidx selects is not a finite number: its scale is unknown.'
   @(C) seto(C, 'fs', 'f'),                      'OPT.fs must be a real scalar.'
   @(C) seto(C, 'fs', [250 250]),                'OPT.fs argument must be real scalar.'
   @(C) seto(C, 'fs', NaN),                      'OPT.fs must be a finite number within the signed 32-bit range.'

@@ -38,6 +38,7 @@ def test_edf_headers_and_events_match_what_was_written(edf_set):
         assert list(hdr["annotation"]) == entry["annotation"], name
         assert list(hdr["recordSamples"]) == entry["samples_per_record"], name
         assert hdr["nRecords"] == entry["n_records"], name
+        assert list(hdr["startTime"]) == entry["start_time"], name  # the first record's offset carried
         truncated = [c for c in caught if getattr(c.message, "id", "") == "eegmex_edf:truncated"]
         assert bool(truncated) == entry["cut"], name
         # fsChans and statusChan count from 0: the data channels at fs, and the channel named Status.
@@ -79,7 +80,8 @@ def test_edf_data_through_fetch_equals_mne(edf_set):
         units = np.array([{"uV": 1e-6, "mV": 1e-3}.get(hdr["unit"][c], 1.0) for c in chans])
         assert x.shape[0] == theirs.shape[0], name
         np.testing.assert_allclose(x * units, theirs, rtol=1e-9, atol=1e-12 * np.abs(theirs).max(), err_msg=name)
-    assert sorted(compared) == ["annotated.edf", "plain.edf", "plus.bdf", "status.bdf"]
+    assert sorted(compared) == ["annotated.edf", "exact250e.edf", "exact250z.edf", "midnight.edf", "plain.edf",
+                                "plus.bdf", "status.bdf"]
 
 
 def test_edf_events_follow_a_growing_file(edf_set, tmp_path):
@@ -154,3 +156,35 @@ def test_reader_errors(tmp_path):
     bad.write_bytes(b"not an edf file at all")
     with pytest.raises((ValueError, OSError)):
         eegmex.read_edf(str(bad))
+
+
+def test_finished_marker_file_and_changed_state(tmp_path):
+    write_brainvision(str(tmp_path))
+    hdr = eegmex.read_vhdr(str(tmp_path / "rec.vhdr"))
+    # Lines that end in CR alone, the last without its end: it comes once the file is said finished.
+    text = open(hdr["markerFile"], "rb").read().replace(b"\r\n", b"\r")[:-1]
+    open(hdr["markerFile"], "wb").write(text)
+    want = eegmex.read_vmrk(hdr["markerFile"])
+    got, state = eegmex.events(hdr, None, 10**9)
+    last, state = eegmex.events(hdr, state, float("inf"))
+    assert len(last) == 1 and got + last == want and state["startedOver"] == ""
+    # A state the caller changed is refused by its field.
+    for name, value in (("point", float("nan")), ("line", -1.0), ("codePage", 9.0)):
+        bad = dict(state, **{name: value})
+        with pytest.raises(ValueError, match="state." + name) as e:
+            eegmex.events(hdr, bad)
+        assert e.value.id == "eegmex_events:usage"
+
+
+def test_edf_channel_without_a_scale_is_left_out(edf_set, tmp_path):
+    plain = next(e for e in edf_set if e["file"].endswith("plain.edf"))
+    data = bytearray(open(plain["file"], "rb").read())
+    ns = len(plain["labels"])
+    at = 256 + (16 + 80 + 8) * ns  # signal 1's physical minimum, now equal to its maximum
+    data[at:at + 8] = b"3200    "
+    flat = tmp_path / "flat.edf"
+    flat.write_bytes(bytes(data))
+    with pytest.warns(eegmex.EegmexWarning, match="signal 1 .Fp1.: physical minimum 3200 and maximum 3200"):
+        hdr, _ = eegmex.read_edf(str(flat))
+    assert np.isnan(hdr["scale"][0]) and np.isnan(hdr["offset"][0])
+    assert list(hdr["fsChans"]) == [c for c in eegmex.read_edf(plain["file"])[0]["fsChans"] if c != 0]
