@@ -3,6 +3,7 @@
 //
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
 //     'vhdr', file | 'vmrk', file | 'edf', file[, withEvents] | 'events', HDR, state, upTo
+//     | 'xdf', file (the streams, a column each) | 'xdf', file, streamId (one stream's samples and times)
 //   id/msg: the identifier and text of the error to raise ('' when none); wid/wmsg: a warning.
 // Texts of many values come as a 1 x n cell.
 //
@@ -20,6 +21,7 @@
 #include "mexapi.h"
 #include "mxelement.h"
 #include "text.h"
+#include "xdf.h"
 
 namespace {
 
@@ -36,6 +38,9 @@ struct Module {
   eegfmt::FollowState state;
   eegfmt::RecordLayout layout;
   eegfmt::StartOver why = eegfmt::StartOver::no;
+  eegfmt::XdfFile xdf;
+  std::vector<double> xdfValues, xdfTimes, xdfRaw;
+  std::vector<std::string> xdfTexts;
 
   void clear() {
     command.clear(), file.clear(), caller.clear();
@@ -47,6 +52,11 @@ struct Module {
     events.clear(), events.shrink_to_fit();
     state = eegfmt::FollowState();
     layout = eegfmt::RecordLayout();
+    xdf = eegfmt::XdfFile();
+    xdfValues.clear(), xdfValues.shrink_to_fit();
+    xdfTimes.clear(), xdfTimes.shrink_to_fit();
+    xdfRaw.clear(), xdfRaw.shrink_to_fit();
+    xdfTexts.clear(), xdfTexts.shrink_to_fit();
   }
 };
 
@@ -203,14 +213,120 @@ mxArray* edfResult() {
        {"events", eventsResult(g_module.events)}});
 }
 
+// ---- XDF
+
+mxArray* cellOf(size_t n) { return mxCreateCellMatrix(1, static_cast<int>(n)); }
+
+// The streams as columns: a 1 x n row or cell per field, one element per stream.
+mxArray* xdfStreamsResult() {
+  using eegfmt::XdfStream;
+  const std::vector<XdfStream>& s = g_module.xdf.streams;
+  const auto text = [](const std::string& (*get)(const XdfStream&)) {
+    return textsOf(g_module.xdf.streams, get);
+  };
+  mxArray* labels = cellOf(s.size());
+  mxArray* units = cellOf(s.size());
+  mxArray* types = cellOf(s.size());
+  mxArray* offsets = cellOf(s.size());
+  const auto self = [](const std::string& x) -> const std::string& { return x; };
+  for (size_t i = 0; i < s.size(); ++i) {
+    mxSetCell(labels, static_cast<int>(i), textsOf(s[i].labels, self));
+    mxSetCell(units, static_cast<int>(i), textsOf(s[i].units, self));
+    mxSetCell(types, static_cast<int>(i), textsOf(s[i].channelTypes, self));
+    const size_t m = s[i].offsetTimes.size();
+    mxArray* o = mxCreateDoubleMatrix(static_cast<int>(m), 2, mxREAL);
+    for (size_t k = 0; k < m; ++k) {
+      mxGetPr(o)[k] = s[i].offsetTimes[k];
+      mxGetPr(o)[m + k] = s[i].offsetValues[k];
+    }
+    mxSetCell(offsets, static_cast<int>(i), o);
+  }
+  return structOf(
+      {{"id", rowOf(s, [](const XdfStream& x) { return double(x.id); })},
+       {"name", text([](const XdfStream& x) -> const std::string& { return x.name; })},
+       {"type", text([](const XdfStream& x) -> const std::string& { return x.type; })},
+       {"channelCount", rowOf(s, [](const XdfStream& x) { return double(x.channelCount); })},
+       {"nominalRate", rowOf(s, [](const XdfStream& x) { return x.nominalRate; })},
+       {"channelFormat", text([](const XdfStream& x) -> const std::string& { return x.formatText; })},
+       {"label", labels},
+       {"unit", units},
+       {"channelType", types},
+       {"sampleCount", rowOf(s, [](const XdfStream& x) { return double(x.sampleCount); })},
+       {"firstTime", rowOf(s, [](const XdfStream& x) { return x.firstTime; })},
+       {"lastTime", rowOf(s, [](const XdfStream& x) { return x.lastTime; })},
+       {"clockOffsets", offsets},
+       {"chunks", rowOf(s, [](const XdfStream& x) { return double(x.chunks.size()); })},
+       {"footer", rowOf(s, [](const XdfStream& x) { return x.footer ? 1.0 : 0.0; })},
+       {"sourceId", text([](const XdfStream& x) -> const std::string& { return x.sourceId; })},
+       {"hostname", text([](const XdfStream& x) -> const std::string& { return x.hostname; })},
+       {"uid", text([](const XdfStream& x) -> const std::string& { return x.uid; })},
+       {"headerXml", text([](const XdfStream& x) -> const std::string& { return x.headerXml; })},
+       {"footerXml", text([](const XdfStream& x) -> const std::string& { return x.footerXml; })},
+       {"file", mxCreateString(g_module.file.c_str())},
+       {"fileHeaderXml", mxCreateString(g_module.xdf.headerXml.c_str())}});
+}
+
+// One stream's samples: values (samples x channels; texts for a string stream, one per sample and
+// channel, sample by sample), times with the clock offsets applied, and the times as written.
+bool readXdfSamples(const eegfmt::XdfStream& s) {
+  eegfmt::InputFile file;
+  if (!file.open(g_module.file))
+    return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file");
+  const size_t n = static_cast<size_t>(s.sampleCount), ch = static_cast<size_t>(s.channelCount);
+  const bool text = s.format == eegfmt::XdfFormat::string;
+  g_module.xdfRaw.resize(n);
+  if (!text) g_module.xdfValues.resize(n * ch);
+  const int bytes = eegfmt::xdfValueBytes(s.format);
+  std::vector<std::string> texts;
+  bool textsOk = true;
+  if (!eegfmt::walkSamples(
+          file, s, 0, s.sampleCount, 0,
+          [&](int64_t i, double t, const unsigned char* v, size_t nb) {
+            g_module.xdfRaw[size_t(i)] = t;
+            if (text) {
+              if (!eegfmt::xdfTexts(v, nb, texts) || texts.size() != ch) textsOk = false;
+              for (size_t k = 0; k < ch; ++k)
+                g_module.xdfTexts.push_back(k < texts.size() ? texts[k] : std::string());
+            } else {
+              for (size_t k = 0; k < ch; ++k)
+                g_module.xdfValues[k * n + size_t(i)] = eegfmt::xdfValue(s.format, v + k * size_t(bytes));
+            }
+          },
+          g_module.problem))
+    return false;
+  if (!textsOk)
+    return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::damaged,
+                        "stream %u: a text value does not fit its sample", s.id);
+  g_module.xdfTimes = g_module.xdfRaw;
+  eegfmt::correctedTimes(s, g_module.xdfTimes.data(), n);
+  return true;
+}
+
+mxArray* xdfSamplesResult(const eegfmt::XdfStream& s) {
+  const size_t n = static_cast<size_t>(s.sampleCount), ch = static_cast<size_t>(s.channelCount);
+  mxArray* values;
+  if (s.format == eegfmt::XdfFormat::string) {
+    const auto self = [](const std::string& x) -> const std::string& { return x; };
+    values = textsOf(g_module.xdfTexts, self);
+  } else {
+    values = mxCreateDoubleMatrix(static_cast<int>(n), static_cast<int>(ch), mxREAL);
+    if (n > 0 && ch > 0) std::memcpy(mxGetPr(values), g_module.xdfValues.data(), n * ch * sizeof(double));
+  }
+  const auto same = [](double v) { return v; };
+  return structOf({{"values", values},
+                   {"times", rowOf(g_module.xdfTimes, same)},
+                   {"writtenTimes", rowOf(g_module.xdfRaw, same)}});
+}
+
 // ---- the follower's state as a struct, and back
 
-#define EEGMEX_STATE_NUMBERS(X)                                                                          \
-  X(point)                                                                                               \
-  X(checkAt)                                                                                             \
-  X(checkDigest)                                                                                         \
-  X(headBytes) X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) X(annRecord) \
-      X(annSkip) X(firstOnset)
+#define EEGMEX_STATE_NUMBERS(X)                                                                        \
+  X(point)                                                                                             \
+  X(checkAt)                                                                                           \
+  X(checkDigest)                                                                                       \
+  X(headBytes)                                                                                         \
+  X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) X(annRecord) X(annSkip) \
+      X(firstOnset)
 
 mxArray* stateResult(const char* source) {
   const eegfmt::FollowState& st = g_module.state;
@@ -320,13 +436,35 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   plhs[5] = stateResult(source);
 }
 
+void xdf(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+  if (!eegfmt::scanXdf(g_module.file, g_module.xdf, g_module.problem)) return setProblem();
+  if (!g_module.xdf.truncatedWarning.empty()) {
+    g_module.warningId = "eegmex_xdf:truncated";
+    g_module.warningText = "eegmex_xdf: " + g_module.file + ": " + g_module.xdf.truncatedWarning;
+  }
+  if (nrhs < 3) {
+    plhs[0] = xdfStreamsResult();
+    return;
+  }
+  double id = 0;
+  if (!numberOf(prhs[2], id) || !(id >= 0 && id <= 4294967295.0) || id != std::floor(id))
+    return setError("usage",
+                    "the stream id must be a whole number: [values, times] = eegmex_xdf(file, streamId)");
+  const eegfmt::XdfStream* s = g_module.xdf.find(static_cast<uint32_t>(id));
+  if (!s) return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), id));
+  if (!readXdfSamples(*s)) return setProblem();
+  plhs[0] = xdfSamplesResult(*s);
+}
+
 void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   if (command == "events") return events(nrhs, prhs, plhs);
   g_module.caller = "eegmex_" + command;
   if (nrhs < 2 || nrhs > 3 || !textOf(prhs[1], g_module.file) || g_module.file.empty())
     return setError("usage", "give the file name as text");
   g_module.file = eegfmt::absolutePath(g_module.file);
-  if (command == "vhdr") {
+  if (command == "xdf") {
+    xdf(nrhs, prhs, plhs);
+  } else if (command == "vhdr") {
     if (!eegfmt::readVhdr(g_module.file, g_module.vhdr, g_module.problem)) return setProblem();
     plhs[0] = vhdrResult();
   } else if (command == "vmrk") {
@@ -357,9 +495,10 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   mxArray* out[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   std::string& command = g_module.command;
   if (nrhs < 1 || !textOf(prhs[0], command) ||
-      (command != "vhdr" && command != "vmrk" && command != "edf" && command != "events")) {
+      (command != "vhdr" && command != "vmrk" && command != "edf" && command != "events" &&
+       command != "xdf")) {
     g_module.caller = "eegmex_formats";
-    setError("usage", "the first argument must be 'vhdr', 'vmrk', 'edf' or 'events'");
+    setError("usage", "the first argument must be 'vhdr', 'vmrk', 'edf', 'xdf' or 'events'");
   } else {
     run(command, nrhs, prhs, out);
   }

@@ -24,6 +24,8 @@ packages=(
   # the Python package (pip install --no-build-isolation .) and its tests
   python3-dev python3-numpy python3-pybind11 pybind11-dev python3-setuptools python3-wheel python3-venv python3-pip
   python3-pytest python3-scipy
+  # XDF files checked against an independent C++ loader
+  libxdf-dev
   "$@"
 )
 
