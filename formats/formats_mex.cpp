@@ -4,6 +4,8 @@
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
 //     'vhdr', file | 'vmrk', file | 'edf', file[, withEvents] | 'events', HDR, state, upTo
 //     | 'xdf', file (the streams, a column each) | 'xdf', file, streamId (one stream's samples and times)
+//     | 'xdftimes', file, streamId (its samples' times) | 'xdfevents', file, targetId (the events, positions
+//     in the target stream's samples; -1: none)
 //   id/msg: the identifier and text of the error to raise ('' when none); wid/wmsg: a warning.
 // Texts of many values come as a 1 x n cell.
 //
@@ -41,6 +43,7 @@ struct Module {
   eegfmt::XdfFile xdf;
   std::vector<double> xdfValues, xdfTimes, xdfRaw;
   std::vector<std::string> xdfTexts;
+  std::vector<eegfmt::XdfEvent> xdfEvents;
 
   void clear() {
     command.clear(), file.clear(), caller.clear();
@@ -57,6 +60,7 @@ struct Module {
     xdfTimes.clear(), xdfTimes.shrink_to_fit();
     xdfRaw.clear(), xdfRaw.shrink_to_fit();
     xdfTexts.clear(), xdfTexts.shrink_to_fit();
+    xdfEvents.clear(), xdfEvents.shrink_to_fit();
   }
 };
 
@@ -320,13 +324,13 @@ mxArray* xdfSamplesResult(const eegfmt::XdfStream& s) {
 
 // ---- the follower's state as a struct, and back
 
-#define EEGMEX_STATE_NUMBERS(X)                                                                        \
-  X(point)                                                                                             \
-  X(checkAt)                                                                                           \
-  X(checkDigest)                                                                                       \
-  X(headBytes)                                                                                         \
-  X(headDigest) X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) X(annRecord) X(annSkip) \
-      X(firstOnset)
+#define EEGMEX_STATE_NUMBERS(X) \
+  X(point)                      \
+  X(checkAt)                    \
+  X(checkDigest)                \
+  X(headBytes)                  \
+  X(headDigest)                 \
+  X(line) X(section) X(codePage) X(statusNext) X(statusPrevious) X(annRecord) X(annSkip) X(firstOnset)
 
 mxArray* stateResult(const char* source) {
   const eegfmt::FollowState& st = g_module.state;
@@ -442,8 +446,31 @@ void xdf(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     g_module.warningId = "eegmex_xdf:truncated";
     g_module.warningText = "eegmex_xdf: " + g_module.file + ": " + g_module.xdf.truncatedWarning;
   }
-  if (nrhs < 3) {
+  if (nrhs < 3 && g_module.command == "xdf") {
     plhs[0] = xdfStreamsResult();
+    return;
+  }
+  if (g_module.command == "xdfevents") {  // 'xdfevents', file, targetId (-1: none)
+    double target = -1;
+    numberOf(nrhs > 2 ? prhs[2] : nullptr, target);
+    const eegfmt::XdfStream* t =
+        target >= 0 && target <= 4294967295.0 ? g_module.xdf.find(uint32_t(target)) : nullptr;
+    if (target >= 0 && !t)
+      return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), target));
+    eegfmt::InputFile file;
+    if (!file.open(g_module.file) ||
+        !eegfmt::xdfEvents(file, g_module.xdf, t, g_module.xdfEvents, g_module.problem)) {
+      if (!g_module.problem)
+        eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file");
+      return setProblem();
+    }
+    using eegfmt::XdfEvent;
+    const auto& e = g_module.xdfEvents;
+    plhs[0] = structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
+                        {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
+                        {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
+                        {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
+                        {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
     return;
   }
   double id = 0;
@@ -452,17 +479,27 @@ void xdf(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
                     "the stream id must be a whole number: [values, times] = eegmex_xdf(file, streamId)");
   const eegfmt::XdfStream* s = g_module.xdf.find(static_cast<uint32_t>(id));
   if (!s) return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), id));
+  if (g_module.command == "xdftimes") {  // the times alone
+    eegfmt::InputFile file;
+    if (!file.open(g_module.file))
+      return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file"), setProblem();
+    if (!eegfmt::xdfTimes(file, *s, g_module.xdfTimes, g_module.problem)) return setProblem();
+    plhs[0] = rowOf(g_module.xdfTimes, [](double v) { return v; });
+    return;
+  }
   if (!readXdfSamples(*s)) return setProblem();
   plhs[0] = xdfSamplesResult(*s);
 }
 
 void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   if (command == "events") return events(nrhs, prhs, plhs);
-  g_module.caller = "eegmex_" + command;
+  g_module.caller = command == "xdfevents"  ? "eegmex_xdf_events"
+                    : command == "xdftimes" ? "eegmex_xdf_times"
+                                            : "eegmex_" + command;
   if (nrhs < 2 || nrhs > 3 || !textOf(prhs[1], g_module.file) || g_module.file.empty())
     return setError("usage", "give the file name as text");
   g_module.file = eegfmt::absolutePath(g_module.file);
-  if (command == "xdf") {
+  if (command == "xdf" || command == "xdfevents" || command == "xdftimes") {
     xdf(nrhs, prhs, plhs);
   } else if (command == "vhdr") {
     if (!eegfmt::readVhdr(g_module.file, g_module.vhdr, g_module.problem)) return setProblem();
@@ -496,9 +533,10 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   std::string& command = g_module.command;
   if (nrhs < 1 || !textOf(prhs[0], command) ||
       (command != "vhdr" && command != "vmrk" && command != "edf" && command != "events" &&
-       command != "xdf")) {
+       command != "xdf" && command != "xdfevents" && command != "xdftimes")) {
     g_module.caller = "eegmex_formats";
-    setError("usage", "the first argument must be 'vhdr', 'vmrk', 'edf', 'xdf' or 'events'");
+    setError("usage",
+             "the first argument must be 'vhdr', 'vmrk', 'edf', 'xdf', 'xdftimes', 'xdfevents' or 'events'");
   } else {
     run(command, nrhs, prhs, out);
   }

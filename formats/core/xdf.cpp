@@ -632,4 +632,66 @@ void correctedTimes(const XdfStream& s, double* times, size_t n) noexcept {
   }
 }
 
+bool xdfTimes(const InputFile& file, const XdfStream& s, std::vector<double>& times, Problem& p) {
+  times.clear();
+  times.reserve(size_t(s.sampleCount));
+  if (!walkSamples(
+          file, s, 0, s.sampleCount, 0,
+          [&](int64_t, double t, const unsigned char*, size_t) { times.push_back(t); }, p))
+    return false;
+  correctedTimes(s, times.data(), times.size());
+  return true;
+}
+
+bool xdfEvents(const InputFile& file, const XdfFile& f, const XdfStream* target, std::vector<XdfEvent>& out,
+               Problem& p) {
+  out.clear();
+  std::vector<double> targetTimes, times;
+  if (target && !xdfTimes(file, *target, targetTimes, p)) return false;
+  std::vector<std::string> texts;
+  for (const XdfStream& s : f.streams) {
+    const bool text = s.format == XdfFormat::string;
+    if (!text && s.nominalRate > 0) continue;
+    const size_t first = out.size();
+    bool ok = true;
+    if (!walkSamples(
+            file, s, 0, s.sampleCount, 0,
+            [&](int64_t, double t, const unsigned char* v, size_t n) {
+              XdfEvent e;
+              e.stream = s.id;
+              e.time = t;
+              if (text) {
+                if (!xdfTexts(v, n, texts)) ok = false;
+                for (size_t k = 0; k < texts.size(); ++k) e.text += (k ? ", " : "") + texts[k];
+                e.value = NAN;
+              } else {
+                e.value = n ? xdfValue(s.format, v) : NAN;
+                for (int k = 0; k < s.channelCount; ++k)
+                  e.text +=
+                      (k ? ", " : "") + format("%.17g", xdfValue(s.format, v + k * xdfValueBytes(s.format)));
+              }
+              out.push_back(std::move(e));
+            },
+            p))
+      return false;
+    if (!ok) return fail(p, ProblemKind::damaged, "stream %u: a text value does not fit its sample", s.id);
+    times.resize(out.size() - first);
+    for (size_t k = first; k < out.size(); ++k) times[k - first] = out[k].time;
+    correctedTimes(s, times.data(), times.size());
+    for (size_t k = first; k < out.size(); ++k) out[k].time = times[k - first];
+  }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const XdfEvent& a, const XdfEvent& b) { return a.time < b.time; });
+  if (!targetTimes.empty())
+    for (XdfEvent& e : out) {
+      const size_t k =
+          size_t(std::lower_bound(targetTimes.begin(), targetTimes.end(), e.time) - targetTimes.begin());
+      size_t nearest = k;  // the first at or after the event, or the one before when that is nearer
+      if (k == targetTimes.size() || (k > 0 && e.time - targetTimes[k - 1] <= targetTimes[k] - e.time))
+        nearest = k - 1;
+      e.position = double(nearest + 1);
+    }
+  return true;
+}
+
 }  // namespace eegfmt

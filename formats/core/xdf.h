@@ -133,6 +133,23 @@ bool xdfTexts(const unsigned char* bytes, size_t n, std::vector<std::string>& te
 // first one when none is), v[k] its offset. No offsets: unchanged.
 void correctedTimes(const XdfStream& s, double* times, size_t n) noexcept;
 
+// Every sample's time of a stream, the clock offsets applied.
+bool xdfTimes(const InputFile& file, const XdfStream& s, std::vector<double>& times, Problem& p);
+
+// An event: a sample of a string stream or of an irregular numeric stream (nominal rate 0).
+struct XdfEvent {
+  uint32_t stream = 0;
+  double time = 0;  // clock offsets applied
+  std::string
+      text;  // a string sample's texts (joined by ", " when it has several channels); numbers in %.17g
+  double value = 0;     // a numeric sample's first value; NaN for a string sample
+  double position = 0;  // the 1-based sample of the target stream nearest in time; 0 without a target
+};
+// The file's events in the order of time (file order among equal times). `target`: the stream whose
+// samples the positions count (null: none).
+bool xdfEvents(const InputFile& file, const XdfFile& f, const XdfStream* target, std::vector<XdfEvent>& out,
+               Problem& p);
+
 }  // namespace eegfmt
 
 #endif
