@@ -66,8 +66,18 @@ struct Module {
 
 Module g_module;
 
+// The listing of the XDF file eegmex_events followed last, kept from call to call (the call's own state
+// clears g_module), so that each call lists only the chunks added since.
+struct XdfFollowCache {
+  std::string file;
+  eegfmt::XdfFile listing;
+  std::vector<double> taken;
+};
+XdfFollowCache g_xdfFollow;
+
 void endModule() {
   g_module.clear();
+  g_xdfFollow = XdfFollowCache();
   g_module.started = false;
 }
 
@@ -403,6 +413,66 @@ bool layoutOf(const mxArray* hdr, eegfmt::RecordLayout& l) {
   return true;
 }
 
+// eegmex_events on an HDR of an XDF stream: the events (string and irregular streams) the file added
+// since the state's call, with positions in the HDR's stream. State: source 'xdf', file, point (bytes
+// listed), taken (events returned, per stream in the listing's order).
+void xdfFollow(const mxArray* hdr, const mxArray* state, double upTo, mxArray* plhs[]) {
+  double id = 0;
+  if (!textOf(fieldOf(hdr, "dataFile"), g_module.file) || !numberOf(fieldOf(hdr, "xdfStream"), id))
+    return setError("usage", "HDR must come from eegmex_xdf (HDR.dataFile, HDR.xdfStream)");
+  XdfFollowCache& cache = g_xdfFollow;
+  double point = 0;
+  std::vector<double>& taken = cache.taken;
+  std::string text;
+  const bool first = !state || (mxGetNumberOfElements(state) == 0 && !mxIsStruct(state));
+  if (!first) {
+    const mxArray* t = fieldOf(state, "taken");
+    if (!textOf(fieldOf(state, "source"), text) || text != "xdf" || !textOf(fieldOf(state, "file"), text) ||
+        text != g_module.file || !numberOf(fieldOf(state, "point"), point) || !t ||
+        !vectorOf(t, mxGetNumberOfElements(t), taken))
+      return setError("usage",
+                      "state must be [] or the state the last call of eegmex_events returned for this HDR");
+  } else {
+    taken.clear();
+  }
+  eegfmt::InputFile file;
+  if (!file.open(g_module.file))
+    return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file"), setProblem();
+  const int64_t length = file.length();
+  if (length < int64_t(point)) {  // shorter than followed: another file, from its start
+    g_module.why = eegfmt::StartOver::shorter;
+    taken.clear();
+  } else {
+    g_module.why = first ? eegfmt::StartOver::firstCall : eegfmt::StartOver::no;
+  }
+  if (cache.file != g_module.file || length < cache.listing.wholeBytes) {
+    cache.listing = eegfmt::XdfFile();
+    cache.file = g_module.file;
+  }
+  if (!eegfmt::continueXdf(file, cache.listing, false, g_module.problem)) {
+    cache = XdfFollowCache();
+    return setProblem();
+  }
+  const eegfmt::XdfStream* target = cache.listing.find(static_cast<uint32_t>(id));
+  if (!target)
+    return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), id));
+  if (!eegfmt::followXdfEvents(file, cache.listing, target, upTo, taken, g_module.xdfEvents,
+                               g_module.problem))
+    return setProblem();
+  using eegfmt::XdfEvent;
+  const auto& e = g_module.xdfEvents;
+  plhs[0] = structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
+                      {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
+                      {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
+                      {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
+                      {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+  plhs[5] = structOf({{"source", mxCreateString("xdf")},
+                      {"file", mxCreateString(g_module.file.c_str())},
+                      {"startedOver", mxCreateString(eegfmt::startOverText(g_module.why))},
+                      {"point", mxCreateDoubleScalar(double(cache.listing.wholeBytes))},
+                      {"taken", rowOf(taken, [](double v) { return v; })}});
+}
+
 // [events, state] for eegmex_events(HDR, state, upTo).
 void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   g_module.caller = "eegmex_events";
@@ -413,6 +483,7 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
                     "upTo must be a number of frames: [events, state] = eegmex_events(HDR, state, upTo)");
   if (!hdr || !mxIsStruct(hdr))
     return setError("usage", "HDR must be a struct from eegmex_vhdr or eegmex_edf");
+  if (fieldOf(hdr, "xdfStream")) return xdfFollow(hdr, nrhs > 2 ? prhs[2] : nullptr, upTo, plhs);
   const bool markers = fieldOf(hdr, "markerFile") != nullptr;
   const char* source = markers ? "markers" : "records";
   if (!takeState(nrhs > 2 ? prhs[2] : nullptr, source, g_module.state))

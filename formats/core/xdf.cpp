@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 namespace eegfmt {
@@ -472,7 +473,9 @@ bool continueXdf(const InputFile& file, XdfFile& f, bool withTimes, Problem& p) 
                     a, static_cast<unsigned long long>(count), plural(int64_t(count > 1e18 ? 2 : count)), id,
                     static_cast<long long>(end - values));
       if (count > 0) {
-        s->chunks.push_back(XdfSamplesChunk{at, values, end, s->sampleCount, int64_t(count)});
+        double stamp = NAN;  // the first sample's own time stamp, when the bytes read hold it
+        if (cHave >= 5 + w + 9 && c[5 + w] == 8) stamp = doubleAt(c + 5 + w + 1);
+        s->chunks.push_back(XdfSamplesChunk{at, values, end, s->sampleCount, int64_t(count), stamp});
         s->sampleCount += int64_t(count);
         changed[size_t(s - f.streams.data())] = true;
       }
@@ -643,54 +646,136 @@ bool xdfTimes(const InputFile& file, const XdfStream& s, std::vector<double>& ti
   return true;
 }
 
+namespace {
+
+// The events of stream s from sample `from` on, times corrected, appended to out.
+bool streamEvents(const InputFile& file, const XdfStream& s, int64_t from, std::vector<XdfEvent>& out,
+                  Problem& p) {
+  const bool text = s.format == XdfFormat::string;
+  const size_t first = out.size();
+  double before = 0;
+  if (from > 0 && !timeBefore(file, s, from, before, p)) return false;
+  bool ok = true;
+  std::vector<std::string> texts;
+  if (!walkSamples(
+          file, s, from, s.sampleCount - from, before,
+          [&](int64_t, double t, const unsigned char* v, size_t n) {
+            XdfEvent e;
+            e.stream = s.id;
+            e.time = t;
+            if (text) {
+              if (!xdfTexts(v, n, texts)) ok = false;
+              for (size_t k = 0; k < texts.size(); ++k) e.text += (k ? ", " : "") + texts[k];
+              e.value = NAN;
+            } else {
+              e.value = n ? xdfValue(s.format, v) : NAN;
+              for (int k = 0; k < s.channelCount; ++k)
+                e.text +=
+                    (k ? ", " : "") + format("%.17g", xdfValue(s.format, v + k * xdfValueBytes(s.format)));
+            }
+            out.push_back(std::move(e));
+          },
+          p))
+    return false;
+  if (!ok) return fail(p, ProblemKind::damaged, "stream %u: a text value does not fit its sample", s.id);
+  std::vector<double> times(out.size() - first);
+  for (size_t k = first; k < out.size(); ++k) times[k - first] = out[k].time;
+  correctedTimes(s, times.data(), times.size());
+  for (size_t k = first; k < out.size(); ++k) out[k].time = times[k - first];
+  return true;
+}
+
+bool isEventStream(const XdfStream& s) { return s.format == XdfFormat::string || !(s.nominalRate > 0); }
+
+}  // namespace
+
+bool nearestSample(const InputFile& file, const XdfStream& target, double time, double& position,
+                   Problem& p) {
+  position = 0;
+  const auto& chunks = target.chunks;
+  if (chunks.empty()) return true;
+  // The last chunk whose first sample's time is at or before `time` (chunks without a time stamp of
+  // their own count by the time walked to them).
+  const auto startOf = [&](size_t c, double& t) -> bool {
+    if (!std::isnan(chunks[c].firstStamp)) {
+      t = chunks[c].firstStamp;
+      correctedTimes(target, &t, 1);
+      return true;
+    }
+    double before = 0;
+    if (!timeBefore(file, target, chunks[c].first + 1, before, p)) return false;
+    t = before;
+    correctedTimes(target, &t, 1);
+    return true;
+  };
+  size_t lo = 0, hi = chunks.size();  // chunks [0, lo) start at or before; [hi, end) after
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    double t = 0;
+    if (!startOf(mid, t)) return false;
+    if (t <= time)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo == 0) return position = 1, true;
+  const XdfSamplesChunk& c = chunks[lo - 1];
+  std::vector<double> times;
+  double before = 0;
+  if (!timeBefore(file, target, c.first, before, p)) return false;
+  const int64_t n = std::min(c.count + 1, target.sampleCount - c.first);  // and the next chunk's first
+  if (!walkSamples(
+          file, target, c.first, n, before,
+          [&](int64_t, double t, const unsigned char*, size_t) { times.push_back(t); }, p))
+    return false;
+  correctedTimes(target, times.data(), times.size());
+  const size_t k = size_t(std::lower_bound(times.begin(), times.end(), time) - times.begin());
+  size_t nearest = k;  // the first at or after the time, or the one before when that is as near
+  if (k == times.size() || (k > 0 && time - times[k - 1] <= times[k] - time)) nearest = k - 1;
+  position = double(c.first + int64_t(nearest) + 1);
+  return true;
+}
+
 bool xdfEvents(const InputFile& file, const XdfFile& f, const XdfStream* target, std::vector<XdfEvent>& out,
                Problem& p) {
   out.clear();
-  std::vector<double> targetTimes, times;
-  if (target && !xdfTimes(file, *target, targetTimes, p)) return false;
-  std::vector<std::string> texts;
-  for (const XdfStream& s : f.streams) {
-    const bool text = s.format == XdfFormat::string;
-    if (!text && s.nominalRate > 0) continue;
-    const size_t first = out.size();
-    bool ok = true;
-    if (!walkSamples(
-            file, s, 0, s.sampleCount, 0,
-            [&](int64_t, double t, const unsigned char* v, size_t n) {
-              XdfEvent e;
-              e.stream = s.id;
-              e.time = t;
-              if (text) {
-                if (!xdfTexts(v, n, texts)) ok = false;
-                for (size_t k = 0; k < texts.size(); ++k) e.text += (k ? ", " : "") + texts[k];
-                e.value = NAN;
-              } else {
-                e.value = n ? xdfValue(s.format, v) : NAN;
-                for (int k = 0; k < s.channelCount; ++k)
-                  e.text +=
-                      (k ? ", " : "") + format("%.17g", xdfValue(s.format, v + k * xdfValueBytes(s.format)));
-              }
-              out.push_back(std::move(e));
-            },
-            p))
-      return false;
-    if (!ok) return fail(p, ProblemKind::damaged, "stream %u: a text value does not fit its sample", s.id);
-    times.resize(out.size() - first);
-    for (size_t k = first; k < out.size(); ++k) times[k - first] = out[k].time;
-    correctedTimes(s, times.data(), times.size());
-    for (size_t k = first; k < out.size(); ++k) out[k].time = times[k - first];
+  for (const XdfStream& s : f.streams)
+    if (isEventStream(s) && !streamEvents(file, s, 0, out, p)) return false;
+  std::stable_sort(out.begin(), out.end(),
+                   [](const XdfEvent& a, const XdfEvent& b) { return a.time < b.time; });
+  if (target)
+    for (XdfEvent& e : out)
+      if (!nearestSample(file, *target, e.time, e.position, p)) return false;
+  return true;
+}
+
+bool followXdfEvents(const InputFile& file, const XdfFile& f, const XdfStream* target, double upTo,
+                     std::vector<double>& taken, std::vector<XdfEvent>& out, Problem& p) {
+  out.clear();
+  taken.resize(f.streams.size(), 0.0);
+  std::vector<XdfEvent> mine;
+  for (size_t k = 0; k < f.streams.size(); ++k) {
+    const XdfStream& s = f.streams[k];
+    if (!isEventStream(s)) continue;
+    const int64_t from = int64_t(taken[k]);
+    if (from < 0 || from > s.sampleCount)
+      return fail(p, ProblemKind::damaged, "stream %u holds fewer samples than were followed before", s.id);
+    mine.clear();
+    if (!streamEvents(file, s, from, mine, p)) return false;
+    size_t ready = 0;
+    for (; ready < mine.size(); ++ready) {
+      if (target && !nearestSample(file, *target, mine[ready].time, mine[ready].position, p)) return false;
+      // An event past the frames read waits, with all after it; so does one at the last sample of a
+      // target still being written, which a later sample may lie nearer to.
+      if (target && (mine[ready].position > upTo ||
+                     (!target->footer && mine[ready].position >= double(target->sampleCount))))
+        break;
+    }
+    out.insert(out.end(), mine.begin(), mine.begin() + std::ptrdiff_t(ready));
+    taken[k] = double(from + int64_t(ready));
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const XdfEvent& a, const XdfEvent& b) { return a.time < b.time; });
-  if (!targetTimes.empty())
-    for (XdfEvent& e : out) {
-      const size_t k =
-          size_t(std::lower_bound(targetTimes.begin(), targetTimes.end(), e.time) - targetTimes.begin());
-      size_t nearest = k;  // the first at or after the event, or the one before when that is nearer
-      if (k == targetTimes.size() || (k > 0 && e.time - targetTimes[k - 1] <= targetTimes[k] - e.time))
-        nearest = k - 1;
-      e.position = double(nearest + 1);
-    }
   return true;
 }
 

@@ -22,6 +22,7 @@
 #ifndef EEGMEX_FORMATS_XDF_H
 #define EEGMEX_FORMATS_XDF_H
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -67,11 +68,12 @@ bool parseXml(std::string_view text, XmlNode& root, std::string& error);
 // ---- listing
 
 struct XdfSamplesChunk {
-  int64_t at = 0;      // the chunk's first byte
-  int64_t values = 0;  // its first sample's first byte
-  int64_t end = 0;     // the byte after the chunk
-  int64_t first = 0;   // the stream's sample number of its first sample, from 0
-  int64_t count = 0;   // samples it holds
+  int64_t at = 0;           // the chunk's first byte
+  int64_t values = 0;       // its first sample's first byte
+  int64_t end = 0;          // the byte after the chunk
+  int64_t first = 0;        // the stream's sample number of its first sample, from 0
+  int64_t count = 0;        // samples it holds
+  double firstStamp = NAN;  // its first sample's own time stamp; NaN when it has none
 };
 
 struct XdfStream {
@@ -145,6 +147,20 @@ struct XdfEvent {
   double value = 0;     // a numeric sample's first value; NaN for a string sample
   double position = 0;  // the 1-based sample of the target stream nearest in time; 0 without a target
 };
+// The 1-based sample of `target` nearest in time to `time` (clock offsets applied to both; the earlier of
+// two as near), found from the chunks' first time stamps and a walk through one chunk. 0 without samples.
+bool nearestSample(const InputFile& file, const XdfStream& target, double time, double& position, Problem& p);
+
+// The events a growing file added since the last call: `taken` (one count per stream of f, in its order;
+// shorter: zeros for the rest) holds the samples of each event stream returned before; events after
+// them come out in the order of time with positions in `target`, except those whose position lies past
+// `upTo` or at the target's last sample while it has no footer (a later sample may lie nearer), which
+// wait, with every later one of their stream, for a later call. `f` is the listing, gone
+// on with continueXdf. Events come out as xdfEvents gives them, but that a clock offset written after
+// an event it governs leaves the event's time as it was when it came out.
+bool followXdfEvents(const InputFile& file, const XdfFile& f, const XdfStream* target, double upTo,
+                     std::vector<double>& taken, std::vector<XdfEvent>& out, Problem& p);
+
 // The file's events in the order of time (file order among equal times). `target`: the stream whose
 // samples the positions count (null: none).
 bool xdfEvents(const InputFile& file, const XdfFile& f, const XdfStream* target, std::vector<XdfEvent>& out,

@@ -319,8 +319,9 @@ def read_edf(path):
 def events(hdr, state=None, up_to=float("inf")):
     """The events a growing recording added since the last call: ``ev, state = events(hdr, state, up_to)``.
 
-    hdr: from read_vhdr (events from its marker file, as read_vmrk gives them) or read_edf
-    (annotations and Status changes, as read_edf gives them). state: None at the first call, then
+    hdr: from read_vhdr (events from its marker file, as read_vmrk gives them), read_edf
+    (annotations and Status changes, as read_edf gives them) or read_xdf (the HDR of a numeric stream:
+    the samples of string and irregular streams as xdf_events gives them, positions in that stream). state: None at the first call, then
     the state the last call returned. up_to: frames read so far (fetch's info['frames']): no event
     past them is given, so none runs ahead of its data.
     """
@@ -328,6 +329,8 @@ def events(hdr, state=None, up_to=float("inf")):
         state = _np.zeros((0, 0))
     out = _formats(["events", _hdr_in(hdr), state, float(up_to)], 6)
     c, state = out[0], out[5]
+    if state.get("source") == "xdf":
+        return _xdf_events(c, True), state
     return (_markers(c) if state.get("source") == "markers" else _events(c)), state
 
 
@@ -407,20 +410,26 @@ def xdf_events(path, target=None, fs=None):
     path = _file_arg("eegmex_xdf_events", path, "file name as text")
     tid = -1 if target is None else int(target["id"] if isinstance(target, dict) else target)
     c = _formats(["xdfevents", path, float(tid)], 5)[0]
-    n = _np.size(c["time"])
-    time, value, stream = _row(c["time"]), _row(c["value"]), _row(c["stream"])
-    texts = _texts(c["text"], n)
-    ev = [dict(time=float(time[i]), text=texts[i], value=float(value[i]), stream=int(stream[i])) for i in range(n)]
+    ev = _xdf_events(c, tid >= 0)
     if tid >= 0:
-        pos = _row(c["position"])
         f = None
         if fs is not None:
             rate = next(s["nominalRate"] for s in read_xdf(path) if s["id"] == tid)
             f = int(rate // fs)
+        for e in ev:
+            if f:
+                e["row"] = e["position"] // f
+    return ev
+
+
+def _xdf_events(c, positions):
+    n = _np.size(c["time"])
+    time, value, stream, pos = _row(c["time"]), _row(c["value"]), _row(c["stream"]), _row(c["position"])
+    texts = _texts(c["text"], n)
+    ev = [dict(time=float(time[i]), text=texts[i], value=float(value[i]), stream=int(stream[i])) for i in range(n)]
+    if positions:
         for i, e in enumerate(ev):
             e["position"] = int(pos[i]) - 1
-            if f:
-                e["row"] = int(pos[i] - 1) // f
     return ev
 
 

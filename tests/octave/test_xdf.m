@@ -50,3 +50,24 @@ catch err
   assert(strcmp(err.identifier, 'eegmex_xdf:damaged'), err.message);
   assert(~isempty(regexp(err.message, 'chunk at byte \d+ \(StreamHeader\): XML not well formed', 'once')), err.message);
 end
+% eegmex_events follows the file as it grows in random pieces, with eegfetch: every event once, as a
+% whole read gives them, none past the frames read.
+grow = fullfile(folder, 'grow.xdf');
+fclose(fopen(grow, 'wb'));
+Hg = H; Hg.dataFile = grow;
+O = struct('chanidx', 1:8, 'fs', 100, 'data', zeros(1000, 8), 'resume', true);
+state = []; got = struct('time', {}, 'text', {}, 'value', {}, 'stream', {}, 'position', {});
+rand('seed', 5);
+cuts = [sort(unique(round(numel(bytes) * (0.05 + 0.95 * rand(1, 15))))) numel(bytes)];
+at = 0;
+for c = cuts
+  fid = fopen(grow, 'ab'); fwrite(fid, bytes(at + 1:c)); fclose(fid); at = c;
+  if c < 1500, continue; end   % not yet the stream headers
+  [O.data, info] = eegfetch(grow, Hg, O);
+  [ev, state] = eegmex_events(Hg, state, info.frames);
+  assert(all([ev.position] <= info.frames));
+  got = [got ev];
+end
+whole = eegmex_xdf_events(file, s(1));
+assert(isequal(O.data, Y) && isequal({got.text}, {whole.text}) && isequal([got.time], [whole.time]) && ...
+       isequal([got.position], [whole.position]));

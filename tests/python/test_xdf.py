@@ -74,7 +74,7 @@ def test_fetch_follows_a_growing_file(eeg_markers, tmp_path):
     rng = np.random.default_rng(3)
     cuts = sorted(set(rng.integers(len(data) // 5, len(data), 12).tolist())) + [len(data)]
     out = np.zeros((whole.shape[0], 4))
-    resumed, at = 0, 0
+    resumed, at, state, got = 0, 0, None, []
     for cut in cuts:
         with open(grow, "ab") as f:
             f.write(data[at:cut])
@@ -84,9 +84,13 @@ def test_fetch_follows_a_growing_file(eeg_markers, tmp_path):
             warnings.simplefilter("ignore")
             _, info = eegmex.fetch(grow, hdr, chanidx=range(4), fs=100, filt_a=b, filt_b=[0.25, 0.25], data=out,
                                       resume=True)
+            ev, state = eegmex.events(hdr, state, info["frames"])
+        assert all(e["position"] < info["frames"] for e in ev)
+        got += ev
         resumed = max(resumed, info["resumedFrames"])
     assert resumed > 0
     assert np.array_equal(out, whole)
+    assert got == eegmex.xdf_events(grow, 1)  # every event once, as a whole read gives them
 
 
 def test_damaged_files_name_the_chunk(tmp_path, eeg_markers):
