@@ -1,7 +1,7 @@
 // libFuzzer target of the XDF reader: a hostile file must give a problem with a kind and a text (or a
 // listing, with a warning when a chunk is cut), never a crash, a hang or a leak. The bytes are listed
 // whole, then grown in two pieces and listed again from where the first listing stopped, and every
-// listed stream's samples are walked and their times corrected.
+// listed stream's samples are walked and their times corrected, and the events found with positions in each.
 #include <unistd.h>
 
 #include <cstdint>
@@ -59,6 +59,14 @@ void walkAll(const std::string& path, const eegfmt::XdfFile& f) {
         p);
     check(ok, p);
     eegfmt::correctedTimes(s, times.data(), times.size());
+  }
+  // The events, with positions in each stream in turn, and followed from nothing.
+  std::vector<eegfmt::XdfEvent> events;
+  std::vector<double> taken;
+  for (const eegfmt::XdfStream& s : f.streams) {
+    eegfmt::Problem p;
+    check(eegfmt::xdfEvents(file, f, &s, events, p), p);
+    check(eegfmt::followXdfEvents(file, f, &s, 1e18, taken, events, p), p);
   }
 }
 
