@@ -405,8 +405,9 @@ def xdf_times(hdr, fs, rows=None):
 def xdf_events(path, target=None, fs=None):
     """The events of an XDF file (samples of string streams and of irregular streams), in the order of
     time: a list of dicts with time (clock offsets applied), text, value (NaN for texts), stream. With
-    ``target`` (a stream id or a read_xdf entry): position, the nearest sample of that stream in time
-    (from 0); with ``fs`` too: row, fetch's output row at fs Hz that holds it (from 0)."""
+    ``target`` (a stream id or a read_xdf entry): position, the nearest sample of that stream in time;
+    with ``fs`` too: row, fetch's output row at fs Hz that holds it. Both count from 1, the numbers
+    Octave gives, as positions do in every reader here (row r is x[r - 1])."""
     path = _file_arg("eegmex_xdf_events", path, "file name as text")
     tid = -1 if target is None else int(target["id"] if isinstance(target, dict) else target)
     c = _formats(["xdfevents", path, float(tid)], 5)[0]
@@ -418,7 +419,7 @@ def xdf_events(path, target=None, fs=None):
             f = int(rate // fs)
         for e in ev:
             if f:
-                e["row"] = e["position"] // f
+                e["row"] = -(-e["position"] // f)
     return ev
 
 
@@ -429,7 +430,7 @@ def _xdf_events(c, positions):
     ev = [dict(time=float(time[i]), text=texts[i], value=float(value[i]), stream=int(stream[i])) for i in range(n)]
     if positions:
         for i, e in enumerate(ev):
-            e["position"] = int(pos[i]) - 1
+            e["position"] = int(pos[i])
     return ev
 
 
