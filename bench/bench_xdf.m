@@ -21,6 +21,9 @@ function bench_xdf(bin, xdf, big, rounds)
     end
     clear Y;
   end
+  [hp, hx] = deal(peak(@() eegfetch(bin, plain, opt)), peak(@() eegfetch(xdf, H, opt)));
+  printf('peak RSS above the start of the call: plain %.1f MB, XDF %.1f MB (the result is %.1f MB)\n', hp, hx, ...
+         300000 * 64 * 8 / 2^20);
   printf('eegfetch W1 plain file:        median %.3f s\n', median(tp));
   printf('eegfetch W1 in XDF (1000/chunk): median %.3f s  ratio %.2f (goal <= 1.5)\n', median(tx), median(tx) / median(tp));
   for f = {xdf, big}
@@ -33,4 +36,19 @@ function bench_xdf(bin, xdf, big, rounds)
     printf('listing %s (%.2f GB, %d streams, %d samples): median %.3f s (goal <= 0.2 s for 1 GB)\n', f{1}, d.bytes / 1e9, ...
            numel(s), sum([s.sampleCount]), median(t));
   end
+end
+
+% The peak resident memory a call adds, in MB (Linux: the peak is reset through /proc/self/clear_refs).
+function mb = peak(call)
+  fid = fopen('/proc/self/clear_refs', 'w');
+  if fid < 0, mb = NaN; return; end
+  fprintf(fid, '5'); fclose(fid);
+  before = status_kb('VmRSS');
+  X = call(); %#ok<NASGU>
+  mb = (status_kb('VmHWM') - before) / 1024;
+end
+
+function kb = status_kb(field)
+  t = fileread('/proc/self/status');
+  kb = str2double(regexp(t, [field ':\s*(\d+)'], 'tokens', 'once'){1});
 end
