@@ -35,7 +35,7 @@ struct XmlParser {
   std::string& error;
 
   bool fail(const char* what) {
-    error = format("XML not well formed at byte %zu: %s", i, what);
+    error = format("XML not well formed at byte %llu: %s", static_cast<unsigned long long>(i), what);
     return false;
   }
   bool startsWith(std::string_view t) const { return s.substr(i, t.size()) == t; }
