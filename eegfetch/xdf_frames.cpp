@@ -18,6 +18,7 @@ constexpr int64_t kMaxFrames = 2147483647;
 
 int encodingOf(eegfmt::XdfFormat f) {
   switch (f) {
+    case eegfmt::XdfFormat::int8:  // widened to int16 by the gather, exactly
     case eegfmt::XdfFormat::int16: return encodingInt16;
     case eegfmt::XdfFormat::int32: return encodingInt32;
     case eegfmt::XdfFormat::float32: return encodingFloat32;
@@ -109,6 +110,8 @@ bool XdfFrames::prepare(const mxArray* nameArray, const mxArray* hdr, std::FILE*
       call.nPoints = s->sampleCount;
     }
     frameBytes_ = int64_t(s->channelCount) * sampleBytes(encoding);
+    widen_ = s->format == eegfmt::XdfFormat::int8;
+    fileFrameBytes_ = widen_ ? int64_t(s->channelCount) : frameBytes_;
     const int64_t least = 2 * (9 + frameBytes_);
     window_.resize(static_cast<size_t>(std::max(kWindowBytes, least)));
     stream_ = s;
@@ -146,7 +149,7 @@ bool XdfFrames::seekTo(std::FILE* file, int64_t frame) noexcept {
   for (next_ = chunks[chunk_].first; next_ < frame; ++next_) {
     const unsigned char* p = need(file, 1);
     if (!p || (p[0] != 0 && p[0] != 8)) return next_ = -1, false;
-    pos_ += 1 + p[0] + frameBytes_;
+    pos_ += 1 + p[0] + fileFrameBytes_;
   }
   return true;
 }
@@ -170,10 +173,19 @@ int64_t XdfFrames::readFrames(void* self, std::FILE* file, int64_t first, unsign
     }
     const unsigned char* p = x.need(file, 1);
     if (!p || (p[0] != 0 && p[0] != 8)) return -1;  // a read that failed, or a damaged sample
-    const int64_t sample = 1 + p[0] + fb;
+    const int64_t sample = 1 + p[0] + x.fileFrameBytes_;
     p = x.need(file, sample);
     if (!p) return -1;
-    std::memcpy(out + done * fb, p + (sample - fb), static_cast<size_t>(fb));
+    const unsigned char* values = p + (sample - x.fileFrameBytes_);
+    unsigned char* to = out + done * fb;
+    if (x.widen_) {  // int8 to little-endian int16
+      for (int64_t k = 0; k < x.fileFrameBytes_; ++k) {
+        to[2 * k] = values[k];
+        to[2 * k + 1] = (values[k] & 0x80) ? 0xFF : 0x00;
+      }
+    } else {
+      std::memcpy(to, values, static_cast<size_t>(fb));
+    }
     x.pos_ += sample;
     ++x.next_;
     ++done;

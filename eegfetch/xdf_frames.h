@@ -1,7 +1,7 @@
 // eegfetch over one stream of an XDF file (an HDR from eegmex_xdf, with HDR.xdfStream): the stream's
 // Samples chunks, found from the chunk headers, feed the read's chunk buffers through a FrameGather,
 // which copies each sample's values past its time stamp: frames come out as a plain recording's,
-// whatever other streams' chunks lie between them.
+// whatever other streams' chunks lie between them. int8 samples are handed over as int16 (exact).
 //
 // The listing is kept between calls: a call on the same file (same identity, not shorter) lists only
 // the chunks added since, so following a growing recording costs its new bytes.
@@ -53,7 +53,9 @@ class XdfFrames {
   FileIdentity identity_;
   eegfmt::XdfFile listing_;
   const eegfmt::XdfStream* stream_ = nullptr;
-  int64_t frameBytes_ = 0;
+  int64_t frameBytes_ = 0;      // of a frame the read takes
+  int64_t fileFrameBytes_ = 0;  // of a sample's values in the file
+  bool widen_ = false;          // int8 values, handed over as int16
   // Where the next frame is: its chunk, its number, the file offset of its first byte.
   size_t chunk_ = 0;
   int64_t next_ = -1, pos_ = 0;

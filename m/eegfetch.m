@@ -47,7 +47,8 @@
 %     eegmex_edf(file) gives an HDR with these fields for EDF and BDF.
 %     xdfStream     double scalar, optional: the id of one stream of an XDF
 %                   file, whose samples are then the frames, wherever its
-%                   chunks lie among other streams' (int16, int32, float32).
+%                   chunks lie among other streams' (int8 read as
+%                   int16, int16, int32, float32).
 %                   eegmex_xdf(file) gives the HDR of each stream.
 %
 %   OPT fields (the result)

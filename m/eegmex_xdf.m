@@ -16,7 +16,8 @@ function [out, times] = eegmex_xdf(file, stream)
 %     HDR           what eegfetch takes to read the stream's samples (filter, decimation, selection,
 %                   scale, OPT.data, OPT.resume, OPT.newest), however its chunks lie among other
 %                   streams' chunks; [] for string streams, irregular streams, rates that are no
-%                   whole number, and int8, int64 and double64 streams (read those with the second form)
+%                   whole number, and int64 and double64 streams (read those with the second form);
+%                   an int8 stream's HDR says int16 (BinaryFormat 1): eegfetch widens its values
 %   The listing reads chunk headers and seeks past the samples: a large file lists in little time.
 %
 %   [values, times] = eegmex_xdf(file, id) reads the samples of stream `id`: values is samples x
@@ -66,7 +67,7 @@ function [out, times] = eegmex_xdf(file, stream)
                'label', {}, 'unit', {}, 'channelType', {}, 'sampleCount', {}, 'firstTime', {}, 'lastTime', {}, ...
                'clockOffsets', {}, 'footer', {}, 'sourceId', {}, 'hostname', {}, 'uid', {}, 'headerXml', {}, ...
                'footerXml', {}, 'HDR', {});
-  codes = struct('int16', 1, 'int32', 2, 'float32', 3);
+  codes = struct('int8', 1, 'int16', 1, 'int32', 2, 'float32', 3);   % int8 read as int16
   for k = 1:n
     c = r.channelCount(k);
     rate = r.nominalRate(k);

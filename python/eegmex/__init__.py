@@ -336,7 +336,7 @@ def events(hdr, state=None, up_to=float("inf")):
 
 # ---- XDF files
 
-_XDF_CODES = {"int16": 1, "int32": 2, "float32": 3}
+_XDF_CODES = {"int8": 1, "int16": 1, "int32": 2, "float32": 3}  # int8: read as int16, widened exactly
 
 
 def read_xdf(path):
@@ -344,8 +344,8 @@ def read_xdf(path):
     eegmex_xdf: id, name, type, channelCount, nominalRate, channelFormat, label, unit, channelType
     (lists), sampleCount, firstTime, lastTime (as written, before clock offsets), clockOffsets (an
     m x 2 array of collection time and offset), footer, sourceId, hostname, uid, headerXml, footerXml,
-    and HDR: the dict fetch takes to read the stream (None for string, irregular, int8, int64 and
-    double64 streams). Only the chunk headers are read. A chunk cut by the end of the file (a
+    and HDR: the dict fetch takes to read the stream (None for string, irregular, int64 and double64
+    streams). Only the chunk headers are read. A chunk cut by the end of the file (a
     recording still being written) warns (EegmexWarning 'eegmex_xdf:truncated')."""
     path = _file_arg("eegmex_xdf", path, "file name as text")
     r = _formats(["xdf", path], 5)[0]

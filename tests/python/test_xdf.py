@@ -65,6 +65,22 @@ def test_streams_samples_and_times_as_written(eeg_markers):
         assert e["row"] == (e["position"] + 4) // 5
 
 
+def test_every_format_the_engine_takes(tmp_path):
+    # int8 is widened to int16 on its way in; int64 and double64 have no HDR, their samples read whole.
+    for fmt in ("int8", "int16", "int32", "float32", "int64", "double64"):
+        streams = write_xdf.eeg_and_markers(n=450, channels=3, fmt=fmt, chunk_samples=31)
+        path = str(tmp_path / (fmt + ".xdf"))
+        write_xdf.write(path, streams, width=8 if fmt == "int32" else None)
+        s = eegmex.read_xdf(path)[0]
+        values, _ = eegmex.read_xdf_stream(path, 1)
+        assert np.array_equal(values, streams[0].values.astype(float))
+        if fmt in ("int64", "double64"):
+            assert s["HDR"] is None
+            continue
+        x, _ = eegmex.fetch(path, s["HDR"], chanidx=[2, 0, 1], fs=500)
+        assert np.array_equal(x, values[:, [2, 0, 1]]), fmt
+
+
 def test_fetch_follows_a_growing_file(eeg_markers, tmp_path):
     path, (eeg, _), data = eeg_markers
     hdr = eegmex.read_xdf(path)[0]["HDR"]
