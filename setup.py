@@ -42,6 +42,7 @@ extension = Pybind11Extension(
         "eegfetch/core/*.cpp",
         "eegfetch/reader_call.cpp",
         "eegfetch/messages.cpp",
+        "eegfetch/xdf_frames.cpp",
         "formats/core/*.cpp",
         "trigout/*.cpp",
         skip=("trigout.cpp",),

@@ -16,6 +16,7 @@
 #include "online_read.h"
 #include "reader.h"
 #include "reader_call.h"
+#include "xdf_frames.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ struct ReaderModule {
   bool started = false;
   std::FILE* dataFile = nullptr;  // the open data file of the call in progress, or null
   eeg::StreamCache streams;       // what reads with OPT.resume left for the next ones
+  eeg::XdfFrames xdf;             // the listing of the last XDF file read, and its stream's gather
+  bool xdfCall = false;           // the call in progress reads an XDF stream
 
   void closeDataFile() {
     if (dataFile) {
@@ -36,6 +39,7 @@ struct ReaderModule {
   void end() {
     closeDataFile();
     streams.dropAll();
+    xdf.release();
     started = false;
   }
 };
@@ -117,6 +121,10 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.stride = stride;
   plan.rowStep = rowStep;
   plan.columnStep = columnStep;
+  if (g_module.xdfCall) {  // the frames of one stream of an XDF file, gathered from its chunks
+    plan.gather = g_module.xdf.gather();
+    plan.dataOffset = g_module.xdf.streamOffset();
+  }
 
   plan.scale = asDoubles(call.scale, scaleCopy);
   if (!plan.scale) return setMessage(message, outOfMemory), false;
@@ -229,6 +237,12 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   eeg::ReaderCall call;
   if (!eeg::validateCall(nlhs, nrhs, prhs, call, &g_module.dataFile, message)) {
     mexErrMsgTxt(message);  // the checks have closed the file
+    return;
+  }
+  g_module.xdfCall = eeg::XdfFrames::wanted(prhs[1]);
+  if (g_module.xdfCall && !g_module.xdf.prepare(prhs[0], prhs[1], g_module.dataFile, call, message)) {
+    g_module.closeDataFile();
+    mexErrMsgTxt(message);
     return;
   }
 

@@ -3,6 +3,9 @@
 //
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
 //     'vhdr', file | 'vmrk', file | 'edf', file[, withEvents] | 'events', HDR, state, upTo
+//     | 'xdf', file (the streams, a column each) | 'xdf', file, streamId (one stream's samples and times)
+//     | 'xdftimes', file, streamId (its samples' times) | 'xdfevents', file, targetId (the events, positions
+//     in the target stream's samples; -1: none)
 //   id/msg: the identifier and text of the error to raise ('' when none); wid/wmsg: a warning.
 // Texts of many values come as a 1 x n cell.
 //
@@ -20,6 +23,7 @@
 #include "mexapi.h"
 #include "mxelement.h"
 #include "text.h"
+#include "xdf.h"
 
 namespace {
 
@@ -37,6 +41,10 @@ struct Module {
   std::vector<std::pair<const char*, double>> stateNumbers;  // the state's numbers by name
   eegfmt::RecordLayout layout;
   eegfmt::StartOver why = eegfmt::StartOver::no;
+  eegfmt::XdfFile xdf;
+  std::vector<double> xdfValues, xdfTimes, xdfRaw;
+  std::vector<std::string> xdfTexts;
+  std::vector<eegfmt::XdfEvent> xdfEvents;
 
   void clear() {
     command.clear(), file.clear(), caller.clear();
@@ -49,13 +57,29 @@ struct Module {
     state = eegfmt::FollowState();
     stateNumbers.clear();
     layout = eegfmt::RecordLayout();
+    xdf = eegfmt::XdfFile();
+    xdfValues.clear(), xdfValues.shrink_to_fit();
+    xdfTimes.clear(), xdfTimes.shrink_to_fit();
+    xdfRaw.clear(), xdfRaw.shrink_to_fit();
+    xdfTexts.clear(), xdfTexts.shrink_to_fit();
+    xdfEvents.clear(), xdfEvents.shrink_to_fit();
   }
 };
 
 Module g_module;
 
+// The listing of the XDF file eegmex_events followed last, kept from call to call (the call's own state
+// clears g_module), so that each call lists only the chunks added since.
+struct XdfFollowCache {
+  std::string file;
+  eegfmt::XdfFile listing;
+  std::vector<double> taken;
+};
+XdfFollowCache g_xdfFollow;
+
 void endModule() {
   g_module.clear();
+  g_xdfFollow = XdfFollowCache();
   g_module.started = false;
 }
 
@@ -206,6 +230,113 @@ mxArray* edfResult() {
        {"events", eventsResult(g_module.events)}});
 }
 
+// ---- XDF
+
+mxArray* cellOf(size_t n) { return mxCreateCellMatrix(1, static_cast<int>(n)); }
+
+// The streams as columns: a 1 x n row or cell per field, one element per stream.
+mxArray* xdfStreamsResult() {
+  using eegfmt::XdfStream;
+  const std::vector<XdfStream>& s = g_module.xdf.streams;
+  const auto text = [](const std::string& (*get)(const XdfStream&)) {
+    return textsOf(g_module.xdf.streams, get);
+  };
+  mxArray* labels = cellOf(s.size());
+  mxArray* units = cellOf(s.size());
+  mxArray* types = cellOf(s.size());
+  mxArray* offsets = cellOf(s.size());
+  const auto self = [](const std::string& x) -> const std::string& { return x; };
+  for (size_t i = 0; i < s.size(); ++i) {
+    mxSetCell(labels, static_cast<int>(i), textsOf(s[i].labels, self));
+    mxSetCell(units, static_cast<int>(i), textsOf(s[i].units, self));
+    mxSetCell(types, static_cast<int>(i), textsOf(s[i].channelTypes, self));
+    const size_t m = s[i].offsetTimes.size();
+    mxArray* o = mxCreateDoubleMatrix(static_cast<int>(m), 2, mxREAL);
+    for (size_t k = 0; k < m; ++k) {
+      mxGetPr(o)[k] = s[i].offsetTimes[k];
+      mxGetPr(o)[m + k] = s[i].offsetValues[k];
+    }
+    mxSetCell(offsets, static_cast<int>(i), o);
+  }
+  return structOf(
+      {{"id", rowOf(s, [](const XdfStream& x) { return double(x.id); })},
+       {"name", text([](const XdfStream& x) -> const std::string& { return x.name; })},
+       {"type", text([](const XdfStream& x) -> const std::string& { return x.type; })},
+       {"channelCount", rowOf(s, [](const XdfStream& x) { return double(x.channelCount); })},
+       {"nominalRate", rowOf(s, [](const XdfStream& x) { return x.nominalRate; })},
+       {"channelFormat", text([](const XdfStream& x) -> const std::string& { return x.formatText; })},
+       {"label", labels},
+       {"unit", units},
+       {"channelType", types},
+       {"sampleCount", rowOf(s, [](const XdfStream& x) { return double(x.sampleCount); })},
+       {"firstTime", rowOf(s, [](const XdfStream& x) { return x.firstTime; })},
+       {"lastTime", rowOf(s, [](const XdfStream& x) { return x.lastTime; })},
+       {"clockOffsets", offsets},
+       {"chunks", rowOf(s, [](const XdfStream& x) { return double(x.chunks.size()); })},
+       {"footer", rowOf(s, [](const XdfStream& x) { return x.footer ? 1.0 : 0.0; })},
+       {"sourceId", text([](const XdfStream& x) -> const std::string& { return x.sourceId; })},
+       {"hostname", text([](const XdfStream& x) -> const std::string& { return x.hostname; })},
+       {"uid", text([](const XdfStream& x) -> const std::string& { return x.uid; })},
+       {"headerXml", text([](const XdfStream& x) -> const std::string& { return x.headerXml; })},
+       {"footerXml", text([](const XdfStream& x) -> const std::string& { return x.footerXml; })},
+       {"file", mxCreateString(g_module.file.c_str())},
+       {"fileHeaderXml", mxCreateString(g_module.xdf.headerXml.c_str())}});
+}
+
+// One stream's samples: values (samples x channels; texts for a string stream, one per sample and
+// channel, sample by sample), times with the clock offsets applied, and the times as written.
+bool readXdfSamples(const eegfmt::XdfStream& s) {
+  eegfmt::InputFile file;
+  if (!file.open(g_module.file))
+    return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file");
+  const size_t n = static_cast<size_t>(s.sampleCount), ch = static_cast<size_t>(s.channelCount);
+  const bool text = s.format == eegfmt::XdfFormat::string;
+  g_module.xdfRaw.resize(n);
+  if (!text) g_module.xdfValues.resize(n * ch);
+  const int bytes = eegfmt::xdfValueBytes(s.format);
+  std::vector<std::string> texts;
+  bool textsOk = true;
+  if (!eegfmt::walkSamples(
+          file, s, 0, s.sampleCount, 0,
+          [&](int64_t i, double t, const unsigned char* v, size_t nb) {
+            g_module.xdfRaw[size_t(i)] = t;
+            if (text) {
+              if (!eegfmt::xdfTexts(v, nb, texts) || texts.size() != ch) textsOk = false;
+              for (size_t k = 0; k < ch; ++k)
+                g_module.xdfTexts.push_back(k < texts.size() ? texts[k] : std::string());
+            } else {
+              for (size_t k = 0; k < ch; ++k)
+                g_module.xdfValues[k * n + size_t(i)] = eegfmt::xdfValue(s.format, v + k * size_t(bytes));
+            }
+          },
+          g_module.problem))
+    return false;
+  if (!textsOk)
+    return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::damaged,
+                        "stream %u: a text value does not fit its sample", s.id);
+  g_module.xdfTimes = g_module.xdfRaw;
+  eegfmt::correctedTimes(s, g_module.xdfTimes.data(), n);
+  return true;
+}
+
+mxArray* xdfSamplesResult(const eegfmt::XdfStream& s) {
+  const size_t n = static_cast<size_t>(s.sampleCount), ch = static_cast<size_t>(s.channelCount);
+  mxArray* values;
+  if (s.format == eegfmt::XdfFormat::string) {
+    const auto self = [](const std::string& x) -> const std::string& { return x; };
+    values = textsOf(g_module.xdfTexts, self);
+  } else {
+    values = mxCreateDoubleMatrix(static_cast<int>(n), static_cast<int>(ch), mxREAL);
+    if (n > 0 && ch > 0) std::memcpy(mxGetPr(values), g_module.xdfValues.data(), n * ch * sizeof(double));
+  }
+  const auto same = [](double v) { return v; };
+  return structOf({{"values", values},
+                   {"times", rowOf(g_module.xdfTimes, same)},
+                   {"writtenTimes", rowOf(g_module.xdfRaw, same)}});
+}
+
+// ---- errors
+
 void setError(const char* kind, const std::string& text) {
   g_module.errorId = g_module.caller + ":" + kind;
   g_module.errorText = g_module.caller + ": " + text;
@@ -291,6 +422,66 @@ bool layoutOf(const mxArray* hdr, eegfmt::RecordLayout& l) {
   return true;
 }
 
+// eegmex_events on an HDR of an XDF stream: the events (string and irregular streams) the file added
+// since the state's call, with positions in the HDR's stream. State: source 'xdf', file, point (bytes
+// listed), taken (events returned, per stream in the listing's order).
+void xdfFollow(const mxArray* hdr, const mxArray* state, double upTo, mxArray* plhs[]) {
+  double id = 0;
+  if (!textOf(fieldOf(hdr, "dataFile"), g_module.file) || !numberOf(fieldOf(hdr, "xdfStream"), id))
+    return setError("usage", "HDR must come from eegmex_xdf (HDR.dataFile, HDR.xdfStream)");
+  XdfFollowCache& cache = g_xdfFollow;
+  double point = 0;
+  std::vector<double>& taken = cache.taken;
+  std::string text;
+  const bool first = !state || (mxGetNumberOfElements(state) == 0 && !mxIsStruct(state));
+  if (!first) {
+    const mxArray* t = fieldOf(state, "taken");
+    if (!textOf(fieldOf(state, "source"), text) || text != "xdf" || !textOf(fieldOf(state, "file"), text) ||
+        text != g_module.file || !numberOf(fieldOf(state, "point"), point) || !t ||
+        !vectorOf(t, mxGetNumberOfElements(t), taken))
+      return setError("usage",
+                      "state must be [] or the state the last call of eegmex_events returned for this HDR");
+  } else {
+    taken.clear();
+  }
+  eegfmt::InputFile file;
+  if (!file.open(g_module.file))
+    return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file"), setProblem();
+  const int64_t length = file.length();
+  if (length < int64_t(point)) {  // shorter than followed: another file, from its start
+    g_module.why = eegfmt::StartOver::shorter;
+    taken.clear();
+  } else {
+    g_module.why = first ? eegfmt::StartOver::firstCall : eegfmt::StartOver::no;
+  }
+  if (cache.file != g_module.file || length < cache.listing.wholeBytes) {
+    cache.listing = eegfmt::XdfFile();
+    cache.file = g_module.file;
+  }
+  if (!eegfmt::continueXdf(file, cache.listing, false, g_module.problem)) {
+    cache = XdfFollowCache();
+    return setProblem();
+  }
+  const eegfmt::XdfStream* target = cache.listing.find(static_cast<uint32_t>(id));
+  if (!target)
+    return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), id));
+  if (!eegfmt::followXdfEvents(file, cache.listing, target, upTo, taken, g_module.xdfEvents,
+                               g_module.problem))
+    return setProblem();
+  using eegfmt::XdfEvent;
+  const auto& e = g_module.xdfEvents;
+  plhs[0] = structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
+                      {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
+                      {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
+                      {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
+                      {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+  plhs[5] = structOf({{"source", mxCreateString("xdf")},
+                      {"file", mxCreateString(g_module.file.c_str())},
+                      {"startedOver", mxCreateString(eegfmt::startOverText(g_module.why))},
+                      {"point", mxCreateDoubleScalar(double(cache.listing.wholeBytes))},
+                      {"taken", rowOf(taken, [](double v) { return v; })}});
+}
+
 // [events, state] for eegmex_events(HDR, state, upTo).
 void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   g_module.caller = "eegmex_events";
@@ -301,6 +492,7 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
                     "upTo must be a number of frames: [events, state] = eegmex_events(HDR, state, upTo)");
   if (!hdr || !mxIsStruct(hdr))
     return setError("usage", "HDR must be a struct from eegmex_vhdr or eegmex_edf");
+  if (fieldOf(hdr, "xdfStream")) return xdfFollow(hdr, nrhs > 2 ? prhs[2] : nullptr, upTo, plhs);
   const bool markers = fieldOf(hdr, "markerFile") != nullptr;
   const char* source = markers ? "markers" : "records";
   if (!takeState(nrhs > 2 ? prhs[2] : nullptr, source, g_module.state)) return;
@@ -326,13 +518,68 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   plhs[5] = stateResult(source);
 }
 
+void xdf(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
+  if (!eegfmt::scanXdf(g_module.file, g_module.xdf, g_module.problem)) return setProblem();
+  if (!g_module.xdf.truncatedWarning.empty()) {
+    g_module.warningId = "eegmex_xdf:truncated";
+    g_module.warningText = "eegmex_xdf: " + g_module.file + ": " + g_module.xdf.truncatedWarning;
+  }
+  if (nrhs < 3 && g_module.command == "xdf") {
+    plhs[0] = xdfStreamsResult();
+    return;
+  }
+  if (g_module.command == "xdfevents") {  // 'xdfevents', file, targetId (-1: none)
+    double target = -1;
+    numberOf(nrhs > 2 ? prhs[2] : nullptr, target);
+    const eegfmt::XdfStream* t =
+        target >= 0 && target <= 4294967295.0 ? g_module.xdf.find(uint32_t(target)) : nullptr;
+    if (target >= 0 && !t)
+      return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), target));
+    eegfmt::InputFile file;
+    if (!file.open(g_module.file) ||
+        !eegfmt::xdfEvents(file, g_module.xdf, t, g_module.xdfEvents, g_module.problem)) {
+      if (!g_module.problem)
+        eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file");
+      return setProblem();
+    }
+    using eegfmt::XdfEvent;
+    const auto& e = g_module.xdfEvents;
+    plhs[0] = structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
+                        {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
+                        {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
+                        {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
+                        {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+    return;
+  }
+  double id = 0;
+  if (!numberOf(prhs[2], id) || !(id >= 0 && id <= 4294967295.0) || id != std::floor(id))
+    return setError("usage",
+                    "the stream id must be a whole number: [values, times] = eegmex_xdf(file, streamId)");
+  const eegfmt::XdfStream* s = g_module.xdf.find(static_cast<uint32_t>(id));
+  if (!s) return setError("usage", eegfmt::format("%s: no stream has id %.0f", g_module.file.c_str(), id));
+  if (g_module.command == "xdftimes") {  // the times alone
+    eegfmt::InputFile file;
+    if (!file.open(g_module.file))
+      return eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file"), setProblem();
+    if (!eegfmt::xdfTimes(file, *s, g_module.xdfTimes, g_module.problem)) return setProblem();
+    plhs[0] = rowOf(g_module.xdfTimes, [](double v) { return v; });
+    return;
+  }
+  if (!readXdfSamples(*s)) return setProblem();
+  plhs[0] = xdfSamplesResult(*s);
+}
+
 void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
   if (command == "events") return events(nrhs, prhs, plhs);
-  g_module.caller = "eegmex_" + command;
+  g_module.caller = command == "xdfevents"  ? "eegmex_xdf_events"
+                    : command == "xdftimes" ? "eegmex_xdf_times"
+                                            : "eegmex_" + command;
   if (nrhs < 2 || nrhs > 3 || !textOf(prhs[1], g_module.file) || g_module.file.empty())
     return setError("usage", "give the file name as text");
   g_module.file = eegfmt::absolutePath(g_module.file);
-  if (command == "vhdr") {
+  if (command == "xdf" || command == "xdfevents" || command == "xdftimes") {
+    xdf(nrhs, prhs, plhs);
+  } else if (command == "vhdr") {
     if (!eegfmt::readVhdr(g_module.file, g_module.vhdr, g_module.problem)) return setProblem();
     plhs[0] = vhdrResult();
   } else if (command == "vmrk") {
@@ -367,9 +614,11 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   mxArray* out[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   std::string& command = g_module.command;
   if (nrhs < 1 || !textOf(prhs[0], command) ||
-      (command != "vhdr" && command != "vmrk" && command != "edf" && command != "events")) {
+      (command != "vhdr" && command != "vmrk" && command != "edf" && command != "events" &&
+       command != "xdf" && command != "xdfevents" && command != "xdftimes")) {
     g_module.caller = "eegmex_formats";
-    setError("usage", "the first argument must be 'vhdr', 'vmrk', 'edf' or 'events'");
+    setError("usage",
+             "the first argument must be 'vhdr', 'vmrk', 'edf', 'xdf', 'xdftimes', 'xdfevents' or 'events'");
   } else {
     run(command, nrhs, prhs, out);
   }

@@ -45,6 +45,11 @@
 %                   filter then takes x * scale + offset for every sample x
 %                   (unfiltered: exactly that); nothing is scaled after it.
 %     eegmex_edf(file) gives an HDR with these fields for EDF and BDF.
+%     xdfStream     double scalar, optional: the id of one stream of an XDF
+%                   file, whose samples are then the frames, wherever its
+%                   chunks lie among other streams' (int8 read as
+%                   int16, int16, int32, float32).
+%                   eegmex_xdf(file) gives the HDR of each stream.
 %
 %   OPT fields (the result)
 %     chanidx       double row vector, required. 1-based channel numbers to
@@ -319,6 +324,14 @@
 %     OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
+%   Errors of an XDF stream (HDR.xdfStream), after the checks above:
+%     HDR.xdfStream must be a stream id of the file, as eegmex_xdf gives it.
+%     XDF file F: ...       (the XDF reader's message, naming the chunk)
+%     HDR.xdfStream: the XDF file has no stream N.
+%     XDF stream N holds F values, which eegfetch does not read: read them
+%       with eegmex_xdf(file, N).
+%     HDR does not describe XDF stream N (C channels of F): use the HDR
+%       eegmex_xdf gives.
 %   Warnings (the call still returns):
 %     eegfetch: HDR.nPoints asks for N frames but the file holds only M
 %     whole frames; rows of blocks past the end of the file were not

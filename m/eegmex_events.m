@@ -21,7 +21,12 @@ function [events, state] = eegmex_events(HDR, state, upTo)
 %
 %   HDR      From eegmex_vhdr: the markers of HDR.markerFile. From
 %            eegmex_edf: the EDF+/BDF+ annotations and the changes of the
-%            BDF Status channel (HDR.statusChan).
+%            BDF Status channel (HDR.statusChan). From eegmex_xdf (the HDR
+%            of a numeric stream): the samples of the file's string and
+%            irregular streams, as eegmex_xdf_events gives them, with
+%            position the 1-based sample of HDR's stream nearest in time;
+%            one at that stream's last sample in the file waits while the
+%            stream has no footer.
 %   state    [] at first; then what the last call returned for this HDR.
 %            state.startedOver is '' when the call went on from state,
 %            and otherwise says why it started from the start of the file
@@ -85,7 +90,14 @@ function [events, state] = eegmex_events(HDR, state, upTo)
   if ~isempty(id)
     error(id, '%s', msg);
   end
-  if strcmp(state.source, 'markers')
+  if strcmp(state.source, 'xdf')
+    if isempty(c.time)
+      events = struct('time', {}, 'text', {}, 'value', {}, 'stream', {}, 'position', {});
+    else
+      events = struct('time', num2cell(c.time), 'text', c.text, 'value', num2cell(c.value), ...
+                      'stream', num2cell(c.stream), 'position', num2cell(c.position));
+    end
+  elseif strcmp(state.source, 'markers')
     events = eegmex_structs('markers', c);
   else
     events = eegmex_structs('events', c);

@@ -26,6 +26,8 @@ packages=(
   python3-pytest python3-scipy
   # MAT v7.3 (HDF5) EEGLAB datasets in Python, and their tests
   python3-h5py
+  # XDF files checked against an independent C++ loader
+  libxdf-dev
   "$@"
 )
 

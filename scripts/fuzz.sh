@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Bounded libFuzzer runs of every fuzz target: scripts/fuzz.sh [seconds per target, default 60] [target...]
-# Targets: reader, eegfetch, trigout, vhdr, vmrk, edf. Builds with clang into build-fuzz/ (or $FUZZ_BUILD_DIR) with
+# Targets: reader, eegfetch, trigout, vhdr, vmrk, edf, xdf. Builds with clang into build-fuzz/ (or $FUZZ_BUILD_DIR) with
 # AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer; starts from the seed corpus in
 # fuzz/corpus/<target>/ plus what earlier runs found (build-fuzz/corpus/<target>/). A crash, a
 # sanitizer report, a leak or an undocumented error message fails the run and leaves the input in
@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(reader eegfetch trigout vhdr vmrk edf)
+((${#targets[@]})) || targets=(reader eegfetch trigout vhdr vmrk edf xdf)
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 
 bash scripts/deps.sh

@@ -48,6 +48,7 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   if (!plan.a && plan.filterLength != 1) return false;
   if (plan.nSel < 0 || (plan.nSel > 0 && (!plan.channels || !plan.scale))) return false;
   if (plan.dataOffset < 0) return false;
+  if (plan.gather && (!plan.gather->read || plan.recordSamples)) return false;
   for (int k = 0; k < plan.nSel; ++k)
     if (plan.channels[k] < 0 || plan.channels[k] >= plan.nChans) return false;
   FrameGeometry g;
@@ -394,7 +395,16 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
       if (units > ws.chunkUnits) units = ws.chunkUnits;
       const std::size_t wantBytes = static_cast<std::size_t>(uint64_t(units) * unitBytes);
       unsigned char* buffer = ws.buffers[posted % ws.nBuffers];
-      const std::size_t got = wantBytes ? std::fread(buffer, 1, wantBytes, file) : 0;
+      std::size_t got = 0;
+      if (wantBytes && plan.gather) {  // frames gathered from wherever they lie
+        const int64_t n =
+            plan.gather->read(plan.gather->context, file, ring.setup->firstFrame + outcome.framesRead, buffer,
+                              static_cast<int64_t>(wantBytes));
+        if (n < 0) outcome.status = ReadStatus::readError;
+        got = n > 0 ? static_cast<std::size_t>(n) : 0;
+      } else if (wantBytes) {
+        got = std::fread(buffer, 1, wantBytes, file);
+      }
       // A partial unit is ignored: a frame, or a record its writer has not finished.
       int64_t frames = static_cast<int64_t>(got / unitBytes) * g.unitFrames - skip;
       if (frames > remaining) frames = remaining;
@@ -402,7 +412,7 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
       remaining -= frames;
       if (got < wantBytes) {  // end of file (or a read error): frames past it are not invented
         atEnd = true;
-        if (std::ferror(file)) outcome.status = ReadStatus::readError;
+        if (!plan.gather && std::ferror(file)) outcome.status = ReadStatus::readError;
       }
       if (remaining == 0) atEnd = true;
       if (frames == 0) continue;
@@ -514,7 +524,7 @@ ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator
   const FrameGeometry& g = setup.geometry;
   // A read from byte 0 reads from where the file stands (a pipe cannot seek); others seek.
   const int64_t at = plan.dataOffset + setup.firstFrame / g.unitFrames * g.unitBytes;
-  if (at != 0 && !seekFile(file, at)) {
+  if (at != 0 && !plan.gather && !seekFile(file, at)) {
     outcome.status = ReadStatus::readError;
     return outcome;
   }

@@ -11,6 +11,17 @@
 
 namespace eeg {
 
+// Frames that do not lie one after the other in the file (the samples of one stream among others'):
+// read(context, file, first, out, bytes) writes the multiplexed frames first, first + 1, ... (nChans
+// samples each, the plan's encoding) to `out`, whole frames up to `bytes`, and returns the bytes
+// written: fewer where the frames end, -1 when a read fails. Called by one thread at a time, frame
+// numbers rising from call to call except where a read starts.
+struct FrameGather {
+  void* context = nullptr;
+  int64_t (*read)(void* context, std::FILE* file, int64_t first, unsigned char* out,
+                  int64_t bytes) noexcept = nullptr;
+};
+
 // Everything the read needs, checked by the caller beforehand. Pointers are borrowed for the call.
 struct ReadPlan {
   int nChans = 0;          // channels, >= 1
@@ -22,6 +33,9 @@ struct ReadPlan {
   // channel 1, and so on; every selected channel has the same count, the frames per record, and
   // channels of other counts are never decoded.
   const int32_t* recordSamples = nullptr;
+  // Null: frames from dataOffset on. Otherwise multiplexed frames come from `gather` (no recordSamples),
+  // and dataOffset, never read from, is where the frames' own bytes start at the earliest.
+  const FrameGather* gather = nullptr;
   int64_t nPoints = 0;                // frames to read from the first, >= 0
   int filterLength = 1;               // L >= 1
   const double* b = nullptr;          // L numerator coefficients, or null (with a) for the identity filter

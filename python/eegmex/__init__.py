@@ -34,6 +34,10 @@ __all__ = [
     "read_edf",
     "read_set",
     "events",
+    "read_xdf",
+    "read_xdf_stream",
+    "xdf_times",
+    "xdf_events",
     "trigout",
     "simport",
     "serialport",
@@ -322,18 +326,121 @@ def read_edf(path):
 def events(hdr, state=None, up_to=float("inf")):
     """The events a growing recording added since the last call: ``ev, state = events(hdr, state, up_to)``.
 
-    hdr: from read_vhdr (events from its marker file, as read_vmrk gives them) or read_edf
-    (annotations and Status changes, as read_edf gives them). state: None at the first call, then
-    the state the last call returned (a changed field raises ValueError naming it). up_to: frames
-    read so far (fetch's info['frames']): no event past them is given, so none runs ahead of its
-    data. up_to=inf (the default) says the recording is finished: a marker file's last line is taken
-    without a line end; give it only after the writer closed the file.
+    hdr: from read_vhdr (events from its marker file, as read_vmrk gives them), read_edf
+    (annotations and Status changes, as read_edf gives them) or read_xdf (the HDR of a numeric stream:
+    the samples of string and irregular streams as xdf_events gives them, positions in that stream).
+    state: None at the first call, then the state the last call returned (a changed field raises
+    ValueError naming it). up_to: frames read so far (fetch's info['frames']): no event past them is
+    given, so none runs ahead of its data. up_to=inf (the default) says the recording is finished: a
+    marker file's last line is taken without a line end; give it only after the writer closed the file.
     """
     if state is None:
         state = _np.zeros((0, 0))
     out = _formats(["events", _hdr_in(hdr), state, float(up_to)], 6)
     c, state = out[0], out[5]
+    if state.get("source") == "xdf":
+        return _xdf_events(c, True), state
     return (_markers(c) if state.get("source") == "markers" else _events(c)), state
+
+
+# ---- XDF files
+
+_XDF_CODES = {"int8": 1, "int16": 1, "int32": 2, "float32": 3}  # int8: read as int16, widened exactly
+
+
+def read_xdf(path):
+    """The streams of an XDF file: a list of dicts, one per stream, with the fields of Octave's
+    eegmex_xdf: id, name, type, channelCount, nominalRate, channelFormat, label, unit, channelType
+    (lists), sampleCount, firstTime, lastTime (as written, before clock offsets), clockOffsets (an
+    m x 2 array of collection time and offset), footer, sourceId, hostname, uid, headerXml, footerXml,
+    and HDR: the dict fetch takes to read the stream (None for string, irregular, int64 and double64
+    streams). Only the chunk headers are read. A chunk cut by the end of the file (a
+    recording still being written) warns (EegmexWarning 'eegmex_xdf:truncated')."""
+    path = _file_arg("eegmex_xdf", path, "file name as text")
+    r = _formats(["xdf", path], 5)[0]
+    n = _np.size(r["id"])
+    ids, counts, rates = _row(r["id"]), _row(r["channelCount"]), _row(r["nominalRate"])
+    texts = {k: _texts(r[k], n) for k in ("name", "type", "channelFormat", "sourceId", "hostname", "uid",
+                                          "headerXml", "footerXml")}
+    out = []
+    for i in range(n):
+        c, rate, fmt = int(counts[i]), float(rates[i]), texts["channelFormat"][i]
+        labels, units = _texts(r["label"][i], c), _texts(r["unit"][i], c)
+        hdr = None
+        if fmt in _XDF_CODES and rate >= 1 and rate == int(rate) and rate < 2**31:
+            hdr = dict(fs=int(rate), nChans=c, BinaryFormat=_XDF_CODES[fmt], scale=_np.ones(c), endian="l",
+                       label=labels, unit=units, dataFile=r["file"], xdfStream=int(ids[i]))
+        out.append(dict(
+            id=int(ids[i]), name=texts["name"][i], type=texts["type"][i], channelCount=c, nominalRate=rate,
+            channelFormat=fmt, label=labels, unit=units, channelType=_texts(r["channelType"][i], c),
+            sampleCount=int(_row(r["sampleCount"])[i]), firstTime=float(_row(r["firstTime"])[i]),
+            lastTime=float(_row(r["lastTime"])[i]), clockOffsets=_np.asarray(r["clockOffsets"][i], dtype=float).reshape(-1, 2),
+            footer=bool(_row(r["footer"])[i]), sourceId=texts["sourceId"][i], hostname=texts["hostname"][i],
+            uid=texts["uid"][i], headerXml=texts["headerXml"][i], footerXml=texts["footerXml"][i], HDR=hdr))
+    return out
+
+
+def read_xdf_stream(path, stream_id):
+    """One stream's samples: ``values, times = read_xdf_stream(path, id)``. values: a samples x
+    channels float64 array, or for a string stream a list of samples, each a list of its texts; times:
+    each sample's time stamp as written or deduced, with the stream's clock offsets applied."""
+    path = _file_arg("eegmex_xdf", path, "file name as text")
+    r = _formats(["xdf", path, float(stream_id)], 5)[0]
+    times = _row(r["times"])
+    v = r["values"]
+    if isinstance(v, list):
+        n = times.size
+        c = len(v) // n if n else 0
+        return [v[i * c:(i + 1) * c] for i in range(n)], times
+    return _np.asarray(v, dtype=float).reshape(times.size, -1), times
+
+
+def xdf_times(hdr, fs, rows=None):
+    """The time of fetch's output rows for the HDR of an XDF stream read at ``fs`` Hz: row r (from 0)
+    ends the block of frames r * f .. (r + 1) * f - 1 (f = hdr['fs'] / fs) and takes the time of its last
+    frame. rows: those rows only (from 0); None: every row of a whole read. NaN past the samples."""
+    f = hdr["fs"] // fs
+    if f < 1 or f * fs != hdr["fs"]:
+        raise ValueError("eegmex_xdf_times: HDR.fs must be a whole multiple of fs")
+    every = _row(_formats(["xdftimes", hdr["dataFile"], float(hdr["xdfStream"])], 3)[0])
+    rows = _np.arange(every.size // f) if rows is None else _np.asarray(rows, dtype=_np.int64).reshape(-1)
+    frames = (rows + 1) * f - 1
+    out = _np.full(frames.size, _np.nan)
+    have = (frames >= 0) & (frames < every.size)
+    out[have] = every[frames[have]]
+    return out
+
+
+def xdf_events(path, target=None, fs=None):
+    """The events of an XDF file (samples of string streams and of irregular streams), in the order of
+    time: a list of dicts with time (clock offsets applied), text, value (NaN for texts), stream. With
+    ``target`` (a stream id or a read_xdf entry): position, the nearest sample of that stream in time;
+    with ``fs`` too: row, fetch's output row at fs Hz that holds it. Both count from 1, the numbers
+    Octave gives, as positions do in every reader here (row r is x[r - 1])."""
+    path = _file_arg("eegmex_xdf_events", path, "file name as text")
+    tid = -1 if target is None else int(target["id"] if isinstance(target, dict) else target)
+    c = _formats(["xdfevents", path, float(tid)], 5)[0]
+    ev = _xdf_events(c, tid >= 0)
+    if tid >= 0:
+        f = None
+        if fs is not None:
+            rate = next(s["nominalRate"] for s in read_xdf(path) if s["id"] == tid)
+            f = int(rate // fs)
+        for e in ev:
+            if f:
+                e["row"] = -(-e["position"] // f)
+    return ev
+
+
+def _xdf_events(c, positions):
+    n = _np.size(c["time"])
+    time, value, stream, pos = _row(c["time"]), _row(c["value"]), _row(c["stream"]), _row(c["position"])
+    texts = _texts(c["text"], n)
+    ev = [dict(time=float(time[i]), text=texts[i], value=float(value[i]), stream=int(stream[i])) for i in range(n)]
+    if positions:
+        for i, e in enumerate(ev):
+            e["position"] = int(pos[i])
+    return ev
 
 
 # ---- trigger pulses
