@@ -29,7 +29,7 @@ struct ReaderCall {
   // HDR.channelFs (1 x nChans) or null. With records, the selection is read at its channels' rate:
   // fs is then that rate, and nPoints and OPT.fs count that channel's samples.
   const mxArray* channelFs = nullptr;
-  int64_t nPoints = 0;              // frames to read: HDR.nPoints or whole frames in the file, >= 0
+  int64_t nPoints = 0;  // frames to read: HDR.nPoints or whole frames in the file, >= 0
   bool nPointsFromFile = false;
   const mxArray* scale = nullptr;    // HDR.scale: 1 x nChans, any real numeric class
   char endian = 'l';                 // 'l' or 'b'
@@ -44,9 +44,13 @@ struct ReaderCall {
   int32_t filterLength = 1;        // L
   const mxArray* filtA = nullptr;  // null (with filtB) for the identity filter
   const mxArray* filtB = nullptr;
+  const mxArray* sos = nullptr;  // OPT.sos (sections x 6), or null
+  int32_t sections = 0;
   const mxArray* weights = nullptr;  // OPT.filt_subsample, or null for the last frame of a block
   bool resume = false;               // OPT.resume: the call may go on from an earlier call's state
   bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
+  bool newRows = false;  // OPT.newRows: the output samples no earlier call returned, as a new matrix
+  int64_t newRowsFirst = 0, newRowsEnd = 0;  // of those, [first, end): set by the gateway before the read
   bool hasDataPos = false;
   Digest fileName;  // nameDigest of the file name
 };

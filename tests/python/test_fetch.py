@@ -90,7 +90,8 @@ def test_result_is_fortran_array_of_the_engine(recording):
     assert y.shape == (3000, 3) and y.flags.f_contiguous and y.flags.owndata is False
     # Unfiltered, at the file's rate: the samples times their scale, exactly.
     assert np.array_equal(y, x[:, [0, 5, 2]] * hdr["scale"][[0, 5, 2]])
-    assert info == {"frames": 3000, "outputs": 3000, "resumedFrames": 0, "fullReadReason": "", "limit": ""}
+    assert info == {"frames": 3000, "outputs": 3000, "resumedFrames": 0, "fullReadReason": "", "limit": "",
+                    "firstOutput": 0, "missed": 0}
 
 
 @pytest.mark.parametrize("layout", ["C", "F", "column_slice", "row_slice", "reversed", "transposed"])
