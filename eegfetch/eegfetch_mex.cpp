@@ -181,7 +181,8 @@ bool newRowsSpan(eeg::ReaderCall& call, std::FILE* file, char (&message)[eeg::kM
   PlanCopies copies;
   eeg::ReadPlan plan;
   if (!buildPlan(call, copies, plan, message)) return false;
-  call.newRowsEnd = framesThere(file, plan) / call.decimationFactor;
+  call.newRowsFrames = framesThere(file, plan);
+  call.newRowsEnd = call.newRowsFrames / call.decimationFactor;
   call.newRowsFirst = eeg::returnedOutputs(callStreams(), file, plan, call.fileName);
   return true;
 }
@@ -220,8 +221,7 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
     plan.destEnd = rows - 1;
   } else if (call.newRows) {
     // The outputs newRowsSpan found: the read stops at the frames that were there then.
-    const int64_t frames = call.newRowsEnd * call.decimationFactor;
-    if (frames < plan.nPoints) plan.nPoints = frames;
+    if (call.newRowsFrames < plan.nPoints) plan.nPoints = call.newRowsFrames;
     plan.srcStart = call.newRowsFirst;
     plan.srcEnd = call.newRowsEnd - 1;
     plan.destStart = 0;

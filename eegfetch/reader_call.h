@@ -50,7 +50,8 @@ struct ReaderCall {
   bool resume = false;               // OPT.resume: the call may go on from an earlier call's state
   bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
   bool newRows = false;  // OPT.newRows: the output samples no earlier call returned, as a new matrix
-  int64_t newRowsFirst = 0, newRowsEnd = 0;  // of those, [first, end): set by the gateway before the read
+  // Of those, [first, end), from the frames there when the call began: set by the gateway before the read.
+  int64_t newRowsFirst = 0, newRowsEnd = 0, newRowsFrames = 0;
   bool hasDataPos = false;
   Digest fileName;  // nameDigest of the file name
 };

@@ -105,6 +105,7 @@ NR = struct('chanidx', [2 5], 'fs', 1000, 'sos', band, 'resume', true, 'newRows'
 WIN = struct('chanidx', [2 5], 'fs', 1000, 'sos', band, 'resume', true, 'newest', true, 'data', zeros(10, 2));
 got = zeros(0, 2); written = 0; placedEnd = 0; missed = 0;
 steps = [0 1 4 60 700 3000];  % now and then far more than the window
+lastwarn('');
 while written < rows(X)
   step = min(rows(X) - written, steps(randi(numel(steps))));
   f = fopen(grow, 'a', 'ieee-be'); fwrite(f, X(written + (1:step), :).', 'int32'); fclose(f);
@@ -123,4 +124,5 @@ end
 whole = eegfetch(grow, HDR, struct('chanidx', [2 5], 'fs', 1000, 'sos', band));
 assert(isequal(bits(got), bits(whole)), 'the new rows together are the whole read');
 assert(missed > 0);
+assert(isempty(lastwarn()), 'warned: %s', lastwarn());
 delete(name); delete(name2); delete(grow);

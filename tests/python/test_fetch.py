@@ -216,8 +216,9 @@ def test_stream_follows_a_growing_file_with_the_bits_of_full_reads(tmp_path):
 
 def test_stream_needs_a_target(recording):
     path, hdr, _ = recording
+    s = eegmex.Stream(path, hdr, chanidx=[0], fs=100)  # enough for read_new, not for read
     with pytest.raises(ValueError, match="window=N or data="):
-        eegmex.Stream(path, hdr, chanidx=[0], fs=100)
+        s.read()
 
 
 def rss_kib():

@@ -89,6 +89,7 @@ def test_refusals(tmp_path):
         assert str(e.value).startswith(text)
 
 
+@pytest.mark.filterwarnings("error::eegmex.EegmexWarning")
 def test_read_new_returns_every_row_once_and_the_window_counts_what_it_missed(tmp_path):
     rng = np.random.default_rng(4)
     path = str(tmp_path / "grow.bin")
