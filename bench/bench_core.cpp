@@ -9,10 +9,11 @@
 //     MODE core | floor | copy (the floor's reads alone) | sections (core, with a band-pass from 0.1 Hz
 //     to CUTOFF of order 2 x ORDER as ORDER second-order sections); isa 0 (the widest), sse2, avx2 or avx512;
 //     prints "median_s=... min_s=... peak_rss_mb=... frames=..."
-//   eegfetch_bench kernel FILE nChans format endian ORDER CUTOFF FS TARGETFS rounds [isa]
+//   eegfetch_bench kernel FILE nChans format endian ORDER CUTOFF FS TARGETFS rounds [isa [sections]]
 //     the filter's arithmetic alone: the read loop over the file's first 768 frames, already in memory
 //     and in cache, every channel, default weights; prints the time that the file's frames would take
-//     at that rate on one thread, "median_s=... min_s=... ns_per_sample=..."
+//     at that rate on one thread, "median_s=... min_s=... ns_per_sample=..."; with "sections", the
+//     band-pass of run sections instead of the low-pass
 //   eegfetch_bench recfloor FILE dataOffset nChans framesPerRecord rounds
 //     the decode-only floor of a BDF file (24-bit, every channel framesPerRecord samples a record): read
 //     whole records and convert every sample to double, nothing else; prints as run does
@@ -427,19 +428,25 @@ int kernelOnly(int argc, char** argv) {
   const int64_t fileFrames = ftello(f) / frameBytes;
   std::fclose(f);
   if (got != std::size_t(pass * frameBytes)) return 1;
-  std::vector<double> b, a;
-  butter(order, cutoff, fs, b, a);
+  std::vector<double> b, a, sos;
+  const bool sections = argc > 12 && std::strcmp(argv[12], "sections") == 0;
+  if (sections)
+    sos = bandSections(order, 0.1, cutoff, fs);
+  else
+    butter(order, cutoff, fs, b, a);
   const int factor = fs / targetFs;
-  std::vector<double> state(std::size_t(order) * nChans), accumulators(nChans);
+  std::vector<double> state(std::size_t(sections ? 2 * order : order) * nChans), accumulators(nChans);
   std::vector<double> sums(std::size_t(part) * (pass / factor + 2));
   eeg::KernelJob job;
   job.frameBytes = frameBytes;
   job.binaryFormat = format;
   job.swapBytes = big;
   job.frames = pass;
-  job.L = order + 1;
+  job.L = sections ? 2 * order + 1 : order + 1;
   job.b = b.data();
   job.a = a.data();
+  job.sos = sos.data();
+  job.sections = sections ? order : 0;
   job.stateStride = nChans;
   job.factor = factor;
   job.blockSums = sums.data();

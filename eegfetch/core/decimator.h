@@ -93,9 +93,10 @@ class Decimator {
   // Returns the blocks that ended.
   int64_t push(const double* frames, int64_t n, double* out, int64_t outStride) noexcept;
 
-  // Its state as plain doubles: the filter state of every filter channel (L - 1 values each; with
-  // sections z0 and z1 of each section in turn) and the sums of the block in progress. takeState
-  // writes stateSize() doubles; restoreState puts them back at frame `frames`.
+  // Its state as plain doubles: the filter state, L - 1 rows of filtered() values (row i holds z[i] of
+  // every filter channel; with sections, rows 2k and 2k + 1 hold z0 and z1 of section k), then the
+  // sums of the block in progress. takeState writes stateSize() doubles; restoreState puts them back
+  // at frame `frames`.
   int64_t stateSize() const noexcept { return int64_t(filter_.L) * nFiltered_; }
   void takeState(double* out) const noexcept;
   void restoreState(const double* state, int64_t frames) noexcept;
