@@ -168,8 +168,8 @@ class Stream:
     with a window ``info['missed']`` how many output samples fell between this read's window and
     the last one. ``s.read_new()`` returns instead exactly the output samples no earlier
     ``read_new`` returned, however many, as a new array (a Stream for ``read_new`` alone needs no
-    window= or data=). The state lives in this object, not in the module: several Streams on one file, or a Stream and
-    fetch calls, never disturb each other. ``reset()`` drops it.
+    window= or data=). The state lives in this object, not in the module: several Streams on one
+    file, or a Stream and fetch calls, never disturb each other. ``reset()`` drops it.
     """
 
     def __init__(self, path, hdr, window=None, **opt):
