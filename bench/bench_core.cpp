@@ -6,12 +6,14 @@
 //   eegfetch_bench select nChans nSel              -> the selected channels, 1-based
 //   eegfetch_bench run MODE FILE nChans format endian ORDER CUTOFF FS TARGETFS weights(last|boxcar)
 //                      nSel(0 = all) rounds [threads isa chunkFrames]
-//     MODE core | floor | copy (the floor's reads alone); isa 0 (the widest), sse2, avx2 or avx512;
+//     MODE core | floor | copy (the floor's reads alone) | sections (core, with a band-pass from 0.1 Hz
+//     to CUTOFF of order 2 x ORDER as ORDER second-order sections); isa 0 (the widest), sse2, avx2 or avx512;
 //     prints "median_s=... min_s=... peak_rss_mb=... frames=..."
-//   eegfetch_bench kernel FILE nChans format endian ORDER CUTOFF FS TARGETFS rounds [isa]
+//   eegfetch_bench kernel FILE nChans format endian ORDER CUTOFF FS TARGETFS rounds [isa [sections]]
 //     the filter's arithmetic alone: the read loop over the file's first 768 frames, already in memory
 //     and in cache, every channel, default weights; prints the time that the file's frames would take
-//     at that rate on one thread, "median_s=... min_s=... ns_per_sample=..."
+//     at that rate on one thread, "median_s=... min_s=... ns_per_sample=..."; with "sections", the
+//     band-pass of run sections instead of the low-pass
 //   eegfetch_bench recfloor FILE dataOffset nChans framesPerRecord rounds
 //     the decode-only floor of a BDF file (24-bit, every channel framesPerRecord samples a record): read
 //     whole records and convert every sample to double, nothing else; prints as run does
@@ -72,6 +74,32 @@ void butter(int n, double cutoff, double fs, std::vector<double>& b, std::vector
   for (double v : a) sa += v;
   for (double v : b) sb += v;
   for (double& v : b) v *= sa / sb;
+}
+
+// Butterworth band-pass from low to high Hz, of order 2n, as n second-order sections (rows of
+// [b0 b1 b2 a0 a1 a2]): the prototype's poles moved to the band, then the bilinear transform with
+// prewarping; each section one pair of conjugate poles with zeros at z = 1 and z = -1, the gain in the
+// first. n even.
+std::vector<double> bandSections(int n, double low, double high, double fs) {
+  const double pi = 3.14159265358979323846;
+  const double w1 = 2.0 * fs * std::tan(pi * low / fs), w2 = 2.0 * fs * std::tan(pi * high / fs);
+  const double bw = w2 - w1, w0sq = w1 * w2;
+  std::vector<double> sos;
+  std::complex<double> gain = std::pow(bw, n);
+  for (int k = 0; k < n; ++k) {
+    const double theta = pi * (2.0 * k + n + 1) / (2.0 * n);
+    const std::complex<double> p = std::complex<double>(std::cos(theta), std::sin(theta)) * (bw / 2.0);
+    const std::complex<double> root = std::sqrt(p * p - w0sq);
+    for (const std::complex<double> s : {p + root, p - root}) {
+      gain /= 2.0 * fs - s;
+      if (s.imag() <= 0) continue;  // one section per conjugate pair
+      const std::complex<double> z = (2.0 * fs + s) / (2.0 * fs - s);
+      sos.insert(sos.end(), {1.0, 0.0, -1.0, 1.0, -2.0 * z.real(), std::norm(z)});
+    }
+  }
+  gain *= std::pow(2.0 * fs, n);  // the n zeros at s = 0
+  for (int i = 0; i < 3; ++i) sos[i] *= gain.real();
+  return sos;
 }
 
 // The selected channels (0-based): all in order, or nSel of them in a fixed shuffled order.
@@ -313,8 +341,11 @@ int run(int argc, char** argv) {
   const int bps = format == 1 ? 2 : 4;
   const int64_t nPoints = bytes / (int64_t(nChans) * bps);
 
-  std::vector<double> b, a;
-  if (order > 0) butter(order, cutoff, fs, b, a);
+  std::vector<double> b, a, sos;
+  if (mode == "sections" && order > 0)
+    sos = bandSections(order, 0.1, cutoff, fs);
+  else if (order > 0)
+    butter(order, cutoff, fs, b, a);
   std::vector<double> weights(factor, weightKind == "boxcar" ? 1.0 / factor : 0.0);
   if (weightKind != "boxcar") weights.back() = 1.0;
   const std::vector<int32_t> channels = selection(nChans, nSel);
@@ -342,9 +373,11 @@ int run(int argc, char** argv) {
       p.binaryFormat = format;
       p.swapBytes = big;
       p.nPoints = nPoints;
-      p.filterLength = order > 0 ? order + 1 : 1;
-      p.b = order > 0 ? b.data() : nullptr;
-      p.a = order > 0 ? a.data() : nullptr;
+      p.filterLength = b.empty() ? 1 : order + 1;
+      p.b = b.empty() ? nullptr : b.data();
+      p.a = a.empty() ? nullptr : a.data();
+      p.sos = sos.empty() ? nullptr : sos.data();
+      p.sections = static_cast<int>(sos.size() / 6);
       p.decimationFactor = factor;
       p.weights = weights.data();
       p.channels = channels.data();
@@ -395,19 +428,25 @@ int kernelOnly(int argc, char** argv) {
   const int64_t fileFrames = ftello(f) / frameBytes;
   std::fclose(f);
   if (got != std::size_t(pass * frameBytes)) return 1;
-  std::vector<double> b, a;
-  butter(order, cutoff, fs, b, a);
+  std::vector<double> b, a, sos;
+  const bool sections = argc > 12 && std::strcmp(argv[12], "sections") == 0;
+  if (sections)
+    sos = bandSections(order, 0.1, cutoff, fs);
+  else
+    butter(order, cutoff, fs, b, a);
   const int factor = fs / targetFs;
-  std::vector<double> state(std::size_t(order) * nChans), accumulators(nChans);
+  std::vector<double> state(std::size_t(sections ? 2 * order : order) * nChans), accumulators(nChans);
   std::vector<double> sums(std::size_t(part) * (pass / factor + 2));
   eeg::KernelJob job;
   job.frameBytes = frameBytes;
   job.binaryFormat = format;
   job.swapBytes = big;
   job.frames = pass;
-  job.L = order + 1;
+  job.L = sections ? 2 * order + 1 : order + 1;
   job.b = b.data();
   job.a = a.data();
+  job.sos = sos.data();
+  job.sections = sections ? order : 0;
   job.stateStride = nChans;
   job.factor = factor;
   job.blockSums = sums.data();

@@ -58,6 +58,7 @@ void ReaderModule::start() {
 // What a call tells in its second output.
 struct CallReport {
   int64_t frames = 0, outputs = 0;
+  int64_t firstOutput = 0;      // the output sample the first row of the result holds
   bool boundByNPoints = false;  // HDR.nPoints ended the read before the file's end
   eeg::OnlineReport online;
 };
@@ -101,15 +102,16 @@ const double* asDoubles(const mxArray* a, std::unique_ptr<double[]>& copy) {
   return copy.get();
 }
 
-// The read with its working storage, all of which is released before this returns. Raises no
-// host error; a failure comes back as false with its message. `report`: the frames and output samples
-// the read completed, counted from the first, and what a read asked to go on did.
-bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, int64_t rowStep,
-             int64_t columnStep, CallReport& report, char (&message)[eeg::kMessageSize],
-             char (&warning)[eeg::kMessageSize]) {
+// The plan of a call without its window, with the copies it needs in `copies`. Raises no host error;
+// false with the message when memory runs out.
+struct PlanCopies {
+  std::unique_ptr<double[]> scale, a, b, weights, offset, sosRows;
+  std::unique_ptr<int32_t[]> channels, recordSamples;
+};
+
+bool buildPlan(const eeg::ReaderCall& call, PlanCopies& copies, eeg::ReadPlan& plan,
+               char (&message)[eeg::kMessageSize]) {
   const eeg::Msg outOfMemory = eeg::Msg::outOfMemory;
-  std::unique_ptr<double[]> scaleCopy, aCopy, bCopy, weightCopy, offsetCopy;
-  eeg::ReadPlan plan;
   plan.nChans = call.nChans;
   plan.binaryFormat = call.binaryFormat;
   plan.swapBytes = call.endian != 'l';
@@ -117,6 +119,90 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.nPoints = call.nPoints;
   plan.decimationFactor = call.decimationFactor;
   plan.nSel = call.nSel;
+
+  plan.scale = asDoubles(call.scale, copies.scale);
+  if (!plan.scale) return setMessage(message, outOfMemory), false;
+  plan.filterLength = call.filterLength;
+  if (call.filtA) {
+    plan.a = asDoubles(call.filtA, copies.a);
+    plan.b = asDoubles(call.filtB, copies.b);
+    if (!plan.a || !plan.b) return setMessage(message, outOfMemory), false;
+  }
+  if (call.sos) {  // the sections row by row, as the core takes them
+    copies.sosRows.reset(new (std::nothrow) double[size_t(call.sections) * 6]);
+    if (!copies.sosRows) return setMessage(message, outOfMemory), false;
+    for (size_t k = 0; k < size_t(call.sections); ++k)
+      for (size_t i = 0; i < 6; ++i)
+        copies.sosRows[6 * k + i] = eeg::numericElement(call.sos, k + i * size_t(call.sections));
+    plan.sos = copies.sosRows.get();
+    plan.sections = call.sections;
+  }
+  if (call.weights) {
+    plan.weights = asDoubles(call.weights, copies.weights);
+    if (!plan.weights) return setMessage(message, outOfMemory), false;
+  }
+  copies.channels.reset(new (std::nothrow) int32_t[call.nSel ? call.nSel : 1]);
+  if (!copies.channels) return setMessage(message, outOfMemory), false;
+  for (int32_t k = 0; k < call.nSel; ++k)
+    copies.channels[k] = static_cast<int32_t>(eeg::numericElement(call.chanidx, static_cast<size_t>(k))) - 1;
+  plan.channels = copies.channels.get();
+  if (call.recordSamples) {
+    copies.recordSamples.reset(new (std::nothrow) int32_t[call.nChans]);
+    if (!copies.recordSamples) return setMessage(message, outOfMemory), false;
+    for (int32_t c = 0; c < call.nChans; ++c)
+      copies.recordSamples[c] =
+          static_cast<int32_t>(eeg::numericElement(call.recordSamples, static_cast<size_t>(c)));
+    plan.recordSamples = copies.recordSamples.get();
+  }
+  if (call.offset) {
+    plan.offset = asDoubles(call.offset, copies.offset);
+    if (!plan.offset) return setMessage(message, outOfMemory), false;
+  }
+  return true;
+}
+
+// The frames in the file now, as far as HDR.nPoints reaches: what OPT.newest and OPT.newRows read, so
+// that frames a writer adds meanwhile cannot shift the rows.
+int64_t framesThere(std::FILE* file, const eeg::ReadPlan& plan) {
+  // An XDF stream's frames are counted from its chunks by the call's preparation, into nPoints.
+  if (g_module.xdfCall) return plan.nPoints;
+  const int64_t length = eeg::fileLength(file);
+  eeg::FrameGeometry geometry;
+  if (length >= 0 && eeg::frameGeometry(plan, geometry)) {
+    const int64_t there = geometry.framesIn(length - plan.dataOffset);
+    if (there < plan.nPoints) return there;
+  }
+  return plan.nPoints;
+}
+
+// The streams of this call: those a host's caller holds for it, or the module's.
+eeg::StreamCache& callStreams() {
+  auto* streams = static_cast<eeg::StreamCache*>(eegmexCallStreams());
+  return streams ? *streams : g_module.streams;
+}
+
+// Of a call with OPT.newRows: the output samples it returns, [first, end), the first of them the first
+// no earlier call returned from this stream. Sets call.newRowsFirst and call.newRowsEnd.
+bool newRowsSpan(eeg::ReaderCall& call, std::FILE* file, char (&message)[eeg::kMessageSize]) {
+  PlanCopies copies;
+  eeg::ReadPlan plan;
+  if (!buildPlan(call, copies, plan, message)) return false;
+  call.newRowsFrames = framesThere(file, plan);
+  call.newRowsEnd = call.newRowsFrames / call.decimationFactor;
+  call.newRowsFirst = eeg::returnedOutputs(callStreams(), file, plan, call.fileName);
+  return true;
+}
+
+// The read with its working storage, all of which is released before this returns. Raises no
+// host error; a failure comes back as false with its message. `report`: the frames and output samples
+// the read completed, counted from the first, and what a read asked to go on did.
+bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64_t stride, int64_t rowStep,
+             int64_t columnStep, CallReport& report, char (&message)[eeg::kMessageSize],
+             char (&warning)[eeg::kMessageSize]) {
+  const eeg::Msg outOfMemory = eeg::Msg::outOfMemory;
+  PlanCopies copies;
+  eeg::ReadPlan plan;
+  if (!buildPlan(call, copies, plan, message)) return false;
   plan.target = target;
   plan.stride = stride;
   plan.rowStep = rowStep;
@@ -126,67 +212,39 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
     plan.dataOffset = g_module.xdf.streamOffset();
   }
 
-  plan.scale = asDoubles(call.scale, scaleCopy);
-  if (!plan.scale) return setMessage(message, outOfMemory), false;
-  plan.filterLength = call.filterLength;
-  if (call.filtA) {
-    plan.a = asDoubles(call.filtA, aCopy);
-    plan.b = asDoubles(call.filtB, bCopy);
-    if (!plan.a || !plan.b) return setMessage(message, outOfMemory), false;
-  }
-  if (call.weights) {
-    plan.weights = asDoubles(call.weights, weightCopy);
-    if (!plan.weights) return setMessage(message, outOfMemory), false;
-  }
-  std::unique_ptr<int32_t[]> channels(new (std::nothrow) int32_t[call.nSel ? call.nSel : 1]);
-  if (!channels) return setMessage(message, outOfMemory), false;
-  for (int32_t k = 0; k < call.nSel; ++k)
-    channels[k] = static_cast<int32_t>(eeg::numericElement(call.chanidx, static_cast<size_t>(k))) - 1;
-  plan.channels = channels.get();
-  std::unique_ptr<int32_t[]> recordSamples;
-  if (call.recordSamples) {
-    recordSamples.reset(new (std::nothrow) int32_t[call.nChans]);
-    if (!recordSamples) return setMessage(message, outOfMemory), false;
-    for (int32_t c = 0; c < call.nChans; ++c)
-      recordSamples[c] =
-          static_cast<int32_t>(eeg::numericElement(call.recordSamples, static_cast<size_t>(c)));
-    plan.recordSamples = recordSamples.get();
-  }
-  if (call.offset) {
-    plan.offset = asDoubles(call.offset, offsetCopy);
-    if (!plan.offset) return setMessage(message, outOfMemory), false;
-  }
-
   // The window: unset source bounds cover every output sample; a new matrix is filled from row 0.
   int64_t nOut = call.nPoints / call.decimationFactor;
   plan.destStart = call.data ? call.destStart : 0;
   plan.destEnd = call.data ? call.destEnd : nOut;
   plan.srcStart = call.srcStart == -1 ? 0 : call.srcStart;
   plan.srcEnd = call.srcEnd == -1 ? nOut : call.srcEnd;
+  eeg::OnlineTrack track = eeg::OnlineTrack::none;
   if (call.newest) {
     // The newest rows-of-OPT.data output samples of the frames there now, the newest in the last row.
-    // The read stops at those frames, so frames the writer adds meanwhile cannot shift the rows.
-    const int64_t length = eeg::fileLength(file);
-    eeg::FrameGeometry geometry;
-    if (length >= 0 && eeg::frameGeometry(plan, geometry)) {
-      const int64_t there = geometry.framesIn(length - plan.dataOffset);
-      if (there < plan.nPoints) plan.nPoints = there;
-    }
+    plan.nPoints = framesThere(file, plan);
     nOut = plan.nPoints / call.decimationFactor;
+    track = eeg::OnlineTrack::newest;
     const int64_t rows = call.targetRows;
     plan.srcStart = nOut > rows ? nOut - rows : 0;
     plan.srcEnd = nOut - 1;
     plan.destStart = rows - (nOut - plan.srcStart);
     plan.destEnd = rows - 1;
+  } else if (call.newRows) {
+    // The outputs newRowsSpan found: the read stops at the frames that were there then.
+    if (call.newRowsFrames < plan.nPoints) plan.nPoints = call.newRowsFrames;
+    plan.srcStart = call.newRowsFirst;
+    plan.srcEnd = call.newRowsEnd - 1;
+    plan.destStart = 0;
+    plan.destEnd = stride - 1;
+    track = eeg::OnlineTrack::newRows;
   }
+  report.firstOutput = plan.srcStart - plan.destStart;
 
   eeg::ReadOutcome outcome;
   report.online.reason = call.resume ? eeg::FullReadReason::noData : eeg::FullReadReason::notAsked;
-  if (call.resume && call.data) {  // without OPT.data every output sample is returned: nothing to go on from
-    // A host's caller may hold streams of its own for this call; otherwise the module's.
-    auto* streams = static_cast<eeg::StreamCache*>(eegmexCallStreams());
-    outcome =
-        eeg::readOnline(streams ? *streams : g_module.streams, file, plan, call.fileName, report.online);
+  // Without OPT.data (or OPT.newRows) every output sample is returned: nothing to go on from.
+  if (call.resume && (call.data || call.newRows)) {
+    outcome = eeg::readOnline(callStreams(), file, plan, call.fileName, report.online, track);
   } else {
     outcome = eeg::readRecording(file, plan);
   }
@@ -209,14 +267,17 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
 
 // The second output: a struct with what the call saw and did.
 mxArray* newInfo(const CallReport& report) {
-  const char* names[] = {"frames", "outputs", "resumedFrames", "fullReadReason", "limit"};
-  mxArray* info = mxCreateStructMatrix(1, 1, 5, names);
+  const char* names[] = {"frames", "outputs",     "resumedFrames", "fullReadReason",
+                         "limit",  "firstOutput", "missed"};
+  mxArray* info = mxCreateStructMatrix(1, 1, 7, names);
   mxSetField(info, 0, "frames", mxCreateDoubleScalar(static_cast<double>(report.frames)));
   mxSetField(info, 0, "outputs", mxCreateDoubleScalar(static_cast<double>(report.outputs)));
   mxSetField(info, 0, "resumedFrames",
              mxCreateDoubleScalar(static_cast<double>(report.online.resumedFrames)));
   mxSetField(info, 0, "fullReadReason", mxCreateString(eeg::fullReadReasonText(report.online.reason)));
   mxSetField(info, 0, "limit", mxCreateString(report.boundByNPoints ? "HDR.nPoints" : ""));
+  mxSetField(info, 0, "firstOutput", mxCreateDoubleScalar(static_cast<double>(report.firstOutput)));
+  mxSetField(info, 0, "missed", mxCreateDoubleScalar(static_cast<double>(report.online.missed)));
   return info;
 }
 
@@ -256,6 +317,14 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     eegmexTargetSteps(call.data, &rowStep, &columnStep);  // column-major but in the Python host
   } else {
     int64_t nOut = call.nPoints / call.decimationFactor;  // nPoints fits 32 bits, so nOut does
+    if (call.newRows) {
+      if (!newRowsSpan(call, g_module.dataFile, message)) {
+        g_module.closeDataFile();
+        mexErrMsgTxt(message);
+        return;
+      }
+      nOut = call.newRowsEnd > call.newRowsFirst ? call.newRowsEnd - call.newRowsFirst : 0;
+    }
     result = newMatrix(nOut, call.nSel);
     target = mxGetPr(result);
     stride = nOut;
@@ -271,7 +340,7 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
 
   if (!call.data) {
     // The read wrote rows 0 .. outputs - 1, one per completed block; a short file leaves the rest.
-    zeroRowsFrom(target, stride, call.nSel, report.outputs);
+    zeroRowsFrom(target, stride, call.nSel, report.outputs - report.firstOutput);
     plhs[0] = result;
   } else if (nlhs >= 1 && eegmexOutputWanted(0)) {
     // The filled matrix as a copy: always safe to use, whatever shares OPT.data's storage.

@@ -56,6 +56,10 @@
   X(filterHalf, "OPT.filt_a or OPT.filt_b was not set.") \
   X(filterSizes, "OPT.filt_a and OPT.filt_b must have the same size.") \
   X(filterTooLong, "OPT.filt_a has more than 2147483647 coefficients.") \
+  X(sosWithFilter, "Give OPT.sos or OPT.filt_a and OPT.filt_b, not both.") \
+  X(sosShape, "OPT.sos must be a real matrix of second-order sections, one row [b0 b1 b2 a0 a1 a2] each.") \
+  X(sosTooLong, "OPT.sos has more than 1048576 sections.") \
+  X(sosLeading, "Every row of OPT.sos must have a0 = 1 (divide the row by its a0).") \
   X(weightsLength, "FIR filter has to correspondent with the sampling rate.") \
   X(flagNotNumeric, "%s must be a logical or numeric scalar.") \
   X(flagNotScalar, "%s must be a scalar.") \
@@ -63,6 +67,8 @@
   X(flagNaN, "%s must not be NaN.") \
   X(newestNeedsData, "OPT.newest needs OPT.data.") \
   X(newestWithDataPos, "OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.") \
+  X(newRowsNeedsResume, "OPT.newRows needs OPT.resume.") \
+  X(newRowsWithData, "OPT.newRows returns the new rows as a new matrix: give OPT.newRows or OPT.data, not both.") \
   X(outOfMemory, "Not enough memory for the working storage of the read.") \
   X(readError, "Could not read the eeg file.") \
   X(sharedData, "eegfetch: OPT.data shares its storage with another value (a variable, a constant in the code, or a matrix it was cut from), which this call has written too; give OPT.data a fresh matrix from zeros, such as zeros(rows, numel(OPT.chanidx)).") \

@@ -28,6 +28,7 @@ constexpr double kInt32High = 2147483648.0;
 constexpr int64_t kMaxFrames = 2147483647;
 constexpr double kMaxOffset = 9007199254740992.0;      // 2^53: every such offset is a double
 constexpr int64_t kMaxRecordBytes = int64_t(1) << 30;  // a record is read whole
+constexpr size_t kMaxSections = size_t(1) << 20;
 
 // Bytes of the file after `offset` (0 when it is shorter), or -1 when its length cannot be found.
 int64_t dataBytes(std::FILE* file, int64_t offset) {
@@ -299,9 +300,9 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     if (perRecord < 1.0) return checks.fail(Msg::noSamples);
     if (call.channelFs && nSel > 0) {
       // A channel at another rate than HDR.fs is read at its own: HDR.fs would decimate it wrongly.
-      const double rate =
-          numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
-      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate))) return checks.fail(Msg::channelRate);
+      const double rate = numericElement(call.channelFs, static_cast<size_t>(numericElement(chanidx, 0)) - 1);
+      if (!(rate >= 1.0 && rate <= 2147483647.0 && rate == std::floor(rate)))
+        return checks.fail(Msg::channelRate);
       call.fs = static_cast<int32_t>(rate);
     }
     if (call.nPointsFromFile) {
@@ -375,6 +376,24 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     }
   }
 
+  // Second-order sections, the form scipy, MNE and MATLAB design filters in. A row with another a0 is
+  // refused rather than divided by it, as scipy.signal.sosfilt refuses it: dividing would round.
+  if (has(opt, "sos")) {
+    if (hasA) return checks.fail(Msg::sosWithFilter);
+    const mxArray* q = field(opt, "sos");
+    if (!isNumeric(q) || mxIsComplex(q)) return checks.fail(Msg::sosShape);
+    if (mxIsSparse(q)) return checks.fail(Msg::sparse, "OPT.sos");
+    if (count(q) > 0) {  // empty: no filter
+      if (columns(q) != 6) return checks.fail(Msg::sosShape);
+      if (rows(q) > kMaxSections) return checks.fail(Msg::sosTooLong);
+      if (!convertsExactly(q)) return checks.fail(Msg::inexactInt64, "OPT.sos");
+      for (size_t k = 0; k < rows(q); ++k)
+        if (numericElement(q, k + 3 * rows(q)) != 1.0) return checks.fail(Msg::sosLeading);
+      call.sos = q;
+      call.sections = static_cast<int32_t>(rows(q));
+    }
+  }
+
   if (has(opt, "filt_subsample")) {
     const mxArray* w = field(opt, "filt_subsample");
     if (!isNumeric(w)) return checks.fail(Msg::notRealVector, "OPT.filt_subsample");
@@ -393,6 +412,12 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     if (!checks.flag(field(opt, "newest"), "OPT.newest", call.newest)) return false;
     if (call.newest && !call.data) return checks.fail(Msg::newestNeedsData);
     if (call.newest && call.hasDataPos) return checks.fail(Msg::newestWithDataPos);
+  }
+  call.newRows = false;
+  if (has(opt, "newRows")) {
+    if (!checks.flag(field(opt, "newRows"), "OPT.newRows", call.newRows)) return false;
+    if (call.newRows && !call.resume) return checks.fail(Msg::newRowsNeedsResume);
+    if (call.newRows && call.data) return checks.fail(Msg::newRowsWithData);
   }
   return true;
 }

@@ -44,9 +44,14 @@ struct ReaderCall {
   int32_t filterLength = 1;        // L
   const mxArray* filtA = nullptr;  // null (with filtB) for the identity filter
   const mxArray* filtB = nullptr;
+  const mxArray* sos = nullptr;  // OPT.sos (sections x 6), or null
+  int32_t sections = 0;
   const mxArray* weights = nullptr;  // OPT.filt_subsample, or null for the last frame of a block
   bool resume = false;               // OPT.resume: the call may go on from an earlier call's state
   bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
+  bool newRows = false;  // OPT.newRows: the output samples no earlier call returned, as a new matrix
+  // Of those, [first, end), from the frames there when the call began: set by the gateway before the read.
+  int64_t newRowsFirst = 0, newRowsEnd = 0, newRowsFrames = 0;
   bool hasDataPos = false;
   Digest fileName;  // nameDigest of the file name
   // A stream's settings (validateStreamSetup): HDR without the file's fields (BinaryFormat, endian,

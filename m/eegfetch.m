@@ -66,6 +66,17 @@
 %                   transposed). Give both or neither. Default: no
 %                   filtering (identity). Each channel has its own filter
 %                   state, which starts at zero in every call.
+%     sos           K x 6 double matrix, optional, not with filt_b/filt_a.
+%                   The filter as K second-order sections, one row
+%                   [b0 b1 b2 a0 a1 a2] each, as scipy, MNE and MATLAB
+%                   design them (output 'sos'); every a0 must be
+%                   exactly 1 (a row with another a0 is refused, as
+%                   scipy.signal.sosfilt refuses it). Each channel's
+%                   filtered samples equal sosfilt's bit for bit: per
+%                   section y = b0*x + z0; z0 = (b1*x - a1*y) + z1;
+%                   z1 = b2*x - a2*y. Sections keep filters finite that
+%                   are unstable as rounded b/a (an 8th-order 0.1-30 Hz
+%                   band-pass at 5 kHz). Empty: no filtering.
 %     filt_subsample double row vector of factor values, optional. Weights
 %                   of the frames of each block: output = sum of weight(i)
 %                   * filtered frame i of the block. Default: zeros(1,
@@ -109,7 +120,11 @@
 %                   large to keep', 'no channels selected'; '' when it
 %                   resumed or OPT.resume was not set) and limit
 %                   ('HDR.nPoints' when HDR.nPoints ended the read before
-%                   the end of the file, which holds more frames; '').
+%                   the end of the file, which holds more frames; ''),
+%                   firstOutput (the 0-based output sample the first row
+%                   of the result holds) and missed (with OPT.newest and
+%                   OPT.resume: output samples between the last call's
+%                   window and this one's that no call placed).
 %
 %   Newest samples (OPT.newest)
 %     newest        logical or numeric scalar, optional, with OPT.data and
@@ -122,6 +137,16 @@
 %                   leave HDR.nPoints out (eegmex_vhdr and eegmex_edf do),
 %                   since a given HDR.nPoints still ends the read there
 %                   (info.limit then says 'HDR.nPoints').
+%
+%   New rows only (OPT.newRows)
+%     newRows       logical or numeric scalar, optional, with OPT.resume
+%                   and without OPT.data. True: returns a new matrix with
+%                   exactly the output samples of the frames in the file
+%                   now that no earlier OPT.newRows call on this file with
+%                   these settings returned, however many (none, one or
+%                   many rows); info.firstOutput is the 0-based output
+%                   index of its first row. No row is skipped or returned
+%                   twice; a stream's first call returns every output.
 %
 %   Online reading (OPT.resume)
 %     resume        logical or numeric scalar, optional. True (nonzero)
@@ -286,6 +311,10 @@
 %     OPT.filt_b has to be a vector.
 %     OPT.filt_a and OPT.filt_b must have the same size.
 %     OPT.filt_a has more than 2147483647 coefficients.
+%     Give OPT.sos or OPT.filt_a and OPT.filt_b, not both.
+%     OPT.sos must be a real matrix of second-order sections, one row [b0 b1 b2 a0 a1 a2] each.
+%     OPT.sos has more than 1048576 sections.
+%     Every row of OPT.sos must have a0 = 1 (divide the row by its a0).
 %     OPT.filt_subsample must be a real scalar vector.
 %     OPT.filt_subsample has to be a vector.
 %     FIR filter has to correspondent with the sampling rate.
@@ -322,6 +351,13 @@
 %     OPT.newest must not be NaN.
 %     OPT.newest needs OPT.data.
 %     OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.
+%     OPT.newRows must be a logical or numeric scalar.
+%     OPT.newRows must be a scalar.
+%     OPT.newRows must not be sparse.
+%     OPT.newRows must be real.
+%     OPT.newRows must not be NaN.
+%     OPT.newRows needs OPT.resume.
+%     OPT.newRows returns the new rows as a new matrix: give OPT.newRows or OPT.data, not both.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
 %   Errors of an XDF stream (HDR.xdfStream), after the checks above:

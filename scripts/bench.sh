@@ -19,6 +19,8 @@
 #     Butterworth low-pass at 200 Hz (L = 5), default weights, all channels, scale 0.1.
 # W2: 256 channels float32 big-endian, W2_FRAMES frames (default 1,000,000: 1.02 GB), 1000 -> 250 Hz,
 #     8th-order Butterworth low-pass at 100 Hz (L = 9), boxcar weights, 64 channels in shuffled order.
+# W1 again with an 8th-order 0.1-30 Hz band-pass as 4 second-order sections, beside W1's b/a read in turns,
+# as a ratio (goal <= 2).
 # Then MB/s of the core on 0.1, 1 and 4 GB recordings shaped like W1, to show linear cost.
 # Environment: BUILD_DIR (build), BENCH_DATA ($BUILD_DIR/benchdata), ROUNDS (5), PEER_ROUNDS (3),
 # MNE_ROUNDS (1: a round of MNE on the whole W1 takes about a minute and several GB), W1_FRAMES,
@@ -263,6 +265,47 @@ workload() {
 generate w1 64 1 l "$w1Frames"
 vhdr w1 64 1 l 5000 0.1
 workload w1 64 1 l 5000 500 4 200 last 0
+
+# W1 read with an 8th-order 0.1-30 Hz band-pass as 4 second-order sections beside its 4th-order b/a read,
+# the two taking turns ALTERNATIONS times (module settings, then one thread); goal: sections <= 2 x b/a.
+sections_beside_ba() {
+  local threads label round line tb ts
+  local w1=("$data/w1.bin" 64 1 l 4)
+  echo
+  echo "### W1: 4 second-order sections (band-pass 0.1-30 Hz) beside the 4th-order b/a (low-pass 200 Hz)"
+  echo
+  echo "| threads | b/a (s) | sections (s) | sections / b/a | goal <= 2 |"
+  echo "|---|---|---|---|---|"
+  for threads in 0 1; do
+    tb="" ts=""
+    for ((round = 0; round < alternations; round++)); do
+      line=$("$bench" run core "${w1[@]}" 200 5000 500 last 0 "$rounds" "$threads" 0 | grep median_s=) || line=""
+      tb+="$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line") "
+      line=$("$bench" run sections "${w1[@]}" 30 5000 500 last 0 "$rounds" "$threads" 0 | grep median_s=) || line=""
+      ts+="$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line") "
+    done
+    tb=$(tr ' ' '\n' <<<"$tb" | sed '/^$/d' | median)
+    ts=$(tr ' ' '\n' <<<"$ts" | sed '/^$/d' | median)
+    label=$([ "$threads" = 0 ] && echo "read, module's" || echo "read, $threads")
+    awk -v l="$label" -v b="$tb" -v s="$ts" 'BEGIN {
+      printf "| %s | %.3f | %.3f | %.2f | %s |\n", l, b, s, s / b, (s / b <= 2 ? "met" : "missed") }'
+  done
+  # The arithmetic alone, in cache, on one thread (the widest instruction set): what the sections cost
+  # where nothing else hides it. Not a goal: sosfilt's order takes 38 operations a frame and channel
+  # against the b/a loop's 19.
+  tb="" ts=""
+  for ((round = 0; round < alternations; round++)); do
+    line=$("$bench" kernel "${w1[@]}" 200 5000 500 "$rounds" | grep median_s=) || line=""
+    tb+="$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line") "
+    line=$("$bench" kernel "${w1[@]}" 30 5000 500 "$rounds" 0 sections | grep median_s=) || line=""
+    ts+="$(sed -E 's/.*median_s=([0-9.]+).*/\1/' <<<"$line") "
+  done
+  tb=$(tr ' ' '\n' <<<"$tb" | sed '/^$/d' | median)
+  ts=$(tr ' ' '\n' <<<"$ts" | sed '/^$/d' | median)
+  awk -v b="$tb" -v s="$ts" 'BEGIN { printf "| arithmetic alone, 1 | %.3f | %.3f | %.2f | - |\n", b, s, s / b }'
+}
+cat "$data/w1.bin" >/dev/null
+sections_beside_ba
 generate w2 256 3 b "$w2Frames"
 workload w2 256 3 b 1000 250 8 100 boxcar 64
 rm -f "$data/w2.bin"

@@ -23,6 +23,7 @@ bool Decimator::setup(const DecimatorSetup& s) noexcept {
   release();
   if (s.nChans < 1 || s.filterLength < 1 || s.factor < 1 || s.nSel < 0) return false;
   if ((s.a == nullptr) != (s.b == nullptr) || (!s.a && s.filterLength != 1)) return false;
+  if (s.sections < 0 || (s.sections > 0 && (!s.sos || s.a))) return false;
   if (s.nSel > 0 && !s.channels) return false;
   for (int k = 0; k < s.nSel; ++k)
     if (s.channels[k] < 0 || s.channels[k] >= s.nChans) return false;
@@ -60,7 +61,9 @@ bool Decimator::setup(const DecimatorSetup& s) noexcept {
   nChans_ = s.nChans;
   factor_ = s.factor;
   frames_ = 0;
-  if (!setupChannelFilter(filter_, s.filterLength, s.a, s.b, nFiltered_ > 0 ? nFiltered_ : 1)) {
+  const int width = nFiltered_ > 0 ? nFiltered_ : 1;
+  if (s.sections > 0 ? !setupSosFilter(filter_, s.sections, s.sos, width)
+                     : !setupChannelFilter(filter_, s.filterLength, s.a, s.b, width)) {
     release();
     return false;
   }
@@ -100,6 +103,8 @@ int64_t Decimator::pushRange(const KernelSet& kernel, const FrameSource& source,
   job.L = filter_.L;
   job.b = filter_.b;
   job.a = filter_.a;
+  job.sections = filter_.sections;
+  job.sos = filter_.sos;
   job.state = filter_.state + begin;
   job.stateStride = filter_.stateStride;
   job.weights = weights_;  // null: the default, which the kernel computes

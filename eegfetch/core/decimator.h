@@ -21,10 +21,15 @@ namespace eeg {
 
 // What a decimator depends on. Pointers are read during setup() only: the decimator keeps copies.
 struct DecimatorSetup {
-  int nChans = 0;                     // samples per frame, >= 1
-  int filterLength = 1;               // L >= 1
-  const double* b = nullptr;          // L numerator coefficients, or null (with a): no filter
-  const double* a = nullptr;          // L denominator coefficients; a[0] is never read
+  int nChans = 0;             // samples per frame, >= 1
+  int filterLength = 1;       // L >= 1
+  const double* b = nullptr;  // L numerator coefficients, or null (with a): no filter
+  const double* a = nullptr;  // L denominator coefficients; a[0] is never read
+  // Or second-order sections (with b and a null, filterLength 1): `sections` rows of 6 doubles, row by
+  // row [b0 b1 b2 a0 a1 a2] as scipy.signal.sosfilt takes them; a0 is never read (taken as 1).
+  // 0 sections: no filter.
+  const double* sos = nullptr;
+  int sections = 0;
   int factor = 1;                     // frames per block, >= 1
   const double* weights = nullptr;    // factor weights; null: the last frame of a block alone
   const int32_t* channels = nullptr;  // nSel 0-based channel numbers of the output columns
@@ -62,7 +67,12 @@ class Decimator {
   int64_t frames() const noexcept { return frames_; }  // pushed since setup() or reset()
   int factor() const noexcept { return factor_; }
   int phase() const noexcept { return static_cast<int>(frames_ % factor_); }  // of the next frame
-  int filterLength() const noexcept { return filter_.L; }
+  int filterLength() const noexcept { return filter_.L; }                     // with sections: 2 sections + 1
+  int sections() const noexcept { return filter_.sections; }                  // 0: b/a
+  // Whether the filter loop decodes raw samples itself (FrameSource::raw) for this filter.
+  bool decodesInLoop() const noexcept {
+    return filter_.sections > 0 ? filter_.sections <= kernelRawMaxSections : filter_.L <= kernelRawMaxLength;
+  }
   int filtered() const noexcept { return nFiltered_; }                   // filter channels
   int64_t width() const noexcept { return filter_.stateStride; }         // with the padding
   const int32_t* fileChannels() const noexcept { return fileChannel_; }  // null: all, in order
@@ -83,8 +93,10 @@ class Decimator {
   // Returns the blocks that ended.
   int64_t push(const double* frames, int64_t n, double* out, int64_t outStride) noexcept;
 
-  // Its state as plain doubles: the filter state of every filter channel and the sums of the block in
-  // progress. takeState writes stateSize() doubles; restoreState puts them back at frame `frames`.
+  // Its state as plain doubles: the filter state, L - 1 rows of filtered() values (row i holds z[i] of
+  // every filter channel; with sections, rows 2k and 2k + 1 hold z0 and z1 of section k), then the
+  // sums of the block in progress. takeState writes stateSize() doubles; restoreState puts them back
+  // at frame `frames`.
   int64_t stateSize() const noexcept { return int64_t(filter_.L) * nFiltered_; }
   void takeState(double* out) const noexcept;
   void restoreState(const double* state, int64_t frames) noexcept;

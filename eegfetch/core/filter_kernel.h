@@ -2,6 +2,8 @@
 // instruction set. Every version does, for every channel and frame, exactly the operations of the
 // frame-at-a-time definition in the same order (no fused multiply-add), so all give the same bits:
 //   y = b[0] x + z[0];  z[i-1] = b[i] x + z[i] - y a[i] (i = 1 .. L-1, in rising order);  acc += y w.
+// With second-order sections, each section k in turn, as scipy.signal.sosfilt orders them:
+//   y = b0 x + z0;  z0 = (b1 x - a1 y) + z1;  z1 = b2 x - a2 y;  x = y  ...  acc += y w.
 #ifndef EEGFETCH_CORE_FILTER_KERNEL_H
 #define EEGFETCH_CORE_FILTER_KERNEL_H
 
@@ -23,7 +25,11 @@ struct KernelJob {
   int L = 1;
   const double* b = nullptr;
   const double* a = nullptr;  // a[0] is never read
-  double* state = nullptr;    // z[i] of the range's first channel at state[i * stateStride]
+  // Second-order sections instead of b and a (sections > 0): rows of [b0 b1 b2 a0 a1 a2], a0 never
+  // read; z0 of section k in state row 2k, z1 in row 2k + 1.
+  int sections = 0;
+  const double* sos = nullptr;
+  double* state = nullptr;  // z[i] of the range's first channel at state[i * stateStride]
   int64_t stateStride = 0;
   const double* weights = nullptr;  // factor weights; null: factor - 1 zeros then 1
   int factor = 1;
@@ -51,8 +57,9 @@ struct KernelSet {
 // Instruction sets of the loop, in rising order; `widest` is the widest this build and processor run.
 enum class InstructionSet : int { widest, sse2, avx2, avx512 };
 
-// Longest filter whose loop decodes raw samples itself.
+// Longest filter whose loop decodes raw samples itself, as b/a length and as sections.
 constexpr int kernelRawMaxLength = 12;
+constexpr int kernelRawMaxSections = 6;
 
 // The versions for `isa`, or nulls when this build or this processor lacks it. The SSE2 version is
 // always there (plain code where the processor lacks SSE2).

@@ -159,6 +159,131 @@ void runLength(const KernelJob& job) {
   withEncoding(job.binaryFormat, job.swapBytes, [&](auto e) { runSource<L, Raw<decltype(e)>>(job); });
 }
 
+// Second-order sections: K sections with their state in registers, NV vectors of channels from `c`.
+// Per channel and frame, each section in turn (the order of scipy.signal.sosfilt):
+//   y = b0 x + z0;  z0 = (b1 x - a1 y) + z1;  z1 = b2 x - a2 y;  x = y;  then acc += y w.
+template <int K, int NV, typename In, typename Weights>
+void runSosFixed(const KernelJob& job, int64_t c, Weights weight) {
+  const Vec zero = {};
+  double q[K][6];
+  for (int k = 0; k < K; ++k)
+    for (int i = 0; i < 6; ++i) q[k][i] = job.sos[6 * k + i];
+  Vec z0[K][NV], z1[K][NV], acc[NV];
+  for (int v = 0; v < NV; ++v) {
+    for (int k = 0; k < K; ++k) {
+      z0[k][v] = load(job.state + (2 * k) * job.stateStride + c + v * lanes);
+      z1[k][v] = load(job.state + (2 * k + 1) * job.stateStride + c + v * lanes);
+    }
+    acc[v] = load(job.accumulators + c + v * lanes);
+  }
+  const unsigned char* px =
+      In::raw ? job.raw + c * In::bytes : reinterpret_cast<const unsigned char*>(job.x + c);
+  const int64_t step = In::raw ? job.frameBytes : job.width * 8;
+  double* sums = job.blockSums + c * job.sumStride;
+  int phase = job.phase;
+  for (int64_t f = 0; f < job.frames; ++f, px += step) {
+    const double w = weight(phase);
+    for (int v = 0; v < NV; ++v) {
+      Vec x = In::get(px + v * lanes * In::bytes);
+      for (int k = 0; k < K; ++k) {
+        const Vec y = q[k][0] * x + z0[k][v];
+        z0[k][v] = (q[k][1] * x - q[k][4] * y) + z1[k][v];
+        z1[k][v] = q[k][2] * x - q[k][5] * y;
+        x = y;
+      }
+      acc[v] += x * w;
+    }
+    if (++phase == job.factor) {
+      phase = 0;
+      for (int v = 0; v < NV; ++v) {
+        for (int j = 0; j < lanes; ++j) sums[(v * lanes + j) * job.sumStride] = acc[v][j];
+        acc[v] = zero;
+      }
+      ++sums;
+    }
+  }
+  for (int v = 0; v < NV; ++v) {
+    for (int k = 0; k < K; ++k) {
+      store(job.state + (2 * k) * job.stateStride + c + v * lanes, z0[k][v]);
+      store(job.state + (2 * k + 1) * job.stateStride + c + v * lanes, z1[k][v]);
+    }
+    store(job.accumulators + c + v * lanes, acc[v]);
+  }
+}
+
+// Any number of sections: the state stays in memory, one vector of channels at a time.
+template <typename Weights>
+void runSosAny(const KernelJob& job, int64_t c, Weights weight) {
+  const Vec zero = {};
+  const int64_t s = job.stateStride;
+  Vec acc = load(job.accumulators + c);
+  const double* px = job.x + c;
+  double* sums = job.blockSums + c * job.sumStride;
+  int phase = job.phase;
+  for (int64_t f = 0; f < job.frames; ++f, px += job.width) {
+    Vec x = load(px);
+    for (int k = 0; k < job.sections; ++k) {
+      const double* q = job.sos + 6 * k;
+      double* z = job.state + 2 * k * s + c;
+      const Vec y = q[0] * x + load(z);
+      store(z, (q[1] * x - q[4] * y) + load(z + s));
+      store(z + s, q[2] * x - q[5] * y);
+      x = y;
+    }
+    acc += x * weight(phase);
+    if (++phase == job.factor) {
+      phase = 0;
+      for (int j = 0; j < lanes; ++j) sums[j * job.sumStride] = acc[j];
+      acc = zero;
+      ++sums;
+    }
+  }
+  store(job.accumulators + c, acc);
+}
+
+template <int K, typename In, typename Weights>
+void runSosChannels(const KernelJob& job, Weights weight) {
+  // As many independent vectors as the registers hold with the 2K state vectors of each.
+  constexpr int NV = lanes == 8 ? (K <= 2 ? 4 : K <= 6 ? 2 : 1) : K <= 3 ? 2 : 1;
+  int64_t c = 0;
+  for (; c + NV * lanes <= job.width; c += NV * lanes) runSosFixed<K, NV, In>(job, c, weight);
+  if (NV > 2)
+    for (; c + 2 * lanes <= job.width; c += 2 * lanes) runSosFixed<K, (NV > 2 ? 2 : 1), In>(job, c, weight);
+  for (; c < job.width; c += lanes) runSosFixed<K, 1, In>(job, c, weight);
+}
+
+template <int K, typename In>
+void runSosSource(const KernelJob& job) {
+  if (job.weights)
+    runSosChannels<K, In>(job, GivenWeights{job.weights});
+  else
+    runSosChannels<K, In>(job, LastFrameAlone{job.factor - 1});
+}
+
+template <int K>
+void runSections(const KernelJob& job) {
+  if (!job.raw) return runSosSource<K, Decoded>(job);
+  withEncoding(job.binaryFormat, job.swapBytes, [&](auto e) { runSosSource<K, Raw<decltype(e)>>(job); });
+}
+
+void runSos(const KernelJob& job) {
+  switch (job.sections) {
+    case 1: runSections<1>(job); return;
+    case 2: runSections<2>(job); return;
+    case 3: runSections<3>(job); return;
+    case 4: runSections<4>(job); return;
+    case 5: runSections<5>(job); return;
+    case 6: runSections<6>(job); return;
+    default:
+      for (int64_t c = 0; c < job.width; c += lanes)
+        if (job.weights)
+          runSosAny(job, c, GivenWeights{job.weights});
+        else
+          runSosAny(job, c, LastFrameAlone{job.factor - 1});
+      return;
+  }
+}
+
 // Channels [c0, c1) of `frames` frames, decoded into rows of outStride doubles; a loop the compiler
 // vectorizes for this instruction set.
 void decode(int binaryFormat, bool swapBytes, const unsigned char* raw, uint64_t frameBytes, int64_t frames,
@@ -175,6 +300,7 @@ void decode(int binaryFormat, bool swapBytes, const unsigned char* raw, uint64_t
 }
 
 void run(const KernelJob& job) {
+  if (job.sections > 0) return runSos(job);
   switch (job.L) {
     case 1: runLength<1>(job); return;
     case 2: runLength<2>(job); return;

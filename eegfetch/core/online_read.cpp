@@ -38,10 +38,12 @@ void placeKept(const Stream& s, const ReadPlan& plan, const OutputRange& placed,
   }
 }
 
-// Rows of block sums to keep: the largest window asked for so far, within the stream's limit.
-int64_t keptRowsFor(const Stream& s, const ReadPlan& plan, const OutputRange& placed) noexcept {
+// Rows of block sums to keep: the largest window asked for so far, within the stream's limit. Reads of
+// new rows only never reach back, however many rows they return.
+int64_t keptRowsFor(const Stream& s, const ReadPlan& plan, const OutputRange& placed,
+                    OnlineTrack track) noexcept {
   int64_t rows = s.keptRows;
-  if (placed.first <= placed.last && placed.last - placed.first + 1 > rows)
+  if (track != OnlineTrack::newRows && placed.first <= placed.last && placed.last - placed.first + 1 > rows)
     rows = placed.last - placed.first + 1;
   const int64_t limit =
       static_cast<int64_t>(kKeptBytesLimit / sizeof(double)) / (plan.nSel > 0 ? plan.nSel : 1);
@@ -57,8 +59,16 @@ ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept {
 
 }  // namespace
 
+int64_t returnedOutputs(StreamCache& cache, std::FILE* file, const ReadPlan& plan,
+                        const Digest& name) noexcept {
+  if (plan.nSel < 1) return 0;
+  FullReadReason why;
+  const Stream* s = cache.find(identifyFile(file), name, settingsFingerprint(plan), why);
+  return s ? s->returned : 0;
+}
+
 ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
-                       OnlineReport& report) noexcept {
+                       OnlineReport& report, OnlineTrack track) noexcept {
   report = OnlineReport();
   const FileIdentity identity = identifyFile(file);
   const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
@@ -93,7 +103,7 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   }
 
   const int64_t next = s->decimator.frames() / plan.decimationFactor;
-  if (!resizeKept(*s, keptRowsFor(*s, plan, placed), plan.nSel, next)) {
+  if (!resizeKept(*s, keptRowsFor(*s, plan, placed, track), plan.nSel, next)) {
     cache.drop(*s);  // the outputs it held are gone: read from byte 0, keeping nothing
     report.reason = FullReadReason::noMemory;
     return fromTheStart(file, plan);
@@ -115,6 +125,14 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   }
   const int64_t end = s->decimator.frames() / plan.decimationFactor;
   if (end - s->keptRows > s->keptFirst) s->keptFirst = end - s->keptRows;
+  if (placed.first <= placed.last) {
+    const int64_t placedEnd = placed.last + 1 < end ? placed.last + 1 : end;
+    if (track == OnlineTrack::newRows && placedEnd > s->returned) s->returned = placedEnd;
+    if (track == OnlineTrack::newest) {
+      if (s->newestEnd >= 0 && placed.first > s->newestEnd) report.missed = placed.first - s->newestEnd;
+      if (placedEnd > s->newestEnd) s->newestEnd = placedEnd;
+    }
+  }
   // The bytes checked only move with the frames taken: with none new, the hashes just compared stand.
   if (report.resumedFrames == s->decimator.frames() && report.reason == FullReadReason::none) return outcome;
   if (!StreamCache::takeHashes(*s, file, plan)) cache.drop(*s);

@@ -46,6 +46,7 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   if (plan.nChans < 1 || plan.nPoints < 0 || plan.filterLength < 1 || plan.decimationFactor < 1) return false;
   if ((plan.a == nullptr) != (plan.b == nullptr)) return false;
   if (!plan.a && plan.filterLength != 1) return false;
+  if (plan.sections < 0 || (plan.sections > 0 && (!plan.sos || plan.a))) return false;
   if (plan.nSel < 0 || (plan.nSel > 0 && (!plan.channels || !plan.scale))) return false;
   if (plan.dataOffset < 0) return false;
   if (plan.gather && (!plan.gather->read || plan.recordSamples)) return false;
@@ -268,8 +269,8 @@ void processChunk(const ReadSetup& s, const Workspace& ws, const Part& p, const 
   int64_t pending = 0;                                 // sums held, for outputs pendingFirst on
   int64_t pendingFirst = chunk.outputBase;
   // Parts that lie wholly inside the frame, with a short filter, decode inside the filter loop.
-  const bool decodeInLoop = !s.geometry.records && !plan.offset && !d.fileChannels() && p.used == p.end &&
-                            d.filterLength() <= kernelRawMaxLength;
+  const bool decodeInLoop =
+      !s.geometry.records && !plan.offset && !d.fileChannels() && p.used == p.end && d.decodesInLoop();
   int64_t n = 0;
   for (int64_t start = 0; start < chunk.frames; start += n) {
     n = chunk.frames - start < p.passFrames ? chunk.frames - start : p.passFrames;
@@ -486,6 +487,8 @@ DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept {
   d.filterLength = plan.filterLength;
   d.b = plan.b;
   d.a = plan.a;
+  d.sos = plan.sos;
+  d.sections = plan.sections;
   d.factor = plan.decimationFactor;
   d.weights = plan.weights;
   d.channels = plan.channels;

@@ -36,10 +36,14 @@ struct ReadPlan {
   // Null: frames from dataOffset on. Otherwise multiplexed frames come from `gather` (no recordSamples),
   // and dataOffset, never read from, is where the frames' own bytes start at the earliest.
   const FrameGather* gather = nullptr;
-  int64_t nPoints = 0;                // frames to read from the first, >= 0
-  int filterLength = 1;               // L >= 1
-  const double* b = nullptr;          // L numerator coefficients, or null (with a) for the identity filter
-  const double* a = nullptr;          // L denominator coefficients; a[0] is never read
+  int64_t nPoints = 0;        // frames to read from the first, >= 0
+  int filterLength = 1;       // L >= 1
+  const double* b = nullptr;  // L numerator coefficients, or null (with a) for the identity filter
+  const double* a = nullptr;  // L denominator coefficients; a[0] is never read
+  // Or, with b and a null and filterLength 1, second-order sections: `sections` rows of
+  // [b0 b1 b2 a0 a1 a2], row by row (a0 never read); 0 sections: no filter.
+  const double* sos = nullptr;
+  int sections = 0;
   int decimationFactor = 1;           // frames per output sample, >= 1
   const double* weights = nullptr;    // decimationFactor weights; null: the last frame of a block alone
   const int32_t* channels = nullptr;  // nSel 0-based channel numbers, each in [0, nChans)

@@ -115,6 +115,8 @@ Digest settingsFingerprint(const ReadPlan& plan) noexcept {
   h.word(plan.b ? 1 : 0);
   h.doubles(plan.b, plan.filterLength);
   h.doubles(plan.a, plan.filterLength);
+  h.word(uint64_t(plan.sections));
+  h.doubles(plan.sos, int64_t(plan.sections) * 6);
   h.word(uint64_t(plan.decimationFactor));
   h.word(plan.weights ? 1 : 0);
   h.doubles(plan.weights, plan.decimationFactor);
@@ -238,6 +240,8 @@ void StreamCache::drop(Stream& s) noexcept {
   s.kept = nullptr;
   s.keptRows = s.keptFirst = s.tailBytes = 0;
   s.keptColumns = 0;
+  s.returned = 0;
+  s.newestEnd = -1;
   s.used = false;
   s.identity = FileIdentity();
   s.name = s.settings = s.head = s.tail = Digest();

@@ -36,9 +36,9 @@ struct Digest {
 Digest nameDigest(const char* name) noexcept;
 
 // A fingerprint of every setting that the decimator and the block sums depend on: channel count,
-// encoding, byte order, coefficients and weights (bit for bit), factor, channel selection and layout,
-// and with offsets the scale and offsets. Otherwise scale and the window are left out: they only shape
-// what is placed.
+// encoding, byte order, coefficients (b/a or sections) and weights (bit for bit), factor, channel selection
+// and layout, and with offsets the scale and offsets. Otherwise scale and the window are left out: they only
+// shape what is placed.
 Digest settingsFingerprint(const ReadPlan& plan) noexcept;
 
 constexpr int kStreamSlots = 8;                        // streams kept at once, least recently used dropped
@@ -90,6 +90,10 @@ struct Stream {
   int64_t keptRows = 0;
   int keptColumns = 0;
   int64_t keptFirst = 0;
+  // Outputs 0 .. returned - 1 are those reads of new rows only have returned; newestEnd is one past
+  // the newest output a newest-rows window placed (-1: none yet).
+  int64_t returned = 0;
+  int64_t newestEnd = -1;
 };
 
 // The streams of one module, at most kStreamSlots, the least recently used dropped first.

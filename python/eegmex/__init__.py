@@ -147,13 +147,18 @@ def fetch(path, hdr, **opt):
             dataOffset, recordSamples, offset, channelFs. read_vhdr and read_edf give one.
     opt     keywords with the names of Octave's OPT fields: chanidx (0-based channel numbers, in
             output column order), fs (output rate; hdr['fs'] a whole multiple of it), filt_b and
-            filt_a (IIR filter), filt_subsample (weights of a block), data (an array written in
-            place), dataPos ([destStart, destEnd, srcStart, srcEnd], 0-based), resume, newest.
+            filt_a (IIR filter), or sos (second-order sections, K x 6 rows [b0 b1 b2 a0 a1 a2]
+            with a0 = 1, as scipy.signal.butter(..., output='sos') gives them; each channel's
+            result is sosfilt's bit for bit), filt_subsample (weights of a block), data (an array
+            written in place), dataPos ([destStart, destEnd, srcStart, srcEnd], 0-based), resume,
+            newest, newRows (with resume: the output samples no earlier call returned).
 
     Returns x, of shape (outputs, channels), the array the engine wrote (Fortran order, no copy
     after the read); with data= it is that array, written in place whatever its memory order.
     data= must be a writable float64 2-D array with len(chanidx) columns: anything else is refused,
-    never copied. info is a dict: frames, outputs, resumedFrames, fullReadReason, limit.
+    never copied. info is a dict: frames, outputs, resumedFrames, fullReadReason, limit,
+    firstOutput (the output sample in the first row), missed (newest windows with resume: outputs
+    that fell between two windows).
 
     Errors are the Octave module's texts: ValueError for arguments, OSError for the file,
     MemoryError; warnings (a short file) are EegmexWarning. The read runs without the GIL.
@@ -168,9 +173,12 @@ class Stream:
     the frames new since the last one (as fetch with resume=True, through the engine's own stream
     type) and places the newest N output samples in ``s.data`` (newest in the last row). Instead of
     window=, give data= (and newest= or dataPos=) as fetch takes them. ``read`` returns
-    ``(s.data, info)``; ``info['resumedFrames']`` says how many frames were not read again.
-    The state lives in this object, not in the module: several Streams on one file, or a Stream and
-    fetch calls, never disturb each other. ``reset()`` drops it.
+    ``(s.data, info)``; ``info['resumedFrames']`` says how many frames were not read again, and
+    with a window ``info['missed']`` how many output samples fell between this read's window and
+    the last one. ``s.read_new()`` returns instead exactly the output samples no earlier
+    ``read_new`` returned, however many, as a new array (a Stream for ``read_new`` alone needs no
+    window= or data=). The state lives in this object, not in the module: several Streams on one
+    file, or a Stream and fetch calls, never disturb each other. ``reset()`` drops it.
     """
 
     def __init__(self, path, hdr, window=None, **opt):
@@ -180,8 +188,6 @@ class Stream:
             n = len(_np.atleast_1d(opt.get("chanidx", [])))
             opt["data"] = _np.zeros((int(window), n))
             opt.setdefault("newest", True)
-        if opt.get("data") is None:
-            raise ValueError("a Stream writes into an array: give window=N or data=")
         opt["resume"] = True
         self.path = path
         self.hdr = hdr
@@ -195,15 +201,27 @@ class Stream:
 
     def read(self, **changes):
         """Reads the new frames: returns (data, info). Keywords change the options from now on."""
+        if self.opt.get("data") is None and changes.get("data") is None:
+            raise ValueError("a Stream writes into an array: give window=N or data=")
         self.opt.update(changes)
         self.opt["resume"] = True
         return _fetch(self.path, self.hdr, self.opt, self._streams)
+
+    def read_new(self):
+        """Reads the new frames and returns (rows, info): the output samples no earlier read_new
+        returned, however many (none, one or many rows), as a new float64 array; info['firstOutput']
+        is the output index of its first row. A row is never returned twice nor skipped."""
+        opt = {k: v for k, v in self.opt.items() if k not in ("data", "dataPos", "newest")}
+        opt.update(resume=True, newRows=True)
+        return _fetch(self.path, self.hdr, opt, self._streams)
 
     def reset(self):
         """Forgets the state: the next read starts from the first frame."""
         self._streams.drop_all()
 
     def __repr__(self):
+        if self.opt.get("data") is None:
+            return "Stream(%r, new rows)" % (self.path,)
         return "Stream(%r, window of %d rows)" % (self.path, self.data.shape[0])
 
 

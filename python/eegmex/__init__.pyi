@@ -23,11 +23,13 @@ def fetch(
     fs: float = ...,
     filt_b: _Vector = ...,
     filt_a: _Vector = ...,
+    sos: Any = ...,
     filt_subsample: _Vector = ...,
     data: Optional[np.ndarray] = ...,
     dataPos: _Vector = ...,
     resume: bool = ...,
     newest: bool = ...,
+    newRows: bool = ...,
 ) -> Tuple[np.ndarray, Dict[str, Any]]: ...
 
 class Stream:
@@ -38,6 +40,7 @@ class Stream:
     @property
     def data(self) -> np.ndarray: ...
     def read(self, **changes: Any) -> Tuple[np.ndarray, Dict[str, Any]]: ...
+    def read_new(self) -> Tuple[np.ndarray, Dict[str, Any]]: ...
     def reset(self) -> None: ...
 
 class Decimator:

@@ -64,6 +64,8 @@ inline eeg::ReadPlan planFor(const Case& c, std::vector<double>& target) {
   p.filterLength = c.b.empty() ? 1 : static_cast<int>(c.b.size());
   p.b = c.b.empty() ? nullptr : c.b.data();
   p.a = c.a.empty() ? nullptr : c.a.data();
+  p.sos = c.sos.empty() ? nullptr : c.sos.data();
+  p.sections = static_cast<int>(c.sos.size() / 6);
   p.decimationFactor = c.decimationFactor;
   p.weights = c.weights.empty() ? nullptr : c.weights.data();
   p.channels = c.channels.data();

@@ -457,3 +457,57 @@ TEST(GatewayOnline, TheCacheDropsTheLeastRecentlyUsedStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// OPT.newRows with OPT.sos through the gateway: over a file that grows by random steps (sometimes none,
+// sometimes many blocks, with partial frames), the calls' rows together are a whole read's, each
+// starting at the output info.firstOutput says, none twice and none skipped.
+TEST(GatewayOnline, NewRowsWithSectionsReturnEveryOutputOnce) {
+  std::mt19937 rng(31);
+  const int nChans = 5, factor = 3;
+  const std::vector<double> sos = {0.3, 0.5, -0.2, 0.5,  0.7, 0.0,
+                                   1,   1,   1,    -1.1, 0.3, 0.2};  // 2 x 6, by column
+  GrowingFile file;
+  auto call = [&](bool newRows) {
+    Array name = charArray(file.path()), hdr = mexhost::structArray(), opt = mexhost::structArray();
+    mexhost::setField(hdr.get(), "fs", scalar(300));
+    mexhost::setField(hdr.get(), "nChans", scalar(nChans));
+    mexhost::setField(hdr.get(), "BinaryFormat", scalar(2));
+    mexhost::setField(hdr.get(), "scale", rowVector({1, 2, 3, 4, 5}));
+    mexhost::setField(hdr.get(), "endian", charArray("b"));
+    mexhost::setField(opt.get(), "chanidx", rowVector({4, 1}));
+    mexhost::setField(opt.get(), "fs", scalar(100));
+    mexhost::setField(opt.get(), "sos", mexhost::doubleMatrix(2, 6, sos));
+    if (newRows) {
+      mexhost::setField(opt.get(), "resume", scalar(1));
+      mexhost::setField(opt.get(), "newRows", scalar(1));
+    }
+    return gwtest::module().call(2, {name.get(), hdr.get(), opt.get()});
+  };
+  std::vector<std::vector<double>> columns(2);
+  size_t written = 0;
+  for (int step = 0; step < 40; ++step) {
+    const size_t more = std::vector<size_t>{0, 1, 7, 20 * 13 + 3, 901}[rng() % 5];
+    const std::vector<uint8_t> bytes = randomBytes(rng, more);
+    file.append(bytes.data(), bytes.size());
+    written += more;
+    mexhost::CallResult r = call(true);
+    ASSERT_FALSE(r.failed) << r.message;
+    EXPECT_TRUE(r.warnings.empty());
+    const size_t outputs = written / (nChans * 4) / factor;
+    const std::vector<double> y = mexhost::values(r.results[0].get());
+    ASSERT_EQ(mexhost::values(mxGetField(r.results[1].get(), 0, "firstOutput")).at(0), columns[0].size());
+    ASSERT_EQ(y.size(), 2 * (outputs - columns[0].size())) << "step " << step;
+    for (size_t k = 0; k < 2; ++k)
+      columns[k].insert(columns[k].end(), y.begin() + k * y.size() / 2, y.begin() + (k + 1) * y.size() / 2);
+  }
+  EXPECT_GT(columns[0].size(), 100u);
+  mexhost::CallResult whole = call(false);
+  ASSERT_FALSE(whole.failed) << whole.message;
+  std::vector<double> together = columns[0];
+  together.insert(together.end(), columns[1].begin(), columns[1].end());
+  EXPECT_TRUE(sameBits(together, mexhost::values(whole.results[0].get())));
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 // The tests' one reference read: deliberately plain, one frame at a time, written from the file format
-// and the arithmetic alone (decode, direct form II transposed filter per channel, weighted block sum,
+// and the arithmetic alone (decode, direct form II transposed filter per channel, or a cascade of
+// second-order sections in the order of scipy.signal.sosfilt, weighted block sum,
 // scale, windowed placement), with its own encoder for writing test recordings. The core tests, the
 // gateway tests and the reader fuzz target compare the real reader with it bit for bit.
 #ifndef TESTS_EEGFETCH_REFERENCE_READ_H
@@ -21,6 +22,7 @@ struct Plan {
   std::vector<double> offset;          // empty: none; else the filter takes x * scale + offset
   int64_t nPoints = 0;
   std::vector<double> b, a;  // empty: identity filter
+  std::vector<double> sos;   // or second-order sections, rows of [b0 b1 b2 a0 a1 a2] row by row
   int decimationFactor = 1;
   std::vector<double> weights;    // empty: the last frame of each block alone
   std::vector<int32_t> channels;  // 0-based
@@ -102,7 +104,8 @@ inline Result read(const std::vector<unsigned char>& file, const Plan& p, double
     w.assign(static_cast<size_t>(p.decimationFactor), 0.0);
     w.back() = 1.0;
   }
-  std::vector<std::vector<double>> z(static_cast<size_t>(p.nChans), std::vector<double>(L, 0.0));
+  const size_t K = p.sos.size() / 6;
+  std::vector<std::vector<double>> z(static_cast<size_t>(p.nChans), std::vector<double>(K ? 2 * K : L, 0.0));
   std::vector<double> acc(static_cast<size_t>(p.nChans), 0.0);
   int phase = 0;
   for (int64_t f = 0; f < frames; ++f) {
@@ -112,8 +115,20 @@ inline Result read(const std::vector<unsigned char>& file, const Plan& p, double
       double x = decodeSample(unit + (start[size_t(c)] + f % perRecord) * bytes, p.binaryFormat, p.swapBytes);
       if (!p.offset.empty()) x = x * p.scale[size_t(c)] + p.offset[size_t(c)];
       std::vector<double>& s = z[static_cast<size_t>(c)];
-      double y = b[0] * x + s[0];
-      for (size_t i = 1; i < L; ++i) s[i - 1] = b[i] * x + s[i] - y * a[i];
+      double y;
+      if (K) {
+        for (size_t k = 0; k < K;
+             ++k) {  // each section: y = b0 x + z0; z0 = b1 x - a1 y + z1; z1 = b2 x - a2 y
+          const double* q = &p.sos[6 * k];
+          y = q[0] * x + s[2 * k];
+          s[2 * k] = q[1] * x - q[4] * y + s[2 * k + 1];
+          s[2 * k + 1] = q[2] * x - q[5] * y;
+          x = y;
+        }
+      } else {
+        y = b[0] * x + s[0];
+        for (size_t i = 1; i < L; ++i) s[i - 1] = b[i] * x + s[i] - y * a[i];
+      }
       acc[static_cast<size_t>(c)] += y * w[static_cast<size_t>(phase)];
     }
     if (++phase == p.decimationFactor) {

@@ -37,11 +37,11 @@ function octave_cases(table, folder)
   end
 end
 
-% JSON arrays come as columns; the modules take rows.
+% JSON arrays come as columns; the modules take rows. A matrix (OPT.sos) stays as it is.
 function s = rows_of(s)
   for f = fieldnames(s).'
     v = s.(f{1});
-    if isnumeric(v) || islogical(v)
+    if (isnumeric(v) || islogical(v)) && isvector(v)
       s.(f{1}) = v(:).';
     end
   end

@@ -90,7 +90,8 @@ def test_result_is_fortran_array_of_the_engine(recording):
     assert y.shape == (3000, 3) and y.flags.f_contiguous and y.flags.owndata is False
     # Unfiltered, at the file's rate: the samples times their scale, exactly.
     assert np.array_equal(y, x[:, [0, 5, 2]] * hdr["scale"][[0, 5, 2]])
-    assert info == {"frames": 3000, "outputs": 3000, "resumedFrames": 0, "fullReadReason": "", "limit": ""}
+    assert info == {"frames": 3000, "outputs": 3000, "resumedFrames": 0, "fullReadReason": "", "limit": "",
+                    "firstOutput": 0, "missed": 0}
 
 
 @pytest.mark.parametrize("layout", ["C", "F", "column_slice", "row_slice", "reversed", "transposed"])
@@ -215,8 +216,9 @@ def test_stream_follows_a_growing_file_with_the_bits_of_full_reads(tmp_path):
 
 def test_stream_needs_a_target(recording):
     path, hdr, _ = recording
+    s = eegmex.Stream(path, hdr, chanidx=[0], fs=100)  # enough for read_new, not for read
     with pytest.raises(ValueError, match="window=N or data="):
-        eegmex.Stream(path, hdr, chanidx=[0], fs=100)
+        s.read()
 
 
 def rss_kib():
