@@ -60,6 +60,11 @@ function outdir = build_user_host(outdir, host)
   gatewaySrc = sources(fullfile(root, 'eegfetch'));
   formatsDir = fullfile(root, 'formats', 'core');
   formatsSrc = [sources(fullfile(root, 'formats')), sources(formatsDir)];
+  % eegfetch reads the streams of XDF files through the readers' own listing of their chunks.
+  gatewaySrc = [gatewaySrc, sources(formatsDir)];
+  % eegmex_decimate: the reader's decimator on chunks of a live source, with eegfetch's checks.
+  decimateSrc = [sources(fullfile(root, 'eegfetch', 'decimate')), ...
+                 {fullfile(root, 'eegfetch', 'reader_call.cpp'), fullfile(root, 'eegfetch', 'messages.cpp')}];
 
   if isOctave
     flags = {'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-DEEGMEX_HOST_OCTAVE', ['-I' hostInc]};
@@ -68,8 +73,10 @@ function outdir = build_user_host(outdir, host)
     else
       dl = {'-ldl'};
     end
-    run_mkoctfile([flags, {['-I' coreDir], '-pthread'}, gatewaySrc, coreObj, ...
+    run_mkoctfile([flags, {['-I' coreDir], ['-I' formatsDir], '-pthread'}, gatewaySrc, coreObj, ...
                    {'-o', fullfile(outdir, ['eegfetch.' mexext])}, dl]);
+    run_mkoctfile([flags, {['-I' coreDir], ['-I' fullfile(root, 'eegfetch')], '-pthread'}, decimateSrc, coreObj, ...
+                   {'-o', fullfile(outdir, ['eegmex_decimate.' mexext])}, dl]);
     run_mkoctfile([flags, {['-I' root], '-pthread'}, trigSrc, platObj, ...
                    {'-o', fullfile(outdir, ['trigout.' mexext])}, dl]);
     run_mkoctfile([flags, {['-I' formatsDir]}, formatsSrc, ...
@@ -83,7 +90,9 @@ function outdir = build_user_host(outdir, host)
     end
     common = {'-R2017b', 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off -pthread', ['-I' hostInc], ...
               '-outdir', outdir};
-    mex(common{:}, ['-I' coreDir], '-output', 'eegfetch', gatewaySrc{:}, coreObj{:}, libs{:});
+    mex(common{:}, ['-I' coreDir], ['-I' formatsDir], '-output', 'eegfetch', gatewaySrc{:}, coreObj{:}, libs{:});
+    mex(common{:}, ['-I' coreDir], ['-I' fullfile(root, 'eegfetch')], '-output', 'eegmex_decimate', ...
+        decimateSrc{:}, coreObj{:}, libs{:});
     mex(common{:}, ['-I' root], '-output', 'trigout', trigSrc{:}, platObj{:}, libs{:});
     mex(common{:}, ['-I' formatsDir], '-output', 'eegmex_formats', formatsSrc{:});
   end
