@@ -114,6 +114,11 @@ class SerialDevice {
   // since), or -1. Kept by the library's Out32.
   std::atomic<int> owedPort{-1};
 
+  // Around fork(): the lock of its state is taken before the fork and let go on both sides after
+  // it, so that a child never inherits it held by a thread the child does not have.
+  void holdForFork() { lock_.lock(); }
+  void releaseAfterFork() { lock_.unlock(); }
+
  private:
   size_t message(uint8_t value, char* out, size_t size) const;
   void sendLocked(uint8_t value);

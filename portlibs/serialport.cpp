@@ -43,6 +43,9 @@
 // For tests: SERIALPORT_SYSFS_ROOT replaces /sys where the latency timers are read.
 #include <stdlib.h>
 #include <string.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include <cstdint>
 #include <memory>
@@ -372,6 +375,29 @@ int driverCheck(int port) {
   devices.clear();  // holds no device past the call (one dropped later is freed with the table)
   return open;
 }
+
+#if !defined(_WIN32)
+// A process forked while the timer thread was inside Out32 (or a driver check was taking a
+// setting on) would inherit the table's lock, or a device's, held by a thread it does not have:
+// its first pulse would wait for ever. The locks are taken before the fork, in the order Out32
+// takes them, and let go on both sides after it. The child keeps the devices open: its pulses go
+// to the same boxes. The handlers go with the library when it is unloaded.
+void forkPrepare() {
+  g_givenLock.lock();
+  g_table.lock();
+  for (const std::vector<Device>* list : {&g_devices, &g_owing})
+    for (const Device& d : *list) d->holdForFork();
+}
+void forkRelease() {
+  for (const std::vector<Device>* list : {&g_devices, &g_owing})
+    for (const Device& d : *list) d->releaseAfterFork();
+  g_table.unlock();
+  g_givenLock.unlock();
+}
+struct ForkHandlers {
+  ForkHandlers() { pthread_atfork(forkPrepare, forkRelease, forkRelease); }
+} g_forkHandlers;
+#endif
 
 struct Unload {
   ~Unload() {

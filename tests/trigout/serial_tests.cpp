@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -586,6 +587,46 @@ TEST_F(SerialTrigout, AConfigurationChangeNeverMovesAPendingWriteAwayFromItsDevi
   EXPECT_EQ(pairs(a.arrived()), "5 0 ");
   configure("");
   check(888);  // closes them
+  dlclose(library);
+}
+
+// A child forked while the timer thread's write holds the table's lock sends its own pulse: it
+// does not inherit the lock held by a thread it does not have.
+TEST_F(SerialTrigout, AChildForkedDuringAWriteSendsItsOwnPulses) {
+  FarEnd a;
+  ASSERT_TRUE(a.ok());
+  const std::string aPath = link("a", a);
+  void* library = dlopen(portLibrary("serialport_interposed").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_TRUE(library);
+  auto out32 = reinterpret_cast<void (*)(short, short)>(dlsym(library, "Out32"));
+  auto check = reinterpret_cast<int (*)(short)>(dlsym(library, "PortLibraryPortOpen"));
+  auto hold = reinterpret_cast<void (*)(int)>(dlsym(library, "InterposeHold"));
+  ASSERT_TRUE(out32 && check && hold);
+  configure(entry(aPath, "888"));
+  ASSERT_EQ(check(888), 1);
+  hold(150);
+  std::thread timer([&] { out32(888, 5); });
+  sleepMs(50);  // the write is held, the table's lock with it
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(5);  // a child that hangs is ended, and fails the test below
+    out32(888, 9);
+    out32(888, 0);
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  timer.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child hung on the inherited lock";
+  out32(888, 0);
+  // The child's writes and the parent's held one reach the box in either order.
+  std::vector<int> bytes;
+  for (const Arrival& x : a.await(4)) bytes.push_back(x.byte);
+  std::sort(bytes.begin(), bytes.end());
+  EXPECT_EQ(bytes, (std::vector<int>{0, 0, 5, 9}));
+  configure("");
+  check(888);
   dlclose(library);
 }
 
