@@ -8,34 +8,45 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "mexapi.h"
 #include "online_read.h"
+#include "platform/sync.h"
 #include "reader.h"
 #include "reader_call.h"
 
 namespace {
 
-// Everything the module keeps between calls: started by the first call, ended when the host lets go
-// of the module (clear eegfetch, clear all, exit).
-struct ReaderModule {
-  bool started = false;
-  std::FILE* dataFile = nullptr;  // the open data file of the call in progress, or null
-  eeg::StreamCache streams;       // what reads with OPT.resume left for the next ones
+// The open data file of the call in progress on this thread, or null. Calls on different threads
+// (the Python host runs them at once) each have their own.
+thread_local std::FILE* t_dataFile = nullptr;
 
-  void closeDataFile() {
-    if (dataFile) {
-      std::fclose(dataFile);
-      dataFile = nullptr;
-    }
+void closeDataFile() {
+  if (t_dataFile) {
+    std::fclose(t_dataFile);
+    t_dataFile = nullptr;
   }
+}
+
+// Everything the module keeps between calls: started by the first call, ended when the host lets go
+// of the module (clear eegfetch, clear all, exit). `lock` guards `started` and `threadLimit`; the
+// stream cache carries its own lock, which each read through it holds (taken after `lock`, never
+// before it). Reads hold neither lock otherwise, so reads of different files run at once.
+struct ReaderModule {
+  platform::Lock lock;
+  bool started = false;
+  int threadLimit = 0;       // EEGMEX_NUM_THREADS as the first call after the load found it; 0: unset
+  eeg::StreamCache streams;  // what reads with OPT.resume left for the next ones
+
   void start();
   void end() {
     closeDataFile();
     streams.dropAll();
+    platform::LockGuard hold(lock);
     started = false;
   }
 };
@@ -44,12 +55,40 @@ ReaderModule g_module;
 
 void endModule() { g_module.end(); }
 
+// A child of fork() has only the forking thread: a lock a read held is given back fresh, and the
+// streams that read was changing are forgotten.
+void moduleInChild() {
+  platform::resetLockInChild(g_module.lock);
+  g_module.streams.resetInChild();
+}
+
+// The thread count the environment asks for: a whole number from 1 to kMaxThreads, or 0.
+int threadsFromEnvironment() {
+  const char* text = std::getenv("EEGMEX_NUM_THREADS");
+  if (!text || !*text) return 0;
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  return *end == '\0' && n >= 1 && n <= eeg::kMaxThreads ? static_cast<int>(n) : 0;
+}
+
 void ReaderModule::start() {
-  closeDataFile();  // still open only when a host allocation error cut an earlier call short
+  closeDataFile();  // still open only when a host allocation error cut this thread's last call short
+  platform::LockGuard hold(lock);
   if (started) return;
+  static bool forkHandled = false;  // once per image: the system forgets the handlers at unload
+  if (!forkHandled) forkHandled = platform::atFork(nullptr, nullptr, moduleInChild);
+  // Read once per load, not at every call: another thread may be changing the environment.
+  threadLimit = threadsFromEnvironment();
   mexAtExit(endModule);
   started = true;
 }
+
+// The host's own check for an interrupt (Ctrl-C) between chunks of a read, where it has one.
+#if defined(EEGMEX_HOST_INTERRUPT)
+int interruptPending() { return eegmexInterruptPending(); }
+#else
+int (*const interruptPending)() = nullptr;
+#endif
 
 // What a call tells in its second output.
 struct CallReport {
@@ -117,6 +156,12 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.stride = stride;
   plan.rowStep = rowStep;
   plan.columnStep = columnStep;
+  plan.threadLimit = call.threads;
+  if (plan.threadLimit == 0) {
+    platform::LockGuard hold(g_module.lock);
+    plan.threadLimit = g_module.threadLimit;
+  }
+  plan.interruptPending = interruptPending;
 
   plan.scale = asDoubles(call.scale, scaleCopy);
   if (!plan.scale) return setMessage(message, outOfMemory), false;
@@ -184,6 +229,7 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   }
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError) return setMessage(message, eeg::Msg::readError), false;
+  if (outcome.status == eeg::ReadStatus::interrupted) return setMessage(message, eeg::Msg::interrupted), false;
   report.frames = outcome.framesRead;
   report.outputs = outcome.blocks;
   if (!call.nPointsFromFile && outcome.framesRead == plan.nPoints) {
@@ -227,7 +273,7 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   char message[eeg::kMessageSize] = "";
   char warning[eeg::kMessageSize] = "";
   eeg::ReaderCall call;
-  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &g_module.dataFile, message)) {
+  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &t_dataFile, message)) {
     mexErrMsgTxt(message);  // the checks have closed the file
     return;
   }
@@ -235,7 +281,7 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   // Only the data file is open here.
   mxArray* result = nullptr;
   double* target = nullptr;
-  int64_t stride = 0, rowStep = 1, columnStep = 0;
+  int64_t stride = 0, rowStep = 1, columnStep = 0;  // the target's layout, always given
   if (call.data) {
     target = mxGetPr(call.data);
     stride = call.targetRows;
@@ -245,11 +291,12 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     result = newMatrix(nOut, call.nSel);
     target = mxGetPr(result);
     stride = nOut;
+    columnStep = nOut;  // column-major
   }
 
   CallReport report;
-  bool ok = runRead(call, g_module.dataFile, target, stride, rowStep, columnStep, report, message, warning);
-  g_module.closeDataFile();
+  bool ok = runRead(call, t_dataFile, target, stride, rowStep, columnStep, report, message, warning);
+  closeDataFile();
   if (!ok) {
     mexErrMsgTxt(message);  // the host releases the unreturned result matrix
     return;

@@ -16,6 +16,8 @@
 
 namespace eeg {
 
+constexpr int kMaxThreads = 16;  // OPT.threads and EEGMEX_NUM_THREADS at most
+
 // One call's state. Arrays are borrowed from the caller's arguments for the call.
 struct ReaderCall {
   int32_t fs = 0;            // HDR.fs, >= 1; with records and HDR.channelFs, the selection's rate
@@ -48,6 +50,7 @@ struct ReaderCall {
   bool resume = false;               // OPT.resume: the call may go on from an earlier call's state
   bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
   bool hasDataPos = false;
+  int32_t threads = 0;  // OPT.threads: the most threads the read uses; 0: not set
   Digest fileName;  // nameDigest of the file name
 };
 

@@ -72,6 +72,12 @@
 %                   all other rows as they were. Nothing is returned unless
 %                   a result is asked for; then it is a copy of the filled
 %                   matrix.
+%     threads       numeric scalar from 1 to 16, optional: the most threads
+%                   a read uses (small reads keep to one). Default: the
+%                   environment variable EEGMEX_NUM_THREADS, as the first
+%                   call after loading found it, else the processors the
+%                   process may use (affinity, cgroup quota), at most 2.
+%                   The result is the same bits for every count.
 %     dataPos       double row vector [destStart destEnd srcStart srcEnd],
 %                   optional, used only together with OPT.data: the
 %                   placement window (below). Default [0 rows(data) -1 -1].
@@ -221,6 +227,7 @@
 %     Exactly three input arguments required.
 %     One or two output arguments required.        (more than one result)
 %     Could not read file name.                     (not a char array)
+%     The file name must not hold a NUL character.
 %     Could not open eeg file.                      (also a directory)
 %     HDR has to be a struct.
 %     The field HDR.fs was not set
@@ -315,8 +322,11 @@
 %     OPT.newest must not be NaN.
 %     OPT.newest needs OPT.data.
 %     OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.
+%     OPT.threads must be a whole number of threads from 1 to 16.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
+%     eegfetch: interrupted.                        (Ctrl-C; Octave raises
+%                                                   its interrupt instead)
 %   Warnings (the call still returns):
 %     eegfetch: HDR.nPoints asks for N frames but the file holds only M
 %     whole frames; rows of blocks past the end of the file were not

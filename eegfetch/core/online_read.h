@@ -22,6 +22,8 @@ struct OnlineReport {
 // output sample the window places one the stream still holds or one past the point. Otherwise it
 // reads from byte 0, and `report` says why. Either way the stream then stands at the last frame read.
 // `name` is the name the file was opened by. The caller states that the file only grows between reads.
+// Holds the cache's lock for the whole read: reads through one cache take turns, reads through
+// different caches run at once.
 ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
                        OnlineReport& report) noexcept;
 
