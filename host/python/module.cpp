@@ -319,6 +319,8 @@ void raiseKeptSignalError() {
   throw py::error_already_set();
 }
 
+pyhost::ObjectLock g_formats;  // given back fresh in a child of fork()
+
 // A Stream's cache of online reads, and its reset in a child of fork().
 struct Streams {
   eeg::StreamCache cache;
@@ -352,7 +354,13 @@ py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::o
   context.firstOutputUnused = firstUnused;
   if (PyThread_get_thread_ident() == g_mainThread) context.interrupted = signalRaised;
   pyhost::CallResult result;
-  {
+  if (module == pyhost::Module::formats) {
+    // The readers keep their module's state in one place without a lock of their own: their calls
+    // take turns on this one (never with reads or pulses). The error jump stays inside call().
+    pyhost::WithoutGil hold(g_formats);
+    result = pyhost::call(module, entry, nlhs, prhs, context);
+    held.clear();
+  } else {
     py::gil_scoped_release release;
     result = pyhost::call(module, entry, nlhs, prhs, context);
     held.clear();

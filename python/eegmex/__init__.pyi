@@ -28,6 +28,7 @@ def fetch(
     dataPos: _Vector = ...,
     resume: bool = ...,
     newest: bool = ...,
+    threads: int = ...,
 ) -> Tuple[np.ndarray, Dict[str, Any]]: ...
 
 class Stream:
