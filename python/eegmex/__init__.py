@@ -63,10 +63,20 @@ _TRIGOUT_ARGUMENTS = ("Two or three or four input arguments", "No output argumen
                       "IO_LIB must not", "port must", "value must", "duration must", "delay must")
 
 
+class _NotFound(FileNotFoundError):
+    """FileNotFoundError with errno ENOENT and the path in .filename, whose text is the module's own."""
+
+    def __str__(self):
+        return self.strerror
+
+
+_NotFound.__name__ = _NotFound.__qualname__ = "FileNotFoundError"
+
+
 def _missing(text, path, cls=OSError):
     """FileNotFoundError (errno ENOENT, with the path) when `path` does not exist, else `cls`."""
     if path is not None and not _os.path.lexists(path):
-        return FileNotFoundError(_errno.ENOENT, text, _os.fsdecode(path))
+        return _NotFound(_errno.ENOENT, text, _os.fsdecode(path))
     return cls(text)
 
 
