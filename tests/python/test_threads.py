@@ -281,3 +281,24 @@ def test_a_failure_in_the_hosts_bookkeeping_leaves_nothing_behind(small):
     assert failed >= 2  # the result matrix and the info struct's fields, at least
     x, _ = eegmex.fetch(path, hdr, chanidx=[2], fs=100)
     assert x[-1, 0] == 119 * 3.0
+
+
+def test_ctrl_c_stops_a_long_read_in_octave(octave):
+    from conftest import BUILD
+
+    script = ("addpath('%s'); H = struct('fs', 1000, 'nChans', 2, 'BinaryFormat', 1, 'scale', [1 1], "
+              "'endian', 'l', 'nPoints', 2^31 - 1); disp('reading'); fflush(stdout); "
+              "x = eegfetch('/dev/zero', H, struct('chanidx', [1 2], 'fs', 1)); disp('finished');" % BUILD)
+    child = subprocess.Popen([octave, "-H", "--no-gui", "--quiet", "--eval", script], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "reading"
+        time.sleep(0.5)
+        child.send_signal(2)  # SIGINT, as Ctrl-C
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=60)
+        stopped = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert "finished" not in out
+    assert stopped < 2.0  # the read of 8 GB runs for many seconds when Ctrl-C is not heeded
