@@ -3,8 +3,8 @@
 //
 // Host errors never leave anything behind: they are raised only where nothing of ours is alive.
 // Host allocations (the result matrix, its copy and `info`) happen while at most the data file is
-// open, and that file lives in the module's state: should an allocation error jump out of the call,
-// the next call or the module's unload closes it.
+// open, and that file lives in the module's state (one per calling thread): should an allocation
+// error jump out of the call, the thread's next call or the module's unload closes it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

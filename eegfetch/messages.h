@@ -66,7 +66,7 @@
   X(threadCount, "OPT.threads must be a whole number of threads from 1 to 16.") \
   X(outOfMemory, "Not enough memory for the working storage of the read.") \
   X(readError, "Could not read the eeg file.") \
-  X(interrupted, "eegfetch: interrupted.") \
+  X(interrupted, "The read was interrupted (Ctrl-C).") \
   X(sharedData, "eegfetch: OPT.data shares its storage with another value (a variable, a constant in the code, or a matrix it was cut from), which this call has written too; give OPT.data a fresh matrix from zeros, such as zeros(rows, numel(OPT.chanidx)).") \
   X(shortFile, "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; rows of blocks past the end of the file were not written.")
 // clang-format on

@@ -325,8 +325,8 @@
 %     OPT.threads must be a whole number of threads from 1 to 16.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
-%     eegfetch: interrupted.                        (Ctrl-C; Octave raises
-%                                                   its interrupt instead)
+%     The read was interrupted (Ctrl-C).            (Octave raises its
+%                                                   interrupt instead)
 %   Warnings (the call still returns):
 %     eegfetch: HDR.nPoints asks for N frames but the file holds only M
 %     whole frames; rows of blocks past the end of the file were not

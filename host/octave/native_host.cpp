@@ -323,7 +323,8 @@ bool g_interrupted = false;
 // the interrupt by throwing, which must not cross the module's frames: it is caught here and
 // thrown again by mexErrMsgTxt.
 int eegmexInterruptPending() {
-  if (g_interrupted || octave_interrupt_state > 0) return 1;
+  if (g_interrupted) return 1;
+  if (octave_interrupt_state > 0) return g_interrupted = true, 1;
   if (!octave_signal_caught) return 0;
   try {
     octave_quit();
