@@ -255,7 +255,7 @@ def test_a_pulse_after_the_exit_handler_is_still_reset(tmp_path):
         import atexit
         def late():  # runs after eegmex's own exit handler, as a finaliser at exit would
             import eegmex
-            eegmex.trigout(888, 9, io_lib=eegmex.simport())
+            eegmex.trigout(888, 9, 300, io_lib=eegmex.simport())  # the process ends well before 300 ms
         atexit.register(late)
         import eegmex
         eegmex.trigout(888, 1, io_lib=eegmex.simport())
