@@ -229,7 +229,8 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   }
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError) return setMessage(message, eeg::Msg::readError), false;
-  if (outcome.status == eeg::ReadStatus::interrupted) return setMessage(message, eeg::Msg::interrupted), false;
+  if (outcome.status == eeg::ReadStatus::interrupted)
+    return setMessage(message, eeg::Msg::interrupted), false;
   report.frames = outcome.framesRead;
   report.outputs = outcome.blocks;
   if (!call.nPointsFromFile && outcome.framesRead == plan.nPoints) {

@@ -51,7 +51,7 @@ struct ReaderCall {
   bool newest = false;               // OPT.newest: the newest output samples fill OPT.data's last rows
   bool hasDataPos = false;
   int32_t threads = 0;  // OPT.threads: the most threads the read uses; 0: not set
-  Digest fileName;  // nameDigest of the file name
+  Digest fileName;      // nameDigest of the file name
 };
 
 // Runs every check in order. On success returns true with `call` filled and the data file open

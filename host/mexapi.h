@@ -203,13 +203,16 @@ extern "C"
 extern "C"
 #endif
     __attribute__((weak)) sig_atomic_t octave_interrupt_state;  // Octave's quit.h: > 0 pending
-static inline int eegmexInterruptPending(void) { return &octave_interrupt_state && octave_interrupt_state > 0; }
+static inline int eegmexInterruptPending(void) {
+  return &octave_interrupt_state && octave_interrupt_state > 0;
+}
 #elif defined(MATLAB_MEX_FILE) && defined(__GNUC__) && !defined(_WIN32)
 #define EEGMEX_HOST_INTERRUPT 1
 #ifdef __cplusplus
 extern "C"
 #endif
-    __attribute__((weak)) bool utIsInterruptPending(void);
+    __attribute__((weak)) bool
+    utIsInterruptPending(void);
 static inline int eegmexInterruptPending(void) { return utIsInterruptPending && utIsInterruptPending(); }
 #endif
 

@@ -65,7 +65,9 @@ void preferLargePages(void*, size_t) noexcept {}
 
 void lock(Lock& l) noexcept { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)); }
 void unlock(Lock& l) noexcept { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)); }
-bool tryLock(Lock& l) noexcept { return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)) != 0; }
+bool tryLock(Lock& l) noexcept {
+  return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)) != 0;
+}
 void resetLockInChild(Lock& l) noexcept { l.state = nullptr; }
 bool atFork(void (*)(), void (*)(), void (*)()) noexcept { return false; }  // no fork here
 

@@ -44,8 +44,8 @@ struct ReadPlan {
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
   // Tuning only; the result is the same bits for every value.
-  int64_t chunkFrames = 0;                                 // frames per read; 0: chosen by the reader
-  int threads = 0;                                         // 0: chosen by the reader
+  int64_t chunkFrames = 0;  // frames per read; 0: chosen by the reader
+  int threads = 0;          // 0: chosen by the reader
   // The most threads the reader chooses when `threads` is 0 (small reads keep to one); 0: the
   // processors the process may use, at most 2.
   int threadLimit = 0;

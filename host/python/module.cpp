@@ -45,10 +45,10 @@ struct Target {
     array = py::reinterpret_borrow<py::array>(value);
     const py::dtype dt = array.dtype();
     if (dt.kind() != 'f' || dt.itemsize() != 8 || !nativeOrder(dt))
-      throw py::type_error("data must be a float64 array in the machine's byte order, since it is written in "
-                           "place; it is " +
-                           std::string(py::str(dt.attr("str"))) +
-                           " (never converted: give np.zeros((rows, channels)))");
+      throw py::type_error(
+          "data must be a float64 array in the machine's byte order, since it is written in "
+          "place; it is " +
+          std::string(py::str(dt.attr("str"))) + " (never converted: give np.zeros((rows, channels)))");
     if (!array.writeable()) throw py::value_error("data is read-only; it is written in place");
     if (array.ndim() != 2)
       throw py::value_error("data must have two dimensions (rows, channels); it has " +
@@ -178,8 +178,8 @@ pyhost::Array toHost(py::handle value) {
   if (py::isinstance<py::float_>(value)) return scalarDouble(value.cast<double>());
   if (py::isinstance<py::str>(value)) {
     // UTF-8, with the bytes a surrogate-escaped str stands for (a path that is not UTF-8) as they were.
-    py::object bytes = py::reinterpret_steal<py::object>(
-        PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape"));
+    py::object bytes =
+        py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape"));
     if (!bytes) throw py::error_already_set();
     return checked(pyhost::text(bytes.cast<std::string>()));
   }

@@ -27,8 +27,10 @@ ChildReset::ChildReset(void (*reset)(void*), void* object) noexcept : reset_(res
 ChildReset::~ChildReset() {
   platform::LockGuard hold(g_registryLock);
   if (!linked_) return;
-  if (previous_) previous_->next_ = next_;
-  else g_first = next_;
+  if (previous_)
+    previous_->next_ = next_;
+  else
+    g_first = next_;
   if (next_) next_->previous_ = previous_;
 }
 
