@@ -385,6 +385,7 @@ int run(int argc, char** argv) {
       p.scale = scale.data();
       p.target = target;
       p.stride = nOut;
+      p.columnStep = p.stride;  // column-major
       p.destEnd = nOut;
       p.srcEnd = nOut;
       p.threads = threads;

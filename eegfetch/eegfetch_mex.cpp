@@ -3,43 +3,64 @@
 //
 // Host errors never leave anything behind: they are raised only where nothing of ours is alive.
 // Host allocations (the result matrix, its copy and `info`) happen while at most the data file is
-// open, and that file lives in the module's state: should an allocation error jump out of the call,
-// the next call or the module's unload closes it.
+// open, and that file lives in the module's state (one per calling thread): should an allocation
+// error jump out of the call, the thread's next call or the module's unload closes it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "mexapi.h"
 #include "online_read.h"
+#include "platform/sync.h"
 #include "reader.h"
 #include "reader_call.h"
 #include "xdf_frames.h"
 
 namespace {
 
-// Everything the module keeps between calls: started by the first call, ended when the host lets go
-// of the module (clear eegfetch, clear all, exit).
-struct ReaderModule {
-  bool started = false;
-  std::FILE* dataFile = nullptr;  // the open data file of the call in progress, or null
-  eeg::StreamCache streams;       // what reads with OPT.resume left for the next ones
-  eeg::XdfFrames xdf;             // the listing of the last XDF file read, and its stream's gather
-  bool xdfCall = false;           // the call in progress reads an XDF stream
+// The open data file of the call in progress on this thread, or null. Calls on different threads
+// (the Python host runs them at once) each have their own.
+thread_local std::FILE* t_dataFile = nullptr;
+// The XDF listing the call in progress on this thread reads through (null: the call reads no XDF
+// stream). Borrowed from the module for the call and given back after it (XdfListings).
+thread_local eeg::XdfFrames* t_xdf = nullptr;
 
-  void closeDataFile() {
-    if (dataFile) {
-      std::fclose(dataFile);
-      dataFile = nullptr;
-    }
+void closeDataFile() {
+  if (t_dataFile) {
+    std::fclose(t_dataFile);
+    t_dataFile = nullptr;
   }
+}
+
+void giveBackXdf();
+
+// Everything the module keeps between calls: started by the first call, ended when the host lets go
+// of the module (clear eegfetch, clear all, exit). `lock` guards `started` and `threadLimit`; the
+// stream cache carries its own lock, which each read through it holds (taken after `lock`, never
+// before it). Reads hold neither lock otherwise, so reads of different files run at once.
+struct ReaderModule {
+  platform::Lock lock;
+  bool started = false;
+  int threadLimit = 0;       // EEGMEX_NUM_THREADS as the first call after the load found it; 0: unset
+  eeg::StreamCache streams;  // what reads with OPT.resume left for the next ones
+  // An XDF listing no call holds now, kept for the next XDF call (the listing of the file it read
+  // last, extended with new chunks only); under `lock`. Calls on other threads at the same time
+  // make listings of their own, and the one given back last is kept.
+  eeg::XdfFrames* spareXdf = nullptr;
+
   void start();
   void end() {
     closeDataFile();
+    delete t_xdf;
+    t_xdf = nullptr;
     streams.dropAll();
-    xdf.release();
+    platform::LockGuard hold(lock);
+    delete spareXdf;
+    spareXdf = nullptr;
     started = false;
   }
 };
@@ -48,12 +69,66 @@ ReaderModule g_module;
 
 void endModule() { g_module.end(); }
 
+// Borrows the module's XDF listing for this thread's call, or makes a new one. False when memory
+// runs out.
+bool borrowXdf() {
+  {
+    platform::LockGuard hold(g_module.lock);
+    t_xdf = g_module.spareXdf;
+    g_module.spareXdf = nullptr;
+  }
+  if (!t_xdf) t_xdf = new (std::nothrow) eeg::XdfFrames();
+  return t_xdf != nullptr;
+}
+
+// Gives this thread's XDF listing back to the module after its call (or, when a host error cut the
+// call short, at the thread's next call).
+void giveBackXdf() {
+  if (!t_xdf) return;
+  eeg::XdfFrames* surplus = t_xdf;
+  t_xdf = nullptr;
+  {
+    platform::LockGuard hold(g_module.lock);
+    std::swap(surplus, g_module.spareXdf);
+  }
+  delete surplus;
+}
+
+// A child of fork() has only the forking thread: a lock a read held is given back fresh, and the
+// streams that read was changing are forgotten.
+void moduleInChild() {
+  platform::resetLockInChild(g_module.lock);
+  g_module.streams.resetInChild();
+}
+
+// The thread count the environment asks for: a whole number from 1 to kMaxThreads, or 0.
+int threadsFromEnvironment() {
+  const char* text = std::getenv("EEGMEX_NUM_THREADS");
+  if (!text || !*text) return 0;
+  char* end = nullptr;
+  const long n = std::strtol(text, &end, 10);
+  return *end == '\0' && n >= 1 && n <= eeg::kMaxThreads ? static_cast<int>(n) : 0;
+}
+
 void ReaderModule::start() {
-  closeDataFile();  // still open only when a host allocation error cut an earlier call short
+  closeDataFile();  // still open only when a host allocation error cut this thread's last call short
+  giveBackXdf();    // likewise
+  platform::LockGuard hold(lock);
   if (started) return;
+  static bool forkHandled = false;  // once per image: the system forgets the handlers at unload
+  if (!forkHandled) forkHandled = platform::atFork(nullptr, nullptr, moduleInChild);
+  // Read once per load, not at every call: another thread may be changing the environment.
+  threadLimit = threadsFromEnvironment();
   mexAtExit(endModule);
   started = true;
 }
+
+// The host's own check for an interrupt (Ctrl-C) between chunks of a read, where it has one.
+#if defined(EEGMEX_HOST_INTERRUPT)
+int interruptPending() { return eegmexInterruptPending(); }
+#else
+int (*const interruptPending)() = nullptr;
+#endif
 
 // What a call tells in its second output.
 struct CallReport {
@@ -165,7 +240,7 @@ bool buildPlan(const eeg::ReaderCall& call, PlanCopies& copies, eeg::ReadPlan& p
 // that frames a writer adds meanwhile cannot shift the rows.
 int64_t framesThere(std::FILE* file, const eeg::ReadPlan& plan) {
   // An XDF stream's frames are counted from its chunks by the call's preparation, into nPoints.
-  if (g_module.xdfCall) return plan.nPoints;
+  if (t_xdf) return plan.nPoints;
   const int64_t length = eeg::fileLength(file);
   eeg::FrameGeometry geometry;
   if (length >= 0 && eeg::frameGeometry(plan, geometry)) {
@@ -207,10 +282,16 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   plan.stride = stride;
   plan.rowStep = rowStep;
   plan.columnStep = columnStep;
-  if (g_module.xdfCall) {  // the frames of one stream of an XDF file, gathered from its chunks
-    plan.gather = g_module.xdf.gather();
-    plan.dataOffset = g_module.xdf.streamOffset();
+  if (t_xdf) {  // the frames of one stream of an XDF file, gathered from its chunks
+    plan.gather = t_xdf->gather();
+    plan.dataOffset = t_xdf->streamOffset();
   }
+  plan.threadLimit = call.threads;
+  if (plan.threadLimit == 0) {
+    platform::LockGuard hold(g_module.lock);
+    plan.threadLimit = g_module.threadLimit;
+  }
+  plan.interruptPending = interruptPending;
 
   // The window: unset source bounds cover every output sample; a new matrix is filled from row 0.
   int64_t nOut = call.nPoints / call.decimationFactor;
@@ -250,6 +331,8 @@ bool runRead(const eeg::ReaderCall& call, std::FILE* file, double* target, int64
   }
   if (outcome.status == eeg::ReadStatus::outOfMemory) return setMessage(message, outOfMemory), false;
   if (outcome.status == eeg::ReadStatus::readError) return setMessage(message, eeg::Msg::readError), false;
+  if (outcome.status == eeg::ReadStatus::interrupted)
+    return setMessage(message, eeg::Msg::interrupted), false;
   report.frames = outcome.framesRead;
   report.outputs = outcome.blocks;
   if (!call.nPointsFromFile && outcome.framesRead == plan.nPoints) {
@@ -296,21 +379,28 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   char message[eeg::kMessageSize] = "";
   char warning[eeg::kMessageSize] = "";
   eeg::ReaderCall call;
-  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &g_module.dataFile, message)) {
+  if (!eeg::validateCall(nlhs, nrhs, prhs, call, &t_dataFile, message)) {
     mexErrMsgTxt(message);  // the checks have closed the file
     return;
   }
-  g_module.xdfCall = eeg::XdfFrames::wanted(prhs[1]);
-  if (g_module.xdfCall && !g_module.xdf.prepare(prhs[0], prhs[1], g_module.dataFile, call, message)) {
-    g_module.closeDataFile();
-    mexErrMsgTxt(message);
-    return;
+  if (eeg::XdfFrames::wanted(prhs[1])) {  // one stream of an XDF file
+    bool ready = borrowXdf();
+    if (!ready)
+      eeg::formatMessage(message, eeg::Msg::outOfMemory);
+    else
+      ready = t_xdf->prepare(prhs[0], prhs[1], t_dataFile, call, message);
+    if (!ready) {
+      closeDataFile();
+      giveBackXdf();
+      mexErrMsgTxt(message);
+      return;
+    }
   }
 
   // Only the data file is open here.
   mxArray* result = nullptr;
   double* target = nullptr;
-  int64_t stride = 0, rowStep = 1, columnStep = 0;
+  int64_t stride = 0, rowStep = 1, columnStep = 0;  // the target's layout, always given
   if (call.data) {
     target = mxGetPr(call.data);
     stride = call.targetRows;
@@ -318,8 +408,9 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
   } else {
     int64_t nOut = call.nPoints / call.decimationFactor;  // nPoints fits 32 bits, so nOut does
     if (call.newRows) {
-      if (!newRowsSpan(call, g_module.dataFile, message)) {
-        g_module.closeDataFile();
+      if (!newRowsSpan(call, t_dataFile, message)) {
+        closeDataFile();
+        giveBackXdf();
         mexErrMsgTxt(message);
         return;
       }
@@ -328,11 +419,13 @@ MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* p
     result = newMatrix(nOut, call.nSel);
     target = mxGetPr(result);
     stride = nOut;
+    columnStep = nOut;  // column-major
   }
 
   CallReport report;
-  bool ok = runRead(call, g_module.dataFile, target, stride, rowStep, columnStep, report, message, warning);
-  g_module.closeDataFile();
+  bool ok = runRead(call, t_dataFile, target, stride, rowStep, columnStep, report, message, warning);
+  closeDataFile();
+  giveBackXdf();
   if (!ok) {
     mexErrMsgTxt(message);  // the host releases the unreturned result matrix
     return;

@@ -12,6 +12,7 @@
   X(threeArguments, "Exactly three input arguments required.") \
   X(outputCount, "One or two output arguments required.") \
   X(fileName, "Could not read file name.") \
+  X(fileNameNul, "The file name must not hold a NUL character.") \
   X(openFile, "Could not open eeg file.") \
   X(hdrNotStruct, "HDR has to be a struct.") \
   X(fieldNotSet, "The field %s was not set") \
@@ -69,8 +70,10 @@
   X(newestWithDataPos, "OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.") \
   X(newRowsNeedsResume, "OPT.newRows needs OPT.resume.") \
   X(newRowsWithData, "OPT.newRows returns the new rows as a new matrix: give OPT.newRows or OPT.data, not both.") \
+  X(threadCount, "OPT.threads must be a whole number of threads from 1 to 16.") \
   X(outOfMemory, "Not enough memory for the working storage of the read.") \
   X(readError, "Could not read the eeg file.") \
+  X(interrupted, "The read was interrupted (Ctrl-C).") \
   X(sharedData, "eegfetch: OPT.data shares its storage with another value (a variable, a constant in the code, or a matrix it was cut from), which this call has written too; give OPT.data a fresh matrix from zeros, such as zeros(rows, numel(OPT.chanidx)).") \
   X(shortFile, "eegfetch: HDR.nPoints asks for %lld frames but the file holds only %lld whole frames; rows of blocks past the end of the file were not written.")
 // clang-format on

@@ -128,6 +128,11 @@ bool openFile(const mxArray* nameArray, ReaderCall& call, std::FILE** file, Chec
     std::free(name);
     return checks.fail(Msg::fileName);
   }
+  // A NUL inside the name would open the file its first part names.
+  if (std::strlen(name) + 1 != size) {
+    std::free(name);
+    return checks.fail(Msg::fileNameNul);
+  }
   *file = std::fopen(name, "rb");
   call.fileName = nameDigest(name);
   std::free(name);
@@ -418,6 +423,14 @@ bool checkOptions(const mxArray* opt, ReaderCall& call, std::FILE* file, Checks&
     if (!checks.flag(field(opt, "newRows"), "OPT.newRows", call.newRows)) return false;
     if (call.newRows && !call.resume) return checks.fail(Msg::newRowsNeedsResume);
     if (call.newRows && call.data) return checks.fail(Msg::newRowsWithData);
+  }
+  call.threads = 0;
+  if (has(opt, "threads")) {
+    const mxArray* t = field(opt, "threads");
+    if (!isNumeric(t) || count(t) != 1 || mxIsSparse(t) || mxIsComplex(t)) return checks.fail(Msg::threadCount);
+    const double v = numericElement(t, 0);
+    if (!(v >= 1 && v <= kMaxThreads) || v != std::floor(v)) return checks.fail(Msg::threadCount);
+    call.threads = static_cast<int32_t>(v);
   }
   return true;
 }

@@ -16,6 +16,8 @@
 
 namespace eeg {
 
+constexpr int kMaxThreads = 16;  // OPT.threads and EEGMEX_NUM_THREADS at most
+
 // One call's state. Arrays are borrowed from the caller's arguments for the call.
 struct ReaderCall {
   int32_t fs = 0;            // HDR.fs, >= 1; with records and HDR.channelFs, the selection's rate
@@ -53,7 +55,8 @@ struct ReaderCall {
   // Of those, [first, end), from the frames there when the call began: set by the gateway before the read.
   int64_t newRowsFirst = 0, newRowsEnd = 0, newRowsFrames = 0;
   bool hasDataPos = false;
-  Digest fileName;  // nameDigest of the file name
+  int32_t threads = 0;  // OPT.threads: the most threads the read uses; 0: not set
+  Digest fileName;      // nameDigest of the file name
   // A stream's settings (validateStreamSetup): HDR without the file's fields (BinaryFormat, endian,
   // dataOffset, recordSamples, nPoints, channelFs), OPT without data, dataPos, resume and newest.
   bool stream = false;

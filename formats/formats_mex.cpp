@@ -90,7 +90,9 @@ bool textOf(const mxArray* a, std::string& out) {
   const size_t n = mxGetNumberOfElements(a);
   out.assign(n * 4 + 1, '\0');  // room for any multibyte form the host writes
   if (mxGetString(a, &out[0], static_cast<mwSize>(out.size())) != 0) return false;
-  out.resize(std::strlen(out.c_str()));
+  const size_t length = std::strlen(out.c_str());
+  if (length < n) return false;  // a NUL inside: the name would stand for its first part
+  out.resize(length);
   return true;
 }
 

@@ -125,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plan.scale = rp.scale.data();
   plan.target = actual.empty() ? nullptr : actual.data();
   plan.stride = rp.stride;
+  plan.columnStep = plan.stride;  // column-major
   plan.destStart = rp.destStart;
   plan.destEnd = rp.destEnd;
   plan.srcStart = rp.srcStart;

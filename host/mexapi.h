@@ -37,6 +37,14 @@
 // objects carry their own, gives one. eegmexOutputWanted(i) is 0 when the caller asked for output
 // i + 1 only to reach a later one (the Python layer, which takes OPT.data itself and wants info), so
 // that a module need not make it; 1 everywhere else.
+//
+// eegmexInterruptPending() is nonzero once the user has asked the host to stop the running command
+// (Ctrl-C), for a long operation to stop at its next safe point and raise; it is asked between
+// chunks of a read. EEGMEX_HOST_INTERRUPT is defined where the host offers such a check: the Python
+// host (its signal handlers run, so Ctrl-C raises KeyboardInterrupt), the native Octave function and
+// Octave's MEX layer (Octave's interrupt state), and MATLAB's own mex (utIsInterruptPending, found
+// in MATLAB's process at load time; without it the check says no). The Windows builds and the
+// embedded host have none.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
 
@@ -181,6 +189,33 @@ static inline mxArray* eegmexCreateStringCell(const char* const* texts, size_t n
 
 #include <stddef.h>
 #include <stdint.h>
+
+#if defined(EEGMEX_HOST_PYTHON) || defined(EEGMEX_HOST_OCTAVE_NATIVE)
+#define EEGMEX_HOST_INTERRUPT 1
+#ifdef __cplusplus
+extern "C"
+#endif
+    EEGMEX_IMPORT int
+    eegmexInterruptPending(void);
+#elif defined(EEGMEX_HOST_OCTAVE) && defined(__GNUC__) && !defined(_WIN32)
+#define EEGMEX_HOST_INTERRUPT 1
+#include <signal.h>
+#ifdef __cplusplus
+extern "C"
+#endif
+    __attribute__((weak)) sig_atomic_t octave_interrupt_state;  // Octave's quit.h: > 0 pending
+static inline int eegmexInterruptPending(void) {
+  return &octave_interrupt_state && octave_interrupt_state > 0;
+}
+#elif defined(MATLAB_MEX_FILE) && defined(__GNUC__) && !defined(_WIN32)
+#define EEGMEX_HOST_INTERRUPT 1
+#ifdef __cplusplus
+extern "C"
+#endif
+    __attribute__((weak)) bool
+    utIsInterruptPending(void);
+static inline int eegmexInterruptPending(void) { return utIsInterruptPending && utIsInterruptPending(); }
+#endif
 
 #if !defined(EEGMEX_HOST_PYTHON)
 static inline void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {

@@ -88,6 +88,12 @@
 %                   all other rows as they were. Nothing is returned unless
 %                   a result is asked for; then it is a copy of the filled
 %                   matrix.
+%     threads       numeric scalar from 1 to 16, optional: the most threads
+%                   a read uses (small reads keep to one). Default: the
+%                   environment variable EEGMEX_NUM_THREADS, as the first
+%                   call after loading found it, else the processors the
+%                   process may use (affinity, cgroup quota), at most 2.
+%                   The result is the same bits for every count.
 %     dataPos       double row vector [destStart destEnd srcStart srcEnd],
 %                   optional, used only together with OPT.data: the
 %                   placement window (below). Default [0 rows(data) -1 -1].
@@ -251,6 +257,7 @@
 %     Exactly three input arguments required.
 %     One or two output arguments required.        (more than one result)
 %     Could not read file name.                     (not a char array)
+%     The file name must not hold a NUL character.
 %     Could not open eeg file.                      (also a directory)
 %     HDR has to be a struct.
 %     The field HDR.fs was not set
@@ -358,8 +365,11 @@
 %     OPT.newRows must not be NaN.
 %     OPT.newRows needs OPT.resume.
 %     OPT.newRows returns the new rows as a new matrix: give OPT.newRows or OPT.data, not both.
+%     OPT.threads must be a whole number of threads from 1 to 16.
 %     Not enough memory for the working storage of the read.
 %     Could not read the eeg file.                  (read error)
+%     The read was interrupted (Ctrl-C).            (Octave raises its
+%                                                   interrupt instead)
 %   Errors of an XDF stream (HDR.xdfStream), after the checks above:
 %     HDR.xdfStream must be a stream id of the file, as eegmex_xdf gives it.
 %     XDF file F: ...       (the XDF reader's message, naming the chunk)

@@ -109,6 +109,7 @@
 %     trigout: Two or three or four input arguments required
 %     trigout: No output argument allowed
 %     trigout: IO_LIB not found or is nor global variable.
+%     trigout: IO_LIB must not hold a NUL character.
 %     trigout: LoadLibrary Failed. Check IO_LIB.
 %     trigout: GetProcAddress for Oup32 Failed.        (no Out32 export)
 %     trigout: GetProcAddress for Inp32 Failed.

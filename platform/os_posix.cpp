@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -10,8 +11,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/library.h"
@@ -60,9 +65,99 @@ void joinThread(Thread& thread) noexcept {
   thread.handle = nullptr;
 }
 
+int cpuQuotaProcessors(const char* cpuMax) noexcept {
+  if (!cpuMax) return 0;
+  while (*cpuMax == ' ' || *cpuMax == '\t') ++cpuMax;
+  if (std::strncmp(cpuMax, "max", 3) == 0) return 0;
+  char* end = nullptr;
+  const double quota = std::strtod(cpuMax, &end);
+  if (end == cpuMax || !(quota > 0)) return 0;
+  const char* rest = end;
+  const double period = std::strtod(rest, &end);
+  if (end == rest || !(period > 0)) return 0;
+  const double n = std::ceil(quota / period);
+  return n < 1 ? 1 : n > 65536 ? 65536 : static_cast<int>(n);
+}
+
+namespace {
+
+#if defined(__linux__)
+// The first line of a small text file, or false.
+bool readLine(const std::string& path, char (&line)[256]) {
+  std::FILE* f = std::fopen(path.c_str(), "re");
+  if (!f) return false;
+  const bool ok = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  return ok;
+}
+
+// The smallest CPU quota of the process's cgroup and its parents, in whole processors (rounded
+// up); 0 when none is set. cgroup v2 (cpu.max) or, failing that, v1 (cpu.cfs_quota_us).
+int cgroupProcessors() {
+  std::FILE* f = std::fopen("/proc/self/cgroup", "re");
+  if (!f) return 0;
+  char text[4096];
+  std::string v2, v1;
+  while (std::fgets(text, sizeof text, f)) {
+    std::string entry(text);
+    while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r')) entry.pop_back();
+    const size_t a = entry.find(':'), b = a == std::string::npos ? a : entry.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string controllers = entry.substr(a + 1, b - a - 1), path = entry.substr(b + 1);
+    if (entry.compare(0, a, "0") == 0 && controllers.empty()) v2 = path;
+    if (("," + controllers + ",").find(",cpu,") != std::string::npos) v1 = path;
+  }
+  std::fclose(f);
+  int least = 0;
+  char line[256];
+  const auto take = [&least](int n) {
+    if (n > 0 && (least == 0 || n < least)) least = n;
+  };
+  for (std::string at = v2; !v2.empty();) {
+    if (readLine("/sys/fs/cgroup" + at + "/cpu.max", line)) take(cpuQuotaProcessors(line));
+    if (at.empty() || at == "/") break;
+    const size_t slash = at.rfind('/');
+    at = slash == 0 || slash == std::string::npos ? std::string("/") : at.substr(0, slash);
+  }
+  if (least == 0 && !v1.empty()) {
+    char quota[256], period[256];
+    for (const char* root : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+      const std::string dir = std::string(root) + (v1 == "/" ? "" : v1);
+      if (readLine(dir + "/cpu.cfs_quota_us", quota) && readLine(dir + "/cpu.cfs_period_us", period)) {
+        std::string both = std::string(quota);
+        both.erase(both.find_last_not_of(" \n") + 1);
+        take(cpuQuotaProcessors((both + " " + period).c_str()));
+        break;
+      }
+    }
+  }
+  return least;
+}
+#endif
+
+}  // namespace
+
 int processorCount() noexcept {
-  const long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 0 ? static_cast<int>(n) : 1;
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  if (n < 1) n = 1;
+#if defined(__linux__)
+  // The processors this process may run on (taskset, a container's cpuset) ...
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int allowed = CPU_COUNT(&set);
+    if (allowed >= 1 && allowed < n) n = allowed;
+  }
+  // ... and its cgroup's CPU time quota, read once: it seldom changes while a process runs.
+  static const int quota = [] {
+    try {
+      return cgroupProcessors();
+    } catch (...) {
+      return 0;
+    }
+  }();
+  if (quota >= 1 && quota < n) n = quota;
+#endif
+  return static_cast<int>(n);
 }
 
 void preciseWakeups() noexcept {
@@ -91,6 +186,22 @@ void preferLargePages(void* p, size_t bytes) noexcept {
 
 void lock(Lock& l) noexcept { pthread_mutex_lock(&l.state); }
 void unlock(Lock& l) noexcept { pthread_mutex_unlock(&l.state); }
+bool tryLock(Lock& l) noexcept { return pthread_mutex_trylock(&l.state) == 0; }
+void resetLockInChild(Lock& l) noexcept {
+  const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  l.state = fresh;
+}
+
+bool atFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+#if defined(__GLIBC__)
+  return pthread_atfork(prepare, parent, child) == 0;  // glibc drops them when the module is unloaded
+#else
+  (void)prepare;
+  (void)parent;
+  (void)child;
+  return false;
+#endif
+}
 
 namespace {
 struct CounterSync {

@@ -1,8 +1,8 @@
 // Windows side of the platform layer: CreateThread, SRW locks, the performance counter, waitable
 // timers and LoadLibraryA.
-#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0601
 #undef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600  // condition variables
+#define _WIN32_WINNT 0x0601  // condition variables, TryAcquireSRWLockExclusive
 #endif
 #include <windows.h>
 
@@ -65,6 +65,13 @@ void preferLargePages(void*, size_t) noexcept {}
 
 void lock(Lock& l) noexcept { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)); }
 void unlock(Lock& l) noexcept { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)); }
+bool tryLock(Lock& l) noexcept {
+  return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&l.state)) != 0;
+}
+void resetLockInChild(Lock& l) noexcept { l.state = nullptr; }
+bool atFork(void (*)(), void (*)(), void (*)()) noexcept { return false; }  // no fork here
+
+int cpuQuotaProcessors(const char*) noexcept { return 0; }
 
 namespace {
 struct CounterSync {

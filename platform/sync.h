@@ -1,4 +1,12 @@
-// Locks and counts that threads wait on.
+// Locks and counts that threads wait on, and what a lock needs when the process forks.
+//
+// The pattern for state that several threads may reach (a module's own state, one object's state):
+// the state carries its own Lock, every operation on it holds that lock for its whole run
+// (LockGuard), and nothing else is locked while it is held except locks taken in one fixed order.
+// After fork() the child has only the forking thread: a lock another thread held stays held for
+// ever there, so the owner of the state gives the child a fresh lock (resetLockInChild) from an
+// at-fork handler (atFork) and, when tryLock says the lock was held, drops the state that thread
+// was changing.
 #ifndef EEGMEX_PLATFORM_SYNC_H
 #define EEGMEX_PLATFORM_SYNC_H
 
@@ -23,6 +31,28 @@ struct Lock {
 
 void lock(Lock& lock) noexcept;
 void unlock(Lock& lock) noexcept;
+// Takes the lock when it is free; false (not taken) when it is held.
+bool tryLock(Lock& lock) noexcept;
+// In a child process after fork() only: the lock, free, whatever state the parent's threads left it
+// in. Nothing else may use it meanwhile.
+void resetLockInChild(Lock& lock) noexcept;
+
+// Holds a lock for its scope.
+class LockGuard {
+ public:
+  explicit LockGuard(Lock& l) noexcept : lock_(l) { lock(lock_); }
+  ~LockGuard() { unlock(lock_); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  Lock& lock_;
+};
+
+// Runs `prepare` in the forking thread before fork(), `parent` in the parent and `child` in the
+// child after it (pthread_atfork). Handlers of a shared module are forgotten when the system
+// unloads it (glibc); where it would not, and on Windows, nothing is registered: false.
+bool atFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 
 // A count that threads wait on. Waiting spins briefly, then sleeps until the count is raised.
 struct WaitCounter {

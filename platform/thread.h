@@ -28,8 +28,13 @@ bool startThread(Thread& thread, void (*routine)(void*), void* argument) noexcep
 // releases it. Does nothing for a thread that was not started.
 void joinThread(Thread& thread) noexcept;
 
-// Processors available to this process (at least 1).
+// Processors this process may use (at least 1): those online, fewer when its affinity mask
+// (taskset, a container's cpuset) allows fewer, or when its cgroup's CPU quota is smaller (on
+// Linux, cgroup v2 cpu.max or v1 cpu.cfs_quota_us, the smallest up the hierarchy, rounded up).
 int processorCount() noexcept;
+// A cgroup CPU quota line ("quota period", as cpu.max holds it) in whole processors, rounded up;
+// 0 for "max", no quota or text that is no quota.
+int cpuQuotaProcessors(const char* cpuMax) noexcept;
 
 // The calling thread's timed waits end on their deadline: no timer slack (Linux would otherwise
 // add up to 50 us to each). Nothing to do elsewhere.

@@ -14,6 +14,7 @@ constexpr Entry kMessages[] = {
     {Message::argumentCount, "Two or three or four input arguments required"},
     {Message::outputArgument, "No output argument allowed"},
     {Message::noIoLib, "IO_LIB not found or is nor global variable."},
+    {Message::ioLibNul, "IO_LIB must not hold a NUL character."},
     {Message::loadFailed, "LoadLibrary Failed. Check IO_LIB.\n"},
     {Message::noOut32, "GetProcAddress for Oup32 Failed.\n"},
     {Message::noInp32, "GetProcAddress for Inp32 Failed.\n"},

@@ -9,6 +9,7 @@ enum class Message {
   argumentCount,
   outputArgument,
   noIoLib,
+  ioLibNul,
   loadFailed,
   noOut32,
   noInp32,

@@ -171,4 +171,16 @@ void releaseParkedLibraries(PulseTimer& t) {
   }
 }
 
+void resetTimerInChild(PulseTimer& t) {
+  platform::resetLockInChild(t.lock);
+  // The parent's thread, alarm and queued pulses are left as they are (leaked, never freed or
+  // released here): the alarm and the pulses are the parent's thread's to use.
+  t.thread = platform::Thread();
+  t.alarm = nullptr;
+  t.running = false;
+  t.stopping = false;
+  t.wakeAtNs = platform::kNoDeadline;
+  t.queue = DeadlineQueue();
+}
+
 }  // namespace trig

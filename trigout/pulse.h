@@ -68,6 +68,12 @@ void finishPendingPulses(PulseTimer& timer);
 // Lets go of the library holds the timer parked. Calling thread only.
 void releaseParkedLibraries(PulseTimer& timer);
 
+// In a child of fork(), before anything else uses the timer: the child has no timer thread, so the
+// timer becomes a fresh one (a fresh lock; the next pulse starts a thread of the child's own). The
+// parent's pending pulses are forgotten: their writes and resets are the parent's, which still
+// writes them. The caller held timer.lock across the fork (or no thread of the parent did).
+void resetTimerInChild(PulseTimer& timer);
+
 }  // namespace trig
 
 #endif

@@ -68,8 +68,11 @@ const char* readArguments(int nrhs, const mxArray* prhs[], trig::PulseRequest* r
 // Everything the module keeps from one call to the next. A call starts it when it is not started
 // (the first call after each load); the unload handler ends it and leaves it as a fresh load
 // would, since a module loaded again while its image is still mapped keeps its variables (and
-// the host has forgotten the handler).
+// the host has forgotten the handler). `lock` guards it for hosts that call from several threads
+// (Python): calls of trigout take turns on it, and nothing else takes it (a read never does). It
+// is taken before the timer's lock, never after.
 struct Trigout {
+  platform::Lock lock;
   bool started = false;
   trig::PulseTimer timer;             // the pending pulses and their thread
   trig::LibraryHold* kept = nullptr;  // the library of the last successful binding, kept loaded
@@ -85,31 +88,41 @@ Trigout g_trigout;
 // thread runs the module's code once it is unmapped.
 void endTrigout() {
   Trigout& m = g_trigout;
+  platform::LockGuard hold(m.lock);
   trig::finishPendingPulses(m.timer);
   trig::releaseKeptLibrary(m.kept);
   m.librarySaid[0] = '\0';
   m.started = false;
 }
 
+// fork(): the module's and the timer's locks are held across it, so the child finds both whole;
+// the child then gets them back fresh, and a fresh timer (its pending resets are its own to write:
+// the exit handler waits for them).
+void beforeFork() {
+  platform::lock(g_trigout.lock);
+  platform::lock(g_trigout.timer.lock);
+}
+void parentAfterFork() {
+  platform::unlock(g_trigout.timer.lock);
+  platform::unlock(g_trigout.lock);
+}
+void childAfterFork() {
+  trig::resetTimerInChild(g_trigout.timer);
+  platform::resetLockInChild(g_trigout.lock);
+}
+
 void startTrigout(Trigout& m) {
+  static bool forkHandled = false;  // once per image: the system forgets the handlers at unload
+  if (!forkHandled) forkHandled = platform::atFork(beforeFork, parentAfterFork, childAfterFork);
   mexAtExit(endTrigout);
   m.started = true;
 }
 
-// Binds the library named by IO_LIB, reads the arguments and schedules the pulse.
-// Returns the message to raise, or null; *warning is what to warn with, or null. Host
-// operations that may raise (mexGetVariable, mxCalloc) all come before anything of ours exists.
-const char* pulseCall(Trigout& m, int nrhs, const mxArray* prhs[], const char** warning) {
+// Binds the library named by `path` (IO_LIB), reads the arguments and schedules the pulse, with
+// the module's lock held. Returns the message to raise, or null; *warning is what to warn with, or
+// null (each may be m.librarySaid: the caller copies them before it lets the lock go).
+const char* pulseCall(Trigout& m, const char* path, int nrhs, const mxArray* prhs[], const char** warning) {
   *warning = nullptr;
-  mxArray* ioLib = mexGetVariable("global", "IO_LIB");
-  if (!ioLib) return trig::text(trig::Message::noIoLib);
-  size_t length = mxGetNumberOfElements(ioLib) + 1;
-  char nearby[512];  // most paths fit: no allocation on the way to the pulse
-  char* path = nearby;
-  if (length > sizeof nearby) path = static_cast<char*>(mxCalloc(length, 1));  // freed by the host
-  path[0] = '\0';  // a value that is no text leaves the name empty: the library does not load
-  mxGetString(ioLib, path, static_cast<int>(length));
-
   // Libraries the timer let go of last are unloaded here, never on the timer's thread.
   trig::releaseParkedLibraries(m.timer);
   // The port, when it is a valid one, for a library's port-aware driver check; its message, when
@@ -147,14 +160,41 @@ const char* pulseCall(Trigout& m, int nrhs, const mxArray* prhs[], const char** 
 
 }  // namespace
 
+// Copies a message out of the module's state, for raising after its lock is let go.
+const char* copied(const char* text, char (&into)[1024]) {
+  if (!text) return nullptr;
+  std::strncpy(into, text, sizeof into - 1);
+  into[sizeof into - 1] = '\0';
+  return into;
+}
+
 MEX_ENTRY void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   (void)plhs;
   if (nrhs < 2 || nrhs > 4) mexErrMsgTxt(trig::text(trig::Message::argumentCount));
   if (nlhs > 0) mexErrMsgTxt(trig::text(trig::Message::outputArgument));
+  // Host operations that may raise (mexGetVariable, mxCalloc) all come before anything of ours
+  // exists, and before the module's lock is taken.
+  mxArray* ioLib = mexGetVariable("global", "IO_LIB");
+  if (!ioLib) mexErrMsgTxt(trig::text(trig::Message::noIoLib));
+  size_t length = mxGetNumberOfElements(ioLib) + 1;
+  char nearby[512];  // most paths fit: no allocation on the way to the pulse
+  char* path = nearby;
+  if (length > sizeof nearby) path = static_cast<char*>(mxCalloc(length, 1));  // freed by the host
+  path[0] = '\0';  // a value that is no text leaves the name empty: the library does not load
+  mxGetString(ioLib, path, static_cast<int>(length));
+  // A NUL inside the name would load the library its first part names.
+  if (mxIsChar(ioLib) && std::strlen(path) + 1 != length) mexErrMsgTxt(trig::text(trig::Message::ioLibNul));
+
   Trigout& m = g_trigout;
-  if (!m.started) startTrigout(m);
+  char warningText[1024], messageText[1024];
   const char* warning;
-  const char* message = pulseCall(m, nrhs, prhs, &warning);
+  const char* message;
+  {
+    platform::LockGuard hold(m.lock);
+    if (!m.started) startTrigout(m);
+    message = copied(pulseCall(m, path, nrhs, prhs, &warning), messageText);
+    warning = copied(warning, warningText);
+  }
   if (warning) mexWarnMsgTxt(warning);
   if (message) mexErrMsgTxt(message);
 }

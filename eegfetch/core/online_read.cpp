@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/sync.h"
+
 namespace eeg {
 
 namespace {
@@ -31,7 +33,7 @@ void placeKept(const Stream& s, const ReadPlan& plan, const OutputRange& placed,
   for (int k = 0; k < plan.nSel; ++k) {
     const double scale = plan.offset ? 1.0 : plan.scale[plan.channels[k]];  // with offsets: scaled before
     const double* sums = s.kept + k * s.keptRows;
-    double* column = plan.target + k * plan.columnStepOrStride();
+    double* column = plan.target + k * plan.columnStep;
     const int64_t step = plan.rowStep;
     for (int64_t i = placed.first; i <= last; ++i)
       column[(plan.destStart + (i - plan.srcStart)) * step] = sums[i % s.keptRows] * scale;
@@ -57,19 +59,9 @@ ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept {
   return readRecording(file, plan);
 }
 
-}  // namespace
-
-int64_t returnedOutputs(StreamCache& cache, std::FILE* file, const ReadPlan& plan,
-                        const Digest& name) noexcept {
-  if (plan.nSel < 1) return 0;
-  FullReadReason why;
-  const Stream* s = cache.find(identifyFile(file), name, settingsFingerprint(plan), why);
-  return s ? s->returned : 0;
-}
-
-ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
-                       OnlineReport& report, OnlineTrack track) noexcept {
-  report = OnlineReport();
+// The read of readOnline, with the cache's lock held.
+ReadOutcome readOnlineLocked(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
+                             OnlineReport& report, OnlineTrack track) noexcept {
   const FileIdentity identity = identifyFile(file);
   const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
   if (plan.nSel < 1) {
@@ -137,6 +129,24 @@ ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan
   if (report.resumedFrames == s->decimator.frames() && report.reason == FullReadReason::none) return outcome;
   if (!StreamCache::takeHashes(*s, file, plan)) cache.drop(*s);
   return outcome;
+}
+
+}  // namespace
+
+int64_t returnedOutputs(StreamCache& cache, std::FILE* file, const ReadPlan& plan,
+                        const Digest& name) noexcept {
+  if (plan.nSel < 1) return 0;
+  platform::LockGuard hold(cache.lock());
+  FullReadReason why;
+  const Stream* s = cache.find(identifyFile(file), name, settingsFingerprint(plan), why);
+  return s ? s->returned : 0;
+}
+
+ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
+                       OnlineReport& report, OnlineTrack track) noexcept {
+  report = OnlineReport();
+  platform::LockGuard hold(cache.lock());
+  return readOnlineLocked(cache, file, plan, name, report, track);
 }
 
 }  // namespace eeg

@@ -39,6 +39,8 @@ int64_t returnedOutputs(StreamCache& cache, std::FILE* file, const ReadPlan& pla
 // reads from byte 0, and `report` says why. Either way the stream then stands at the last frame read.
 // `name` is the name the file was opened by. The caller states that the file only grows between reads.
 // `track` says what the stream also notes of the rows placed (OnlineTrack).
+// Holds the cache's lock for the whole read: reads through one cache take turns, reads through
+// different caches run at once.
 ReadOutcome readOnline(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
                        OnlineReport& report, OnlineTrack track = OnlineTrack::none) noexcept;
 

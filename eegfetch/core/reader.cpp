@@ -50,6 +50,9 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
   if (plan.nSel < 0 || (plan.nSel > 0 && (!plan.channels || !plan.scale))) return false;
   if (plan.dataOffset < 0) return false;
   if (plan.gather && (!plan.gather->read || plan.recordSamples)) return false;
+  if (plan.nSel > 0 && plan.stride > 0 &&
+      (!plan.target || !targetStepsAreSound(plan.stride, plan.nSel, plan.rowStep, plan.columnStep)))
+    return false;
   for (int k = 0; k < plan.nSel; ++k)
     if (plan.channels[k] < 0 || plan.channels[k] >= plan.nChans) return false;
   FrameGeometry g;
@@ -133,7 +136,8 @@ T* takeArray(Workspace& ws, uint64_t count) noexcept {
 }
 
 int threadsFor(const ReadPlan& plan, int channels, int64_t toRead) noexcept {
-  int threads = plan.threads > 0 ? plan.threads : (platform::processorCount() >= 2 ? 2 : 1);
+  const int chosen = plan.threadLimit > 0 ? plan.threadLimit : (platform::processorCount() >= 2 ? 2 : 1);
+  int threads = plan.threads > 0 ? plan.threads : chosen;
   if (plan.threads <= 0 && toRead * int64_t(channels) < samplesPerExtraThread) threads = 1;
   const int groups = (channels + channelGroup - 1) / channelGroup;
   if (threads > groups) threads = groups;
@@ -230,7 +234,7 @@ void placeSums(const ReadPlan& plan, const Workspace& ws, const Part& p, int64_t
     const int k = p.columns[j];
     const double scale = plan.offset ? 1.0 : plan.scale[plan.channels[k]];  // with offsets: scaled before
     const double* sums = p.blockSums + (ws.decimator->filterChannelOf(k) - p.begin) * p.sumRows;
-    double* column = plan.target + k * plan.columnStepOrStride();
+    double* column = plan.target + k * plan.columnStep;
     if (plan.rowStep == 1) {
       for (int64_t e = eLo; e <= eHi; ++e) column[rowShift + e] = sums[e] * scale;
     } else {
@@ -427,6 +431,10 @@ void runRing(std::FILE* file, ChunkRing& ring, bool haveWorkers, ReadOutcome& ou
       outcome.framesRead += frames;
       ring.posted.store(++posted, std::memory_order_release);
       if (haveWorkers) raiseWaitCounter(ring.progress, 1);
+      if (!atEnd && plan.interruptPending && plan.interruptPending()) {  // the posted chunks still run
+        atEnd = true;
+        outcome.status = ReadStatus::interrupted;
+      }
       continue;
     }
     if (runNextPart(ring, hint)) {
@@ -459,6 +467,18 @@ void readThroughRing(std::FILE* file, const ReadSetup& setup, const Workspace& w
 }
 
 }  // namespace
+
+bool targetStepsAreSound(int64_t rows, int64_t columns, int64_t rowStep, int64_t columnStep) noexcept {
+  if (rows < 0 || columns < 0) return false;
+  if (rows <= 1 || columns <= 1) return (rows <= 1 || rowStep != 0) && (columns <= 1 || columnStep != 0);
+  const uint64_t r = rowStep < 0 ? 0 - uint64_t(rowStep) : uint64_t(rowStep);
+  const uint64_t c = columnStep < 0 ? 0 - uint64_t(columnStep) : uint64_t(columnStep);
+  if (r == 0 || c == 0) return false;
+  // The smaller step's run, (n - 1) steps, must end before the larger step.
+  const uint64_t small = r < c ? r : c, large = r < c ? c : r;
+  const uint64_t n = uint64_t(r < c ? rows : columns) - 1;
+  return n < large / small + (large % small ? 1 : 0) && n * small < large;
+}
 
 bool frameGeometry(const ReadPlan& plan, FrameGeometry& g) noexcept {
   g = FrameGeometry();

@@ -53,18 +53,30 @@ struct ReadPlan {
   const double* offset = nullptr;
   double* target = nullptr;  // stride x nSel doubles; untouched outside placed rows
   int64_t stride = 0;        // rows of target
-  // Elements between consecutive rows and between consecutive columns of target; 1 and 0 (which
-  // stands for `stride`): column-major, the layout of every host's own matrices. Either may be negative.
+  // Elements between consecutive rows and between consecutive columns of target: element (i, k) at
+  // target[i * rowStep + k * columnStep]. Column-major, the layout of every host's own matrices, is
+  // 1 and stride. Either may be negative; no two elements may share storage (targetStepsAreSound),
+  // or the plan is refused.
   int64_t rowStep = 1, columnStep = 0;
-  int64_t columnStepOrStride() const noexcept { return columnStep != 0 ? columnStep : stride; }
   // Placement window, resolved (no -1 left), all inclusive: output samples srcStart..srcEnd go to
   // rows destStart + (i - srcStart); rows after destEnd, below 0 or at/past stride are skipped.
   int64_t destStart = 0, destEnd = 0, srcStart = 0, srcEnd = 0;
   // Tuning only; the result is the same bits for every value.
-  int64_t chunkFrames = 0;                                 // frames per read; 0: chosen by the reader
-  int threads = 0;                                         // 0: chosen by the reader
+  int64_t chunkFrames = 0;  // frames per read; 0: chosen by the reader
+  int threads = 0;          // 0: chosen by the reader
+  // The most threads the reader chooses when `threads` is 0 (small reads keep to one); 0: the
+  // processors the process may use, at most 2.
+  int threadLimit = 0;
   InstructionSet instructionSet = InstructionSet::widest;  // of the filter loop
+  // Asked by the reading thread between chunks, when given: nonzero stops the read there
+  // (ReadStatus::interrupted). The chunks already read are finished first.
+  int (*interruptPending)() = nullptr;
 };
+
+// Whether a rows x columns target with these steps gives every element storage of its own: no step
+// of 0 along a dimension of more than one element, and the steps of the two dimensions not
+// interleaving (the smaller step's whole run fits between two neighbours along the larger).
+bool targetStepsAreSound(int64_t rows, int64_t columns, int64_t rowStep, int64_t columnStep) noexcept;
 
 // Where a plan's frames lie in the file: in units of one frame (multiplexed) or one record.
 struct FrameGeometry {
@@ -84,7 +96,7 @@ struct FrameGeometry {
 // False when the plan's layout is unusable (an unknown encoding, counts that do not fit).
 bool frameGeometry(const ReadPlan& plan, FrameGeometry& geometry) noexcept;
 
-enum class ReadStatus { ok, outOfMemory, readError };
+enum class ReadStatus { ok, outOfMemory, readError, interrupted };
 
 struct ReadOutcome {
   ReadStatus status = ReadStatus::ok;

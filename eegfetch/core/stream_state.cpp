@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -248,11 +249,27 @@ void StreamCache::drop(Stream& s) noexcept {
   s.lastUse = 0;
 }
 
-void StreamCache::dropAll() noexcept {
+void StreamCache::dropAllLocked() noexcept {
   for (Stream& s : slots_) drop(s);
 }
 
+void StreamCache::dropAll() noexcept {
+  platform::LockGuard hold(lock_);
+  dropAllLocked();
+}
+
+void StreamCache::resetInChild() noexcept {
+  if (platform::tryLock(lock_)) {
+    platform::unlock(lock_);
+    return;
+  }
+  platform::resetLockInChild(lock_);
+  for (Stream& s : slots_) new (&s) Stream();  // the old one leaked, never freed: a read was changing it
+  clock_ = 0;
+}
+
 int StreamCache::held(const Stream* (&out)[kStreamSlots]) const noexcept {
+  platform::LockGuard hold(lock_);
   int n = 0;
   for (const Stream& s : slots_)
     if (s.used) out[n++] = &s;

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "decimator.h"
+#include "platform/sync.h"
 #include "reader.h"
 
 namespace eeg {
@@ -97,6 +98,11 @@ struct Stream {
 };
 
 // The streams of one module, at most kStreamSlots, the least recently used dropped first.
+//
+// A cache carries its own lock: readOnline holds it for a whole read, dropAll and held take it
+// themselves, and find, claim, check, takeHashes and drop are called only with it held (by
+// readOnline). Reads through one cache therefore take turns while reads through different caches
+// run at once, and a cache is never dropped under a read that uses it.
 class StreamCache {
  public:
   StreamCache() = default;
@@ -119,11 +125,21 @@ class StreamCache {
   static bool takeHashes(Stream& s, std::FILE* file, const ReadPlan& plan) noexcept;
 
   void drop(Stream& s) noexcept;
+  // Drops every stream, under the lock.
   void dropAll() noexcept;
-  // The streams held, the most recently used first, for reports and tests.
+  // The streams held, the most recently used first, for reports and tests; under the lock. The
+  // pointers stay valid until the next read or drop.
   int held(const Stream* (&out)[kStreamSlots]) const noexcept;
 
+  platform::Lock& lock() const noexcept { return lock_; }
+  // In a child process after fork(), before anything else uses the cache: a fresh lock. When a
+  // thread of the parent held the lock (a read was changing the streams), every stream is
+  // forgotten without being freed, since its state may be half-written; otherwise they are kept.
+  void resetInChild() noexcept;
+
  private:
+  void dropAllLocked() noexcept;
+  mutable platform::Lock lock_;
   Stream slots_[kStreamSlots];
   uint64_t clock_ = 0;
 };

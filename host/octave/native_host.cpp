@@ -313,8 +313,35 @@ extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(
 
 // libmex
 
+namespace {
+// A Ctrl-C that eegmexInterruptPending took from Octave during this call: the call's error is then
+// raised as Octave's interrupt instead, once the module has released everything.
+bool g_interrupted = false;
+}  // namespace
+
+// Octave's signal handler only notes the signal; its own check (octave_quit) turns a Ctrl-C into
+// the interrupt by throwing, which must not cross the module's frames: it is caught here and
+// thrown again by mexErrMsgTxt.
+int eegmexInterruptPending() {
+  if (g_interrupted) return 1;
+  if (octave_interrupt_state > 0) return g_interrupted = true, 1;
+  if (!octave_signal_caught) return 0;
+  try {
+    octave_quit();
+  } catch (const octave::interrupt_exception&) {
+    g_interrupted = true;
+  } catch (...) {
+    octave_signal_caught = 1;  // not ours to handle: the interpreter's next check takes it
+  }
+  return g_interrupted ? 1 : 0;
+}
+
 // A trailing line feed ends the message as it does for the MEX layer (no traceback).
 void mexErrMsgTxt(const char* text) {
+  if (g_interrupted) {
+    g_interrupted = false;
+    throw octave::interrupt_exception();
+  }
   const size_t n = text ? std::strlen(text) : 0;
   if (n == 0) error(" ");
   if (text[n - 1] == '\n') error("%s: %.*s\n", kName, static_cast<int>(n - 1), text);

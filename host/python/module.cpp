@@ -1,18 +1,22 @@
 // eegmex._eegmex: the Python extension over the modules' own gateways. Python values become host
-// arrays while the interpreter lock is held; the gateway runs without it, one call at a time under
-// the host's lock; its results come back as Python values (a double matrix as a numpy array over
+// arrays while the interpreter lock is held; the gateway runs without it, at the same time as calls
+// on other threads (only calls that share state take turns, on that state's own lock: see
+// object_lock.h); its results come back as Python values (a double matrix as a numpy array over
 // the storage the module wrote, without a copy). Errors and warnings come back as text: the Python
-// layer (python/eegmex) raises them.
+// layer (python/eegmex) raises them; a Ctrl-C during a read comes back as KeyboardInterrupt.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "object_lock.h"
 #include "pyhost.h"
+#include "reader.h"
 #include "stream_state.h"
 
 namespace py = pybind11;
@@ -27,8 +31,13 @@ void bindDecimator(py::module_& m);  // decimator.cpp
 
 namespace {
 
-// An array the call writes in place: float64, writable, two dimensions, steps of whole elements.
-// Anything else is refused here, never copied.
+// Whether numpy keeps this dtype's elements in the machine's own byte order.
+bool nativeOrder(const py::dtype& dt) { return py::bool_(dt.attr("isnative")); }
+
+// An array the call writes in place: float64 in the machine's byte order, writable, two dimensions,
+// steps of whole elements, every element with storage of its own. Anything else is refused here,
+// never copied. The dtype is compared by value: an array that came through pickle has a dtype
+// object of its own.
 struct Target {
   py::array array;
   explicit Target(py::object value) {
@@ -36,10 +45,12 @@ struct Target {
       throw py::type_error("data must be a numpy array of float64 (written in place), not " +
                            std::string(py::str(value.get_type().attr("__name__"))));
     array = py::reinterpret_borrow<py::array>(value);
-    if (!array.dtype().is(py::dtype::of<double>()))
-      throw py::type_error("data must be a float64 array, since it is written in place; it is " +
-                           std::string(py::str(array.dtype())) +
-                           " (never converted: give np.zeros((rows, channels)))");
+    const py::dtype dt = array.dtype();
+    if (dt.kind() != 'f' || dt.itemsize() != 8 || !nativeOrder(dt))
+      throw py::type_error(
+          "data must be a float64 array in the machine's byte order, since it is written in "
+          "place; it is " +
+          std::string(py::str(dt.attr("str"))) + " (never converted: give np.zeros((rows, channels)))");
     if (!array.writeable()) throw py::value_error("data is read-only; it is written in place");
     if (array.ndim() != 2)
       throw py::value_error("data must have two dimensions (rows, channels); it has " +
@@ -50,6 +61,12 @@ struct Target {
             "data is a view whose steps are not whole float64 elements; it cannot be written in place");
     if (array.shape(0) > 2147483647 || array.shape(1) > 2147483647)
       throw py::value_error("data has more than 2147483647 rows or columns");
+    const auto step = static_cast<py::ssize_t>(sizeof(double));
+    if (!eeg::targetStepsAreSound(array.shape(0), array.shape(1), array.strides(0) / step,
+                                  array.strides(1) / step))
+      throw py::value_error(
+          "data is a view whose elements share storage (a step of 0, or rows and columns that overlap); "
+          "it cannot be written in place: give np.zeros((rows, channels))");
   }
 };
 
@@ -84,6 +101,9 @@ pyhost::Array checked(pyhost::Array a) {
 pyhost::Array toHost(py::handle value);
 
 pyhost::Array fromNumpy(py::array array) {
+  // Numbers in the other byte order are converted to this machine's, as numbers, not as bytes.
+  if (!nativeOrder(array.dtype()))
+    array = py::reinterpret_borrow<py::array>(array.attr("astype")(array.dtype().attr("newbyteorder")("=")));
   if (array.ndim() > 2)
     throw py::value_error("arrays of more than two dimensions are not taken (this one has " +
                           std::to_string(array.ndim()) + ")");
@@ -158,7 +178,13 @@ pyhost::Array toHost(py::handle value) {
     }
   }
   if (py::isinstance<py::float_>(value)) return scalarDouble(value.cast<double>());
-  if (py::isinstance<py::str>(value)) return checked(pyhost::text(value.cast<std::string>()));
+  if (py::isinstance<py::str>(value)) {
+    // UTF-8, with the bytes a surrogate-escaped str stands for (a path that is not UTF-8) as they were.
+    py::object bytes =
+        py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(value.ptr(), "utf-8", "surrogateescape"));
+    if (!bytes) throw py::error_already_set();
+    return checked(pyhost::text(bytes.cast<std::string>()));
+  }
   if (py::isinstance<py::bytes>(value)) return checked(pyhost::text(value.cast<std::string>()));
   if (py::isinstance<py::dict>(value)) return fromDict(value.cast<py::dict>());
   if ((py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) && py::len(value) > 0 &&
@@ -269,12 +295,38 @@ py::object toPython(mxArray* a) {
   }
 }
 
-// Holds the host's lock for a call, without the interpreter's.
-struct HostCall {
-  HostCall() { pyhost::lock(); }
-  ~HostCall() { pyhost::unlock(); }
-  HostCall(const HostCall&) = delete;
-  HostCall& operator=(const HostCall&) = delete;
+// Ctrl-C during a read. Python runs its signal handlers on the main thread only, so only a call on
+// that thread asks: at most every 20 ms it takes the GIL for a moment and lets the handlers run. A
+// handler's exception (KeyboardInterrupt) is kept for the call to raise once the read has stopped.
+unsigned long g_mainThread = 0;
+thread_local PyObject* t_signalError[3] = {nullptr, nullptr, nullptr};
+thread_local std::chrono::steady_clock::time_point t_lastSignalCheck;
+
+int signalRaised() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - t_lastSignalCheck < std::chrono::milliseconds(20)) return t_signalError[0] != nullptr;
+  t_lastSignalCheck = now;
+  if (t_signalError[0]) return 1;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  if (PyErr_CheckSignals() != 0) PyErr_Fetch(&t_signalError[0], &t_signalError[1], &t_signalError[2]);
+  PyGILState_Release(gil);
+  return t_signalError[0] != nullptr;
+}
+
+// With the GIL: raises the kept exception, if any.
+void raiseKeptSignalError() {
+  if (!t_signalError[0]) return;
+  PyErr_Restore(t_signalError[0], t_signalError[1], t_signalError[2]);
+  t_signalError[0] = t_signalError[1] = t_signalError[2] = nullptr;
+  throw py::error_already_set();
+}
+
+pyhost::ObjectLock g_formats;  // given back fresh in a child of fork()
+
+// A Stream's cache of online reads, and its reset in a child of fork().
+struct Streams {
+  eeg::StreamCache cache;
+  pyhost::ChildReset reset{[](void* c) { static_cast<eeg::StreamCache*>(c)->resetInChild(); }, &cache};
 };
 
 // Runs one module: returns (results, warnings, error), error None or the message.
@@ -298,18 +350,25 @@ py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::o
   std::string ioLibText;
   pyhost::CallContext context;
   if (!ioLib.is_none()) {
-    ioLibText = ioLib.cast<std::string>();
+    ioLibText = ioLib.cast<std::string>();  // str (UTF-8) or bytes (as they are)
     context.ioLib = &ioLibText;
   }
-  if (!streams.is_none()) context.streams = streams.cast<eeg::StreamCache*>();
+  if (!streams.is_none()) context.streams = &streams.cast<Streams&>().cache;
   context.firstOutputUnused = firstUnused;
+  if (PyThread_get_thread_ident() == g_mainThread) context.interrupted = signalRaised;
   pyhost::CallResult result;
-  {
+  if (module == pyhost::Module::formats) {
+    // The readers keep their module's state in one place without a lock of their own: their calls
+    // take turns on this one (never with reads or pulses). The error jump stays inside call().
+    pyhost::WithoutGil hold(g_formats);
+    result = pyhost::call(module, entry, nlhs, prhs, context);
+    held.clear();
+  } else {
     py::gil_scoped_release release;
-    HostCall lock;
     result = pyhost::call(module, entry, nlhs, prhs, context);
     held.clear();
   }
+  raiseKeptSignalError();
   py::list outputs, warnings;
   for (auto& r : result.results) outputs.append(toPython(r.get()));
   result.results.clear();
@@ -321,7 +380,6 @@ py::tuple callModule(int which, int nlhs, py::list args, py::object ioLib, py::o
 
 void atExit() {
   py::gil_scoped_release release;
-  HostCall lock;
   pyhost::runExitHandlers();
 }
 
@@ -331,12 +389,20 @@ PYBIND11_MODULE(_eegmex, m) {
   m.doc() = "The eegmex modules' gateways over the Python host (use the eegmex package).";
   py::class_<Target>(m, "Target", "An array written in place by a call (data=).")
       .def(py::init<py::object>(), py::arg("array"));
-  py::class_<eeg::StreamCache>(m, "StreamCache", "The streams of online reads one object holds.")
+  // Each method lets the GIL go before it waits for the cache's lock (a read may hold it).
+  py::class_<Streams>(m, "StreamCache", "The streams of online reads one object holds.")
       .def(py::init<>())
-      .def("drop_all", &eeg::StreamCache::dropAll, "Drops every stream: the next read starts from byte 0.")
-      .def("held", [](const eeg::StreamCache& c) {
+      .def(
+          "drop_all",
+          [](Streams& s) {
+            py::gil_scoped_release release;
+            s.cache.dropAll();
+          },
+          "Drops every stream: the next read starts from byte 0 (after a read in progress ends).")
+      .def("held", [](const Streams& s) {
+        py::gil_scoped_release release;
         const eeg::Stream* out[eeg::kStreamSlots];
-        return c.held(out);
+        return s.cache.held(out);
       });
   m.def("call", &callModule, py::arg("module"), py::arg("nlhs"), py::arg("args"),
         py::arg("io_lib") = py::none(), py::arg("streams") = py::none(), py::arg("first_unused") = false,
@@ -346,4 +412,8 @@ PYBIND11_MODULE(_eegmex, m) {
   bindDecimator(m);
   m.def("at_exit", &atExit, "Runs the modules' exit handlers: pending pulses end as scheduled.");
   m.def("live_arrays", &pyhost::liveArrays, "Host arrays alive now (for leak checks).");
+  m.def("_fail_bookkeeping_at", &pyhost::failBookkeepingAt, py::arg("n"),
+        "Tests only: the n-th entry of the calls' bookkeeping from now fails as if memory ran out.");
+  g_mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+  pyhost::handleForks();
 }

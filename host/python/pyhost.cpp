@@ -17,8 +17,6 @@ namespace {
 
 const char* const kOutOfMemory = "Out of memory.";
 
-std::mutex g_hostLock;
-
 struct CallState {
   std::jmp_buf jump;
   std::string message;
@@ -28,8 +26,27 @@ struct CallState {
   const pyhost::CallContext* context = nullptr;
   pyhost::Module module = pyhost::Module::eegfetch;
 };
-CallState* g_call = nullptr;
+// The call in progress on this thread: calls on different threads run at once, each with its own.
+thread_local CallState* g_call = nullptr;
+// The modules' exit handlers, under their own lock (calls of two modules may register at once).
+std::mutex g_exitLock;
 void (*g_exitHandlers[4])(void) = {nullptr, nullptr, nullptr, nullptr};
+bool g_exited = false;  // the exit handlers have run (under g_exitLock)
+// Tests only: the bookkeeping entry that fails as if memory ran out (0: none).
+std::atomic<long> g_failBookkeepingAt{0};
+
+// Notes what the call made in its bookkeeping; false when memory runs out (never throws).
+template <typename T>
+bool note(std::set<T*>& into, T* item) noexcept {
+  if (g_failBookkeepingAt.load(std::memory_order_relaxed) > 0 && g_failBookkeepingAt.fetch_sub(1) == 1)
+    return false;
+  try {
+    into.insert(item);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
 
 [[noreturn]] void raise(const char* text) {
   if (!g_call) {
@@ -42,8 +59,18 @@ void (*g_exitHandlers[4])(void) = {nullptr, nullptr, nullptr, nullptr};
 
 mxArray* inCall(mxArray* a) {
   if (!a) raise(kOutOfMemory);
-  if (g_call) g_call->temporaries.insert(a);
+  if (g_call && !note(g_call->temporaries, a)) {
+    plainarray::destroy(a);
+    raise(kOutOfMemory);
+  }
   return a;
+}
+
+void addWarning(const char* id, const char* text) noexcept {
+  try {
+    g_call->warnings.emplace_back(id ? id : "", text ? text : "");
+  } catch (...) {  // out of memory: the warning is lost, the call goes on
+  }
 }
 
 }  // namespace
@@ -67,7 +94,7 @@ void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
 }
 
 void mexWarnMsgTxt(const char* text) {
-  if (g_call) g_call->warnings.emplace_back(std::string(), text ? text : "");
+  if (g_call) addWarning(nullptr, text);
 }
 
 void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
@@ -77,7 +104,7 @@ void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  g_call->warnings.emplace_back(id ? id : "", text);
+  addWarning(id, text);
 }
 
 // The one global a module asks for, IO_LIB, comes with the call.
@@ -88,7 +115,9 @@ mxArray* mexGetVariable(const char* workspace, const char* name) {
 }
 
 int mexAtExit(void (*handler)(void)) {
-  if (g_call) g_exitHandlers[static_cast<int>(g_call->module)] = handler;
+  if (!g_call) return 0;
+  std::lock_guard<std::mutex> hold(g_exitLock);
+  g_exitHandlers[static_cast<int>(g_call->module)] = handler;
   return 0;
 }
 
@@ -148,7 +177,10 @@ int mxGetString_700(const mxArray* a, char* buf, int size) {
 void* mxCalloc(size_t n, size_t size) {
   void* p = std::calloc(n ? n : 1, size ? size : 1);
   if (!p) raise(kOutOfMemory);
-  if (g_call) g_call->callocs.insert(p);
+  if (g_call && !note(g_call->callocs, p)) {
+    std::free(p);
+    raise(kOutOfMemory);
+  }
   return p;
 }
 
@@ -214,6 +246,10 @@ void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) 
 void* eegmexCallStreams(void) { return g_call ? g_call->context->streams : nullptr; }
 
 int eegmexOutputWanted(int i) { return !(i == 0 && g_call && g_call->context->firstOutputUnused); }
+
+int eegmexInterruptPending(void) {
+  return g_call && g_call->context->interrupted && g_call->context->interrupted() ? 1 : 0;
+}
 
 }  // extern "C"
 
@@ -301,6 +337,28 @@ bool runGateway(CallState& state, MexFunction fn, int nlhs, mxArray** plhs, int 
   }
   return false;
 }
+
+// A C++ exception out of a gateway (none is raised on purpose) fails the call like an error.
+bool runGatewayCaught(CallState& state, MexFunction fn, int nlhs, mxArray** plhs, int nrhs,
+                      const mxArray** prhs) noexcept {
+  try {
+    return runGateway(state, fn, nlhs, plhs, nrhs, prhs);
+  } catch (const std::bad_alloc&) {
+    state.message = kOutOfMemory;
+  } catch (const std::exception& e) {
+    state.message = e.what();
+  } catch (...) {
+    state.message = "unexpected exception";
+  }
+  return false;
+}
+
+// Makes `g_call` the call's for a scope, and gives back the one before it (null) however it ends.
+struct CurrentCall {
+  explicit CurrentCall(CallState& state) : previous(g_call) { g_call = &state; }
+  ~CurrentCall() { g_call = previous; }
+  CallState* previous;
+};
 }  // namespace
 
 CallResult call(Module module, MexFunction fn, int nlhs, const std::vector<const mxArray*>& args,
@@ -309,13 +367,24 @@ CallResult call(Module module, MexFunction fn, int nlhs, const std::vector<const
   CallState state;
   state.context = &context;
   state.module = module;
-  g_call = &state;
+  // Whatever happens below, the call's temporaries and blocks are released.
+  struct Release {
+    CallState& state;
+    ~Release() {
+      for (mxArray* t : state.temporaries) plainarray::destroy(t);
+      for (void* p : state.callocs) std::free(p);
+    }
+  } release{state};
   std::vector<mxArray*> plhs(static_cast<size_t>(nlhs > 0 ? nlhs : 1), nullptr);
   std::vector<const mxArray*> prhs(args);
-  result.failed = !runGateway(state, fn, nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
-  g_call = nullptr;
+  {
+    CurrentCall current(state);
+    result.failed =
+        !runGatewayCaught(state, fn, nlhs, plhs.data(), static_cast<int>(prhs.size()), prhs.data());
+  }
   result.message = state.message;
-  result.warnings = state.warnings;
+  result.warnings = std::move(state.warnings);
+  result.results.reserve(static_cast<size_t>(nlhs > 0 ? nlhs : 0));
   for (int i = 0; i < nlhs; ++i) {  // the results only of a call that succeeded
     mxArray* r = plhs[static_cast<size_t>(i)];
     if (!result.failed && r && state.temporaries.erase(r))
@@ -323,21 +392,40 @@ CallResult call(Module module, MexFunction fn, int nlhs, const std::vector<const
     else
       result.results.emplace_back(nullptr);
   }
-  for (mxArray* t : state.temporaries) plainarray::destroy(t);
-  for (void* p : state.callocs) std::free(p);
+  // After the modules' exit handlers ran (a call from a finaliser at interpreter exit), the call's
+  // module is ended again at once: a pulse's reset is written before the call returns.
+  bool exited;
+  {
+    std::lock_guard<std::mutex> hold(g_exitLock);
+    exited = g_exited;
+  }
+  if (exited) runExitHandler(module);
   return result;
 }
 
-void runExitHandlers() {
-  for (auto& handler : g_exitHandlers) {
-    void (*h)(void) = handler;
-    handler = nullptr;
-    if (h) h();
-  }
+namespace {
+void (*takeHandler(int i))(void) {
+  std::lock_guard<std::mutex> hold(g_exitLock);
+  void (*h)(void) = g_exitHandlers[i];
+  g_exitHandlers[i] = nullptr;
+  return h;
+}
+}  // namespace
+
+void runExitHandler(Module module) {
+  void (*h)(void) = takeHandler(static_cast<int>(module));
+  if (h) h();
 }
 
-void lock() { g_hostLock.lock(); }
-void unlock() { g_hostLock.unlock(); }
+void runExitHandlers() {
+  {
+    std::lock_guard<std::mutex> hold(g_exitLock);
+    g_exited = true;
+  }
+  for (int i = 0; i < 4; ++i) runExitHandler(static_cast<Module>(i));
+}
+
+void failBookkeepingAt(long n) { g_failBookkeepingAt.store(n); }
 
 size_t liveArrays() { return plainarray::live.load(); }
 

@@ -1,7 +1,10 @@
 // The Python host: the host operations of host/mexapi.h over plain C++ values, for the extension
 // module `eegmex._eegmex`. Arguments are built from Python values while the interpreter lock is
-// held; a call then runs a module's gateway without that lock (one call at a time, under the host's
-// own lock), and its results are taken back as plain values.
+// held; a call then runs a module's gateway without that lock, and its results are taken back as
+// plain values. Calls on different threads run at once, each with its own call state: the host
+// has no lock of its own around a call. What calls share is locked where it lives (each module's
+// state, a stream cache, the exit handlers), so only calls that share state take turns; see
+// object_lock.h.
 //
 // As in MATLAB, mexErrMsgTxt jumps back to `call` with longjmp: the gateways raise errors only where
 // nothing of theirs is alive. A target written in place (`borrowedDoubles`) keeps the memory of the
@@ -70,18 +73,22 @@ struct CallContext {
   const std::string* ioLib = nullptr;  // mexGetVariable("global", "IO_LIB"); null: not set
   void* streams = nullptr;             // eegmexCallStreams()
   bool firstOutputUnused = false;      // eegmexOutputWanted(0) is 0
+  // eegmexInterruptPending(): asked by a read between chunks, on the calling thread; null: never.
+  int (*interrupted)() = nullptr;
 };
 
 // Runs a gateway as a host does; releases every array and mxCalloc block the call made and did not
-// return, after an error too. Callers serialise calls with `lock()`.
+// return, after an error or an exception too. Any thread may call, several at once. Once the exit
+// handlers have run, the call's module is ended again right after the call (its handler runs).
 CallResult call(Module module, MexFunction fn, int nlhs, const std::vector<const mxArray*>& args,
                 const CallContext& context);
-// Runs the handlers the modules registered with mexAtExit (once each).
+// Runs the handlers the modules registered with mexAtExit (once each); from then on every call is
+// followed by its module's handler.
 void runExitHandlers();
+void runExitHandler(Module module);
 
-// The lock of the host: one call into it at a time.
-void lock();
-void unlock();
+// Tests only: the n-th entry of the calls' bookkeeping from now fails as if memory ran out (0: none).
+void failBookkeepingAt(long n);
 
 // Arrays alive now, for leak checks.
 size_t liveArrays();

@@ -14,6 +14,8 @@ from 1). See docs/python.md.
 """
 
 import atexit as _atexit
+import difflib as _difflib
+import errno as _errno
 import os as _os
 import sys as _sys
 import threading as _threading
@@ -63,27 +65,88 @@ class EegmexWarning(UserWarning):
         self.id = id
 
 
-def _error(text, default=ValueError):
-    if text.startswith(("Could not open", "Could not read the eeg", "Could not find the length")):
-        return OSError(text)
-    if text.startswith(("LoadLibrary Failed", "GetProcAddress", "Parellel Port library")):
-        return OSError(text)  # trigout: the port library does not load, lacks an export, or its driver is closed
+_HERE = _os.path.dirname(_os.path.abspath(__file__))
+
+# trigout's messages about its arguments; every other one is about the port library or the device.
+_TRIGOUT_ARGUMENTS = ("Two or three or four input arguments", "No output argument", "IO_LIB not found",
+                      "IO_LIB must not", "port must", "value must", "duration must", "delay must")
+
+
+class _NotFound(FileNotFoundError):
+    """FileNotFoundError with errno ENOENT and the path in .filename, whose text is the module's own."""
+
+    def __str__(self):
+        return self.strerror
+
+
+_NotFound.__name__ = _NotFound.__qualname__ = "FileNotFoundError"
+
+
+def _missing(text, path, cls=OSError):
+    """FileNotFoundError (errno ENOENT, with the path) when `path` does not exist, else `cls`."""
+    if path is not None and not _os.path.lexists(path):
+        return _NotFound(_errno.ENOENT, text, _os.fsdecode(path))
+    return cls(text)
+
+
+def _error(text, default=ValueError, module=None, path=None):
     if text.startswith(("Not enough memory", "Out of memory")) or "no memory" in text:
         return MemoryError(text)
+    if text.startswith("Could not open"):
+        return _missing(text, path)
+    if text.startswith(("Could not read the eeg", "Could not find the length")):
+        return OSError(text)
+    if module == _TRIGOUT and not text.startswith(_TRIGOUT_ARGUMENTS):
+        # The port library does not load, lacks an export, its driver is closed, or its device
+        # cannot be opened or written: OSError, FileNotFoundError for what is not there.
+        if text.startswith("LoadLibrary Failed"):
+            return _missing(text, path)
+        if text.startswith("serialport: cannot open "):
+            device = text[len("serialport: cannot open "):].rsplit(": ", 1)[0]
+            return _missing(text, device)
+        return OSError(text)
     return default(text)
 
 
-def _call(module, nlhs, args, io_lib=None, streams=None, error=ValueError, first_unused=False):
+def _stacklevel():
+    """The stack level of the first frame outside this package: warnings name the caller's line."""
+    frame, level = _sys._getframe(1), 1
+    while frame is not None and _os.path.dirname(_os.path.abspath(frame.f_code.co_filename)) == _HERE:
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def _warn(warning):
+    _warnings.warn(warning, stacklevel=_stacklevel())
+
+
+def _call(module, nlhs, args, io_lib=None, streams=None, error=ValueError, first_unused=False, path=None):
     outputs, warnings, message = _eegmex.call(module, nlhs, args, io_lib, streams, first_unused)
     for wid, text in warnings:
-        _warnings.warn(EegmexWarning(text, wid), stacklevel=3)
+        _warn(EegmexWarning(text, wid))
     if message is not None:
-        raise _error(message, error)
+        raise _error(message, error, module, path)
     return outputs
 
 
+def _check_keywords(where, given, known):
+    """TypeError naming a keyword that is no option (a misspelt one would be ignored otherwise)."""
+    for name in given:
+        if name not in known:
+            close = _difflib.get_close_matches(name, known, n=1)
+            if not close:
+                close = [k for k in known if k.lower() == name.lower().replace("-", "_")]
+            hint = " (did you mean %r?)" % close[0] if close else ""
+            raise TypeError("%s() got an unexpected keyword argument %r%s" % (where, name, hint))
+
+
+#: The keywords of fetch: the fields of Octave's OPT.
+_FETCH_OPTIONS = ("chanidx", "fs", "filt_b", "filt_a", "sos", "filt_subsample", "data", "dataPos", "resume",
+                  "newest", "newRows", "threads")
+
+
 def _path(path):
-    return _os.fsencode(path)
+    return _os.fsencode(path)  # bytes, as the file system takes them: str (surrogate-escaped or not) or bytes
 
 
 def _scalar(a):
@@ -132,9 +195,10 @@ def _info(d):
 
 def _fetch(path, hdr, opt, streams=None):
     data = opt.get("data")
+    path = _path(path)
     # With data=, the module's returned copy of it is not asked for: the caller has the array itself.
-    x, info = _call(_EEGFETCH, 2, [_path(path), _hdr_in(hdr), _opt_in(opt)], streams=streams,
-                    first_unused=data is not None)
+    x, info = _call(_EEGFETCH, 2, [path, _hdr_in(hdr), _opt_in(opt)], streams=streams,
+                    first_unused=data is not None, path=path)
     return (data if data is not None else x), _info(info)
 
 
@@ -151,7 +215,9 @@ def fetch(path, hdr, **opt):
             with a0 = 1, as scipy.signal.butter(..., output='sos') gives them; each channel's
             result is sosfilt's bit for bit), filt_subsample (weights of a block), data (an array
             written in place), dataPos ([destStart, destEnd, srcStart, srcEnd], 0-based), resume,
-            newest, newRows (with resume: the output samples no earlier call returned).
+            newest, newRows (with resume: the output samples no earlier call returned), threads
+            (the most threads the read uses; default EEGMEX_NUM_THREADS, else the processors the
+            process may use, at most 2). Any other keyword is a TypeError.
 
     Returns x, of shape (outputs, channels), the array the engine wrote (Fortran order, no copy
     after the read); with data= it is that array, written in place whatever its memory order.
@@ -160,9 +226,12 @@ def fetch(path, hdr, **opt):
     firstOutput (the output sample in the first row), missed (newest windows with resume: outputs
     that fell between two windows).
 
-    Errors are the Octave module's texts: ValueError for arguments, OSError for the file,
-    MemoryError; warnings (a short file) are EegmexWarning. The read runs without the GIL.
+    Errors are the Octave module's texts: ValueError for arguments, OSError for the file
+    (FileNotFoundError when it does not exist), MemoryError; warnings (a short file) are
+    EegmexWarning. The read runs without the GIL, at the same time as reads of other files and
+    pulses in other threads; Ctrl-C stops it (KeyboardInterrupt, on the main thread).
     """
+    _check_keywords("fetch", opt, _FETCH_OPTIONS)
     return _fetch(path, hdr, opt)
 
 
@@ -182,6 +251,7 @@ class Stream:
     """
 
     def __init__(self, path, hdr, window=None, **opt):
+        _check_keywords("Stream", opt, _FETCH_OPTIONS)
         if window is not None:
             if "data" in opt:
                 raise ValueError("give window= or data=, not both")
@@ -200,7 +270,9 @@ class Stream:
         return self.opt["data"]
 
     def read(self, **changes):
-        """Reads the new frames: returns (data, info). Keywords change the options from now on."""
+        """Reads the new frames: returns (data, info). Keywords change the options from now on.
+        Reads of one Stream take turns; reset() waits for a read in progress."""
+        _check_keywords("Stream.read", changes, _FETCH_OPTIONS)
         if self.opt.get("data") is None and changes.get("data") is None:
             raise ValueError("a Stream writes into an array: give window=N or data=")
         self.opt.update(changes)
@@ -265,24 +337,27 @@ def _events(c):
 
 
 def _file_arg(name, path, usage):
+    """The path as bytes, as the file system takes it (as fetch does): str, a surrogate-escaped str
+    (a name that is not UTF-8), bytes or os.PathLike."""
     if isinstance(path, _os.PathLike):
         path = _os.fspath(path)
-    if isinstance(path, bytes):
-        path = _os.fsdecode(path)
-    if not isinstance(path, str) or not path:
+    if not isinstance(path, (str, bytes)) or not path:
         raise ValueError("%s: give the %s" % (name, usage))
+    path = _os.fsencode(path)
+    if b"\0" in path:
+        raise ValueError("%s: the file name must not hold a NUL character" % name)
     return path
 
 
-def _formats(args, nout):
+def _formats(args, nout, path=None):
     out = _call(_FORMATS, nout, args, error=ValueError)
     eid, msg = out[1], out[2]
     if eid:
-        error = (OSError if eid.endswith(":file") else ValueError)(msg)
+        error = _missing(msg, path) if eid.endswith(":file") else ValueError(msg)
         error.id = eid  # as Octave's error identifier: 'eegmex_vhdr:file', 'eegmex_edf:damaged', ...
         raise error
     if nout > 3 and out[3]:
-        _warnings.warn(EegmexWarning(out[4], out[3]), stacklevel=3)
+        _warn(EegmexWarning(out[4], out[3]))
     return out
 
 
@@ -294,7 +369,7 @@ def read_vhdr(path):
     the texts of Octave's eegmex_vhdr.
     """
     path = _file_arg("eegmex_vhdr", path, "header file name as text")
-    h = _formats(["vhdr", path], 3)[0]
+    h = _formats(["vhdr", path], 3, path)[0]
     n = int(_scalar(h["nChans"]))
     return dict(fs=_scalar(h["fs"]), nChans=n, BinaryFormat=_scalar(h["BinaryFormat"]), scale=_row(h["scale"]),
                 endian=h["endian"], label=_texts(h["label"], n), reference=_texts(h["reference"], n),
@@ -306,7 +381,7 @@ def read_vmrk(path):
     Octave's eegmex_vmrk: type, description, position (1-based sample, as the file counts),
     points, channel (0: all channels), date."""
     path = _file_arg("eegmex_vmrk", path, "marker file name as text")
-    return _markers(_formats(["vmrk", path], 3)[0])
+    return _markers(_formats(["vmrk", path], 3, path)[0])
 
 
 def read_edf(path):
@@ -320,7 +395,7 @@ def read_edf(path):
     and warns 'eegmex_edf:unknownScale'.
     """
     path = _file_arg("eegmex_edf", path, "file name as text")
-    h = _formats(["edf", path], 5)[0]
+    h = _formats(["edf", path], 5, path)[0]
     n = int(_scalar(h["nChans"]))
     annotation = _row(h["annotation"]) != 0
     record_samples = _row(h["recordSamples"])
@@ -469,7 +544,11 @@ def trigout(port, value, duration=None, delay=None, io_lib=None):
     later (10 ms by default). Returns at once; the waits and the reset run on the module's timer
     thread, without the GIL. io_lib: the port library (eegmex.simport(), eegmex.serialport(...),
     a path); None takes eegmex.io_lib. Errors are trigout's own texts: ValueError for the arguments
-    or a missing io_lib, OSError for a library that does not load or whose driver is closed. Pending resets are still written at interpreter exit."""
+    or a missing io_lib, OSError for a library that does not load, whose driver is closed or whose
+    device cannot be opened (FileNotFoundError, with the path, for a library or device that is not
+    there). The call never waits for a read in another thread. Pending resets are still written at
+    interpreter exit, and in a child process (fork) at its exit; a pulse asked for after the exit
+    handler ran is reset before the call returns."""
     lib = io_lib if io_lib is not None else globals()["io_lib"]
     args = [port, value]
     if duration is not None or delay is not None:
@@ -477,8 +556,10 @@ def trigout(port, value, duration=None, delay=None, io_lib=None):
     if delay is not None:
         args.append(delay)
     if lib is not None:
-        lib = _os.fsdecode(_os.fspath(lib))
-    _call(_TRIGOUT, 0, args, io_lib=lib)
+        lib = _os.fsencode(_os.fspath(lib))  # bytes: a name that is not UTF-8 as it is
+        if b"\0" in lib:
+            raise ValueError("io_lib must not hold a NUL character")
+    _call(_TRIGOUT, 0, args, io_lib=lib, path=lib)
 
 
 def simport(name="simport"):
@@ -568,3 +649,29 @@ _atexit.register(_eegmex.at_exit)
 
 
 from ._stream import Decimator, place_markers  # noqa: E402  (chunks from a live source)
+# fork(): the extension's own at-fork handlers give the child fresh locks and a fresh pulse timer.
+# A child that exits through sys.exit runs the exit handler above (inherited); a child of
+# multiprocessing ends with os._exit after its own finalizers, so the handler is made one of them.
+# A child that calls os._exit itself skips every handler.
+def _multiprocessing_child(_marker):
+    from multiprocessing import util
+
+    util.Finalize(None, _eegmex.at_exit, exitpriority=0)
+
+
+class _ForkMarker:
+    registered = False
+
+
+_FORK_MARKER = _ForkMarker()
+
+
+def _before_fork():
+    util = _sys.modules.get("multiprocessing.util")
+    if util is not None and not _ForkMarker.registered:
+        util.register_after_fork(_FORK_MARKER, _multiprocessing_child)
+        _ForkMarker.registered = True
+
+
+if hasattr(_os, "register_at_fork"):
+    _os.register_at_fork(before=_before_fork)

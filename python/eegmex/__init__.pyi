@@ -30,6 +30,7 @@ def fetch(
     resume: bool = ...,
     newest: bool = ...,
     newRows: bool = ...,
+    threads: int = ...,
 ) -> Tuple[np.ndarray, Dict[str, Any]]: ...
 
 class Stream:

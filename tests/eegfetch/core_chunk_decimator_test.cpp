@@ -59,6 +59,7 @@ std::vector<double> readFile(const Case& c, const std::vector<double>& x, int64_
   plan.offset = c.offset ? offset : nullptr;
   plan.target = out.data();
   plan.stride = rows;
+  plan.columnStep = rows;  // column-major
   plan.destEnd = rows;
   plan.srcEnd = rows;
   plan.threads = threads;

@@ -51,6 +51,7 @@ TEST(CoreLimits, RecordingsLargerThanTwoGibibytes) {
   plan.scale = scale.data();
   plan.target = target.data();
   plan.stride = nOut;
+  plan.columnStep = plan.stride;  // column-major
   plan.destEnd = nOut;
   plan.srcEnd = nOut;
   const auto out = coretest::readWith(name, plan);
@@ -78,6 +79,7 @@ int readUnderCap(const std::vector<unsigned char>& bytes, eeg::ReadPlan plan, ee
   plan.scale = scale.data();
   plan.target = target.data();
   plan.stride = 2;
+  plan.columnStep = plan.stride;  // column-major
   plan.destEnd = 2;
   plan.srcEnd = 2;
   struct rlimit limit = {rlim_t(1) << 30, rlim_t(1) << 30};

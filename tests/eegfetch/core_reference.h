@@ -73,6 +73,7 @@ inline eeg::ReadPlan planFor(const Case& c, std::vector<double>& target) {
   p.scale = c.scale.data();
   p.target = target.data();
   p.stride = c.stride;
+  p.columnStep = p.stride;  // column-major
   p.destStart = c.destStart;
   p.destEnd = c.destEnd;
   p.srcStart = c.srcStart;

@@ -61,6 +61,7 @@ cases = {
   @(C) setfield(C, 'nargs', 4),                 'Exactly three input arguments required.'
   @(C) setfield(C, 'nout', 3),                  'One or two output arguments required.'
   @(C) setfield(C, 'name', 42),                 'Could not read file name.'
+  @(C) setfield(C, 'name', [C.name char(0) 'x']), 'The file name must not hold a NUL character.'
   @(C) setfield(C, 'name', '/nonexistent/x'),   'Could not open eeg file.'
   @(C) setfield(C, 'H', 7),                     'HDR has to be a struct.'
   @(C) droph(C, 'fs'),                          'The field HDR.fs was not set'
@@ -153,6 +154,9 @@ cases = {
   @(C) seto(C, 'newest', NaN),                  'OPT.newest must not be NaN.'
   @(C) seto(dropo(C, 'data'), 'newest', true),  'OPT.newest needs OPT.data.'
   @(C) seto(seto(C, 'dataPos', [0 1 0 1]), 'newest', 1), 'OPT.newest places the rows itself: give OPT.newest or OPT.dataPos, not both.'
+  @(C) seto(C, 'threads', 0),                   'OPT.threads must be a whole number of threads from 1 to 16.'
+  @(C) seto(C, 'threads', 2.5),                 'OPT.threads must be a whole number of threads from 1 to 16.'
+  @(C) seto(C, 'threads', [1 2]),               'OPT.threads must be a whole number of threads from 1 to 16.'
 };
 
 for k = 1:rows(cases)

@@ -25,6 +25,8 @@ expect_error(@() trigout(888, 1), 'trigout: IO_LIB not found or is nor global va
 clear IO_LIB
 
 global IO_LIB
+IO_LIB = [lib char(0) 'x'];  % the name before the NUL would load
+expect_error(@() trigout(888, 1), 'trigout: IO_LIB must not hold a NUL character.');
 IO_LIB = fullfile(build, 'portlibs', 'no_such_library.so');
 expect_error(@() trigout(888, 1), 'trigout: LoadLibrary Failed. Check IO_LIB.');
 IO_LIB = fullfile(build, 'portlibs', 'simport_noinp.so');
