@@ -55,6 +55,10 @@ class EegmexWarning(UserWarning):
 
 
 def _error(text, default=ValueError):
+    # A module's message may end in a line feed (trigout's do), which MATLAB and Octave drop when
+    # they show it.
+    if text.endswith("\n"):
+        text = text[:-1]
     if text.startswith(("Could not open", "Could not read the eeg", "Could not find the length")):
         return OSError(text)
     if text.startswith(("LoadLibrary Failed", "GetProcAddress", "Parellel Port library")):
@@ -364,8 +368,9 @@ def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None
     device: '/dev/ttyACM0' (or 'COM3'); protocol 'byte' (one byte a write) or 'text' (template, with
     one integer conversion, formats the value; the default is r"%d\\n", backslash escapes
     as eegmex_serialport takes them); baud; port: the port number this device answers to
-    (None: every port). Returns the library path for io_lib; the configuration goes to the
-    library through the environment variable EEGMEX_SERIALPORT, as eegmex_serialport does.
+    (None: any port no other device names). Returns the library path for io_lib; the
+    configuration goes to the library through the environment variable EEGMEX_SERIALPORT, as
+    eegmex_serialport does.
     serialport('clear') forgets every device given so far.
     """
     if not isinstance(device, str) or not device:
