@@ -21,7 +21,7 @@ jobs=$(nproc)
 share=$((total / ${#targets[@]}))
 ((share >= 10)) || share=10
 
-bash scripts/deps.sh
+[ -n "${EEGMEX_DEPS_DONE:-}" ] || bash scripts/deps.sh  # the test command has done it once for all
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" >/dev/null
 # Only the fuzz targets (and what they load), not the Octave flavour of the modules.
 known=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \(fuzz_[a-z]*\).*/\1/p')

@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 kinds=("$@")
 ((${#kinds[@]})) || kinds=(asan tsan)
-bash scripts/deps.sh
+[ -n "${EEGMEX_DEPS_DONE:-}" ] || bash scripts/deps.sh  # the test command has done it once for all
 
 # The C++ test executables of a configured tree whose tests (in ctest-dir) match test-regex: the tests named
 # as a target of that tree (the Octave, packaging and docs tests are scripts, not targets).

@@ -51,8 +51,9 @@ skip_for_packages() {
 echo "=== packages"
 start=$SECONDS
 # The Windows part's packages too, so that what could not be installed is known before any part.
-export EEGMEX_DEPS_LOG=$root/$build/deps.log
-mkdir -p "$build" && : >"$EEGMEX_DEPS_LOG"
+mkdir -p "$build"
+export EEGMEX_DEPS_LOG=$(realpath "$build")/deps.log
+: >"$EEGMEX_DEPS_LOG"
 bash scripts/deps-windows.sh
 missing_core=$(missing_packages "${core_packages[@]}")
 if [ -n "$missing_core" ]; then
