@@ -5,7 +5,7 @@
 #      the instrumented tree the fuzz targets are built in too (build-asan/);
 #   3. tsan: the suites that run threads (trigout, port libraries, reliability) under ThreadSanitizer;
 #   4. fuzz: every fuzz target within one total budget of processor time (FUZZ_SECONDS, default
-#      240), two targets at a time on two processors, in the tree of part 2;
+#      360: 60 s a target), two targets at a time on two processors, in the tree of part 2;
 #   5. octave memcheck: the Octave suite under valgrind where it can run Octave, otherwise the same
 #      tests on modules built with AddressSanitizer inside Octave (EEGMEX_MEMCHECK=valgrind|asan
 #      forces one);
@@ -13,6 +13,8 @@
 #      always, 32-bit where wine32 is installed and this kernel runs 32-bit programs;
 #   7. python: the package built into a virtual environment under the build tree, and its pytest
 #      suite (scripts/test_python.sh).
+# `bash scripts/test.sh PART...` runs only those parts (ctest, asan, tsan, fuzz, memcheck, windows,
+# python), after the packages and the build; the others are named as skipped, not asked for.
 # Every part runs even after another has failed, and prints its time. A part whose packages could
 # not be installed (scripts/deps.sh and scripts/deps-windows.sh retry the package index, then install
 # what they can) does not run and is named, with the reason, among the skipped ones; so is a part
@@ -27,6 +29,13 @@ source scripts/packages.sh
 ran=() failed=() skipped=() times=()
 t0=$SECONDS
 
+asked=" $* "
+# want NAME: whether the part NAME is to run (every part when none was named); records it otherwise.
+want() {
+  [ "$asked" = "  " ] || [[ $asked == *" $1 "* ]] && return 0
+  skipped+=("$1 (not asked for)")
+  return 1
+}
 load() { cut -d' ' -f1 /proc/loadavg; }
 part() {  # part NAME COMMAND...: runs it, records its verdict and its time
   local name=$1 start=$SECONDS load0 secs
@@ -68,15 +77,16 @@ start=$SECONDS
 bash scripts/build.sh || { echo "test: FAILED: the build"; exit 1; }
 times+=("$(printf '%5d s  %-48s load average %s' $((SECONDS - start)) build "$(load)")")
 
-part ctest bash -c "cd '$build' && ctest --output-on-failure -j$(nproc)"
+want ctest && part ctest bash -c "cd '$build' && ctest --output-on-failure -j$(nproc)"
 
 if ! skip_for_packages "asan, tsan, fuzz" "${sanitizer_packages[@]}"; then
-  part asan bash "$root/scripts/sanitize.sh" asan
-  part tsan bash "$root/scripts/sanitize.sh" tsan
-  part fuzz bash "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-240}"
+  want asan && part asan bash "$root/scripts/sanitize.sh" asan
+  want tsan && part tsan bash "$root/scripts/sanitize.sh" tsan
+  want fuzz && part fuzz bash "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-360}"
 fi
 
 memcheck=${EEGMEX_MEMCHECK:-}
+want memcheck || memcheck=none
 if [ -z "$memcheck" ]; then
   if probe_valgrind_octave; then
     memcheck=valgrind
@@ -91,13 +101,13 @@ if [ -z "$memcheck" ]; then
 fi
 if [ "$memcheck" = valgrind ]; then
   part "octave memcheck (valgrind)" bash "$root/scripts/valgrind-octave.sh"
-else
+elif [ "$memcheck" = asan ]; then
   part "octave memcheck (AddressSanitizer self-check)" bash "$root/scripts/asan-octave.sh" --self-check
   part "octave memcheck (AddressSanitizer)" bash "$root/scripts/asan-octave.sh"
 fi
 
 # The Windows part: what of it can run here (scripts/test-windows.sh makes the same choices).
-if ! skip_for_packages "windows (pe checks, wine64, wine32)" "${windows_cross_packages[@]}"; then
+if want windows && ! skip_for_packages "windows (pe checks, wine64, wine32)" "${windows_cross_packages[@]}"; then
   what="pe checks"
   if ! skip_for_packages "wine64" "${wine_packages[@]}"; then what+=", wine64"; fi
   if [ -n "$(missing_packages "${wine32_packages[@]}")" ]; then
@@ -112,7 +122,7 @@ if ! skip_for_packages "windows (pe checks, wine64, wine32)" "${windows_cross_pa
   part "windows ($what)" bash "$root/scripts/test-windows.sh"
 fi
 
-if ! skip_for_packages python "${python_packages[@]}"; then
+if want python && ! skip_for_packages python "${python_packages[@]}"; then
   part python bash "$root/scripts/test_python.sh"
 fi
 
