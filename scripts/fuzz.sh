@@ -3,8 +3,8 @@
 #   scripts/fuzz.sh [total seconds, default 360] [target...]
 # Targets: reader, eegfetch, trigout, vhdr, vmrk, edf. The budget is processor time shared equally
 # among the targets, run side by side on every processor (nproc), so on two processors the default
-# takes about 180 s of wall time (as much fuzzing as 60 s a target one after another, in half the time); a target's share is at least 10 s. Builds with clang into the
-# AddressSanitizer tree (build-asan/, or $FUZZ_BUILD_DIR; the tree scripts/sanitize.sh also runs
+# takes about 180 s of wall time: as much fuzzing as 60 s a target one after another, in half the
+# time. A target's share is at least 10 s. Builds with clang into the AddressSanitizer tree (build-asan/, or $FUZZ_BUILD_DIR; the tree scripts/sanitize.sh also runs
 # the C++ suites in, so nothing is instrumented twice) with AddressSanitizer,
 # UndefinedBehaviorSanitizer and LeakSanitizer; starts from the seed corpus in fuzz/corpus/<target>/
 # plus what earlier runs found (<tree>/corpus/<target>/). A crash, a sanitizer report, a leak or an
