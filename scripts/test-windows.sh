@@ -56,7 +56,6 @@ pe_status=$?
 echo "$pe"
 if [ $pe_status = 0 ]; then summary+=("$(tail -1 <<<"$pe")"); else fail "$(tail -1 <<<"$pe")"; fi
 
-
 arches=()
 if [ -z "$(missing_packages "${wine_packages[@]}")" ]; then
   arches+=(64)
