@@ -7,8 +7,9 @@
 #   build-tsan/: ThreadSanitizer, the suites that run threads (trigout, port libraries, reliability),
 #                and only what they need.
 # scripts/sanitize.sh [asan|tsan]...   (default: both). Only the test executables and what they load
-# are built (not the benchmarks, not the Octave flavour of the modules: Octave itself is not
-# instrumented; the Octave tests run in the plain build and under scripts/valgrind-octave.sh).
+# are built, with the wide filter kernels this processor runs; not the benchmarks, not the Octave
+# flavour of the modules (Octave itself is not instrumented; the Octave tests run in the plain build
+# and under scripts/valgrind-octave.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kinds=("$@")
@@ -24,6 +25,13 @@ test_targets() {  # build-dir ctest-dir test-regex
   grep -Fx -f <(echo "$tests") <<<"$targets"
 }
 
+# The wide filter kernels this processor runs (and the tests therefore reach): the only ones worth
+# instrumenting, each taking minutes to compile so.
+kernels=()
+grep -qw avx2 /proc/cpuinfo 2>/dev/null && kernels+=(avx2)
+grep -qw avx512f /proc/cpuinfo 2>/dev/null && kernels+=(avx512)
+kernel_list=$(IFS=';'; echo "${kernels[*]:-none}")
+
 common="-g -O1 -fno-omit-frame-pointer"
 # Tests that make allocation or thread creation fail by capping the address space (RLIMIT_AS)
 # cannot run under a sanitizer, whose shadow memory needs terabytes of address space.
@@ -33,7 +41,7 @@ for kind in "${kinds[@]}"; do
     asan)
       echo "sanitize: AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer"
       dir=${ASAN_BUILD_DIR:-build-asan}
-      CC=clang CXX=clang++ cmake -S fuzz -B "$dir" -DEEGMEX_TESTS=ON >/dev/null
+      CC=clang CXX=clang++ cmake -S fuzz -B "$dir" -DEEGMEX_TESTS=ON -DEEGMEX_WIDE_KERNELS="$kernel_list" >/dev/null
       # shellcheck disable=SC2046
       cmake --build "$dir" -j"$(nproc)" --target $(test_targets "$dir" "$dir/eegmex" .) >/dev/null
       (cd "$dir/eegmex" && ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
@@ -44,7 +52,7 @@ for kind in "${kinds[@]}"; do
       echo "sanitize: ThreadSanitizer (trigout, port libraries, reliability)"
       dir=${TSAN_BUILD_DIR:-build-tsan}
       flags="$common -fsanitize=thread"
-      CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEEGMEX_WIDE_KERNELS="$kernel_list" \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
         -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
         >/dev/null
