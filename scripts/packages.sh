@@ -31,5 +31,5 @@ missing_packages() {
 # become brackets and commas, so that the test command's last line stays parseable.
 deps_problem() {
   [ -n "${EEGMEX_DEPS_LOG:-}" ] && [ -s "$EEGMEX_DEPS_LOG" ] || return 0
-  printf '; %s' "$(paste -sd' ' "$EEGMEX_DEPS_LOG" | tr '();' '[],')"
+  printf '; %s' "$(sed 's/[.?]*$//' "$EEGMEX_DEPS_LOG" | paste -sd'\n' | sed ':a;N;$!ba;s/\n/, and /g' | tr '();' '[],')"
 }
