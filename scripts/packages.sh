@@ -27,9 +27,9 @@ missing_packages() {
 }
 
 # deps_problem: why the last scripts/deps*.sh run could not install everything, from its log
-# ($EEGMEX_DEPS_LOG), as "; REASON" (nothing when it holds none). Parentheses and semicolons
-# become brackets and commas, so that the test command's last line stays parseable.
+# ($EEGMEX_DEPS_LOG), as ", because REASON" (nothing when it holds none). Parentheses and
+# semicolons become brackets and commas, so that the test command's last line stays parseable.
 deps_problem() {
   [ -n "${EEGMEX_DEPS_LOG:-}" ] && [ -s "$EEGMEX_DEPS_LOG" ] || return 0
-  printf '; %s' "$(sed 's/[.?]*$//' "$EEGMEX_DEPS_LOG" | paste -sd'\n' | sed ':a;N;$!ba;s/\n/, and /g' | tr '();' '[],')"
+  printf ', because %s' "$(sed 's/[.?]*$//' "$EEGMEX_DEPS_LOG" | paste -sd'\n' | sed ':a;N;$!ba;s/\n/, and /g' | tr '();' '[],')"
 }

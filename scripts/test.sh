@@ -93,7 +93,7 @@ if [ -z "$memcheck" ]; then
   else
     memcheck=asan
     if [ -n "$(missing_packages "${memcheck_packages[@]}")" ]; then
-      skipped+=("valgrind (not installed$(deps_problem); the Octave suite ran under AddressSanitizer instead)")
+      skipped+=("valgrind (not installed$(deps_problem), so the Octave suite ran under AddressSanitizer instead)")
     else
       skipped+=("valgrind (it cannot start Octave on this machine, so the Octave suite ran under AddressSanitizer instead)")
     fi
@@ -112,7 +112,7 @@ if want windows && ! skip_for_packages "windows (pe checks, wine64, wine32)" "${
   if ! skip_for_packages "wine64" "${wine_packages[@]}"; then what+=", wine64"; fi
   if [ -n "$(missing_packages "${wine32_packages[@]}")" ]; then
     reason="not installed: ${wine32_packages[*]}$(deps_problem)"
-    probe_32bit_programs || reason+="; nor does this kernel run 32-bit programs"
+    probe_32bit_programs || reason+=", and this kernel cannot run 32-bit programs either"
     skipped+=("wine32 ($reason)")
   elif ! probe_32bit_programs; then
     skipped+=("wine32 (this kernel cannot run 32-bit programs)")

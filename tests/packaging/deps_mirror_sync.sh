@@ -70,7 +70,7 @@ grep -qx wine32:i386 "$state/installed" && fail "the stand-in installed wine32:i
 grep -q 'Mirror sync in progress' "$log" || fail "the log does not give the index's failure: $(cat "$log")"
 grep -q 'wine32:i386' "$log" || fail "the log does not name wine32:i386: $(cat "$log")"
 reason=$(PATH=$work/bin:$PATH EEGMEX_DEPS_LOG=$log bash -c "source '$src/scripts/packages.sh'; deps_problem")
-[ -n "$reason" ] && [[ ${reason#; } != *[\(\)\;]* ]] || fail "the reason is empty or holds parentheses or semicolons: $reason"
+[ -n "$reason" ] && [[ $reason != *[\(\)\;]* ]] || fail "the reason is empty or holds parentheses or semicolons: $reason"
 missing=$(PATH=$work/bin:$PATH bash -c "source '$src/scripts/packages.sh'; missing_packages wine64 wine32:i386 valgrind")
 [ "$missing" = wine32:i386 ] || fail "missing_packages gave '$missing', not wine32:i386"
 echo "deps_mirror_sync: index tried 3 times, valgrind installed, wine32:i386 named as missing with the mirror's reason"
