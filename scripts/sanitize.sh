@@ -46,7 +46,7 @@ for kind in "${kinds[@]}"; do
       cmake --build "$dir" -j"$(nproc)" --target $(test_targets "$dir" "$dir/eegmex" .) >/dev/null
       (cd "$dir/eegmex" && ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
         UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        ctest --output-on-failure -E '^(octave|packaging|docs)_')
+        ctest --output-on-failure -j"$(nproc)" -E '^(octave|packaging|docs)_')
       ;;
     tsan)
       echo "sanitize: ThreadSanitizer (trigout, port libraries, reliability)"
@@ -59,7 +59,7 @@ for kind in "${kinds[@]}"; do
       # shellcheck disable=SC2046
       cmake --build "$dir" -j"$(nproc)" --target $(test_targets "$dir" "$dir" 'trigout|portlib|reliability') >/dev/null
       (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        ctest --output-on-failure -R 'trigout|portlib|reliability' -E '^(octave|packaging|docs)_')
+        ctest --output-on-failure -j"$(nproc)" -R 'trigout|portlib|reliability' -E '^(octave|packaging|docs)_')
       ;;
     *)
       echo "sanitize: unknown kind $kind (asan or tsan)" >&2
