@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Bounded libFuzzer runs of the fuzz targets, within one total budget:
 #   scripts/fuzz.sh [total seconds, default 360] [target...]
-# Targets: reader, eegfetch, trigout, vhdr, vmrk, edf. The budget is processor time shared equally
+# Targets (default: every fuzz_* target fuzz/CMakeLists.txt defines): reader, eegfetch, trigout,
+# vhdr, vmrk, edf and the like. The budget is processor time shared equally
 # among the targets, run side by side on every processor (nproc), so on two processors the default
 # takes about 180 s of wall time: as much fuzzing as 60 s a target one after another, in half the
 # time. A target's share is at least 10 s. Builds with clang into the AddressSanitizer tree (build-asan/, or $FUZZ_BUILD_DIR; the tree scripts/sanitize.sh also runs
@@ -15,16 +16,16 @@ cd "$(dirname "$0")/.."
 total=${1:-360}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(reader eegfetch trigout vhdr vmrk edf)
 build=${FUZZ_BUILD_DIR:-build-asan}
 jobs=$(nproc)
-share=$((total / ${#targets[@]}))
-((share >= 10)) || share=10
 
 [ -n "${EEGMEX_DEPS_DONE:-}" ] || bash scripts/deps.sh  # the test command has done it once for all
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" >/dev/null
 # Only the fuzz targets (and what they load), not the Octave flavour of the modules.
-known=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \(fuzz_[a-z]*\).*/\1/p')
+known=$(cmake --build "$build" --target help | sed -n 's/^\.\.\. \(fuzz_[a-z0-9_]*\).*/\1/p')
+((${#targets[@]})) || mapfile -t targets < <(sed 's/^fuzz_//' <<<"$known")
+share=$((total / ${#targets[@]}))
+((share >= 10)) || share=10
 wanted=()
 for t in "${targets[@]}"; do grep -qx "fuzz_$t" <<<"$known" && wanted+=("fuzz_$t"); done
 ((${#wanted[@]} == 0)) || cmake --build "$build" -j"$jobs" --target "${wanted[@]}" >/dev/null

@@ -7,7 +7,8 @@ core_packages=(cmake make g++ pkg-config googletest libgtest-dev  # build and C+
   octave liboctave-dev  # GNU Octave modules and their tests
   python3  # the pty far end of the serial port library's tests; the docs checks
   python3-mne  # BrainVision and EDF headers checked against MNE-Python (as /usr/bin/python3)
-  gnuplot-nox fonts-freefont-otf ghostscript)  # the demo figure: Octave only recommends them
+  gnuplot-nox fonts-freefont-otf ghostscript  # the demo figure: Octave only recommends them
+  libxdf-dev)  # XDF files checked against an independent C++ loader
 sanitizer_packages=(clang libclang-rt-14-dev)  # fuzzing, sanitizers
 memcheck_packages=(valgrind)
 windows_cross_packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
@@ -16,7 +17,8 @@ wine_packages=(wine wine64)
 wine32_packages=(wine32:i386)  # 32-bit programs under wine: built for i386 only
 # the Python package (pip install --no-build-isolation --no-deps .) and its tests
 python_packages=(python3-dev python3-numpy python3-pybind11 pybind11-dev python3-setuptools python3-wheel
-  python3-venv python3-pip python3-pytest python3-scipy)
+  python3-venv python3-pip python3-pytest python3-scipy
+  python3-h5py)  # MAT v7.3 (HDF5) EEGLAB datasets in Python, and their tests
 
 # missing_packages PKG...: prints those of them that are not installed, one a line.
 missing_packages() {
