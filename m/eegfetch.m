@@ -5,7 +5,8 @@
 %   [X, info] = eegfetch(fileName, HDR, OPT)   % info: what the call did
 %
 %   eegfetch reads HDR.nPoints frames from the start of the binary file
-%   fileName (one sample per channel per frame, no header), runs every
+%   fileName (one sample per channel per frame, after HDR.dataOffset
+%   bytes of header, or in the records HDR.recordSamples describes), runs every
 %   channel through the IIR filter OPT.filt_b / OPT.filt_a, lowers the rate
 %   from HDR.fs to OPT.fs by weighted block decimation, and returns the
 %   channels OPT.chanidx, each multiplied by its HDR.scale factor, as a
@@ -170,8 +171,9 @@
 %     point reached; changed bytes among the first 4 KiB or just before
 %     that point (the last 4 KiB, or the block in progress and the last
 %     whole block before it when that is longer, up to 1 MiB; compared by
-%     128-bit hashes); other nChans, BinaryFormat, endian, filt_a, filt_b,
-%     filt_subsample, factor or chanidx (HDR.scale and the window may
+%     128-bit hashes); other nChans, BinaryFormat, endian, dataOffset,
+%     recordSamples, offset, filt_a, filt_b, filt_subsample, factor or
+%     chanidx (HDR.scale and the window may
 %     change freely); HDR.nPoints ending before that point; a window
 %     reaching back to output samples older than those kept.
 %     Kept per stream (file and settings), at most 8 streams, the least
@@ -190,8 +192,8 @@
 %       OPT.resume = true;
 %       OPT.newest = true;
 %       while running
-%         eegfetch(file, HDR, OPT);
-%         plot(OPT.data);
+%         W = eegfetch(file, HDR, OPT);  % a copy: OPT.data shares nothing
+%         plot(W);
 %       end
 %     Appending loop (each call writes only the new output samples; an
 %     output placed twice is placed with the same value):
@@ -255,7 +257,7 @@
 %   concerned (HDR.fs, HDR.nChans, HDR.nPoints, HDR.scale, OPT.fs,
 %   OPT.chanidx, OPT.dataPos, OPT.filt_a, OPT.filt_b, OPT.filt_subsample).
 %     Exactly three input arguments required.
-%     One or two output arguments required.        (more than one result)
+%     One or two output arguments required.        (more than two results)
 %     Could not read file name.                     (not a char array)
 %     The file name must not hold a NUL character.
 %     Could not open eeg file.                      (also a directory)
@@ -276,6 +278,13 @@
 %     HDR.BinaryFormat argument must be real scalar.
 %     HDR.BinaryFormat must not be sparse.
 %     Unknown Binary Format!                        (also NaN, Inf)
+%     HDR.dataOffset must be a real scalar.  (also: argument must be real
+%       scalar, must not be sparse, holds a 64-bit integer that has no
+%       exact double)
+%     HDR.dataOffset must be a whole number of bytes from 0 to 2^53.
+%     HDR.recordSamples must have HDR.nChans entries.
+%     HDR.recordSamples entries must be whole numbers from 0 to 2147483647.
+%     HDR.recordSamples must make records of 1 byte to 1 GiB.
 %     Could not find the length of the eeg file.
 %     The eeg file holds more than 2147483647 frames; set HDR.nPoints to
 %       read a part of it.
@@ -289,6 +298,10 @@
 %     HDR.endian argument must be character.        (not one character)
 %     Could not read HDR.endian .
 %     HDR.endian must be 'l' or 'b', see documentation.
+%     HDR.offset must have HDR.nChans entries.  (HDR.recordSamples and
+%       HDR.offset also take the messages of HDR.scale's kind: must be a
+%       real scalar vector, has to be a vector, must not be sparse, holds
+%       a 64-bit integer)
 %     OPT has to be a struct.
 %     The field OPT.chanidx was not set
 %     The field OPT.fs was not set
@@ -299,6 +312,12 @@
 %     OPT.chanidx entries must be channel numbers from 1 to HDR.nChans.
 %     HDR.scale of a channel OPT.chanidx selects is not a finite number:
 %       its scale is unknown.
+%     OPT.chanidx selects channels with different HDR.recordSamples
+%       counts: read the channels of one rate at a time.
+%     OPT.chanidx selects a channel with no samples in a record
+%       (HDR.recordSamples is 0).
+%     HDR.channelFs of the channels OPT.chanidx selects must be a whole
+%       number of Hz from 1 to 2147483647.
 %     OPT.fs must be a real scalar.
 %     OPT.fs argument must be real scalar.
 %     OPT.fs must be at least 1.
@@ -334,23 +353,6 @@
 %     OPT.resume must not be sparse.
 %     OPT.resume must be real.
 %     OPT.resume must not be NaN.
-%     HDR.dataOffset must be a real scalar.  (also: argument must be real
-%       scalar, must not be sparse, holds a 64-bit integer that has no
-%       exact double)
-%     HDR.dataOffset must be a whole number of bytes from 0 to 2^53.
-%     HDR.recordSamples must have HDR.nChans entries.
-%     HDR.recordSamples entries must be whole numbers from 0 to 2147483647.
-%     HDR.recordSamples must make records of 1 byte to 1 GiB.
-%     HDR.offset must have HDR.nChans entries.  (HDR.recordSamples and
-%       HDR.offset also take the messages of HDR.scale's kind: must be a
-%       real scalar vector, has to be a vector, must not be sparse, holds
-%       a 64-bit integer)
-%     OPT.chanidx selects channels with different HDR.recordSamples
-%       counts: read the channels of one rate at a time.
-%     OPT.chanidx selects a channel with no samples in a record
-%       (HDR.recordSamples is 0).
-%     HDR.channelFs of the channels OPT.chanidx selects must be a whole
-%       number of Hz from 1 to 2147483647.
 %     OPT.newest must be a logical or numeric scalar.
 %     OPT.newest must be a scalar.
 %     OPT.newest must not be sparse.

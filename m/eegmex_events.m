@@ -9,9 +9,11 @@ function [events, state] = eegmex_events(HDR, state, upTo)
 %   reads only the bytes added since the last one, so an online loop can
 %   ask after every read of eegfetch:
 %
-%     HDR = eegmex_vhdr('rec.vhdr');             % or eegmex_edf('rec.bdf')
-%     OPT = struct('chanidx', 1:HDR.nChans, 'fs', HDR.fs, 'resume', true, 'newest', true);
-%     OPT.data = zeros(2 * HDR.fs, HDR.nChans);  % the newest 2 s
+%     HDR = eegmex_vhdr('rec.vhdr');   chanidx = 1:HDR.nChans;
+%     % EDF, BDF: HDR = eegmex_edf('rec.bdf');
+%     %           chanidx = setdiff(HDR.fsChans, HDR.statusChan);
+%     OPT = struct('chanidx', chanidx, 'fs', HDR.fs, 'resume', true, 'newest', true);
+%     OPT.data = zeros(2 * HDR.fs, numel(chanidx));  % the newest 2 s
 %     state = [];
 %     while recording
 %       [X, info] = eegfetch(HDR.dataFile, HDR, OPT);

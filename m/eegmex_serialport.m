@@ -45,7 +45,8 @@ function file = eegmex_serialport(device, varargin)
 %
 %   Each pulse is one write of its byte or text, never waiting for the
 %   bytes to leave; a box that takes nothing holds a write at most 2 ms
-%   (on Windows one tick of the system timer, 15.6 ms by default). A
+%   (on Windows too, on a high-resolution timer; before Windows 10
+%   version 1803 one tick of the system timer, 15.6 ms by default). A
 %   command the box took only part of is completed before anything else
 %   is written to it, so the box never reads another code. A write that
 %   fails, a cut command, or a device that hung up makes the next trigout

@@ -12,6 +12,7 @@
 #   - an online call (eegmex.Stream: resume, newest, 100 ms appended before each of CALLS calls) on the
 #     600 MB file: median <= 1 ms;
 #   - a trigout call through the simulated port against an empty extension call: <= empty + 10 us.
+#     Then the same two calls once every 25 ms, as an experiment makes them (cold caches).
 # Environment: BUILD_DIR (build), BENCH_DATA ($BUILD_DIR/benchdata), ROUNDS (5), CALLS (300),
 # W1_FRAMES, PEERS=0 skips numpy and MNE, KEEP_DATA=1 keeps the generated files, INSTALL=0 uses the package
 # already installed in build/python-venv.

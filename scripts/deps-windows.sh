@@ -1,28 +1,27 @@
 #!/usr/bin/env bash
 # Installs what the Windows builds and their wine suite need, when it is missing: the mingw-w64
-# cross compilers, wine for both architectures, and the i386 architecture that wine32 comes from.
-# Run as root (or with sudo available).
-set -euo pipefail
+# cross compilers, wine for both architectures, and the i386 architecture that wine32 comes from,
+# with everything scripts/deps.sh installs. Run as root (or with sudo available). Like
+# scripts/deps.sh it fetches a failing package index again a few times, installs what it can and
+# notes the reasons in $EEGMEX_DEPS_LOG; exits 1 when anything is missing. The PE checks and the
+# 64-bit suite need nothing of i386: wine32 missing leaves them to run.
+set -uo pipefail
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
 
-sudo=""
-if [ "$(id -u)" != 0 ]; then
-  command -v sudo >/dev/null || { echo "deps-windows: need root" >&2; exit 1; }
-  sudo=sudo
+extra=()
+if [ -n "$(missing_packages "${wine32_packages[@]}")" ]; then
+  extra=("${wine32_packages[@]}")
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    echo "deps-windows: adding the i386 architecture"
+    $sudo dpkg --add-architecture i386
+  fi
 fi
-export DEBIAN_FRONTEND=noninteractive
-
-# The plain packages first, through the common script.
-bash scripts/deps.sh
-
-# 32-bit programs under wine need wine32, which is built for i386 only.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  echo "deps-windows: adding the i386 architecture"
-  $sudo dpkg --add-architecture i386
-  $sudo apt-get update -qq
+# One call, so that a failing index is retried once for all of them.
+bash scripts/deps.sh "${extra[@]}" && exit 0
+if [ -n "$(missing_packages "${wine32_packages[@]}")" ]; then
+  echo "deps-windows: ${wine32_packages[*]} is not installed; the PE checks and the 64-bit suite need nothing of it" >&2
 fi
-if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  echo "deps-windows: installing wine32:i386"
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends wine32:i386 >/dev/null
-fi
+exit 1

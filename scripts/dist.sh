@@ -4,7 +4,9 @@
 # dist/SHA256SUMS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps-windows.sh
+source scripts/packages.sh
+# The release needs the cross compilers only, not wine.
+bash scripts/deps-windows.sh || [ -z "$(missing_packages "${windows_cross_packages[@]}")" ]
 WIN_BUILD_PREFIX=build-dist-win bash scripts/build-windows.sh -DEEGMEX_TESTS=OFF >/dev/null
 rm -rf dist
 mkdir -p dist

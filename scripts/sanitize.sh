@@ -1,34 +1,36 @@
 #!/usr/bin/env bash
 # The C++ suites under the sanitizers, built with clang:
 #   build-asan/: AddressSanitizer + UndefinedBehaviorSanitizer (no recovery) + LeakSanitizer, every
-#                C++ suite (the embedded host, the modules it loads, the tests);
-#   build-tsan/: ThreadSanitizer, the suites that run threads (trigout, port libraries, reliability).
-# scripts/sanitize.sh [asan|tsan]...   (default: both). The Octave flavour of the modules is not
-# built here, native or MEX (Octave itself is not instrumented); the Octave tests run in the plain
-# build.
+#                C++ suite (the embedded host, the modules it loads, the tests). It is the fuzz
+#                tree (fuzz/CMakeLists.txt with the suites on): scripts/fuzz.sh builds its targets
+#                in the same tree and reuses every object, so the project is instrumented once.
+#   build-tsan/: ThreadSanitizer, the suites that run threads (trigout, port libraries, reliability),
+#                and only what they need.
+# scripts/sanitize.sh [asan|tsan]...   (default: both). Only the test executables and what they load
+# are built, with the wide filter kernels this processor runs; not the benchmarks, not the Octave
+# flavour of the modules (Octave itself is not instrumented; the Octave tests run in the plain build
+# and under scripts/valgrind-octave.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kinds=("$@")
 ((${#kinds[@]})) || kinds=(asan tsan)
-bash scripts/deps.sh
+[ -n "${EEGMEX_DEPS_DONE:-}" ] || bash scripts/deps.sh  # the test command has done it once for all
 
-# Every target of a configured tree except the Octave flavours of the modules.
-native_targets() {
-  cmake --build "$1" --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_.-]*\).*/\1/p' |
-    grep -v -E '^(all|clean|depend|edit_cache|rebuild_cache|test|install.*|list_install_components)$|_octave(_native)?$'
+# The C++ test executables of a configured tree whose tests (in ctest-dir) match test-regex: the tests named
+# as a target of that tree (the Octave, packaging and docs tests are scripts, not targets).
+test_targets() {  # build-dir ctest-dir test-regex
+  local targets tests
+  targets=$(cmake --build "$1" --target help | sed -n 's/^\.\.\. \([A-Za-z0-9_.-]*\).*/\1/p')
+  tests=$(ctest --test-dir "$2" -N | sed -n 's/^ *Test *#[0-9]*: *//p' | grep -E "$3")
+  grep -Fx -f <(echo "$tests") <<<"$targets"
 }
 
-build_and_test() {  # dir flags ctest-args...
-  local dir=$1 flags=$2
-  shift 2
-  CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
-    >/dev/null
-  # shellcheck disable=SC2046
-  cmake --build "$dir" -j2 --target $(native_targets "$dir") >/dev/null
-  (cd "$dir" && ctest --output-on-failure -E '^(octave|packaging)_' "$@")
-}
+# The wide filter kernels this processor runs (and the tests therefore reach): the only ones worth
+# instrumenting, each taking minutes to compile so.
+kernels=()
+grep -qw avx2 /proc/cpuinfo 2>/dev/null && kernels+=(avx2)
+grep -qw avx512f /proc/cpuinfo 2>/dev/null && kernels+=(avx512)
+kernel_list=$(IFS=';'; echo "${kernels[*]:-none}")
 
 common="-g -O1 -fno-omit-frame-pointer"
 # Tests that make allocation or thread creation fail by capping the address space (RLIMIT_AS)
@@ -38,14 +40,26 @@ for kind in "${kinds[@]}"; do
   case $kind in
     asan)
       echo "sanitize: AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer"
-      ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
-      UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        build_and_test build-asan "$common -fsanitize=address,undefined -fno-sanitize-recover=all"
+      dir=${ASAN_BUILD_DIR:-build-asan}
+      CC=clang CXX=clang++ cmake -S fuzz -B "$dir" -DEEGMEX_TESTS=ON -DEEGMEX_WIDE_KERNELS="$kernel_list" >/dev/null
+      # shellcheck disable=SC2046
+      cmake --build "$dir" -j"$(nproc)" --target $(test_targets "$dir" "$dir/eegmex" .) >/dev/null
+      (cd "$dir/eegmex" && ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+        UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        ctest --output-on-failure -j"$(nproc)" -E '^(octave|packaging|docs)_')
       ;;
     tsan)
       echo "sanitize: ThreadSanitizer (trigout, port libraries, reliability)"
-      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        build_and_test build-tsan "$common -fsanitize=thread" -R 'trigout|portlib|reliability'
+      dir=${TSAN_BUILD_DIR:-build-tsan}
+      flags="$common -fsanitize=thread"
+      CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEEGMEX_WIDE_KERNELS="$kernel_list" \
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
+        >/dev/null
+      # shellcheck disable=SC2046
+      cmake --build "$dir" -j"$(nproc)" --target $(test_targets "$dir" "$dir" 'trigout|portlib|reliability') >/dev/null
+      (cd "$dir" && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        ctest --output-on-failure -j"$(nproc)" -R 'trigout|portlib|reliability' -E '^(octave|packaging|docs)_')
       ;;
     *)
       echo "sanitize: unknown kind $kind (asan or tsan)" >&2

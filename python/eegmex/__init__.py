@@ -90,6 +90,10 @@ def _missing(text, path, cls=OSError):
 
 
 def _error(text, default=ValueError, module=None, path=None):
+    # A module's message may end in a line feed (trigout's do), which MATLAB and Octave drop when
+    # they show it.
+    if text.endswith("\n"):
+        text = text[:-1]
     if text.startswith(("Not enough memory", "Out of memory")) or "no memory" in text:
         return MemoryError(text)
     if text.startswith("Could not open"):
@@ -599,9 +603,10 @@ def serialport(device, protocol="byte", template=r"%d\n", baud=115200, port=None
     device: '/dev/ttyACM0' (or 'COM3'); protocol 'byte' (one byte a write) or 'text' (template, with
     one integer conversion, formats the value; the default is r"%d\\n", backslash escapes
     as eegmex_serialport takes them); baud; port: the port number this device answers to
-    (None: every port). Returns the library path for io_lib; the configuration goes to the
-    library through its export SerialportConfigure (the environment is left as it is, and
-    EEGMEX_SERIALPORT no longer read). serialport('clear') forgets every device given so far.
+    (None: any port no other device names). Returns the library path for io_lib; the
+    configuration goes to the library through its export SerialportConfigure (the environment is
+    left as it is, and EEGMEX_SERIALPORT no longer read). serialport('clear') forgets every device
+    given so far.
     """
     if not isinstance(device, str) or not device:
         raise ValueError("eegmex_serialport: DEVICE must be the text of a device path or COM name")

@@ -8,6 +8,8 @@ lacks (the signal package is not installed by scripts/deps.sh; MATLAB needs a to
 The rest of a help text mixes prose with code (the online idioms), so there only the forms that
 prose never holds count: the package functions, the call indexed at once, the block keywords.
 
+Also checked: every link to a heading of a page (page.md#anchor, #anchor) finds that heading.
+
 usage: check_examples.py SOURCE_DIR
 """
 import glob
@@ -100,6 +102,30 @@ def problems(line, example):
     return found
 
 
+def slug(heading):
+    """The anchor a heading gets on the code host: lower case, punctuation dropped, blanks as hyphens."""
+    h = re.sub(r'[`*]', '', heading.strip().lower())
+    h = re.sub(r'[^\w\- ]', '', h)
+    return h.replace(' ', '-')
+
+
+def dead_links(src, files):
+    """Links to a page's heading (page.md#anchor, #anchor) whose heading is not there."""
+    anchors = {}
+    for rel in files:
+        text = open(os.path.join(src, rel), encoding='utf-8').read()
+        text = re.sub(r'^```.*?^```', '', text, flags=re.S | re.M)
+        anchors[os.path.normpath(rel)] = {slug(m) for m in re.findall(r'^#+\s+(.*)$', text, re.M)}
+    found = []
+    for rel in files:
+        for n, line in enumerate(open(os.path.join(src, rel), encoding='utf-8'), 1):
+            for target, anchor in re.findall(r'\]\(([^)#\s]*)#([^)\s]+)\)', line):
+                page = os.path.normpath(os.path.join(os.path.dirname(rel), target)) if target else os.path.normpath(rel)
+                if page in anchors and anchor not in anchors[page]:
+                    found.append('%s:%d: a link to %s#%s, which has no such heading' % (rel, n, target or rel, anchor))
+    return found
+
+
 def main():
     src = sys.argv[1]
     files = ['README.md'] + sorted(os.path.relpath(p, src) for p in glob.glob(os.path.join(src, 'docs', '*.md')))
@@ -113,10 +139,11 @@ def main():
                 continue
             for what in problems(line, example):
                 failures.append('%s:%d: %s: %s' % (rel, n, what, line.strip()))
+    failures += dead_links(src, files)
     if checked < 50:
         failures.append('only %d example lines found: the extraction is broken' % checked)
     if failures:
-        print('examples that would not run on a fresh machine or in MATLAB:')
+        print('examples that would not run on a fresh machine or in MATLAB, or links to no heading:')
         print('\n'.join('  ' + f for f in failures))
         return 1
     print('check_examples: %d example lines in %d files, all portable' % (checked, len(files) + len(helps)))

@@ -3,7 +3,10 @@ function mex(varargin)
 % arguments that path passes (-c, -R2017b, CXXFLAGS=..., -I, -outdir, -output, sources,
 % objects, libraries) and builds with Octave's compiler, defining MATLAB_MEX_FILE as MATLAB's
 % mex does, so the modules compile in that configuration against a mex.h. Anything else it
-% is given is an error, so a changed call in build_user_host shows here.
+% is given is an error, so a changed call in build_user_host shows here. It compiles without
+% optimisation (-O0 after the path's own flags): what it proves is the MATLAB path's calls and the
+% MATLAB_MEX_FILE configuration; the optimised build of the same sources is proven by the Octave
+% path and the package, and compiling it a third time would take minutes for nothing more.
   compileOnly = false;
   outdir = pwd();
   output = '';
@@ -40,15 +43,18 @@ function mex(varargin)
     inc = strtrim(mkoctfile('-p', 'INCFLAGS'));
     for k = 1:numel(files)
       [~, name] = fileparts(files{k});
-      cmd = sprintf('%s -c -fPIC -DMATLAB_MEX_FILE %s %s "%s" -o "%s"', cxx, inc, strjoin(flags, ' '), files{k}, ...
+      cmd = sprintf('%s -c -fPIC -DMATLAB_MEX_FILE %s %s -O0 "%s" -o "%s"', cxx, inc, strjoin(flags, ' '), files{k}, ...
                     fullfile(outdir, [name '.o']));
       [status, out] = system(cmd);
       assert(status == 0, 'mex stand-in: compiling %s failed:\n%s', files{k}, out);
     end
   else
     assert(~isempty(output), 'mex stand-in: no -output');
+    old = getenv('CXXFLAGS');
+    setenv('CXXFLAGS', '-O0');  % mkoctfile's own optimisation flags, replaced
     [out, status] = mkoctfile('--mex', '-DMATLAB_MEX_FILE', flags{:}, files{:}, '-o', ...
                               fullfile(outdir, [output '.' mexext()]));
+    setenv('CXXFLAGS', old);
     assert(status == 0, 'mex stand-in: building %s failed:\n%s', output, out);
   end
 end
