@@ -10,8 +10,9 @@ package is installed; this script runs them too when given --python).
 
 Each session runs in a folder that holds the recordings the examples name: rec.eeg (32 int16 channels
 at 1000 Hz, little-endian, 20 s) with its BrainVision header rec.vhdr and markers rec.vmrk, rec2.eeg
-(the same frames), and rec.bdf (BDF: 8 channels at 256 Hz, one at 64 Hz, a Status channel with
-trigger codes 1 and 2). The names the examples leave to the reader are given: `running` and
+(the same frames), rec.bdf (BDF: 8 channels at 256 Hz, one at 64 Hz, a Status channel with
+trigger codes 1 and 2), and rec.set with rec.fdt (an EEGLAB dataset: 8 of rec.eeg's channels as
+float32, 'stim' and 'resp' events). The names the examples leave to the reader are given: `running` and
 `recording` (the caller's loop condition: true for three passes), `file`, `fileName` and `name` (the
 file rec.eeg), `N`, `nRows`, `nMax`; `plot` keeps what it is given, as a figure does. An example that
 shares OPT.data with anything fails (the warning eegfetch:sharedData is made an error).
@@ -150,6 +151,26 @@ def write_recordings(folder):
     signals += [write_edf.Signal('EEG%d' % k, spr, rng.integers(-30000, 30000, records * spr)) for k in range(4, 9)]
     status, _ = write_edf.status_channel(rng, records * spr, spr, [1, 2] * 20)
     write_edf.write(os.path.join(folder, 'rec.bdf'), signals + [status], '1', records, bdf=True)
+    write_eeglab(folder, x[:, :8], labels[:8], fs)
+
+
+def write_eeglab(folder, x, labels, fs):
+    """rec.set with its samples in rec.fdt (float32 frames), an EEGLAB dataset as MAT v5 lays it
+    out, with 'stim' and 'resp' events."""
+    import scipy.io
+    frames, nch = x.shape
+    x.astype('<f4').tofile(os.path.join(folder, 'rec.fdt'))
+    chanlocs = np.zeros((1, nch), dtype=[('labels', object), ('type', object)])
+    for k, label in enumerate(labels):
+        chanlocs[0, k] = (label, 'EEG')
+    at = list(range(1000, frames - 1000, 700))
+    event = np.zeros((1, len(at)), dtype=[('type', object), ('latency', object), ('duration', object)])
+    for k, latency in enumerate(at):
+        event[0, k] = ('stim' if k % 2 == 0 else 'resp', float(latency), 0.0)
+    eeg = {'setname': 'rec', 'filename': 'rec.set', 'filepath': '', 'nbchan': float(nch), 'trials': 1.0,
+           'pnts': float(frames), 'srate': float(fs), 'xmin': 0.0, 'xmax': (frames - 1) / fs, 'data': 'rec.fdt',
+           'chanlocs': chanlocs, 'event': event, 'ref': 'common', 'saved': 'yes'}
+    scipy.io.savemat(os.path.join(folder, 'rec.set'), {'EEG': eeg}, format='5')
 
 
 OCTAVE_STUBS = {
