@@ -94,7 +94,7 @@ bool newState(const mxArray* hdr, const mxArray* opt, mxArray*& state, Failure& 
 
   // The settings as doubles, in storage the host releases whatever happens.
   const int nChans = call.nChans, nSel = call.nSel, L = call.filterLength, factor = call.decimationFactor;
-  const size_t doubles = size_t(nChans) * 2 + size_t(L) * 2 + size_t(factor) + 1;
+  const size_t doubles = size_t(nChans) * 2 + size_t(L) * 2 + size_t(call.sections) * 6 + size_t(factor) + 1;
   double* scratch = static_cast<double*>(mxCalloc(doubles, sizeof(double)));
   int32_t* channels = static_cast<int32_t*>(mxCalloc(size_t(nSel) + 1, sizeof(int32_t)));
   if (!scratch || !channels) return fail(f, M::outOfMemory);
@@ -115,6 +115,12 @@ bool newState(const mxArray* hdr, const mxArray* opt, mxArray*& state, Failure& 
   if (call.filtA) {
     d.b = take(call.filtB, size_t(L));
     d.a = take(call.filtA, size_t(L));
+  }
+  if (call.sos) {  // the sections row by row, as the core takes them
+    eeg::sosRowsOf(call, p);
+    d.sos = p;
+    d.sections = call.sections;
+    p += size_t(call.sections) * 6;
   }
   if (call.weights) d.weights = take(call.weights, size_t(factor));
   for (int k = 0; k < nSel; ++k)
