@@ -206,9 +206,7 @@ bool buildPlan(const eeg::ReaderCall& call, PlanCopies& copies, eeg::ReadPlan& p
   if (call.sos) {  // the sections row by row, as the core takes them
     copies.sosRows.reset(new (std::nothrow) double[size_t(call.sections) * 6]);
     if (!copies.sosRows) return setMessage(message, outOfMemory), false;
-    for (size_t k = 0; k < size_t(call.sections); ++k)
-      for (size_t i = 0; i < 6; ++i)
-        copies.sosRows[6 * k + i] = eeg::numericElement(call.sos, k + i * size_t(call.sections));
+    eeg::sosRowsOf(call, copies.sosRows.get());
     plan.sos = copies.sosRows.get();
     plan.sections = call.sections;
   }

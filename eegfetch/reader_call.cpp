@@ -461,4 +461,10 @@ bool validateStreamSetup(const mxArray* hdr, const mxArray* opt, ReaderCall& cal
   return checkHeader(hdr, call, nullptr, checks) && checkOptions(opt, call, nullptr, checks);
 }
 
+void sosRowsOf(const ReaderCall& call, double* rows) {
+  const size_t k = size_t(call.sections);
+  for (size_t r = 0; r < k; ++r)
+    for (size_t i = 0; i < 6; ++i) rows[6 * r + i] = numericElement(call.sos, r + i * k);
+}
+
 }  // namespace eeg

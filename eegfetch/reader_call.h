@@ -77,6 +77,10 @@ bool validateStreamSetup(const mxArray* hdr, const mxArray* opt, ReaderCall& cal
 // 64-bit integers without a double of their own, which the checks reject).
 double numericElement(const mxArray* a, size_t i);
 
+// Writes the sections of a checked call (call.sections of them, the host's column-major K x 6 matrix)
+// row by row into `rows` (6 * call.sections doubles), the layout DecimatorSetup::sos takes.
+void sosRowsOf(const ReaderCall& call, double* rows);
+
 }  // namespace eeg
 
 #endif

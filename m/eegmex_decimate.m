@@ -6,10 +6,16 @@
 %
 %   The first form sets up a stream: HDR has fs, nChans and scale (and
 %   optionally offset), OPT has chanidx and fs and optionally filt_b and
-%   filt_a, filt_subsample and maxGap. Both are checked as eegfetch checks
-%   them, with its messages; HDR needs none of the file's fields
+%   filt_a or sos, filt_subsample and maxGap. Both are checked as eegfetch
+%   checks them, with its messages; HDR needs none of the file's fields
 %   (BinaryFormat, endian, nPoints, ...), and OPT.data, dataPos, resume and
 %   newest do not apply.
+%
+%   OPT.sos: the filter as K second-order sections, a K x 6 matrix of rows
+%   [b0 b1 b2 a0 a1 a2] with every a0 equal to 1 (another a0 is refused),
+%   as eegfetch takes it: each channel's filtered samples are those of
+%   scipy.signal.sosfilt, bit for bit. Not together with filt_b/filt_a
+%   ("Give OPT.sos or OPT.filt_a and OPT.filt_b, not both.").
 %
 %   Each push takes a chunk X: frames x HDR.nChans, of class double, single,
 %   int16 or int32, any number of frames (none too). Y holds the output rows
@@ -42,6 +48,9 @@
 %     OPT.maxGap must be a real scalar above 0 (seconds).
 %     S is not a state that eegmex_decimate made, or it was changed: make
 %       one with S = eegmex_decimate(HDR, OPT).
+%     S was made by another version of eegmex_decimate (its settings are
+%       version V; this one reads version 2): make a new one with
+%       S = eegmex_decimate(HDR, OPT).
 %     X must be a real matrix of class double, single, int16 or int32.
 %     X must have HDR.nChans (N) columns, one per channel, and a row per
 %       frame; it has M columns.

@@ -121,8 +121,7 @@ int64_t ChunkDecimator::push(const ChunkView& c, double* y, int64_t rowStep, int
   // int16, int32 and float32 samples where they lie (the whole vectors of channels; the rest is
   // gathered), and doubles in rows of exactly the filter's width as they are.
   const bool plain = !d.fileChannels() && !inOffset_ && c.channelStep == 1 && c.frameStep > 0;
-  const int rawEnd =
-      plain && c.type != ChunkType::float64 && d.filterLength() <= kernelRawMaxLength ? nChans_ / 8 * 8 : 0;
+  const int rawEnd = plain && c.type != ChunkType::float64 && d.decodesInLoop() ? nChans_ / 8 * 8 : 0;
   const bool direct = plain && c.type == ChunkType::float64 && c.frameStep == width && nChans_ == width;
   const int64_t esize = elementBytes(c.type);
   int64_t row = 0;
@@ -197,9 +196,10 @@ void listGaps(const double* t, int64_t n, int64_t step, double last, double maxG
 
 namespace {
 
-int64_t settingsSizeOf(int64_t nChans, int64_t factor, int64_t nSel, int64_t L, bool filter, bool weights,
-                       bool offset) noexcept {
-  return kSetupHead + nSel + nChans + (offset ? nChans : 0) + (filter ? 2 * L : 0) + (weights ? factor : 0);
+int64_t settingsSizeOf(int64_t nChans, int64_t factor, int64_t nSel, int64_t L, bool filter, int64_t sections,
+                       bool weights, bool offset) noexcept {
+  return kSetupHead + nSel + nChans + (offset ? nChans : 0) + (filter ? 2 * L : 0) + 6 * sections +
+         (weights ? factor : 0);
 }
 
 bool wholeIn(double v, double lo, double hi) noexcept { return v >= lo && v <= hi && v == std::floor(v); }
@@ -208,8 +208,8 @@ bool wholeIn(double v, double lo, double hi) noexcept { return v >= lo && v <= h
 
 int64_t settingsSize(const ChunkSettings& s) noexcept {
   const DecimatorSetup& d = s.setup.decimator;
-  return settingsSizeOf(d.nChans, d.factor, d.nSel, d.filterLength, d.b != nullptr, d.weights != nullptr,
-                        s.setup.offset != nullptr);
+  return settingsSizeOf(d.nChans, d.factor, d.nSel, d.filterLength, d.b != nullptr, d.sos ? d.sections : 0,
+                        d.weights != nullptr, s.setup.offset != nullptr);
 }
 
 void packSettings(const ChunkSettings& s, double* out) noexcept {
@@ -223,7 +223,8 @@ void packSettings(const ChunkSettings& s, double* out) noexcept {
                                    d.weights ? 1.0 : 0.0,
                                    s.setup.offset ? 1.0 : 0.0,
                                    s.fs,
-                                   s.maxGap};
+                                   s.maxGap,
+                                   d.sos ? double(d.sections) : 0.0};
   double* p = out;
   for (double v : head) *p++ = v;
   for (int k = 0; k < d.nSel; ++k) *p++ = d.channels[k];
@@ -234,6 +235,8 @@ void packSettings(const ChunkSettings& s, double* out) noexcept {
     for (int i = 0; i < d.filterLength; ++i) *p++ = d.b[i];
     for (int i = 0; i < d.filterLength; ++i) *p++ = d.a[i];
   }
+  if (d.sos)
+    for (int64_t i = 0; i < 6 * int64_t(d.sections); ++i) *p++ = d.sos[i];
   if (d.weights)
     for (int i = 0; i < d.factor; ++i) *p++ = d.weights[i];
 }
@@ -245,12 +248,14 @@ bool unpackSettings(const double* in, int64_t n, ChunkSettings& s, int32_t* chan
   const double nChans = in[1], factor = in[2], nSel = in[3], L = in[4];
   if (!wholeIn(nChans, 1, 2147483647.0) || !wholeIn(factor, 1, 2147483647.0) ||
       !wholeIn(nSel, 0, 2147483647.0) || !wholeIn(L, 1, 2147483647.0) || !wholeIn(in[5], 0, 1) ||
-      !wholeIn(in[6], 0, 1) || !wholeIn(in[7], 0, 1))
+      !wholeIn(in[6], 0, 1) || !wholeIn(in[7], 0, 1) || !wholeIn(in[10], 0, 2147483647.0))
     return false;
   const bool filter = in[5] == 1, weights = in[6] == 1, offset = in[7] == 1;
+  const int64_t sections = int64_t(in[10]);
   if (!filter && L != 1) return false;
-  if (n !=
-      settingsSizeOf(int64_t(nChans), int64_t(factor), int64_t(nSel), int64_t(L), filter, weights, offset))
+  if (sections > 0 && filter) return false;
+  if (n != settingsSizeOf(int64_t(nChans), int64_t(factor), int64_t(nSel), int64_t(L), filter, sections,
+                          weights, offset))
     return false;
   if (int64_t(nSel) > channelRoom) return false;
   DecimatorSetup& d = s.setup.decimator;
@@ -277,6 +282,11 @@ bool unpackSettings(const double* in, int64_t n, ChunkSettings& s, int32_t* chan
     d.b = p;
     d.a = p + d.filterLength;
     p += 2 * d.filterLength;
+  }
+  if (sections > 0) {
+    d.sos = p;
+    d.sections = int(sections);
+    p += 6 * sections;
   }
   if (weights) d.weights = p;
   return true;

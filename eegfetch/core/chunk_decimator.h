@@ -102,12 +102,15 @@ void listGaps(const double* t, int64_t n, int64_t step, double last, double maxG
 // ---- The state as plain doubles.
 //
 // The settings vector ("setup"): version, nChans, factor, nSel, filterLength, hasFilter, hasWeights,
-// hasOffset, fs, maxGap, then nSel channel numbers (from 0), nChans scales, nChans offsets (when
-// hasOffset), filterLength b, filterLength a (when hasFilter), factor weights (when hasWeights).
+// hasOffset, fs, maxGap, sections, then nSel channel numbers (from 0), nChans scales, nChans offsets
+// (when hasOffset), filterLength b, filterLength a (when hasFilter), 6 x sections doubles of the
+// sections row by row (when sections > 0; then filterLength is 1 and hasFilter 0), factor weights
+// (when hasWeights).
 // The state vector ("state"): frames pushed, time of the last frame pushed (NaN: none yet), gaps
 // seen, then the decimator's stateSize() doubles.
-constexpr double kStateVersion = 1;
-constexpr int kSetupHead = 10;
+// Version 2 added the sections; a version 1 vector is refused, as any other version.
+constexpr double kStateVersion = 2;
+constexpr int kSetupHead = 11;
 constexpr int kStateHead = 3;
 
 struct ChunkSettings {

@@ -29,6 +29,7 @@ namespace {
   X(setup, "eegmex_decimate:setup", "%s") \
   X(maxGap, "eegmex_decimate:setup", "OPT.maxGap must be a real scalar above 0 (seconds).") \
   X(state, "eegmex_decimate:state", "S is not a state that eegmex_decimate made, or it was changed: make one with S = eegmex_decimate(HDR, OPT).") \
+  X(stateVersion, "eegmex_decimate:state", "S was made by another version of eegmex_decimate (its settings are version %g; this one reads version %g): make a new one with S = eegmex_decimate(HDR, OPT).") \
   X(chunkClass, "eegmex_decimate:chunk", "X must be a real matrix of class double, single, int16 or int32.") \
   X(chunkColumns, "eegmex_decimate:chunk", "X must have HDR.nChans (%d) columns, one per channel, and a row per frame; it has %lld columns.") \
   X(timesCount, "eegmex_decimate:times", "t must hold one time per frame of X (%lld); it holds %lld.") \
@@ -94,7 +95,7 @@ bool newState(const mxArray* hdr, const mxArray* opt, mxArray*& state, Failure& 
 
   // The settings as doubles, in storage the host releases whatever happens.
   const int nChans = call.nChans, nSel = call.nSel, L = call.filterLength, factor = call.decimationFactor;
-  const size_t doubles = size_t(nChans) * 2 + size_t(L) * 2 + size_t(factor) + 1;
+  const size_t doubles = size_t(nChans) * 2 + size_t(L) * 2 + size_t(call.sections) * 6 + size_t(factor) + 1;
   double* scratch = static_cast<double*>(mxCalloc(doubles, sizeof(double)));
   int32_t* channels = static_cast<int32_t*>(mxCalloc(size_t(nSel) + 1, sizeof(int32_t)));
   if (!scratch || !channels) return fail(f, M::outOfMemory);
@@ -115,6 +116,12 @@ bool newState(const mxArray* hdr, const mxArray* opt, mxArray*& state, Failure& 
   if (call.filtA) {
     d.b = take(call.filtB, size_t(L));
     d.a = take(call.filtA, size_t(L));
+  }
+  if (call.sos) {  // the sections row by row, as the core takes them
+    eeg::sosRowsOf(call, p);
+    d.sos = p;
+    d.sections = call.sections;
+    p += size_t(call.sections) * 6;
   }
   if (call.weights) d.weights = take(call.weights, size_t(factor));
   for (int k = 0; k < nSel; ++k)
@@ -178,6 +185,8 @@ bool checkPush(int nrhs, const mxArray* prhs[], Push& p, Failure& f) {
   eeg::stateCheck(p.setup, p.setupSize, p.state, p.stateSize, expected);
   const double* given = mxGetPr(check);
   if (given[0] != expected[0] || given[1] != expected[1]) return fail(f, M::state);
+  if (p.setupSize > 0 && p.setup[0] != eeg::kStateVersion)
+    return fail(f, M::stateVersion, p.setup[0], eeg::kStateVersion);
   const int64_t nSel = p.setupSize > 3 ? static_cast<int64_t>(p.setup[3]) : 0;
   if (!(nSel >= 0 && nSel <= p.setupSize)) return fail(f, M::state);
   p.channels = static_cast<int32_t*>(mxCalloc(size_t(nSel) + 1, sizeof(int32_t)));

@@ -147,6 +147,15 @@ class PyChunkDecimator {
     double expected[2];
     eeg::stateCheck(setup.data(), setup.shape(0), state.data(), state.shape(0), expected);
     if (expected[0] != check.data()[0] || expected[1] != check.data()[1]) refuse();
+    if (setup.shape(0) > 0 && setup.data()[0] != eeg::kStateVersion) {
+      char text[200];
+      std::snprintf(
+          text, sizeof text,
+          "S was made by another version of eegmex.Decimator (its settings are version %g; this one "
+          "reads version %g): make a new one with eegmex.Decimator(hdr, ...)",
+          setup.data()[0], eeg::kStateVersion);
+      throw py::value_error(text);
+    }
     setup_.assign(setup.data(), setup.data() + setup.shape(0));
     const int64_t nSel = setup_.size() > 3 ? static_cast<int64_t>(setup_[3]) : 0;
     if (!(nSel >= 0 && nSel <= static_cast<int64_t>(setup_.size()))) refuse();

@@ -12,8 +12,12 @@ class Decimator(_eegmex.ChunkDecimator):
     """The filter and decimator of eegmex.fetch on chunks of frames from a live source.
 
     ``d = Decimator(hdr, chanidx=..., fs=..., filt_b=..., filt_a=..., filt_subsample=..., maxGap=...)``
+    or ``Decimator(hdr, chanidx=..., fs=..., sos=..., ...)``
     hdr is a dict with fs, nChans and scale (optional offset); the keywords are fetch's (chanidx from
-    0), checked as fetch checks them, plus maxGap (seconds; default two frame periods).
+    0), checked as fetch checks them and passed as fetch passes them, plus maxGap (seconds; default
+    two frame periods). sos: the filter as K second-order sections, K x 6 rows [b0 b1 b2 a0 a1 a2]
+    with a0 = 1, as scipy.signal.butter(..., output='sos') gives them; the rows equal fetch's with the
+    same sos bit for bit. sos with filt_b/filt_a is refused with fetch's message.
 
     ``y = d.push(x)`` takes a chunk of shape (frames, nChans) of any real numeric dtype and memory
     order (float64, float32, int16 and int32 are read where they lie; other dtypes as float64) and
@@ -32,8 +36,6 @@ class Decimator(_eegmex.ChunkDecimator):
     def __init__(self, hdr, **opt):
         from . import _call, _hdr_in, _opt_in  # the package's conversions (chanidx from 0)
 
-        if "sos" in opt and opt["sos"] is not None:
-            opt["sos"] = _np.atleast_2d(_np.asarray(opt["sos"], dtype=float))
         S = _call(_DECIMATE, 1, [_hdr_in(hdr), _opt_in(opt)])[0]
         super().__init__(_row(S["setup"]), _row(S["state"]), _row(S["check"]))
 

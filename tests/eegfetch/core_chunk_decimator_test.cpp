@@ -18,6 +18,19 @@ struct Case {
   int nChans, factor, L;
   std::vector<int32_t> channels;
   bool offset, weights;
+  int sections = 0;  // with L 1: the first `sections` rows of kSos
+};
+
+// Seven second-order sections of a band-pass, rows [b0 b1 b2 a0 a1 a2].
+const double kSos[7][6] = {
+    {1.7320191287831803e-05, 3.464038257566361e-05, 1.7320191287831803e-05, 1.0, -1.2673795965463364,
+     0.4230281607181119},
+    {1.0, 2.0, 1.0, 1.0, -1.384009935814425, 0.5622563056219436},
+    {1.0, 2.0, 1.0, 1.0, -1.6045396965791938, 0.8183555856563565},
+    {1.0, 0.0, -1.0, 1.0, -1.6028135010484572, 0.6077480957834288},
+    {1.0, -2.0, 1.0, 1.0, -1.9773064128283326, 0.9774678991198564},
+    {1.0, -2.0, 1.0, 1.0, -1.984860336846202, 0.9850153502213111},
+    {1.0, -2.0, 1.0, 1.0, -1.9946400193563847, 0.9947908902819307},
 };
 
 // The reader's rows of `frames` frames written in `format` (1 int16, 2 int32, 3 float32), threads as given.
@@ -51,6 +64,8 @@ std::vector<double> readFile(const Case& c, const std::vector<double>& x, int64_
   plan.filterLength = c.L;
   plan.b = c.L > 1 ? b : nullptr;
   plan.a = c.L > 1 ? a : nullptr;
+  plan.sos = c.sections ? kSos[0] : nullptr;
+  plan.sections = c.sections;
   plan.decimationFactor = c.factor;
   plan.weights = c.weights ? w : nullptr;
   plan.channels = c.channels.data();
@@ -115,6 +130,10 @@ TEST(ChunkDecimator, EveryCuttingTypeOrderAndInstructionSetGivesTheReadersRows) 
       {16, 5, 5, {15, 0, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, false, true},  // all, read where they lie
       {11, 2, 2, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, false, false},           // whole vectors and a tail
       {9, 3, 1, {8, 0, 4, 4, 1, 2, 3, 5}, true, false},                       // offsets
+      {16, 5, 1, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, false, false, 6},  // sections, in
+                                                                                            // place
+      {11, 2, 1, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, false, true, 7},  // more than the loop decodes itself
+      {10, 4, 1, {2, 0, 9}, true, false, 2},                           // sections of a subset, offsets
   };
   std::mt19937 rng(7);
   for (const Case& c : cases) {
@@ -136,6 +155,8 @@ TEST(ChunkDecimator, EveryCuttingTypeOrderAndInstructionSetGivesTheReadersRows) 
         s.decimator.filterLength = c.L;
         s.decimator.b = c.L > 1 ? b : nullptr;
         s.decimator.a = c.L > 1 ? a : nullptr;
+        s.decimator.sos = c.sections ? kSos[0] : nullptr;
+        s.decimator.sections = c.sections;
         s.decimator.factor = c.factor;
         s.decimator.weights = c.weights ? w : nullptr;
         s.decimator.channels = c.channels.data();
@@ -193,6 +214,57 @@ TEST(ChunkDecimator, StateGoesOutAndBackAsPlainDoublesAndAChangeIsSeen) {
   eeg::stateCheck(setup.data(), int64_t(setup.size()), changed.data(), 5, c2);
   EXPECT_TRUE(c1[0] != c2[0] || c1[1] != c2[1]);
   EXPECT_TRUE(c1[0] >= 0 && c1[0] < 4294967296.0 && c1[0] == std::floor(c1[0]));
+}
+
+TEST(ChunkDecimator, SectionsGoOutAndBackWithTheSettings) {
+  const double w[] = {0.5, 0.5}, scale[] = {0.5, 2};
+  const int32_t channels[] = {1, 0};
+  eeg::ChunkSettings s;
+  s.setup.decimator.nChans = 2;
+  s.setup.decimator.sos = kSos[0];
+  s.setup.decimator.sections = 3;
+  s.setup.decimator.factor = 2;
+  s.setup.decimator.weights = w;
+  s.setup.decimator.channels = channels;
+  s.setup.decimator.nSel = 2;
+  s.setup.scale = scale;
+  s.fs = 100;
+  s.maxGap = 0.02;
+  std::vector<double> setup(size_t(eeg::settingsSize(s)));
+  eeg::packSettings(s, setup.data());
+  eeg::ChunkSettings back;
+  int32_t room[2];
+  ASSERT_TRUE(eeg::unpackSettings(setup.data(), int64_t(setup.size()), back, room, 2));
+  ASSERT_EQ(back.setup.decimator.sections, 3);
+  EXPECT_EQ(back.setup.decimator.b, nullptr);
+  EXPECT_EQ(0, std::memcmp(back.setup.decimator.sos, kSos[0], sizeof(double) * 18));
+  EXPECT_EQ(back.setup.decimator.weights[1], 0.5);
+
+  // The decimator of the unpacked settings filters as the one of the originals.
+  std::vector<int16_t> x(2 * 301);
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<int16_t>((i * 7919) % 2001) - 1000;
+  eeg::ChunkView v;
+  v.data = x.data();
+  v.type = eeg::ChunkType::int16;
+  v.frames = 301;
+  v.frameStep = 2;
+  std::vector<double> y1(300), y2(300);
+  eeg::ChunkDecimator d1, d2;
+  ASSERT_TRUE(d1.setup(s.setup) && d2.setup(back.setup));
+  EXPECT_EQ(d1.decimator().sections(), 3);
+  EXPECT_EQ(d1.push(v, y1.data(), 2, 1), 150);
+  EXPECT_EQ(d2.push(v, y2.data(), 2, 1), 150);
+  EXPECT_EQ(0, std::memcmp(y1.data(), y2.data(), sizeof(double) * y1.size()));
+
+  std::vector<double> bad = setup;
+  bad[0] = 1;  // the settings of the version before sections
+  EXPECT_FALSE(eeg::unpackSettings(bad.data(), int64_t(bad.size()), back, room, 2));
+  bad = setup;
+  bad[10] = 2;  // sections that are not there
+  EXPECT_FALSE(eeg::unpackSettings(bad.data(), int64_t(bad.size()), back, room, 2));
+  bad = setup;
+  bad[5] = 1;  // b/a as well as sections
+  EXPECT_FALSE(eeg::unpackSettings(bad.data(), int64_t(bad.size()), back, room, 2));
 }
 
 TEST(ChunkDecimator, TimesAreCheckedAndGapsListed) {

@@ -23,7 +23,7 @@ function [HDR, OPT] = settings_of(c)
   OPT = c.opt;
   if ischar(OPT.chanidx), OPT.chanidx = 1:n; end
   for f = fieldnames(OPT).'
-    if isnumeric(OPT.(f{1})), OPT.(f{1}) = OPT.(f{1})(:).'; end
+    if isnumeric(OPT.(f{1})) && ~strcmp(f{1}, 'sos'), OPT.(f{1}) = OPT.(f{1})(:).'; end  % sos: K x 6
   end
 end
 
@@ -144,6 +144,13 @@ expect_error('eegmex_decimate:setup', @() eegmex_decimate(HDR, struct('chanidx',
 expect_error('eegmex_decimate:setup', @() eegmex_decimate(HDR, struct('chanidx', 1, 'fs', 30)));
 expect_error('eegmex_decimate:setup', @() eegmex_decimate(HDR, struct('chanidx', 1, 'fs', 25, 'maxGap', -1)));
 expect_error('eegmex_decimate:arguments', @() eegmex_decimate(S));
+try  % sections and b/a together: eegfetch's own message
+  eegmex_decimate(HDR, struct('chanidx', 1, 'fs', 25, 'filt_b', [1 0], 'filt_a', [1 0], 'sos', [1 0 0 1 0 0]));
+  error('sos with filt_b and filt_a was taken');
+catch err
+  assert(strcmp(err.identifier, 'eegmex_decimate:setup'));
+  assert(strcmp(err.message, 'eegmex_decimate: Give OPT.sos or OPT.filt_a and OPT.filt_b, not both.'));
+end
 try
   eegmex_decimate(rmfield(HDR, 'scale'), OPT);
 catch err

@@ -1,6 +1,6 @@
 """eegmex.Decimator: the shared cases (stream_cases.json, also run by tests/octave/test_decimate.m)
 against eegmex.fetch of the same frames, cut every way the table says, in every memory order and
-with pickled and copied states; times, jumps and markers; refusals that leave the state as it was;
+with pickled and copied states, b/a or second-order sections; times, jumps and markers; refusals that leave the state as it was;
 pushes on other threads."""
 import copy
 import json
@@ -77,6 +77,7 @@ def test_every_cutting_gives_the_reads_rows(case, tmp_path):
             y = np.vstack(rows)
             assert y.shape == want.shape
             assert np.array_equal(y, want), (cut, order)
+            assert np.isfinite(y).all()  # the band-pass that overflows as b/a stays finite as sections
 
 
 def test_dtypes_and_views_without_copy_give_the_same_rows():
@@ -136,6 +137,28 @@ def test_refusals_leave_the_state_as_it_was():
         eegmex.Decimator(hdr, chanidx=[0], fs=30)
     d.reset()
     assert d.frames == 0 and d.push(np.ones((4, 2))).shape == (1, 2)
+
+
+def test_sections_are_refused_as_fetch_refuses_them_and_a_state_keeps_them():
+    hdr = dict(fs=1000, nChans=3, scale=[1.0, 2.0, 0.5])
+    sos = [[0.25, 0.5, 0.25, 1, -0.5, 0.125], [1, -1, 0, 1, -0.25, 0]]
+    with pytest.raises(ValueError, match=r"Give OPT.sos or OPT.filt_a and OPT.filt_b, not both\."):
+        eegmex.Decimator(hdr, chanidx=[0], fs=250, sos=sos, filt_b=[1, 0], filt_a=[1, 0])
+    with pytest.raises(ValueError, match=r"a0 = 1"):
+        eegmex.Decimator(hdr, chanidx=[0], fs=250, sos=[[1, 0, 0, 2, 0, 0]])
+    with pytest.raises(ValueError, match=r"second-order sections"):
+        eegmex.Decimator(hdr, chanidx=[0], fs=250, sos=[[1, 0, 0, 1, 0]])
+    # The sections are part of the state: a decimator made from it filters as the one that made it.
+    x = np.random.default_rng(11).integers(-500, 500, (203, 3)).astype(np.int16)
+    d = eegmex.Decimator(hdr, chanidx=[2, 0], fs=250, sos=sos)
+    plain = eegmex.Decimator(hdr, chanidx=[2, 0], fs=250)
+    want = d.push(x)
+    assert not np.array_equal(want, plain.push(x))
+    d.reset()
+    first = d.push(x[:50])
+    again = eegmex.Decimator.from_state(d.state())
+    assert np.array_equal(np.vstack([first, again.push(x[50:])]), want)
+    assert np.array_equal(np.vstack([first, copy.copy(d).push(x[50:])]), want)
 
 
 def test_pushes_on_threads_each_give_their_own_rows():
