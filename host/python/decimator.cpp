@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "chunk_decimator.h"
+#include "object_lock.h"
 
 namespace py = pybind11;
 
@@ -29,6 +29,30 @@ bool hostBigEndian() {
   std::memcpy(&first, &one, 1);
   return first == 0;
 }
+
+// Holds an object's lock for a scope, with the GIL held as on entry. The lock is waited for
+// without the GIL, so a pushing thread that holds the lock and wants the GIL back never waits for
+// this one; a child of fork() whose parent was pushing finds the lock fresh and `heldAtFork` set.
+class Held {
+ public:
+  explicit Held(pyhost::ObjectLock& o) : o_(o) {
+    if (!platform::tryLock(o_.lock)) {
+      py::gil_scoped_release release;
+      platform::lock(o_.lock);
+    }
+  }
+  ~Held() { unlock(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  void unlock() {
+    if (held_) platform::unlock(o_.lock);
+    held_ = false;
+  }
+
+ private:
+  pyhost::ObjectLock& o_;
+  bool held_ = true;
+};
 
 class PyChunkDecimator {
  public:
@@ -51,11 +75,8 @@ class PyChunkDecimator {
         throw py::value_error("timestamps must hold one time per frame of x (" + std::to_string(frames) +
                               "); they hold " + std::to_string(t.size()));
     }
-    std::unique_lock<std::mutex> hold(mutex_, std::try_to_lock);
-    if (!hold.owns_lock()) {  // another thread pushes into this object: wait without the GIL
-      py::gil_scoped_release release;
-      hold.lock();
-    }
+    Held hold(lock_);  // another thread may push into this object: waited for without the GIL
+    refuseIfCutByFork();
     const int64_t rows = d_.rowsFor(frames);
     // Column-major, as eegmex.fetch returns its rows.
     py::array_t<double, py::array::f_style> y({static_cast<py::ssize_t>(rows), py::ssize_t(d_.columns())});
@@ -102,13 +123,14 @@ class PyChunkDecimator {
 
   // The gaps of the last push with timestamps: rows [stream frame from 1, jump in seconds].
   py::array gaps() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Held hold(lock_);
     return gaps_;
   }
 
   // (setup, state, check): the plain doubles eegmex_decimate's S holds.
   py::tuple state() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Held hold(lock_);
+    refuseIfCutByFork();
     const int64_t n = eeg::kStateHead + d_.decimator().stateSize();
     py::array_t<double> setup(static_cast<py::ssize_t>(setup_.size()));
     py::array_t<double> state(static_cast<py::ssize_t>(n));
@@ -124,19 +146,29 @@ class PyChunkDecimator {
   }
 
   void reset() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Held hold(lock_);
+    lock_.heldAtFork = false;  // a fresh start, whatever a parent's thread left half done
     d_.reset();
     state_[1] = NAN;
     state_[2] = 0;
   }
 
   int64_t frames() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Held hold(lock_);
     return d_.frames();
   }
   int nChans() const { return d_.nChans(); }
 
  private:
+  // In a child of fork() whose parent had a push into this object under way, the state is the half
+  // of that push the parent had done: its rows would be wrong, so they are refused until reset().
+  void refuseIfCutByFork() const {
+    if (lock_.heldAtFork)
+      throw py::value_error(
+          "this Decimator was pushing in another thread of the parent when the process forked, so its "
+          "state here is incomplete: call reset(), or make a new one");
+  }
+
   void load(const Doubles& setup, const Doubles& state, const Doubles& check) {
     const auto refuse = [] {
       throw py::value_error(
@@ -224,7 +256,7 @@ class PyChunkDecimator {
   std::vector<int32_t> channels_;
   double state_[eeg::kStateHead] = {0, NAN, 0};
   py::array gaps_ = py::array_t<double, py::array::f_style>(std::vector<py::ssize_t>{0, 2});
-  std::mutex mutex_;
+  pyhost::ObjectLock lock_;  // of everything above
 };
 
 }  // namespace
