@@ -34,8 +34,11 @@ kernel_list=$(IFS=';'; echo "${kernels[*]:-none}")
 
 common="-g -O1 -fno-omit-frame-pointer"
 # Tests that make allocation or thread creation fail by capping the address space (RLIMIT_AS)
-# cannot run under a sanitizer, whose shadow memory needs terabytes of address space.
-export GTEST_FILTER=${GTEST_FILTER:-"-*ThreadThatCannotStart*:*AllocationFailureIsReported*"}
+# cannot run under a sanitizer, whose shadow memory needs terabytes of address space. The XDF
+# oracle, Debian's libxdf, reads past one of its own buffers (a strlen of an unterminated copy) on
+# every file it loads: AddressSanitizer stops it there, in its code, before it gives a sample. Our
+# reader's comparison with it runs in the plain suite; here our reader runs in the other XDF tests.
+export GTEST_FILTER=${GTEST_FILTER:-"-*ThreadThatCannotStart*:*AllocationFailureIsReported*:XdfOracle.*"}
 for kind in "${kinds[@]}"; do
   case $kind in
     asan)
