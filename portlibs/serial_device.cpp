@@ -210,6 +210,7 @@ DeviceLock::DeviceLock() {}
 DeviceLock::~DeviceLock() {}
 void DeviceLock::lock() { AcquireSRWLockExclusive(&lock_); }
 void DeviceLock::unlock() { ReleaseSRWLockExclusive(&lock_); }
+void DeviceLock::resetInChild() { lock_ = SRWLOCK_INIT; }
 
 int64_t nowNs() {
   static LARGE_INTEGER frequency = [] {
@@ -417,6 +418,7 @@ DeviceLock::DeviceLock() {}
 DeviceLock::~DeviceLock() {}
 void DeviceLock::lock() { pthread_mutex_lock(&lock_); }
 void DeviceLock::unlock() { pthread_mutex_unlock(&lock_); }
+void DeviceLock::resetInChild() { lock_ = PTHREAD_MUTEX_INITIALIZER; }
 
 int64_t nowNs() {
   timespec ts;

@@ -62,6 +62,8 @@ class DeviceLock {
   DeviceLock& operator=(const DeviceLock&) = delete;
   void lock();
   void unlock();
+  // In a child of fork() only: the lock unheld, whoever held it in the parent.
+  void resetInChild();
 
  private:
 #if defined(_WIN32)
@@ -114,10 +116,9 @@ class SerialDevice {
   // since), or -1. Kept by the library's Out32.
   std::atomic<int> owedPort{-1};
 
-  // Around fork(): the lock of its state is taken before the fork and let go on both sides after
-  // it, so that a child never inherits it held by a thread the child does not have.
-  void holdForFork() { lock_.lock(); }
-  void releaseAfterFork() { lock_.unlock(); }
+  // In a child of fork(), before anything else runs there: the lock of its state made fresh, as a
+  // thread of the parent that held it is not in the child.
+  void resetLockInChild() { lock_.resetInChild(); }
 
  private:
   size_t message(uint8_t value, char* out, size_t size) const;

@@ -378,24 +378,19 @@ int driverCheck(int port) {
 
 #if !defined(_WIN32)
 // A process forked while the timer thread was inside Out32 (or a driver check was taking a
-// setting on) would inherit the table's lock, or a device's, held by a thread it does not have:
-// its first pulse would wait for ever. The locks are taken before the fork, in the order Out32
-// takes them, and let go on both sides after it. The child keeps the devices open: its pulses go
-// to the same boxes. The handlers go with the library when it is unloaded.
-void forkPrepare() {
-  g_givenLock.lock();
-  g_table.lock();
+// setting on) inherits the table's lock, or a device's, held by a thread it does not have: its
+// first pulse would wait for ever. The child's handler makes them fresh. (Taking them before the
+// fork instead would take them before the pulse module's own lock, against the order of a call,
+// which takes the module's first.) The child keeps the devices open: its pulses go to the same
+// boxes. The handler goes with the library when it is unloaded.
+void forkChild() {
+  g_givenLock.resetInChild();
+  g_table.resetInChild();
   for (const std::vector<Device>* list : {&g_devices, &g_owing})
-    for (const Device& d : *list) d->holdForFork();
-}
-void forkRelease() {
-  for (const std::vector<Device>* list : {&g_devices, &g_owing})
-    for (const Device& d : *list) d->releaseAfterFork();
-  g_table.unlock();
-  g_givenLock.unlock();
+    for (const Device& d : *list) d->resetLockInChild();
 }
 struct ForkHandlers {
-  ForkHandlers() { pthread_atfork(forkPrepare, forkRelease, forkRelease); }
+  ForkHandlers() { pthread_atfork(nullptr, nullptr, forkChild); }
 } g_forkHandlers;
 #endif
 
