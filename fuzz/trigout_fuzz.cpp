@@ -23,6 +23,7 @@ const std::set<std::string>& documentedMessages() {
       "Two or three or four input arguments required",
       "No output argument allowed",
       "IO_LIB not found or is nor global variable.",
+      "IO_LIB must not hold a NUL character.",
       "LoadLibrary Failed. Check IO_LIB.\n",
       "GetProcAddress for Oup32 Failed.\n",
       "GetProcAddress for Inp32 Failed.\n",
