@@ -22,6 +22,9 @@ struct Alarm;
 Alarm* createAlarm() noexcept;
 // No thread may be waiting on it.
 void destroyAlarm(Alarm* alarm) noexcept;
+// In a child of fork(): frees an alarm a thread of the parent may have been waiting on, without
+// destroying its lock and condition (which would wait for that thread, which the child lacks).
+void releaseAlarmInChild(Alarm* alarm) noexcept;
 // Returns once monotonicNowNs() >= deadlineNs, or once the alarm has been rung since the last
 // wait on it returned (a ring before the wait ends the wait at once; rings in between count
 // as one). One waiting thread at a time.

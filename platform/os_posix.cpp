@@ -65,6 +65,11 @@ void joinThread(Thread& thread) noexcept {
   thread.handle = nullptr;
 }
 
+void forgetThreadInChild(Thread& thread) noexcept {
+  std::free(thread.handle);
+  thread.handle = nullptr;
+}
+
 int cpuQuotaProcessors(const char* cpuMax) noexcept {
   if (!cpuMax) return 0;
   while (*cpuMax == ' ' || *cpuMax == '\t') ++cpuMax;
@@ -291,6 +296,8 @@ Alarm* createAlarm() noexcept {
   a->pending = false;
   return a;
 }
+
+void releaseAlarmInChild(Alarm* a) noexcept { std::free(a); }
 
 void destroyAlarm(Alarm* a) noexcept {
   if (!a) return;

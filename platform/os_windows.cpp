@@ -48,6 +48,12 @@ void joinThread(Thread& thread) noexcept {
   thread.handle = nullptr;
 }
 
+// Windows has no fork(): never called there, and complete all the same.
+void forgetThreadInChild(Thread& thread) noexcept {
+  if (thread.handle) CloseHandle(static_cast<HANDLE>(thread.handle));
+  thread.handle = nullptr;
+}
+
 int processorCount() noexcept {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
@@ -152,6 +158,8 @@ void destroyAlarm(Alarm* a) noexcept {
   CloseHandle(a->rung);
   std::free(a);
 }
+
+void releaseAlarmInChild(Alarm* a) noexcept { destroyAlarm(a); }  // no fork() here: never called
 
 void waitForAlarm(Alarm* a, int64_t deadlineNs) noexcept {
   if (deadlineNs == kNoDeadline) {

@@ -27,6 +27,9 @@ bool startThread(Thread& thread, void (*routine)(void*), void* argument) noexcep
 // Waits until a started thread has ended (it no longer runs any code of the module) and
 // releases it. Does nothing for a thread that was not started.
 void joinThread(Thread& thread) noexcept;
+// In a child of fork(), where a thread the parent started does not exist: releases its record
+// without waiting for it.
+void forgetThreadInChild(Thread& thread) noexcept;
 
 // Processors this process may use (at least 1): those online, fewer when its affinity mask
 // (taskset, a container's cpuset) allows fewer, or when its cgroup's CPU quota is smaller (on

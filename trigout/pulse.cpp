@@ -173,10 +173,14 @@ void releaseParkedLibraries(PulseTimer& t) {
 
 void resetTimerInChild(PulseTimer& t) {
   platform::resetLockInChild(t.lock);
-  // The parent's thread, alarm and queued pulses are left as they are (leaked, never freed or
-  // released here): the alarm and the pulses are the parent's thread's to use.
+  // The parent's thread does not exist here: its record and its alarm are freed without it. Pulses
+  // it had queued are the parent's to end; they stay as they are (their library holds with them),
+  // and only an empty queue's storage is freed.
+  platform::forgetThreadInChild(t.thread);
   t.thread = platform::Thread();
+  platform::releaseAlarmInChild(t.alarm);
   t.alarm = nullptr;
+  if (t.queue.count == 0) releaseDeadlineQueue(t.queue);
   t.running = false;
   t.stopping = false;
   t.wakeAtNs = platform::kNoDeadline;
