@@ -36,7 +36,8 @@ oct=$(octave-cli -H --no-gui --quiet --eval "addpath('$(realpath "$build")'); ad
 val() { printf '%s\n%s\n' "$py" "$oct" | sed -n "s/^$1 //p"; }
 awk -v pi="$(val PUSH_int16)" -v pf="$(val PUSH_float32)" -v si="$(val SCIPY_int16)" -v sf="$(val SCIPY_float32)" \
   -v oi="$(val OCTAVE_int16)" -v of="$(val OCTAVE_single)" -v s="$(val SECOND_NS_PER_SAMPLE)" -v ar="$arith" \
-  -v d="$(val SCIPY_MAX_DIFF)" -v fi="$(val FASTEST_int16)" -v ff="$(val FASTEST_float32)" 'BEGIN {
+  -v d="$(val SCIPY_MAX_DIFF)" -v fi="$(val FASTEST_int16)" -v ff="$(val FASTEST_float32)" \
+  -v ofi="$(val OCTAVE_FASTEST_int16)" -v off="$(val OCTAVE_FASTEST_single)" 'BEGIN {
   printf "push of 32 x 64, Python:  int16 %.2f us, float32 %.2f us (goal <= 5 us: %s); the fastest single push: %.2f and %.2f us\n", pi, pf, (pi <= 5 && pf <= 5) ? "met" : "NOT met", fi, ff
   printf "push of 32 x 64, Octave:  int16 %.2f us, single %.2f us (goal <= 20 us: %s); the fastest single push: %.2f and %.2f us\n", oi, of, (oi <= 20 && of <= 20) ? "met" : "NOT met", ofi, off
   printf "scipy lfilter with zi and slicing on the same chunks: int16 %.2f us, float32 %.2f us (largest difference %s)\n", si, sf, d
