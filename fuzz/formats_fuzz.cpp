@@ -15,35 +15,14 @@
 #include "brainvision.h"
 #include "edf.h"
 #include "follow.h"
+#include "fuzz_files.h"
 
 namespace {
 
-void check(bool ok, const eegfmt::Problem& p) {
-  if (ok) return;
-  if (p.kind == eegfmt::ProblemKind::none || p.text.empty()) {
-    std::fprintf(stderr, "formats: a reader failed without a problem\n");
-    std::abort();
-  }
-}
+using fuzzfiles::write;
 
-// A file of its own for the inputs a reader takes by name.
-std::string scratchFile() {
-  static std::string path;
-  if (path.empty()) {
-    char name[] = "/tmp/eegmex_formats_fuzz_XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path = name;
-  }
-  return path;
-}
-
-void write(const std::string& path, const uint8_t* data, size_t n) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (n) std::fwrite(data, 1, n, f);
-  std::fclose(f);
-}
+void check(bool ok, const eegfmt::Problem& p) { fuzzfiles::check(ok, p, "formats"); }
+std::string scratchFile() { return fuzzfiles::scratchFile("eegmex_formats_fuzz"); }
 
 }  // namespace
 

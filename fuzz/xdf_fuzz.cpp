@@ -10,35 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_files.h"
 #include "xdf.h"
 
 namespace {
 
-void check(bool ok, const eegfmt::Problem& p) {
-  if (ok) return;
-  if (p.kind == eegfmt::ProblemKind::none || p.text.empty()) {
-    std::fprintf(stderr, "xdf: the reader failed without a problem\n");
-    std::abort();
-  }
-}
+using fuzzfiles::write;
 
-std::string scratchFile() {
-  static std::string path;
-  if (path.empty()) {
-    char name[] = "/tmp/eegmex_xdf_fuzz_XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path = name;
-  }
-  return path;
-}
-
-void write(const std::string& path, const uint8_t* data, size_t n) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  if (n) std::fwrite(data, 1, n, f);
-  std::fclose(f);
-}
+void check(bool ok, const eegfmt::Problem& p) { fuzzfiles::check(ok, p, "xdf"); }
+std::string scratchFile() { return fuzzfiles::scratchFile("eegmex_xdf_fuzz"); }
 
 void walkAll(const std::string& path, const eegfmt::XdfFile& f) {
   eegfmt::InputFile file;
