@@ -337,6 +337,17 @@ mxArray* xdfSamplesResult(const eegfmt::XdfStream& s) {
                    {"writtenTimes", rowOf(g_module.xdfRaw, same)}});
 }
 
+// The XDF events of the module's list as columns: stream, time, text, value, position.
+mxArray* xdfEventsResult() {
+  using eegfmt::XdfEvent;
+  const auto& e = g_module.xdfEvents;
+  return structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
+                   {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
+                   {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
+                   {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
+                   {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+}
+
 // ---- errors
 
 void setError(const char* kind, const std::string& text) {
@@ -470,13 +481,7 @@ void xdfFollow(const mxArray* hdr, const mxArray* state, double upTo, mxArray* p
   if (!eegfmt::followXdfEvents(file, cache.listing, target, upTo, taken, g_module.xdfEvents,
                                g_module.problem))
     return setProblem();
-  using eegfmt::XdfEvent;
-  const auto& e = g_module.xdfEvents;
-  plhs[0] = structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
-                      {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
-                      {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
-                      {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
-                      {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+  plhs[0] = xdfEventsResult();
   plhs[5] = structOf({{"source", mxCreateString("xdf")},
                       {"file", mxCreateString(g_module.file.c_str())},
                       {"startedOver", mxCreateString(eegfmt::startOverText(g_module.why))},
@@ -544,13 +549,7 @@ void xdf(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
         eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file");
       return setProblem();
     }
-    using eegfmt::XdfEvent;
-    const auto& e = g_module.xdfEvents;
-    plhs[0] = structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
-                        {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
-                        {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
-                        {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
-                        {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+    plhs[0] = xdfEventsResult();
     return;
   }
   double id = 0;
