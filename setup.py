@@ -1,6 +1,7 @@
 """Builds the eegmex Python package: one extension, eegmex._eegmex, from the same C++ sources as the
-MATLAB/Octave modules (the numeric core, the readers, the pulse module and their gateways) over the
-Python host (host/python/), and the port libraries simport and serialport beside it.
+MATLAB/Octave modules (the numeric core, the readers, the pulse module and their gateways) with the
+extension's own C++ (python/ext/) over the Python host (host/python/ and the plain hosts' operations,
+host/plain_host.cpp), and the port libraries simport and serialport beside it.
 
 The flags are those of the CMake build and the Octave package: -O3 -ffp-contract=off everywhere (the
 same bits in every build), and the filter kernels for AVX2 and AVX-512 compiled with their own
@@ -38,7 +39,9 @@ platform_sources = ["platform/float_settings.cpp", "platform/os_posix.cpp" if PO
 extension = Pybind11Extension(
     "eegmex._eegmex",
     sources(
+        "python/ext/*.cpp",
         "host/python/*.cpp",
+        "host/plain_host.cpp",
         "eegfetch/core/*.cpp",
         "eegfetch/reader_call.cpp",
         "eegfetch/messages.cpp",
@@ -48,9 +51,9 @@ extension = Pybind11Extension(
         skip=("trigout.cpp",),
     )
     + platform_sources,
-    include_dirs=["host", ".", "eegfetch", "eegfetch/core", "formats/core", "trigout"],
+    include_dirs=["host", "host/python", ".", "eegfetch", "eegfetch/core", "formats/core", "trigout"],
     # A changed header rebuilds the extension too.
-    depends=sources("host/*.h", "host/python/*.h", "eegfetch/*.h", "eegfetch/core/*.h", "formats/core/*.h",
+    depends=sources("host/*.h", "host/python/*.h", "python/ext/*.h", "eegfetch/*.h", "eegfetch/core/*.h", "formats/core/*.h",
                     "trigout/*.h", "platform/*.h"),
     define_macros=[("EEGMEX_HOST_PYTHON", "1")],
     extra_compile_args=FLAGS + ["-pthread", "-Wall", "-Wextra"] + (["-msse2", "-mfpmath=sse"] if X86 and sys.maxsize < 2**32 else []),

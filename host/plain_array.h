@@ -1,6 +1,6 @@
 // The array of the hosts that keep values as plain C++ data (the embedded host and the Python host):
-// its layout, its making and freeing, and the count of arrays alive. Each host includes this once;
-// its own file adds the operations of host/mexapi.h over it.
+// its layout, its making, reading and freeing, and the count of arrays alive. plain_host.cpp defines
+// the operations of host/mexapi.h over it; each host's own builders use it too.
 #ifndef EEGMEX_HOST_PLAIN_ARRAY_H
 #define EEGMEX_HOST_PLAIN_ARRAY_H
 
@@ -8,11 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "mexapi.h"
+#include "mxelement.h"
 
 struct mxArray_tag {
   mxClassID cls = mxDOUBLE_CLASS;
@@ -94,6 +96,52 @@ inline bool appendField(mxArray* s, const char* name) {
   s->items.swap(items);
   s->fields.push_back(name);
   return true;
+}
+
+// The index of field `name` of a struct, or -1.
+inline int fieldNumber(const mxArray* s, const char* name) {
+  for (size_t f = 0; f < s->fields.size(); ++f)
+    if (s->fields[f] == name) return static_cast<int>(f);
+  return -1;
+}
+
+// Puts `value` in item `slot` of a struct (element-major) or cell, freeing what was there.
+inline void store(mxArray* a, size_t slot, mxArray* value) {
+  destroy(a->items[slot]);
+  a->items[slot] = value;
+}
+
+// Element i as a double: numeric classes by their value, logical as 0/1, char by its code.
+inline double asDouble(const mxArray* a, size_t i) {
+  switch (a->cls) {
+    case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(a->re)[i];
+    case mxCHAR_CLASS: return static_cast<const mxChar*>(a->re)[i];
+    default: return mxClassIsNumeric(a->cls) ? mxElementAsDouble(a->cls, a->re, i) : 0.0;
+  }
+}
+
+// A 1 x n char array of the n bytes, one element each (0 x 0 when empty); null when memory runs out.
+inline mxArray* text(const char* bytes, size_t n) {
+  mxArray* a = make(mxCHAR_CLASS, n ? 1 : 0, n);
+  if (a)
+    for (size_t i = 0; i < n; ++i) static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(bytes[i]);
+  return a;
+}
+
+// A deep copy that owns all its storage.
+inline mxArray* copy(const mxArray* a) {
+  if (!a) return nullptr;
+  mxArray* c = make(a->cls, a->m, a->n, a->isComplex, true);
+  if (!c) return nullptr;
+  const size_t bytes = elementSize(a->cls) * a->m * a->n;
+  if (bytes) {
+    std::memcpy(c->re, a->re, bytes);
+    if (a->isComplex) std::memcpy(c->im, a->im, bytes);
+  }
+  c->fields = a->fields;
+  c->items.resize(a->items.size());
+  for (size_t i = 0; i < a->items.size(); ++i) c->items[i] = copy(a->items[i]);
+  return c;
 }
 
 }  // namespace plainarray

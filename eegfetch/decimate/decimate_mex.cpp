@@ -236,7 +236,7 @@ bool checkPush(int nrhs, const mxArray* prhs[], Push& p, Failure& f) {
 // stream sets nothing up again: each push puts its own state into it. Released when the host lets go of
 // the module.
 // Octave and MATLAB run a module's calls one at a time; the Python package calls this gateway only to
-// set a stream up and pushes through objects of its own (host/python/decimator.cpp).
+// set a stream up and pushes through objects of its own (python/ext/decimator.cpp).
 struct Kept {
   eeg::ChunkDecimator decimator;
   double* setup = nullptr;  // the settings vector it was set up with (malloc)

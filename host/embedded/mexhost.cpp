@@ -1,10 +1,10 @@
-// The embedded host: arrays, global variables, call-scoped storage and the error jump.
+// The embedded host: global variables, call-scoped storage, the error jump and the C++ API of the
+// tests; the array operations are the plain hosts' (host/plain_host.cpp).
 #include "mexhost.h"
 
 #include <atomic>
 #include <cmath>
 #include <csetjmp>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +14,8 @@
 #include <mutex>
 #include <set>
 
-#include "mxelement.h"
 #include "plain_array.h"
+#include "plain_host.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -47,7 +47,7 @@ std::vector<void (*)(void)>* g_exitHandlers = nullptr;  // of the module being c
 std::vector<void (*)(void)> g_looseExitHandlers;        // of modules called through plain `call`
 std::map<std::string, mxArray*> g_globals;
 
-[[noreturn]] void raise(const char* text) {
+[[noreturn]] void jumpWith(const char* text) {
   if (!g_call) {
     std::fprintf(stderr, "mexhost: error raised outside a call: %s\n", text);
     std::abort();
@@ -56,33 +56,12 @@ std::map<std::string, mxArray*> g_globals;
   std::longjmp(g_call->jump, 1);
 }
 
-// Counts host allocations and fails the chosen one as MATLAB does: with an error.
-void hostAllocation() {
+const char* const kOutOfMemory = "Out of memory. Type \"help memory\" for your options.";
+
+// Counts a host allocation; true for the one chosen to fail.
+bool countAllocationFails() {
   ++g_allocCount;
-  if (g_failAt != 0 && g_allocCount == g_failAt)
-    raise("Out of memory. Type \"help memory\" for your options.");
-}
-
-mxArray* copyArray(const mxArray* a) {
-  if (!a) return nullptr;
-  mxArray* c = plainarray::make(a->cls, a->m, a->n, a->isComplex);
-  size_t bytes = plainarray::elementSize(a->cls) * a->m * a->n;
-  if (bytes) {
-    std::memcpy(c->re, a->re, bytes);
-    if (a->isComplex) std::memcpy(c->im, a->im, bytes);
-  }
-  c->fields = a->fields;
-  c->items.resize(a->items.size());
-  for (size_t i = 0; i < a->items.size(); ++i) c->items[i] = copyArray(a->items[i]);
-  return c;
-}
-
-double readAsDouble(const mxArray* a, size_t i) {
-  switch (a->cls) {
-    case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(a->re)[i];
-    case mxCHAR_CLASS: return static_cast<const mxChar*>(a->re)[i];
-    default: return mxClassIsNumeric(a->cls) ? mxElementAsDouble(a->cls, a->re, i) : 0.0;
-  }
+  return g_failAt != 0 && g_allocCount == g_failAt;
 }
 
 template <typename T>
@@ -115,47 +94,65 @@ void writeFromDouble(mxArray* a, size_t i, double v) {
 
 }  // namespace
 
-// ---- libmex -------------------------------------------------------------------------------
+// ---- what the embedded host does its own way ------------------------------------------------
 
-HOST_EXPORT void mexErrMsgTxt(const char* text) { raise(text); }
+namespace plainhost {
 
-// The text as printf formats it; the identifier is not kept, as for warnings.
-HOST_EXPORT void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
-  (void)id;
-  char text[1024] = "";
-  if (format) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-  }
-  raise(text);
-}
+void raise(const char* text) { jumpWith(text); }
+void outOfMemory() { jumpWith(kOutOfMemory); }
 
-HOST_EXPORT void mexWarnMsgTxt(const char* text) {
+// The identifier is not kept (CallResult has the texts only).
+void warn(const char*, const char* text) {
   if (g_call) g_call->warnings.push_back(text ? text : "");
 }
 
-// The text as printf formats it; the identifier is not kept (CallResult has the texts only).
-HOST_EXPORT void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
-  (void)id;
-  if (!g_call || !format) return;
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  g_call->warnings.push_back(text);
+// Every array and block counts as one host allocation, which can be made to fail as MATLAB fails:
+// with an error.
+mxArray* adopt(mxArray* a) {
+  if (!a || countAllocationFails()) {
+    plainarray::destroy(a);
+    outOfMemory();
+  }
+  if (g_call) g_call->temporaries.insert(a);
+  return a;
 }
+
+void disown(mxArray* a) {
+  if (g_call) g_call->temporaries.erase(a);
+}
+
+void* adoptBlock(void* p) {
+  if (!p || countAllocationFails()) {
+    std::free(p);
+    outOfMemory();
+  }
+  ++g_liveCallocs;
+  if (g_call) g_call->callocs.insert(p);
+  return p;
+}
+
+void disownBlock(void* p) {
+  if (g_call) g_call->callocs.erase(p);
+  --g_liveCallocs;
+}
+
+// Storage that MATLAB would leave as it comes holds a poison value here, a NaN no arithmetic
+// makes (a signalling one with a payload of its own), so that an element the module fails to
+// write shows in any comparison of the result.
+void leftUnset(double* values, size_t n) {
+  const uint64_t poison = 0x7ff4dead0badf00dull;
+  for (size_t i = 0; i < n; ++i) std::memcpy(values + i, &poison, sizeof poison);
+}
+
+}  // namespace plainhost
+
+// ---- libmex: what the plain hosts do not share ---------------------------------------------
 
 HOST_EXPORT mxArray* mexGetVariable(const char* workspace, const char* name) {
   if (!workspace || !name || std::strcmp(workspace, "global") != 0) return nullptr;
   auto it = g_globals.find(name);
   if (it == g_globals.end()) return nullptr;
-  hostAllocation();
-  mxArray* c = copyArray(it->second);
-  if (g_call) g_call->temporaries.insert(c);
-  return c;
+  return plainhost::adopt(plainarray::copy(it->second));
 }
 
 HOST_EXPORT int mexAtExit(void (*handler)(void)) {
@@ -164,152 +161,6 @@ HOST_EXPORT int mexAtExit(void (*handler)(void)) {
   if (handler) list.push_back(handler);
   return 0;
 }
-
-// ---- libmx --------------------------------------------------------------------------------
-
-HOST_EXPORT bool mxIsStruct(const mxArray* a) { return a && a->cls == mxSTRUCT_CLASS; }
-HOST_EXPORT bool mxIsNumeric(const mxArray* a) { return a && mxClassIsNumeric(a->cls); }
-HOST_EXPORT bool mxIsChar(const mxArray* a) { return a && a->cls == mxCHAR_CLASS; }
-HOST_EXPORT bool mxIsComplex(const mxArray* a) { return a && a->isComplex; }
-HOST_EXPORT bool mxIsSparse(const mxArray*) { return false; }
-HOST_EXPORT mxClassID mxGetClassID(const mxArray* a) { return a ? a->cls : mxUNKNOWN_CLASS; }
-
-HOST_EXPORT int mxGetFieldNumber(const mxArray* s, const char* name) {
-  if (!mxIsStruct(s) || !name) return -1;
-  for (size_t f = 0; f < s->fields.size(); ++f)
-    if (s->fields[f] == name) return static_cast<int>(f);
-  return -1;
-}
-
-HOST_EXPORT mxArray* mxGetField_700(const mxArray* s, int index, const char* name) {
-  int f = mxGetFieldNumber(s, name);
-  if (f < 0 || index < 0 || static_cast<size_t>(index) >= s->m * s->n) return nullptr;
-  return s->items[static_cast<size_t>(index) * s->fields.size() + static_cast<size_t>(f)];
-}
-
-HOST_EXPORT size_t mxGetM(const mxArray* a) { return a ? a->m : 0; }
-HOST_EXPORT size_t mxGetN(const mxArray* a) { return a ? a->n : 0; }
-HOST_EXPORT size_t mxGetNumberOfElements(const mxArray* a) { return a ? a->m * a->n : 0; }
-
-HOST_EXPORT double mxGetScalar(const mxArray* a) {
-  if (!a || a->m * a->n == 0 || !a->re) return 0.0;
-  return readAsDouble(a, 0);
-}
-
-// Like MATLAB: the real storage whatever the class (reading it as doubles is the caller's risk),
-// and null for an empty array.
-HOST_EXPORT double* mxGetPr(const mxArray* a) { return a ? static_cast<double*>(a->re) : nullptr; }
-HOST_EXPORT void* mxGetData(const mxArray* a) { return a ? a->re : nullptr; }
-
-HOST_EXPORT int mxGetString_700(const mxArray* a, char* buf, int size) {
-  if (!buf || size <= 0) return 1;
-  if (!a || a->cls != mxCHAR_CLASS) {
-    buf[0] = '\0';
-    return 1;
-  }
-  size_t count = a->m * a->n;
-  size_t room = static_cast<size_t>(size) - 1;
-  size_t copied = count < room ? count : room;
-  const mxChar* chars = static_cast<const mxChar*>(a->re);
-  for (size_t i = 0; i < copied; ++i) buf[i] = static_cast<char>(chars[i] < 256 ? chars[i] : '?');
-  buf[copied] = '\0';
-  return copied < count ? 1 : 0;
-}
-
-HOST_EXPORT void* mxCalloc(size_t n, size_t size) {
-  hostAllocation();
-  void* p = std::calloc(n ? n : 1, size ? size : 1);
-  if (!p) raise("Out of memory. Type \"help memory\" for your options.");
-  ++g_liveCallocs;
-  if (g_call) g_call->callocs.insert(p);
-  return p;
-}
-
-HOST_EXPORT void mxFree(void* p) {
-  if (!p) return;
-  if (g_call) g_call->callocs.erase(p);
-  std::free(p);
-  --g_liveCallocs;
-}
-
-HOST_EXPORT mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
-  if (m < 0) m = 0;  // MATLAB treats negative sizes as 0
-  if (n < 0) n = 0;
-  hostAllocation();
-  mxArray* a = plainarray::make(mxDOUBLE_CLASS, static_cast<size_t>(m), static_cast<size_t>(n),
-                                complexity == mxCOMPLEX);
-  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
-  if (g_call) g_call->temporaries.insert(a);
-  return a;
-}
-
-HOST_EXPORT mxArray* mxCreateDoubleScalar(double value) {
-  mxArray* a = mxCreateDoubleMatrix_700(1, 1, mxREAL);
-  *static_cast<double*>(a->re) = value;
-  return a;
-}
-
-HOST_EXPORT mxArray* mxCreateString(const char* text) {
-  const size_t n = text ? std::strlen(text) : 0;
-  hostAllocation();
-  mxArray* a = plainarray::make(mxCHAR_CLASS, n ? 1 : 0, n);
-  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
-  for (size_t i = 0; i < n; ++i) static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(text[i]);
-  if (g_call) g_call->temporaries.insert(a);
-  return a;
-}
-
-HOST_EXPORT mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
-  hostAllocation();
-  mxArray* a = plainarray::make(mxSTRUCT_CLASS, static_cast<size_t>(m < 0 ? 0 : m),
-                                static_cast<size_t>(n < 0 ? 0 : n));
-  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
-  for (int f = 0; f < nfields; ++f) mexhost::addField(a, fieldnames[f]);
-  if (g_call) g_call->temporaries.insert(a);
-  return a;
-}
-
-HOST_EXPORT void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value) {
-  const int field = mxGetFieldNumber(s, name);
-  if (!s || field < 0 || index < 0 || size_t(index) >= s->m * s->n) return;
-  const size_t slot = size_t(index) * s->fields.size() + size_t(field);
-  plainarray::destroy(s->items[slot]);
-  s->items[slot] = value;
-  if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
-}
-
-HOST_EXPORT mxArray* mxCreateCellMatrix_700(int m, int n) {
-  hostAllocation();
-  mxArray* a =
-      plainarray::make(mxCELL_CLASS, static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n));
-  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
-  if (g_call) g_call->temporaries.insert(a);
-  return a;
-}
-
-HOST_EXPORT void mxSetCell_700(mxArray* a, int index, mxArray* value) {
-  if (!a || a->cls != mxCELL_CLASS || index < 0 || size_t(index) >= a->m * a->n) return;
-  plainarray::destroy(a->items[size_t(index)]);
-  a->items[size_t(index)] = value;
-  if (g_call) g_call->temporaries.erase(value);  // the cell array owns it now
-}
-
-#if defined(EEGMEX_HOST_UNINIT_MATRIX)
-// Storage that MATLAB would leave as it comes holds a poison value here, a NaN no arithmetic
-// makes (a signalling one with a payload of its own), so that an element the module fails to
-// write shows in any comparison of the result.
-HOST_EXPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid,
-                                                 mxComplexity complexity) {
-  if (classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
-  hostAllocation();
-  mxArray* a = plainarray::make(mxDOUBLE_CLASS, m, n);
-  if (!a) raise("Out of memory. Type \"help memory\" for your options.");
-  const uint64_t poison = 0x7ff4dead0badf00dull;
-  for (size_t i = 0; i < m * n; ++i) std::memcpy(static_cast<double*>(a->re) + i, &poison, sizeof poison);
-  if (g_call) g_call->temporaries.insert(a);
-  return a;
-}
-#endif
 
 // ---- C++ API ------------------------------------------------------------------------------
 
@@ -345,7 +196,7 @@ Array charMatrix(size_t m, size_t n, const std::string& text) {
   return a;
 }
 
-Array charArray(const std::string& text) { return charMatrix(text.empty() ? 0 : 1, text.size(), text); }
+Array charArray(const std::string& text) { return Array(plainarray::text(text.data(), text.size())); }
 
 Array structArray(size_t m, size_t n) { return Array(plainarray::make(mxSTRUCT_CLASS, m, n)); }
 Array cellArray(size_t m, size_t n) { return Array(plainarray::make(mxCELL_CLASS, m, n)); }
@@ -360,23 +211,22 @@ void addField(mxArray* s, const char* name) {
 void setField(mxArray* s, const char* name, Array value, size_t index) {
   addField(s, name);
   if (index >= s->m * s->n) return;
-  size_t slot = index * s->fields.size() + static_cast<size_t>(mxGetFieldNumber(s, name));
-  plainarray::destroy(s->items[slot]);
-  s->items[slot] = value.release();
+  plainarray::store(s, index * s->fields.size() + static_cast<size_t>(plainarray::fieldNumber(s, name)),
+                    value.release());
 }
 
-Array duplicate(const mxArray* a) { return Array(copyArray(a)); }
+Array duplicate(const mxArray* a) { return Array(plainarray::copy(a)); }
 
 std::vector<double> values(const mxArray* a) {
   std::vector<double> out;
   if (!a || !a->re) return out;
-  for (size_t i = 0; i < a->m * a->n; ++i) out.push_back(readAsDouble(a, i));
+  for (size_t i = 0; i < a->m * a->n; ++i) out.push_back(plainarray::asDouble(a, i));
   return out;
 }
 
 void setGlobal(const std::string& name, const mxArray* value) {
   clearGlobal(name);
-  g_globals[name] = copyArray(value);
+  g_globals[name] = plainarray::copy(value);
 }
 
 void clearGlobal(const std::string& name) {

@@ -1,17 +1,17 @@
-// The Python host: arrays, the call's storage, the error jump and the modules' exit handlers.
+// The Python host: the call's storage and context, the error jump and the modules' exit handlers;
+// the array operations are the plain hosts' (host/plain_host.cpp).
 #include "pyhost.h"
 
 #include <atomic>
 #include <csetjmp>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
 
-#include "../mxelement.h"
 #include "../plain_array.h"
+#include "../plain_host.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ bool note(std::set<T*>& into, T* item) noexcept {
   }
 }
 
-[[noreturn]] void raise(const char* text) {
+[[noreturn]] void jumpWith(const char* text) {
   if (!g_call) {
     std::fprintf(stderr, "eegmex: error raised outside a call: %s\n", text ? text : "");
     std::abort();
@@ -57,61 +57,63 @@ bool note(std::set<T*>& into, T* item) noexcept {
   std::longjmp(g_call->jump, 1);
 }
 
-mxArray* inCall(mxArray* a) {
-  if (!a) raise(kOutOfMemory);
-  if (g_call && !note(g_call->temporaries, a)) {
-    plainarray::destroy(a);
-    raise(kOutOfMemory);
-  }
-  return a;
-}
+}  // namespace
 
-void addWarning(const char* id, const char* text) noexcept {
+// ---- what the Python host does its own way --------------------------------------------------
+
+namespace plainhost {
+
+void raise(const char* text) { jumpWith(text); }
+void outOfMemory() { jumpWith(kOutOfMemory); }
+
+void warn(const char* id, const char* text) {
+  if (!g_call) return;
   try {
     g_call->warnings.emplace_back(id ? id : "", text ? text : "");
   } catch (...) {  // out of memory: the warning is lost, the call goes on
   }
 }
 
-}  // namespace
+mxArray* adopt(mxArray* a) {
+  if (!a) outOfMemory();
+  if (g_call && !note(g_call->temporaries, a)) {
+    plainarray::destroy(a);
+    outOfMemory();
+  }
+  return a;
+}
 
-// ---- libmex -------------------------------------------------------------------------------
+void disown(mxArray* a) {
+  if (g_call) g_call->temporaries.erase(a);
+}
+
+void* adoptBlock(void* p) {
+  if (!p) outOfMemory();
+  if (g_call && !note(g_call->callocs, p)) {
+    std::free(p);
+    outOfMemory();
+  }
+  return p;
+}
+
+void disownBlock(void* p) {
+  if (g_call) g_call->callocs.erase(p);
+}
+
+// Left as malloc gives it: the module writes every element, and numpy takes the storage as it is.
+void leftUnset(double*, size_t) {}
+
+}  // namespace plainhost
+
+// ---- libmex and the host interface: what the plain hosts do not share ----------------------
 
 extern "C" {
-
-void mexErrMsgTxt(const char* text) { raise(text); }
-
-void mexErrMsgIdAndTxt(const char* id, const char* format, ...) {
-  (void)id;  // the Python layer raises by the text, as for mexErrMsgTxt
-  char text[1024] = "";
-  if (format) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-  }
-  raise(text);
-}
-
-void mexWarnMsgTxt(const char* text) {
-  if (g_call) addWarning(nullptr, text);
-}
-
-void mexWarnMsgIdAndTxt(const char* id, const char* format, ...) {
-  if (!g_call || !format) return;
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  addWarning(id, text);
-}
 
 // The one global a module asks for, IO_LIB, comes with the call.
 mxArray* mexGetVariable(const char* workspace, const char* name) {
   if (!g_call || !workspace || !name || std::strcmp(workspace, "global") != 0) return nullptr;
   if (std::strcmp(name, "IO_LIB") != 0 || !g_call->context->ioLib) return nullptr;
-  return inCall(pyhost::text(*g_call->context->ioLib).release());
+  return plainhost::adopt(pyhost::text(*g_call->context->ioLib).release());
 }
 
 int mexAtExit(void (*handler)(void)) {
@@ -119,122 +121,6 @@ int mexAtExit(void (*handler)(void)) {
   std::lock_guard<std::mutex> hold(g_exitLock);
   g_exitHandlers[static_cast<int>(g_call->module)] = handler;
   return 0;
-}
-
-// ---- libmx --------------------------------------------------------------------------------
-
-bool mxIsStruct(const mxArray* a) { return a && a->cls == mxSTRUCT_CLASS; }
-bool mxIsNumeric(const mxArray* a) { return a && mxClassIsNumeric(a->cls); }
-bool mxIsChar(const mxArray* a) { return a && a->cls == mxCHAR_CLASS; }
-bool mxIsComplex(const mxArray* a) { return a && a->isComplex; }
-bool mxIsSparse(const mxArray*) { return false; }
-mxClassID mxGetClassID(const mxArray* a) { return a ? a->cls : mxUNKNOWN_CLASS; }
-
-int mxGetFieldNumber(const mxArray* s, const char* name) {
-  if (!mxIsStruct(s) || !name) return -1;
-  for (size_t f = 0; f < s->fields.size(); ++f)
-    if (s->fields[f] == name) return static_cast<int>(f);
-  return -1;
-}
-
-mxArray* mxGetField_700(const mxArray* s, int index, const char* name) {
-  const int f = mxGetFieldNumber(s, name);
-  if (f < 0 || index < 0 || static_cast<size_t>(index) >= s->m * s->n) return nullptr;
-  return s->items[static_cast<size_t>(index) * s->fields.size() + static_cast<size_t>(f)];
-}
-
-size_t mxGetM(const mxArray* a) { return a ? a->m : 0; }
-size_t mxGetN(const mxArray* a) { return a ? a->n : 0; }
-size_t mxGetNumberOfElements(const mxArray* a) { return a ? a->m * a->n : 0; }
-
-double mxGetScalar(const mxArray* a) {
-  if (!a || a->m * a->n == 0 || !a->re) return 0.0;
-  switch (a->cls) {
-    case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(a->re)[0];
-    case mxCHAR_CLASS: return static_cast<const mxChar*>(a->re)[0];
-    default: return mxClassIsNumeric(a->cls) ? mxElementAsDouble(a->cls, a->re, 0) : 0.0;
-  }
-}
-
-double* mxGetPr(const mxArray* a) { return a ? static_cast<double*>(a->re) : nullptr; }
-void* mxGetData(const mxArray* a) { return a ? a->re : nullptr; }
-
-// Char elements are bytes (UTF-8, as Python gives them), copied as they are.
-int mxGetString_700(const mxArray* a, char* buf, int size) {
-  if (!buf || size <= 0) return 1;
-  if (!a || a->cls != mxCHAR_CLASS) {
-    buf[0] = '\0';
-    return 1;
-  }
-  const size_t count = a->m * a->n, room = static_cast<size_t>(size) - 1;
-  const size_t copied = count < room ? count : room;
-  const mxChar* chars = static_cast<const mxChar*>(a->re);
-  for (size_t i = 0; i < copied; ++i) buf[i] = static_cast<char>(chars[i]);
-  buf[copied] = '\0';
-  return copied < count ? 1 : 0;
-}
-
-void* mxCalloc(size_t n, size_t size) {
-  void* p = std::calloc(n ? n : 1, size ? size : 1);
-  if (!p) raise(kOutOfMemory);
-  if (g_call && !note(g_call->callocs, p)) {
-    std::free(p);
-    raise(kOutOfMemory);
-  }
-  return p;
-}
-
-void mxFree(void* p) {
-  if (!p) return;
-  if (g_call) g_call->callocs.erase(p);
-  std::free(p);
-}
-
-mxArray* mxCreateDoubleMatrix_700(int m, int n, mxComplexity complexity) {
-  return inCall(plainarray::make(mxDOUBLE_CLASS, static_cast<size_t>(m < 0 ? 0 : m),
-                                 static_cast<size_t>(n < 0 ? 0 : n), complexity == mxCOMPLEX));
-}
-
-mxArray* mxCreateDoubleScalar(double value) {
-  mxArray* a = mxCreateDoubleMatrix_700(1, 1, mxREAL);
-  *static_cast<double*>(a->re) = value;
-  return a;
-}
-
-mxArray* mxCreateString(const char* text) { return inCall(pyhost::text(text ? text : "").release()); }
-
-mxArray* mxCreateStructMatrix_700(int m, int n, int nfields, const char** fieldnames) {
-  mxArray* a = inCall(
-      pyhost::structArray(static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n)).release());
-  for (int f = 0; f < nfields; ++f) plainarray::appendField(a, fieldnames[f]);
-  return a;
-}
-
-void mxSetField_700(mxArray* s, int index, const char* name, mxArray* value) {
-  const int field = mxGetFieldNumber(s, name);
-  if (!s || field < 0 || index < 0 || size_t(index) >= s->m * s->n) return;
-  const size_t slot = size_t(index) * s->fields.size() + size_t(field);
-  plainarray::destroy(s->items[slot]);
-  s->items[slot] = value;
-  if (g_call) g_call->temporaries.erase(value);  // the struct owns it now
-}
-
-mxArray* mxCreateCellMatrix_700(int m, int n) {
-  return inCall(
-      pyhost::cellArray(static_cast<size_t>(m < 0 ? 0 : m), static_cast<size_t>(n < 0 ? 0 : n)).release());
-}
-
-void mxSetCell_700(mxArray* a, int index, mxArray* value) {
-  if (!a || a->cls != mxCELL_CLASS || index < 0 || size_t(index) >= a->m * a->n) return;
-  plainarray::destroy(a->items[size_t(index)]);
-  a->items[size_t(index)] = value;
-  if (g_call) g_call->temporaries.erase(value);  // the cell array owns it now
-}
-
-// Left as malloc gives it: the module writes every element, and numpy takes the storage as it is.
-mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID classid, mxComplexity complexity) {
-  if (classid != mxDOUBLE_CLASS || complexity != mxREAL) return nullptr;
-  return inCall(plainarray::make(mxDOUBLE_CLASS, m, n, false, true));
 }
 
 void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {
@@ -265,13 +151,7 @@ Array numeric(mxClassID cls, size_t m, size_t n, bool isComplex) {
   return Array(plainarray::make(cls, m, n, isComplex));
 }
 
-Array text(const std::string& bytes) {
-  Array a(plainarray::make(mxCHAR_CLASS, bytes.empty() ? 0 : 1, bytes.size()));
-  if (a)
-    for (size_t i = 0; i < bytes.size(); ++i)
-      static_cast<mxChar*>(a->re)[i] = static_cast<unsigned char>(bytes[i]);
-  return a;
-}
+Array text(const std::string& bytes) { return Array(plainarray::text(bytes.data(), bytes.size())); }
 
 Array structArray(size_t m, size_t n) { return Array(plainarray::make(mxSTRUCT_CLASS, m, n)); }
 Array cellArray(size_t m, size_t n) { return Array(plainarray::make(mxCELL_CLASS, m, n)); }
@@ -291,15 +171,12 @@ Array borrowedDoubles(double* data, size_t m, size_t n, int64_t rowStep, int64_t
 void setField(mxArray* s, const char* name, Array value, size_t index) {
   plainarray::appendField(s, name);
   if (index >= s->m * s->n) return;
-  const size_t slot = index * s->fields.size() + static_cast<size_t>(mxGetFieldNumber(s, name));
-  plainarray::destroy(s->items[slot]);
-  s->items[slot] = value.release();
+  plainarray::store(s, index * s->fields.size() + static_cast<size_t>(plainarray::fieldNumber(s, name)),
+                    value.release());
 }
 
 void setCell(mxArray* c, size_t index, Array value) {
-  if (index >= c->items.size()) return;
-  plainarray::destroy(c->items[index]);
-  c->items[index] = value.release();
+  if (index < c->items.size()) plainarray::store(c, index, value.release());
 }
 
 mxClassID classOf(const mxArray* a) { return a->cls; }
