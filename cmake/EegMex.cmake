@@ -8,15 +8,30 @@
 #  NAME_windows  : NAME.mexw32 / NAME.mexw64 in a mingw-w64 cross build (cmake/mingw-*.cmake): the
 #                  MATLAB binary interface of host/mexapi.h, linked against the libmx/libmex import
 #                  libraries of host/windows, exporting only mexFunction, runtime linked statically
+# The native Octave host, compiled once for every native module of the build (each module adds only
+# its entry point, host/octave/native_entry.cpp, compiled with its name).
+function(eegmex_native_host)
+  if(TARGET eegmex_native_host)
+    return()
+  endif()
+  add_library(eegmex_native_host STATIC ${PROJECT_SOURCE_DIR}/host/octave/native_host.cpp)
+  target_compile_definitions(eegmex_native_host PRIVATE EEGMEX_HOST_OCTAVE_NATIVE)
+  target_include_directories(eegmex_native_host PRIVATE
+    ${OCTAVE_INCLUDE_DIR} ${OCTAVE_INCLUDE_DIR}/.. ${PROJECT_SOURCE_DIR}/host)
+  set_target_properties(eegmex_native_host PROPERTIES POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
 function(eegmex_add_module name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   if(EEGMEX_OCTAVE)
-    add_library(${name}_octave_native MODULE ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/host/octave/native_host.cpp)
+    eegmex_native_host()
+    add_library(${name}_octave_native MODULE ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/host/octave/native_entry.cpp)
     target_compile_definitions(${name}_octave_native PRIVATE EEGMEX_HOST_OCTAVE_NATIVE EEGMEX_MODULE_NAME=${name})
     target_include_directories(${name}_octave_native PRIVATE
       ${OCTAVE_INCLUDE_DIR} ${OCTAVE_INCLUDE_DIR}/.. ${PROJECT_SOURCE_DIR}/host)
     target_link_directories(${name}_octave_native PRIVATE ${OCTAVE_LIB_DIR})
-    target_link_libraries(${name}_octave_native PRIVATE ${ARG_LIBS} octinterp octave ${CMAKE_DL_LIBS})
+    target_link_libraries(${name}_octave_native PRIVATE ${ARG_LIBS} eegmex_native_host octinterp octave ${CMAKE_DL_LIBS})
     set_target_properties(${name}_octave_native PROPERTIES
       OUTPUT_NAME ${name} PREFIX "" SUFFIX ".oct"
       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}

@@ -57,11 +57,12 @@ function outdir = build_user_host(outdir, host)
   end
   coreObj = compile_core([sources(coreDir), platSrc], {coreDir, root}, objdir, isOctave);
   platObj = coreObj(end - numel(platSrc) + 1:end);
-  gatewaySrc = sources(fullfile(root, 'eegfetch'));
+  % The readers' core, compiled once for eegmex_formats and for eegfetch, which reads the streams of
+  % XDF files through the readers' own listing of their chunks.
   formatsDir = fullfile(root, 'formats', 'core');
-  formatsSrc = [sources(fullfile(root, 'formats')), sources(formatsDir)];
-  % eegfetch reads the streams of XDF files through the readers' own listing of their chunks.
-  gatewaySrc = [gatewaySrc, sources(formatsDir)];
+  formatsObj = compile_core(sources(formatsDir), {formatsDir, root}, objdir, isOctave);
+  gatewaySrc = [sources(fullfile(root, 'eegfetch')), formatsObj];
+  formatsSrc = [sources(fullfile(root, 'formats')), formatsObj];
   % eegmex_decimate: the reader's decimator on chunks of a live source, with eegfetch's checks.
   decimateSrc = [sources(fullfile(root, 'eegfetch', 'decimate')), ...
                  {fullfile(root, 'eegfetch', 'reader_call.cpp'), fullfile(root, 'eegfetch', 'messages.cpp')}];

@@ -30,7 +30,8 @@ done
 # Sources, as the modules' build in the repository sees them.
 cp "$root/pkg/Makefile" "$pkgdir/src/Makefile"
 cp "$root/host/mexapi.h" "$root/host/mxelement.h" "$pkgdir/src/host/"
-cp "$root/host/octave/native_host.cpp" "$pkgdir/src/host/octave/"
+cp "$root/host/octave/native_host.cpp" "$root/host/octave/native_entry.cpp" "$root/host/octave/native_entry.h" \
+  "$pkgdir/src/host/octave/"
 cp "$root"/eegfetch/*.cpp "$root"/eegfetch/*.h "$pkgdir/src/eegfetch/" 2>/dev/null || true
 cp "$root"/eegfetch/core/*.cpp "$root"/eegfetch/core/*.h "$pkgdir/src/eegfetch/core/"
 cp "$root"/eegfetch/decimate/*.cpp "$pkgdir/src/eegfetch/decimate/"

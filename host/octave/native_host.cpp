@@ -1,6 +1,6 @@
 // The host operations of host/mexapi.h over Octave's own values, and the installer that makes a
-// module a native Octave function (NAME.oct). Built into each module with EEGMEX_MODULE_NAME set
-// to the module's name.
+// module a native Octave function (NAME.oct). Compiled once and linked into each module, whose own
+// entry point (native_entry.cpp, compiled with the module's name) calls eegmexNativeInstall.
 //
 // What the module sees is what Octave's MEX layer shows it (measured in Octave 7.3):
 //  - an argument's storage is the caller's: a numeric array's data pointer is the storage the
@@ -53,13 +53,7 @@
 #include "mexapi.h"
 #undef mxArray
 
-#ifndef EEGMEX_MODULE_NAME
-#error "EEGMEX_MODULE_NAME names the module"
-#endif
-#define EEGMEX_STRING2(x) #x
-#define EEGMEX_STRING(x) EEGMEX_STRING2(x)
-#define EEGMEX_PASTE2(a, b) a##b
-#define EEGMEX_PASTE(a, b) EEGMEX_PASTE2(a, b)
+#include "native_entry.h"
 
 #if OCTAVE_MAJOR_VERSION >= 7 && !defined(EEGMEX_OCTAVE_BASIC)
 #define EEGMEX_OCTAVE_ARRAYS 1  // Octave 7's arrays and library release: see the top of the file
@@ -84,7 +78,8 @@ struct mxArray_tag {
 
 namespace {
 
-const char* const kName = EEGMEX_STRING(EEGMEX_MODULE_NAME);
+// The module's name, given by its entry point when Octave installs it.
+const char* kName = "";
 
 // What one call created. Released when the call ends, by return or by an error.
 struct Call {
@@ -294,9 +289,11 @@ void pinImage() {
 
 }  // namespace
 
-// The installer Octave looks up when it loads NAME.oct.
-extern "C" __attribute__((visibility("default"))) octave_function* EEGMEX_PASTE(G, EEGMEX_MODULE_NAME)(
-    const octave::dynamic_library& library, bool relative) {
+// The installer of the module named `name`, called by the entry point Octave looks up when it loads
+// NAME.oct.
+octave_function* eegmexNativeInstall(const octave::dynamic_library& library, bool relative,
+                                     const char* name) {
+  kName = name;
   check_version(OCTAVE_API_VERSION, kName);
 #if defined(EEGMEX_OCTAVE_ARRAYS)
   if (!g_libraryRep) {
