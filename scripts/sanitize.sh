@@ -32,7 +32,7 @@ grep -qw avx2 /proc/cpuinfo 2>/dev/null && kernels+=(avx2)
 grep -qw avx512f /proc/cpuinfo 2>/dev/null && kernels+=(avx512)
 kernel_list=$(IFS=';'; echo "${kernels[*]:-none}")
 
-common="-g -O1 -fno-omit-frame-pointer"
+common="-gline-tables-only -O1 -fno-omit-frame-pointer"  # line tables: reports name file and line
 # Tests that make allocation or thread creation fail by capping the address space (RLIMIT_AS)
 # cannot run under a sanitizer, whose shadow memory needs terabytes of address space. The XDF
 # oracle, Debian's libxdf, reads past one of its own buffers (a strlen of an unterminated copy) on
@@ -56,6 +56,7 @@ for kind in "${kinds[@]}"; do
       dir=${TSAN_BUILD_DIR:-build-tsan}
       flags="$common -fsanitize=thread"
       CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEEGMEX_WIDE_KERNELS="$kernel_list" \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
         -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" -DCMAKE_MODULE_LINKER_FLAGS="$flags" \
         >/dev/null
