@@ -525,6 +525,37 @@ mxArray_tag* eegmexCreateStringCell(const char* const* texts, size_t n) {
   return g_call->adopt(octave_value(cells));
 }
 
+// The struct array in one step: a Cell per field, filled from its column, made the map's field.
+// A value equal to the one before it in its column (the same text, or the same double to the bit) is
+// that value again, shared as Octave shares any copy: runs of one marker type, of empty texts or of
+// one duration then cost no allocation each.
+mxArray_tag* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns) {
+  if (!g_call || nfields < 0 || nfields > EEGMEX_RECORD_FIELDS) return nullptr;
+  const octave_idx_type count = static_cast<octave_idx_type>(n);
+  const dim_vector dims = n ? dim_vector(1, count) : dim_vector(0, 0);
+  octave_map map(dims);
+  for (int f = 0; f < nfields; ++f) {
+    const eegmexColumn& c = columns[f];
+    Cell cells(dims);
+    octave_value* out = cells.fortran_vec();
+    for (octave_idx_type i = 0; i < count; ++i) {
+      if (c.numbers) {
+        if (i > 0 && std::memcmp(&c.numbers[i], &c.numbers[i - 1], sizeof(double)) == 0)
+          out[i] = out[i - 1];
+        else
+          out[i] = octave_value(c.numbers[i]);
+      } else {
+        if (i > 0 && std::strcmp(c.texts[i], c.texts[i - 1]) == 0)
+          out[i] = out[i - 1];
+        else
+          out[i] = octave_value(c.texts[i]);
+      }
+    }
+    map.setfield(c.name, cells);
+  }
+  return g_call->adopt(octave_value(map));
+}
+
 // The value lets go of its cells while one is set, so that the cells are never copied: filling n
 // elements takes time in n, not n squared.
 void mxSetCell_700(mxArray_tag* a, int index, mxArray_tag* value) {
