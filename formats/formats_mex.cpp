@@ -52,6 +52,8 @@ struct Module {
 
   void clear() {
     command.clear(), file.clear(), caller.clear();
+    texts.clear(), texts.shrink_to_fit();
+    numbers.clear(), numbers.shrink_to_fit();
     problem = eegfmt::Problem();
     errorId.clear(), errorText.clear(), warningId.clear(), warningText.clear();
     vhdr = eegfmt::VhdrHeader();
