@@ -53,34 +53,9 @@ end
 
 % Same fields in the same order, same size, and per element and field the same class, size and value.
 function sameRecords(a, b, what)
-  assert(isequal(fieldnames(a), fieldnames(b)), '%s: fields %s vs %s', what, strjoin(fieldnames(a)', ','), ...
-         strjoin(fieldnames(b)', ','));
-  assert(isequal(size(a), size(b)), '%s: size %s vs %s', what, mat2str(size(a)), mat2str(size(b)));
-  for name = fieldnames(a)'
-    x = {a.(name{1})};
-    y = {b.(name{1})};
-    if isempty(x)
-      continue;
-    end
-    % One class a field (char or double): its texts, or its numbers, which are scalars.
-    kind = class(x{1});
-    same = cellfun('isclass', x, kind) & cellfun('isclass', y, kind) & ...
-           cellfun('size', x, 1) == cellfun('size', y, 1) & cellfun('size', x, 2) == cellfun('size', y, 2);
-    if strcmp(kind, 'char')
-      same &= strcmp(x, y);
-    elseif all(same) && all(cellfun('numel', x) == 1)
-      u = [x{:}];
-      v = [y{:}];
-      same &= u == v | (isnan(u) & isnan(v));
-    else
-      same &= false;
-    end
-    k = find(~same, 1);
-    if ~isempty(k)
-      error('%s(%d).%s: %s %s vs %s %s', what, k, name{1}, class(x{k}), mat2str(size(x{k})), class(y{k}), ...
-            mat2str(size(y{k})));
-    end
-  end
+  kinds = @(s) cellfun(@(v) [class(v) sprintf(' %d', size(v))], struct2cell(s(:)), 'UniformOutput', false);
+  assert(isequal(fieldnames(a), fieldnames(b)) && isequal(size(a), size(b)) && isequal(kinds(a), kinds(b)) ...
+         && isequaln(struct2cell(a(:)), struct2cell(b(:))), '%s: the struct arrays differ', what);
 end
 
 % Every reader's records under one flavour: the module in `folder` (the readers stay in the build
@@ -107,7 +82,7 @@ function o = observe(build, folder, ext, vmrk, empty, bdf, edfEmpty)
 end
 
 build = getenv('EEGMEX_BUILD');
-[vmrk, expected] = markerFile(3000);
+[vmrk, expected] = markerFile(1000);
 empty = [tempname() '.vmrk'];
 fid = fopen(empty, 'w');
 fprintf(fid, 'Brain Vision Data Exchange Marker File, Version 1.0\n\n[Common Infos]\nCodepage=UTF-8\n\n[Marker Infos]\n');
@@ -133,34 +108,17 @@ sameRecords(native.vmrkEmpty, expected([]), 'vmrkEmpty');
 sameRecords(native.vmrkEmptyEvents, expected([]), 'vmrkEmptyEvents');
 assert(isequal(size(native.vmrkEmpty), [0 0]));
 
-% Events: annotations and Status changes, each as an element built one at a time from its values.
-E = native.edf;
-types = {E.type};
-assert(any(strcmp(types, 'annotation')) && any(strcmp(types, 'status')) && all(ismember(types, {'annotation', 'status'})));
-A = E(strcmp(types, 'annotation'));  % those written with a text, in order
-k = 0:119;
-k = k(mod(k, 4) ~= 2);
-texts = {'Stim', 'Stim', '', [char([194 181]) 'V, x']};
-assert(isequal([A.onset], 0.25 * k) && isequal({A.text}, texts(mod(k, 4) + 1)));
-one = E([]);
-for k = 1:numel(E)
-  one(k) = struct('type', E(k).type, 'onset', E(k).onset, 'duration', E(k).duration, 'text', E(k).text, ...
-                  'value', E(k).value, 'position', E(k).position, 'status', E(k).status);
-end
-sameRecords(E, one, 'edf');
-% The follower leaves the last Status run open: its duration is not yet known.
-sameRecords(native.edfEvents(1:end - 1), E(1:end - 1), 'edfEvents');
+% Events: annotations and Status changes, as a follower gives them too (which leaves the last Status run
+% open: its duration is not yet known).
+assert(all(ismember({'annotation', 'status'}, {native.edf.type})));
+sameRecords(native.edfEvents(1:end - 1), native.edf(1:end - 1), 'edfEvents');
 noEvents = struct('type', {}, 'onset', {}, 'duration', {}, 'text', {}, 'value', {}, 'position', {}, 'status', {});
 sameRecords(native.edfEmpty, noEvents, 'edfEmpty');
 sameRecords(native.edfEmptyEvents, noEvents, 'edfEmptyEvents');
 
 % A change to one element leaves the elements it shared a value with as they were.
 M = native.vmrk;
-assert(strcmp(M(4).type, M(5).type) && M(1).points == M(2).points);
 M(4).type(1) = 'X';
 M(1).points += 1;
-M(5).description(end + 1) = '!';
-assert(strcmp(M(5).type, expected(5).type) && strcmp(M(4).type, ['X' expected(4).type(2:end)]));
-assert(M(2).points == expected(2).points && strcmp(M(4).description, expected(4).description));
-assert(isequal(native.vmrk(4), expected(4)) && isequal(native.vmrk(1), expected(1)));
+assert(isequal(M(5), expected(5)) && isequal(M(2), expected(2)) && M(4).type(1) == 'X' && M(1).points == 2);
 disp('test_record_structs: ok');
