@@ -8,7 +8,7 @@ function bench_live(d, runs, headerRuns, calls, b, a)
 %                   the filter b, a, the data channels) and eegmex_events(HDR, state, info.frames)
 %   d/h256.edf      HDR = eegmex_edf, `headerRuns` calls
 % Beside each reader, the call of the module behind it alone (eegmex_formats: the C++ reader and the
-% host's conversion of its result; the reader adds eegmex_structs' shaping in Octave).
+% host's struct arrays of its records; the reader adds its checks and, for eegmex_edf, the HDR's shaping).
 % Every timed series follows untimed calls (warm cache, memory touched). Prints one line a figure:
 % "NAME median_s=... runs=... events=...", and "online ..." with medians and 99th percentiles in ms.
   f = fullfile(d, 'markers.vmrk');

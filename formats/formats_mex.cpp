@@ -1,5 +1,8 @@
 // The module behind eegmex_vhdr, eegmex_vmrk, eegmex_edf and eegmex_events: a thin layer that hands
-// the readers' records to the caller as columns, which those functions shape into their structs.
+// the readers' results to the caller: headers and streams as structs of columns, which those
+// functions shape into their structs, and the records (markers, events) as the struct arrays those
+// functions return, made by the host in one step where it can (eegmexCreateRecords). The Python
+// extension, whose package makes its own dicts, takes the records as columns too.
 //
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
 //     'vhdr', file | 'vmrk', file | 'edf', file[, withEvents] | 'events', HDR, state, upTo
@@ -30,7 +33,8 @@ namespace {
 struct Module {
   bool started = false;
   std::string command, file, caller;
-  std::vector<const char*> texts;  // scratch of textsOf
+  std::vector<const char*> texts;  // scratch of textsOf and Records
+  std::vector<double> numbers;     // scratch of Records
   eegfmt::Problem problem;
   std::string errorId, errorText, warningId, warningText;
   eegfmt::VhdrHeader vhdr;
@@ -48,6 +52,8 @@ struct Module {
 
   void clear() {
     command.clear(), file.clear(), caller.clear();
+    texts.clear(), texts.shrink_to_fit();
+    numbers.clear(), numbers.shrink_to_fit();
     problem = eegfmt::Problem();
     errorId.clear(), errorText.clear(), warningId.clear(), warningText.clear();
     vhdr = eegfmt::VhdrHeader();
@@ -149,6 +155,58 @@ mxArray* textsOf(const std::vector<T>& items, F text) {
   return eegmexCreateStringCell(texts.data(), texts.size());
 }
 
+// The records of a struct array, gathered column by column in the module's state (the host may
+// raise while it makes the array), then made by the host.
+class Records {
+ public:
+  explicit Records(size_t n) : n_(n) {
+    g_module.numbers.clear();
+    g_module.texts.clear();
+  }
+
+  template <typename T, typename F>
+  void numbers(const char* name, const std::vector<T>& items, F value) {
+    std::vector<double>& d = g_module.numbers;
+    add(name, d.size(), true);
+    for (const T& x : items) d.push_back(value(x));
+  }
+
+  template <typename T, typename F>
+  void texts(const char* name, const std::vector<T>& items, F text) {
+    std::vector<const char*>& t = g_module.texts;
+    add(name, t.size(), false);
+    for (const T& x : items) t.push_back(text(x));
+  }
+
+  mxArray* make() {
+    for (int f = 0; f < count_; ++f) {
+      columns_[f].numbers = numeric_[f] ? g_module.numbers.data() + start_[f] : nullptr;
+      columns_[f].texts = numeric_[f] ? nullptr : g_module.texts.data() + start_[f];
+    }
+    return eegmexCreateRecords(n_, count_, columns_);
+  }
+
+ private:
+  void add(const char* name, size_t start, bool numeric) {
+    columns_[count_] = eegmexColumn{name, nullptr, nullptr};
+    start_[count_] = start;
+    numeric_[count_++] = numeric;
+  }
+
+  size_t n_;
+  int count_ = 0;
+  eegmexColumn columns_[EEGMEX_RECORD_FIELDS];
+  size_t start_[EEGMEX_RECORD_FIELDS];
+  bool numeric_[EEGMEX_RECORD_FIELDS];
+};
+
+// The Python package takes records as columns and makes its dicts from them.
+#if defined(EEGMEX_HOST_PYTHON)
+constexpr bool kRecordColumns = true;
+#else
+constexpr bool kRecordColumns = false;
+#endif
+
 mxArray* structOf(std::initializer_list<std::pair<const char*, mxArray*>> fields) {
   const char* names[64];
   int n = 0;
@@ -184,6 +242,20 @@ mxArray* markersResult(const std::vector<eegfmt::Marker>& m) {
        {"date", textsOf(m, [](const Marker& x) -> const std::string& { return x.date; })}});
 }
 
+// The markers as eegmex_vmrk returns them.
+mxArray* markerRecords(const std::vector<eegfmt::Marker>& m) {
+  using eegfmt::Marker;
+  if (kRecordColumns) return markersResult(m);
+  Records r(m.size());
+  r.texts("type", m, [](const Marker& x) { return x.type.c_str(); });
+  r.texts("description", m, [](const Marker& x) { return x.description.c_str(); });
+  r.numbers("position", m, [](const Marker& x) { return x.position; });
+  r.numbers("points", m, [](const Marker& x) { return x.points; });
+  r.numbers("channel", m, [](const Marker& x) { return x.channel; });
+  r.texts("date", m, [](const Marker& x) { return x.date.c_str(); });
+  return r.make();
+}
+
 mxArray* eventsResult(const std::vector<eegfmt::EdfEvent>& e) {
   using eegfmt::EdfEvent;
   return structOf(
@@ -194,6 +266,22 @@ mxArray* eventsResult(const std::vector<eegfmt::EdfEvent>& e) {
        {"value", rowOf(e, [](const EdfEvent& x) { return x.value; })},
        {"statusWord", rowOf(e, [](const EdfEvent& x) { return x.statusWord; })},
        {"position", rowOf(e, [](const EdfEvent& x) { return x.position; })}});
+}
+
+// The events as eegmex_edf returns them.
+mxArray* eventRecords(const std::vector<eegfmt::EdfEvent>& e) {
+  using eegfmt::EdfEvent;
+  if (kRecordColumns) return eventsResult(e);
+  Records r(e.size());
+  r.texts("type", e,
+          [](const EdfEvent& x) { return x.kind == EdfEvent::Kind::status ? "status" : "annotation"; });
+  r.numbers("onset", e, [](const EdfEvent& x) { return x.onset; });
+  r.numbers("duration", e, [](const EdfEvent& x) { return x.duration; });
+  r.texts("text", e, [](const EdfEvent& x) { return x.text.c_str(); });
+  r.numbers("value", e, [](const EdfEvent& x) { return x.value; });
+  r.numbers("position", e, [](const EdfEvent& x) { return x.position; });
+  r.numbers("status", e, [](const EdfEvent& x) { return x.statusWord; });
+  return r.make();
 }
 
 mxArray* edfResult() {
@@ -229,7 +317,7 @@ mxArray* edfResult() {
        {"format", mxCreateString(h.format.c_str())},
        {"nRecords", mxCreateDoubleScalar(static_cast<double>(h.nRecords))},
        {"recordDuration", mxCreateDoubleScalar(static_cast<double>(h.fsSamples) / h.fs)},
-       {"events", eventsResult(g_module.events)}});
+       {"events", eventRecords(g_module.events)}});
 }
 
 // ---- XDF
@@ -346,6 +434,21 @@ mxArray* xdfEventsResult() {
                    {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
                    {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
                    {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
+}
+
+// The XDF events as eegmex_xdf_events (with position when it has a target stream) and
+// eegmex_events (always with position) return them.
+mxArray* xdfEventRecords(bool withPosition) {
+  using eegfmt::XdfEvent;
+  if (kRecordColumns) return xdfEventsResult();
+  const auto& e = g_module.xdfEvents;
+  Records r(e.size());
+  r.numbers("time", e, [](const XdfEvent& x) { return x.time; });
+  r.texts("text", e, [](const XdfEvent& x) { return x.text.c_str(); });
+  r.numbers("value", e, [](const XdfEvent& x) { return x.value; });
+  r.numbers("stream", e, [](const XdfEvent& x) { return double(x.stream); });
+  if (withPosition) r.numbers("position", e, [](const XdfEvent& x) { return x.position; });
+  return r.make();
 }
 
 // ---- errors
@@ -481,7 +584,7 @@ void xdfFollow(const mxArray* hdr, const mxArray* state, double upTo, mxArray* p
   if (!eegfmt::followXdfEvents(file, cache.listing, target, upTo, taken, g_module.xdfEvents,
                                g_module.problem))
     return setProblem();
-  plhs[0] = xdfEventsResult();
+  plhs[0] = xdfEventRecords(true);
   plhs[5] = structOf({{"source", mxCreateString("xdf")},
                       {"file", mxCreateString(g_module.file.c_str())},
                       {"startedOver", mxCreateString(eegfmt::startOverText(g_module.why))},
@@ -509,7 +612,7 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     if (!eegfmt::followMarkers(g_module.file, g_module.state, upTo, g_module.markers, g_module.why,
                                g_module.problem))
       return setProblem();
-    plhs[0] = markersResult(g_module.markers);
+    plhs[0] = markerRecords(g_module.markers);
   } else {
     if (!layoutOf(hdr, g_module.layout))
       return setError(
@@ -520,7 +623,7 @@ void events(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
     if (!eegfmt::followRecords(g_module.layout, g_module.state, upTo, g_module.events, g_module.why,
                                g_module.problem))
       return setProblem();
-    plhs[0] = eventsResult(g_module.events);
+    plhs[0] = eventRecords(g_module.events);
   }
   plhs[5] = stateResult(source);
 }
@@ -549,7 +652,7 @@ void xdf(int nrhs, const mxArray* prhs[], mxArray* plhs[]) {
         eegfmt::fail(g_module.problem, eegfmt::ProblemKind::file, "cannot open the file");
       return setProblem();
     }
-    plhs[0] = xdfEventsResult();
+    plhs[0] = xdfEventRecords(t != nullptr);
     return;
   }
   double id = 0;
@@ -585,7 +688,7 @@ void run(const std::string& command, int nrhs, const mxArray* prhs[], mxArray* p
     plhs[0] = vhdrResult();
   } else if (command == "vmrk") {
     if (!eegfmt::readVmrk(g_module.file, g_module.markers, g_module.problem)) return setProblem();
-    plhs[0] = markersResult(g_module.markers);
+    plhs[0] = markerRecords(g_module.markers);
   } else {
     // A third argument false: the header only, without reading the records for events.
     const bool withEvents = nrhs < 3 || flagOf(prhs[2]);

@@ -22,6 +22,12 @@
 //
 // eegmexCreateStringCell(texts, n) makes a 1 x n cell of texts, in one step where the host can.
 //
+// eegmexCreateRecords(n, nfields, columns) makes a 1 x n struct array (0 x 0 with its fields when n is
+// 0) from columns of plain data: field f of element i is columns[f].numbers[i] as a double scalar,
+// or, where numbers is null, columns[f].texts[i] as a char row. The native Octave function makes
+// it in one step from the columns; elsewhere it is mxCreateStructMatrix and one mxSetField per
+// element and field. At most EEGMEX_RECORD_FIELDS fields.
+//
 // eegmexSharedStorage(a) says whether the element storage of `a`, a field of a struct argument,
 // is shared with any value other than that field (a variable, a constant in the caller's code,
 // another field, a matrix it was cut from), so that a write into it changes that value too:
@@ -47,6 +53,17 @@
 // embedded host have none.
 #ifndef EEGMEX_HOST_MEXAPI_H
 #define EEGMEX_HOST_MEXAPI_H
+
+#include <stddef.h>
+
+#define EEGMEX_RECORD_FIELDS 16
+
+// One field of the records eegmexCreateRecords makes: numbers, or texts where numbers is null.
+typedef struct {
+  const char* name;
+  const double* numbers;
+  const char* const* texts;
+} eegmexColumn;
 
 #if defined(EEGMEX_HOST_OCTAVE) || defined(MATLAB_MEX_FILE)
 
@@ -148,6 +165,7 @@ EEGMEX_IMPORT mxArray* mxCreateUninitNumericMatrix(size_t m, size_t n, mxClassID
 #if defined(EEGMEX_HOST_OCTAVE_NATIVE)
 EEGMEX_IMPORT int eegmexSharedStorage(const mxArray* a);
 EEGMEX_IMPORT mxArray* eegmexCreateStringCell(const char* const* texts, size_t n);
+EEGMEX_IMPORT mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns);
 #endif
 
 #if defined(EEGMEX_HOST_PYTHON)
@@ -184,6 +202,21 @@ static inline mxArray* eegmexCreateStringCell(const char* const* texts, size_t n
   mxArray* cells = mxCreateCellMatrix(1, static_cast<mwSize>(n));
   for (size_t i = 0; i < n; ++i) mxSetCell(cells, static_cast<mwIndex>(i), mxCreateString(texts[i]));
   return cells;
+}
+
+// The records element by element, through the operations every host has.
+static inline mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns) {
+  const char* names[EEGMEX_RECORD_FIELDS];
+  if (nfields < 0 || nfields > EEGMEX_RECORD_FIELDS) return NULL;
+  for (int f = 0; f < nfields; ++f) names[f] = columns[f].name;
+  mxArray* s = mxCreateStructMatrix(n ? 1 : 0, static_cast<mwSize>(n), nfields, names);
+  for (size_t i = 0; i < n; ++i)
+    for (int f = 0; f < nfields; ++f) {
+      const eegmexColumn& c = columns[f];
+      mxSetField(s, static_cast<mwIndex>(i), c.name,
+                 c.numbers ? mxCreateDoubleScalar(c.numbers[i]) : mxCreateString(c.texts[i]));
+    }
+  return s;
 }
 #endif
 

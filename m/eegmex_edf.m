@@ -177,6 +177,6 @@ function [HDR, events] = eegmex_edf(file)
                'patient', h.patient, 'recording', h.recording, 'format', h.format, 'nRecords', h.nRecords, ...
                'recordDuration', h.recordDuration);
   if nargout > 1
-    events = eegmex_structs('events', h.events);
+    events = h.events;   % the struct array as it is returned
   end
 end

@@ -88,20 +88,9 @@ function [events, state] = eegmex_events(HDR, state, upTo)
   if nargin < 3
     upTo = Inf;
   end
-  [c, id, msg, wid, wmsg, state] = eegmex_formats('events', HDR, state, upTo); %#ok<ASGLU>
+  % The events come as the struct array returned: markers, EDF/BDF events or XDF events.
+  [events, id, msg, wid, wmsg, state] = eegmex_formats('events', HDR, state, upTo); %#ok<ASGLU>
   if ~isempty(id)
     error(id, '%s', msg);
-  end
-  if strcmp(state.source, 'xdf')
-    if isempty(c.time)
-      events = struct('time', {}, 'text', {}, 'value', {}, 'stream', {}, 'position', {});
-    else
-      events = struct('time', num2cell(c.time), 'text', c.text, 'value', num2cell(c.value), ...
-                      'stream', num2cell(c.stream), 'position', num2cell(c.position));
-    end
-  elseif strcmp(state.source, 'markers')
-    events = eegmex_structs('markers', c);
-  else
-    events = eegmex_structs('events', c);
   end
 end

@@ -71,9 +71,8 @@ function M = eegmex_vmrk(vmrkFile)
   if nargin ~= 1 || ~ischar(vmrkFile) || isempty(vmrkFile) || size(vmrkFile, 1) ~= 1
     error('eegmex_vmrk:usage', 'eegmex_vmrk: give the marker file name as text: M = eegmex_vmrk(vmrkFile)');
   end
-  [m, id, msg] = eegmex_formats('vmrk', vmrkFile);
+  [M, id, msg] = eegmex_formats('vmrk', vmrkFile);   % the markers as they are returned
   if ~isempty(id)
     error(id, '%s', msg);
   end
-  M = eegmex_structs('markers', m);
 end

@@ -31,30 +31,22 @@ function ev = eegmex_xdf_events(file, target, OPT)
       id = target;
     end
   end
-  [c, eid, msg, wid, wmsg] = eegmex_formats('xdfevents', file, id);
+  % The events as the struct array returned, with position when there is a target stream.
+  [ev, eid, msg, wid, wmsg] = eegmex_formats('xdfevents', file, id);
   if ~isempty(eid)
     error(eid, '%s', msg);
   end
   if ~isempty(wid)
     warning(wid, '%s', wmsg);
   end
-  n = numel(c.time);
-  if n == 0
-    ev = struct('time', {}, 'text', {}, 'value', {}, 'stream', {});
-  else
-    ev = struct('time', num2cell(c.time), 'text', c.text, 'value', num2cell(c.value), 'stream', num2cell(c.stream));
-  end
   if id >= 0
-    [ev.position] = deal(0);
-    p = num2cell(c.position);
-    [ev.position] = p{:};
     if nargin >= 3
       if isempty(fs)
         s = eegmex_xdf(file);
         fs = s([s.id] == id).nominalRate;
       end
       f = fs / OPT.fs;
-      r = num2cell(ceil(c.position / f));
+      r = num2cell(ceil([ev.position] / f));
       [ev.row] = deal(0);
       [ev.row] = r{:};
     end

@@ -15,7 +15,7 @@ cp build-dist-win32/eegfetch.mexw32 build-dist-win32/trigout.mexw32 build-dist-w
   build-dist-win64/eegmex_formats.mexw64 build-dist-win64/eegmex_decimate.mexw64 dist/
 # The help files beside the modules, carrying the same version as the package.
 cp build-dist-win64/eegfetch.m build-dist-win64/trigout.m build-dist-win64/eegmex_vhdr.m build-dist-win64/eegmex_vmrk.m \
-  build-dist-win64/eegmex_structs.m build-dist-win64/eegmex_events.m build-dist-win64/eegmex_edf.m build-dist-win64/eegmex_simport.m \
+  build-dist-win64/eegmex_events.m build-dist-win64/eegmex_edf.m build-dist-win64/eegmex_simport.m \
   build-dist-win64/eegmex_serialport.m build-dist-win64/eegmex_decimate.m build-dist-win64/eegmex_place_markers.m build-dist-win64/eegmex_set.m dist/
 # The serial port library for USB trigger boxes, one per architecture, where eegmex_simport looks.
 for bits in 32 64; do

@@ -36,9 +36,11 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <new>
@@ -520,6 +522,63 @@ mxArray_tag* eegmexCreateStringCell(const char* const* texts, size_t n) {
   Cell cells(dim_vector(1, static_cast<octave_idx_type>(n)));
   for (size_t i = 0; i < n; ++i) cells(static_cast<octave_idx_type>(i)) = octave_value(texts[i]);
   return g_call->adopt(octave_value(cells));
+}
+
+// The struct array in one step: a Cell per field, filled from its column, made the map's field.
+// A value equal to one met shortly before in its column (the same text, or the same double to the
+// bit) is that value again, shared as Octave shares any copy: marker types, descriptions of a few
+// codes, durations and empty texts then cost no allocation each. The values met are kept in a small
+// table indexed by a hash of the value, each slot holding the element that last had that hash.
+namespace {
+constexpr int kRecentBits = 6;
+
+inline unsigned recentSlot(uint64_t hash) { return static_cast<unsigned>(hash >> (64 - kRecentBits)); }
+
+inline uint64_t textHash(const char* text) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+    h = (h ^ *p) * 1099511628211ull;
+  return h * 0x9E3779B97F4A7C15ull;
+}
+
+inline uint64_t numberHash(double value, uint64_t& bits) {
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits * 0x9E3779B97F4A7C15ull;
+}
+}  // namespace
+
+mxArray_tag* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns) {
+  if (!g_call || nfields < 0 || nfields > EEGMEX_RECORD_FIELDS) return nullptr;
+  const octave_idx_type count = static_cast<octave_idx_type>(n);
+  const dim_vector dims = n ? dim_vector(1, count) : dim_vector(0, 0);
+  octave_map map(dims);
+  for (int f = 0; f < nfields; ++f) {
+    const eegmexColumn& c = columns[f];
+    Cell cells(dims);
+    octave_value* out = cells.fortran_vec();
+    octave_idx_type recent[1 << kRecentBits];
+    std::fill(std::begin(recent), std::end(recent), -1);
+    for (octave_idx_type i = 0; i < count; ++i) {
+      if (c.numbers) {
+        uint64_t bits = 0, seen = 0;
+        octave_idx_type& slot = recent[recentSlot(numberHash(c.numbers[i], bits))];
+        if (slot >= 0 && (std::memcpy(&seen, &c.numbers[slot], sizeof seen), seen == bits))
+          out[i] = out[slot];
+        else
+          out[i] = octave_value(c.numbers[i]);
+        slot = i;
+      } else {
+        octave_idx_type& slot = recent[recentSlot(textHash(c.texts[i]))];
+        if (slot >= 0 && std::strcmp(c.texts[slot], c.texts[i]) == 0)
+          out[i] = out[slot];
+        else
+          out[i] = octave_value(c.texts[i]);
+        slot = i;
+      }
+    }
+    map.setfield(c.name, cells);
+  }
+  return g_call->adopt(octave_value(map));
 }
 
 // The value lets go of its cells while one is set, so that the cells are never copied: filling n
