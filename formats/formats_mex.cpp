@@ -1,8 +1,8 @@
 // The module behind eegmex_vhdr, eegmex_vmrk, eegmex_edf and eegmex_events: a thin layer that hands
 // the readers' results to the caller: headers and streams as structs of columns, which those
 // functions shape into their structs, and the records (markers, events) as the struct arrays those
-// functions return, made by the host in one step where it can (eegmexCreateRecords). The Python
-// extension, whose package makes its own dicts, takes the records as columns too.
+// functions return, made by the host in one step where it can (eegmexCreateRecords; the Python host
+// gives their columns, which its package makes its dicts from).
 //
 //   [out, id, msg, wid, wmsg] = eegmex_formats(command, ...)
 //     'vhdr', file | 'vmrk', file | 'edf', file[, withEvents] | 'events', HDR, state, upTo
@@ -200,13 +200,6 @@ class Records {
   bool numeric_[EEGMEX_RECORD_FIELDS];
 };
 
-// The Python package takes records as columns and makes its dicts from them.
-#if defined(EEGMEX_HOST_PYTHON)
-constexpr bool kRecordColumns = true;
-#else
-constexpr bool kRecordColumns = false;
-#endif
-
 mxArray* structOf(std::initializer_list<std::pair<const char*, mxArray*>> fields) {
   const char* names[64];
   int n = 0;
@@ -231,21 +224,9 @@ mxArray* vhdrResult() {
                    {"markerFile", mxCreateString(h.markerFile.c_str())}});
 }
 
-mxArray* markersResult(const std::vector<eegfmt::Marker>& m) {
-  using eegfmt::Marker;
-  return structOf(
-      {{"type", textsOf(m, [](const Marker& x) -> const std::string& { return x.type; })},
-       {"description", textsOf(m, [](const Marker& x) -> const std::string& { return x.description; })},
-       {"position", rowOf(m, [](const Marker& x) { return x.position; })},
-       {"points", rowOf(m, [](const Marker& x) { return x.points; })},
-       {"channel", rowOf(m, [](const Marker& x) { return x.channel; })},
-       {"date", textsOf(m, [](const Marker& x) -> const std::string& { return x.date; })}});
-}
-
 // The markers as eegmex_vmrk returns them.
 mxArray* markerRecords(const std::vector<eegfmt::Marker>& m) {
   using eegfmt::Marker;
-  if (kRecordColumns) return markersResult(m);
   Records r(m.size());
   r.texts("type", m, [](const Marker& x) { return x.type.c_str(); });
   r.texts("description", m, [](const Marker& x) { return x.description.c_str(); });
@@ -256,22 +237,9 @@ mxArray* markerRecords(const std::vector<eegfmt::Marker>& m) {
   return r.make();
 }
 
-mxArray* eventsResult(const std::vector<eegfmt::EdfEvent>& e) {
-  using eegfmt::EdfEvent;
-  return structOf(
-      {{"isStatus", rowOf(e, [](const EdfEvent& x) { return x.kind == EdfEvent::Kind::status ? 1.0 : 0.0; })},
-       {"onset", rowOf(e, [](const EdfEvent& x) { return x.onset; })},
-       {"duration", rowOf(e, [](const EdfEvent& x) { return x.duration; })},
-       {"text", textsOf(e, [](const EdfEvent& x) -> const std::string& { return x.text; })},
-       {"value", rowOf(e, [](const EdfEvent& x) { return x.value; })},
-       {"statusWord", rowOf(e, [](const EdfEvent& x) { return x.statusWord; })},
-       {"position", rowOf(e, [](const EdfEvent& x) { return x.position; })}});
-}
-
 // The events as eegmex_edf returns them.
 mxArray* eventRecords(const std::vector<eegfmt::EdfEvent>& e) {
   using eegfmt::EdfEvent;
-  if (kRecordColumns) return eventsResult(e);
   Records r(e.size());
   r.texts("type", e,
           [](const EdfEvent& x) { return x.kind == EdfEvent::Kind::status ? "status" : "annotation"; });
@@ -426,21 +394,10 @@ mxArray* xdfSamplesResult(const eegfmt::XdfStream& s) {
 }
 
 // The XDF events of the module's list as columns: stream, time, text, value, position.
-mxArray* xdfEventsResult() {
-  using eegfmt::XdfEvent;
-  const auto& e = g_module.xdfEvents;
-  return structOf({{"stream", rowOf(e, [](const XdfEvent& x) { return double(x.stream); })},
-                   {"time", rowOf(e, [](const XdfEvent& x) { return x.time; })},
-                   {"text", textsOf(e, [](const XdfEvent& x) -> const std::string& { return x.text; })},
-                   {"value", rowOf(e, [](const XdfEvent& x) { return x.value; })},
-                   {"position", rowOf(e, [](const XdfEvent& x) { return x.position; })}});
-}
-
 // The XDF events as eegmex_xdf_events (with position when it has a target stream) and
 // eegmex_events (always with position) return them.
 mxArray* xdfEventRecords(bool withPosition) {
   using eegfmt::XdfEvent;
-  if (kRecordColumns) return xdfEventsResult();
   const auto& e = g_module.xdfEvents;
   Records r(e.size());
   r.numbers("time", e, [](const XdfEvent& x) { return x.time; });

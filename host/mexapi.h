@@ -25,8 +25,10 @@
 // eegmexCreateRecords(n, nfields, columns) makes a 1 x n struct array (0 x 0 with its fields when n is
 // 0) from columns of plain data: field f of element i is columns[f].numbers[i] as a double scalar,
 // or, where numbers is null, columns[f].texts[i] as a char row. The native Octave function makes
-// it in one step from the columns; elsewhere it is mxCreateStructMatrix and one mxSetField per
-// element and field. At most EEGMEX_RECORD_FIELDS fields.
+// it in one step from the columns; the Python host gives the columns themselves, as a 1 x 1 struct
+// whose fields are 1 x n rows of numbers and 1 x n cells of texts (the package makes its dicts from
+// them); elsewhere it is mxCreateStructMatrix and one mxSetField per element and field. At most
+// EEGMEX_RECORD_FIELDS fields.
 //
 // eegmexSharedStorage(a) says whether the element storage of `a`, a field of a struct argument,
 // is shared with any value other than that field (a variable, a constant in the caller's code,
@@ -120,7 +122,7 @@ typedef enum {
 #endif
 
 // libmex
-EEGMEX_IMPORT void mexErrMsgTxt(const char* text);  // does not return
+EEGMEX_IMPORT void mexErrMsgTxt(const char* text);                              // does not return
 EEGMEX_IMPORT void mexErrMsgIdAndTxt(const char* id, const char* format, ...);  // does not return
 EEGMEX_IMPORT void mexWarnMsgTxt(const char* text);
 EEGMEX_IMPORT void mexWarnMsgIdAndTxt(const char* id, const char* format, ...);
@@ -169,6 +171,7 @@ EEGMEX_IMPORT mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexCo
 #endif
 
 #if defined(EEGMEX_HOST_PYTHON)
+EEGMEX_IMPORT mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns);
 EEGMEX_IMPORT void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep);
 EEGMEX_IMPORT void* eegmexCallStreams(void);
 EEGMEX_IMPORT int eegmexOutputWanted(int i);
@@ -204,6 +207,7 @@ static inline mxArray* eegmexCreateStringCell(const char* const* texts, size_t n
   return cells;
 }
 
+#if !defined(EEGMEX_HOST_PYTHON)
 // The records element by element, through the operations every host has.
 static inline mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns) {
   const char* names[EEGMEX_RECORD_FIELDS];
@@ -218,6 +222,7 @@ static inline mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexCo
     }
   return s;
 }
+#endif
 #endif
 
 #include <stddef.h>

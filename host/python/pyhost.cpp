@@ -123,6 +123,31 @@ int mexAtExit(void (*handler)(void)) {
   return 0;
 }
 
+// The records as their columns: one struct, each field a 1 x n row of numbers or a 1 x n cell of texts.
+mxArray* eegmexCreateRecords(size_t n, int nfields, const eegmexColumn* columns) {
+  if (nfields < 0 || nfields > EEGMEX_RECORD_FIELDS) return nullptr;
+  mxArray* s = plainhost::adopt(plainarray::make(mxSTRUCT_CLASS, 1, 1));
+  for (int f = 0; f < nfields; ++f) {
+    const eegmexColumn& c = columns[f];
+    mxArray* column;
+    if (c.numbers) {
+      column = plainhost::adopt(plainarray::make(mxDOUBLE_CLASS, 1, n, false, true));
+      for (size_t i = 0; i < n; ++i) static_cast<double*>(column->re)[i] = c.numbers[i];
+    } else {
+      column = plainhost::adopt(plainarray::make(mxCELL_CLASS, 1, n));
+      for (size_t i = 0; i < n; ++i) {
+        const char* t = c.texts[i];
+        plainarray::store(column, i, plainhost::adopt(plainarray::text(t, std::strlen(t))));
+        plainhost::disown(column->items[i]);
+      }
+    }
+    plainarray::appendField(s, c.name);
+    plainarray::store(s, s->fields.size() - 1, column);
+    plainhost::disown(column);
+  }
+  return s;
+}
+
 void eegmexTargetSteps(const mxArray* a, int64_t* rowStep, int64_t* columnStep) {
   const bool borrowed = a && a->borrowed;
   *rowStep = borrowed ? a->rowStep : 1;

@@ -331,10 +331,10 @@ def _events(c):
     if n == 0:
         return []
     texts = _texts(c["text"], n)
-    status, onset, duration = _row(c["isStatus"]), _row(c["onset"]), _row(c["duration"])
-    value, pos, word = _row(c["value"]), _row(c["position"]), _row(c["statusWord"])
+    types, onset, duration = _texts(c["type"], n), _row(c["onset"]), _row(c["duration"])
+    value, pos, word = _row(c["value"]), _row(c["position"]), _row(c["status"])
     return [
-        dict(type="status" if status[i] else "annotation", onset=float(onset[i]), duration=float(duration[i]),
+        dict(type=types[i], onset=float(onset[i]), duration=float(duration[i]),
              text=texts[i], value=_scalar(value[i]), position=_scalar(pos[i]), status=_scalar(word[i]))
         for i in range(n)
     ]
@@ -531,10 +531,11 @@ def xdf_events(path, target=None, fs=None):
 
 def _xdf_events(c, positions):
     n = _np.size(c["time"])
-    time, value, stream, pos = _row(c["time"]), _row(c["value"]), _row(c["stream"]), _row(c["position"])
+    time, value, stream = _row(c["time"]), _row(c["value"]), _row(c["stream"])
     texts = _texts(c["text"], n)
     ev = [dict(time=float(time[i]), text=texts[i], value=float(value[i]), stream=int(stream[i])) for i in range(n)]
     if positions:
+        pos = _row(c["position"])
         for i, e in enumerate(ev):
             e["position"] = int(pos[i])
     return ev
