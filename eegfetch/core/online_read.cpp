@@ -64,7 +64,7 @@ ReadOutcome readOnlineLocked(StreamCache& cache, std::FILE* file, const ReadPlan
   const FileIdentity identity = identifyFile(file);
   const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
   Stream* s = nullptr;
-  bool moved = false;  // the checks may have moved the position: a read from byte 0 seeks there
+  bool moved = false;  // a stream was given up: the read that keeps nothing seeks to byte 0 first
   if (plan.nSel >= 1) {
     const Digest settings = settingsFingerprint(plan);
     s = cache.find(identity, name, settings, report.reason);
