@@ -53,64 +53,71 @@ int64_t keptRowsFor(const Stream& s, const ReadPlan& plan, const OutputRange& pl
   return rows < 1 ? 1 : rows;
 }
 
-// A read of a regular file from its first frame; the checks before it may have moved the position.
-ReadOutcome fromTheStart(std::FILE* file, const ReadPlan& plan) noexcept {
-  if (!seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
-  return readRecording(file, plan);
-}
-
-// The read of readOnline, with the cache's lock held.
+// The read of readOnline, with the cache's lock held. The plan is prepared once; every way through
+// ends in the one read below, with the stream's decimator when a stream goes on or starts, or else with
+// a decimator of its own from byte 0, keeping nothing.
 ReadOutcome readOnlineLocked(StreamCache& cache, std::FILE* file, const ReadPlan& plan, const Digest& name,
                              OnlineReport& report, OnlineTrack track) noexcept {
+  if (plan.nSel < 1) report.reason = FullReadReason::noColumns;
+  const PreparedRead read = prepareRead(plan);
+  if (!file || !read.plan) return ReadOutcome{ReadStatus::readError, 0, 0};
   const FileIdentity identity = identifyFile(file);
   const OutputRange placed = placedOutputs(plan, plan.nPoints / plan.decimationFactor);
-  if (plan.nSel < 1) {
-    report.reason = FullReadReason::noColumns;
-    return readRecording(file, plan);
+  Stream* s = nullptr;
+  bool moved = false;  // a stream was given up: the read that keeps nothing seeks to byte 0 first
+  if (plan.nSel >= 1) {
+    const Digest settings = settingsFingerprint(plan);
+    s = cache.find(identity, name, settings, report.reason);
+    if (s) {
+      report.reason = cache.check(*s, file, read, placed);
+      if (report.reason != FullReadReason::none) s->decimator.reset();
+    } else if (report.reason != FullReadReason::notAFile) {
+      s = &cache.claim(identity, name, settings);
+      const bool set = s->decimator.setup(read.decimator);
+      if (!set || uint64_t(s->decimator.stateSize()) * sizeof(double) > kStateBytesLimit) {
+        report.reason = set ? FullReadReason::stateTooLarge : FullReadReason::noMemory;
+        cache.drop(*s);  // kept by no stream: read from byte 0
+        s = nullptr;
+        moved = true;
+      }
+    }
   }
-  const Digest settings = settingsFingerprint(plan);
-  Stream* s = cache.find(identity, name, settings, report.reason);
   if (s) {
-    report.reason = cache.check(*s, file, plan, placed);
-    if (report.reason != FullReadReason::none) s->decimator.reset();
-  } else if (report.reason != FullReadReason::notAFile) {
-    s = &cache.claim(identity, name, settings);
-    if (!s->decimator.setup(decimatorSetup(plan))) {
-      cache.drop(*s);
+    if (report.reason != FullReadReason::none) {  // the stream starts again from byte 0
+      std::free(s->kept);
+      s->kept = nullptr;
+      s->keptRows = s->keptFirst = 0;
+      s->keptColumns = 0;
+    }
+    const int64_t next = s->decimator.frames() / plan.decimationFactor;
+    if (!resizeKept(*s, keptRowsFor(*s, plan, placed, track), plan.nSel, next)) {
+      cache.drop(*s);  // the outputs it held are gone: read from byte 0, keeping nothing
+      s = nullptr;
+      moved = true;
       report.reason = FullReadReason::noMemory;
-      return fromTheStart(file, plan);
-    }
-    if (uint64_t(s->decimator.stateSize()) * sizeof(double) > kStateBytesLimit) {
-      cache.drop(*s);
-      report.reason = FullReadReason::stateTooLarge;
-      return fromTheStart(file, plan);
+    } else if (placed.first < next && placed.first <= placed.last) {
+      placeKept(*s, plan, placed, next);
     }
   }
-  if (!s) return readRecording(file, plan);     // not a regular file: it stands at its start
-  if (report.reason != FullReadReason::none) {  // the stream starts again from byte 0
-    std::free(s->kept);
-    s->kept = nullptr;
-    s->keptRows = s->keptFirst = 0;
-    s->keptColumns = 0;
-  }
 
-  const int64_t next = s->decimator.frames() / plan.decimationFactor;
-  if (!resizeKept(*s, keptRowsFor(*s, plan, placed, track), plan.nSel, next)) {
-    cache.drop(*s);  // the outputs it held are gone: read from byte 0, keeping nothing
-    report.reason = FullReadReason::noMemory;
-    return fromTheStart(file, plan);
+  Decimator own;  // for a read that keeps nothing
+  Decimator& decimator = s ? s->decimator : own;
+  if (!s) {
+    if (moved && !seekFile(file, 0)) return ReadOutcome{ReadStatus::readError, 0, 0};
+    if (plan.nPoints == 0) return ReadOutcome{};
+    if (!own.setup(read.decimator)) return ReadOutcome{ReadStatus::outOfMemory, 0, 0};
   }
-  if (placed.first < next && placed.first <= placed.last) placeKept(*s, plan, placed, next);
-
-  report.resumedFrames = s->decimator.frames();
+  report.resumedFrames = decimator.frames();
   SumHistory history;
-  history.sums = s->kept;
-  history.rows = s->keptRows;
+  if (s) {
+    history.sums = s->kept;
+    history.rows = s->keptRows;
+  }
   // readFrom seeks to where the stream stands, except to byte 0: the checks have moved the position.
-  FrameGeometry g;
-  const bool atZero = frameGeometry(plan, g) && plan.dataOffset + s->decimator.frames() / g.unitFrames == 0;
+  const bool atZero = plan.dataOffset + decimator.frames() / read.geometry.unitFrames == 0;
   ReadOutcome outcome{ReadStatus::readError, 0, 0};
-  if (!atZero || seekFile(file, 0)) outcome = readFrom(file, plan, s->decimator, &history);
+  if (!s || !atZero || seekFile(file, 0)) outcome = readFrom(file, read, decimator, &history);
+  if (!s) return outcome;
   if (outcome.status != ReadStatus::ok) {
     cache.drop(*s);  // a call that fails keeps nothing
     return outcome;
@@ -127,7 +134,7 @@ ReadOutcome readOnlineLocked(StreamCache& cache, std::FILE* file, const ReadPlan
   }
   // The bytes checked only move with the frames taken: with none new, the hashes just compared stand.
   if (report.resumedFrames == s->decimator.frames() && report.reason == FullReadReason::none) return outcome;
-  if (!StreamCache::takeHashes(*s, file, plan)) cache.drop(*s);
+  if (!StreamCache::takeHashes(*s, file, read)) cache.drop(*s);
   return outcome;
 }
 

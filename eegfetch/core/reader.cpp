@@ -42,7 +42,8 @@ constexpr int partsPerThread = 4;
 constexpr int minPartGroups = 4;  // at least 32 channels a part: four vectors of the widest kernel
 constexpr int64_t samplesPerExtraThread = int64_t(1) << 20;  // smaller reads stay on one thread
 
-bool planIsUsable(const ReadPlan& plan) noexcept {
+// Whether the plan can be read; its geometry goes to `g`.
+bool planIsUsable(const ReadPlan& plan, FrameGeometry& g) noexcept {
   if (plan.nChans < 1 || plan.nPoints < 0 || plan.filterLength < 1 || plan.decimationFactor < 1) return false;
   if ((plan.a == nullptr) != (plan.b == nullptr)) return false;
   if (!plan.a && plan.filterLength != 1) return false;
@@ -55,7 +56,6 @@ bool planIsUsable(const ReadPlan& plan) noexcept {
     return false;
   for (int k = 0; k < plan.nSel; ++k)
     if (plan.channels[k] < 0 || plan.channels[k] >= plan.nChans) return false;
-  FrameGeometry g;
   return frameGeometry(plan, g);
 }
 
@@ -517,28 +517,38 @@ DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept {
   return d;
 }
 
-ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator,
+PreparedRead prepareRead(const ReadPlan& plan) noexcept {
+  PreparedRead read;
+  read.decimator = decimatorSetup(plan);
+  if (!planIsUsable(plan, read.geometry) ||
+      !setupSampleDecoder(read.decoder, plan.binaryFormat, plan.swapBytes))
+    return PreparedRead();
+  read.kernel = kernelsFor(plan.instructionSet);
+  read.plan = &plan;
+  return read;
+}
+
+ReadOutcome readFrom(std::FILE* file, const PreparedRead& read, Decimator& decimator,
                      const SumHistory* history) noexcept {
   ReadOutcome outcome;
-  ReadSetup setup;
-  setup.plan = &plan;
-  setup.decimator = &decimator;
-  setup.history = history && history->sums && history->rows > 0 ? history : nullptr;
-  setup.firstFrame = decimator.frames();
-  if (!file || !planIsUsable(plan) || !decimator.ready() || decimator.factor() != plan.decimationFactor ||
-      decimator.columns() != plan.nSel ||
-      !setupSampleDecoder(setup.decoder, plan.binaryFormat, plan.swapBytes)) {
+  if (!file || !read.plan || !decimator.ready() || decimator.factor() != read.plan->decimationFactor ||
+      decimator.columns() != read.plan->nSel) {
     outcome.status = ReadStatus::readError;
     return outcome;
   }
+  const ReadPlan& plan = *read.plan;
+  ReadSetup setup;
+  setup.plan = &plan;
+  setup.decimator = &decimator;
+  setup.decoder = read.decoder;
+  setup.geometry = read.geometry;
+  setup.kernel = read.kernel;
+  setup.history = history && history->sums && history->rows > 0 ? history : nullptr;
+  setup.firstFrame = decimator.frames();
   outcome.framesRead = setup.firstFrame;
   outcome.blocks = setup.firstFrame / plan.decimationFactor;
   setup.toRead = plan.nPoints - setup.firstFrame;
   if (setup.toRead <= 0) return outcome;
-  if (!frameGeometry(plan, setup.geometry)) {
-    outcome.status = ReadStatus::readError;
-    return outcome;
-  }
   setup.frameBytes = uint64_t(setup.geometry.unitBytes);
   if (setup.frameBytes > SIZE_MAX / 8 || uint64_t(plan.nChans) > SIZE_MAX / 8 / sizeof(double)) {
     outcome.status = ReadStatus::outOfMemory;
@@ -579,29 +589,27 @@ ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator
   setup.channelBytes = channelBytes;
   setup.inputScale = inputScale;
   setup.inputOffset = inputOffset;
-  setup.kernel = kernelsFor(plan.instructionSet);
   Workspace ws;
-  ReadOutcome read;
+  ReadOutcome run;
   if (setupWorkspace(ws, plan, setup))
-    readThroughRing(file, setup, ws, read);
+    readThroughRing(file, setup, ws, run);
   else
-    read.status = ReadStatus::outOfMemory;
+    run.status = ReadStatus::outOfMemory;
   releaseWorkspace(ws);
-  decimator.advance(read.framesRead);  // every posted chunk was pushed by every part
-  outcome.status = read.status;
+  decimator.advance(run.framesRead);  // every posted chunk was pushed by every part
+  outcome.status = run.status;
   outcome.framesRead = decimator.frames();
   outcome.blocks = decimator.frames() / plan.decimationFactor;
   return outcome;
 }
 
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept {
-  SampleDecoder decoder;
-  if (!file || !planIsUsable(plan) || !setupSampleDecoder(decoder, plan.binaryFormat, plan.swapBytes))
-    return ReadOutcome{ReadStatus::readError, 0, 0};
+  const PreparedRead read = prepareRead(plan);
+  if (!file || !read.plan) return ReadOutcome{ReadStatus::readError, 0, 0};
   if (plan.nPoints == 0) return ReadOutcome{};
   Decimator decimator;
-  if (!decimator.setup(decimatorSetup(plan))) return ReadOutcome{ReadStatus::outOfMemory, 0, 0};
-  return readFrom(file, plan, decimator, nullptr);
+  if (!decimator.setup(read.decimator)) return ReadOutcome{ReadStatus::outOfMemory, 0, 0};
+  return readFrom(file, read, decimator, nullptr);
 }
 
 void prepareFreshTarget(double* target, int64_t count) noexcept {

@@ -8,6 +8,7 @@
 
 #include "decimator.h"
 #include "filter_kernel.h"
+#include "sample_decoder.h"
 
 namespace eeg {
 
@@ -114,6 +115,21 @@ struct SumHistory {
 // What a decimator for this plan's reads is set up with.
 DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept;
 
+// What a read derives from its plan, derived once by prepareRead: where the frames lie, how their
+// samples decode, what the decimator is set up with and the filter loop that runs. It borrows the
+// plan, which must outlive it and stay unchanged.
+struct PreparedRead {
+  const ReadPlan* plan = nullptr;  // null: not prepared (the plan is unusable)
+  FrameGeometry geometry;
+  SampleDecoder decoder;
+  DecimatorSetup decimator;
+  KernelSet kernel;
+};
+
+// Checks the plan (usable counts, pointers and steps, channels in range, a known encoding, a layout
+// whose counts fit) and derives the read from it; not prepared (a null plan) when it is unusable.
+PreparedRead prepareRead(const ReadPlan& plan) noexcept;
+
 // Reads plan.nPoints frames from the first, at plan.dataOffset, with a decimator of its own. Without a
 // dataOffset it reads from the file's position, which must be byte 0 (a pipe cannot seek there).
 // Frames past the end of the file are not invented: reading stops after the last whole frame,
@@ -123,12 +139,12 @@ DecimatorSetup decimatorSetup(const ReadPlan& plan) noexcept;
 // nothing is left allocated.
 ReadOutcome readRecording(std::FILE* file, const ReadPlan& plan) noexcept;
 
-// Goes on with `decimator` (set up with decimatorSetup(plan), standing at frame F = its frames()):
-// reads frames F .. plan.nPoints - 1, pushes them into the decimator and places the outputs they
-// complete. Each output's sums also go to `history`, when
-// given. The outcome counts frames and outputs from frame 0. On readError the decimator has taken
-// the frames before the failing read; on outOfMemory it is untouched.
-ReadOutcome readFrom(std::FILE* file, const ReadPlan& plan, Decimator& decimator,
+// Goes on with `decimator` (set up with read.decimator, standing at frame F = its frames()): reads
+// frames F .. plan.nPoints - 1 of the prepared read's plan, pushes them into the decimator and places
+// the outputs they complete. Each output's sums also go to `history`, when given. The outcome counts
+// frames and outputs from frame 0. A read not prepared is a readError. On readError the decimator has
+// taken the frames before the failing read; on outOfMemory it is untouched.
+ReadOutcome readFrom(std::FILE* file, const PreparedRead& read, Decimator& decimator,
                      const SumHistory* history) noexcept;
 
 // For storage of `count` doubles that nothing has touched yet and that a read is about to write whole

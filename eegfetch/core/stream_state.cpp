@@ -206,10 +206,10 @@ Stream& StreamCache::claim(const FileIdentity& identity, const Digest& name,
   return *pick;
 }
 
-FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const ReadPlan& plan,
+FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const PreparedRead& read,
                                   const OutputRange& placed) const noexcept {
-  FrameGeometry g;
-  if (!frameGeometry(plan, g)) return FullReadReason::otherSettings;
+  const ReadPlan& plan = *read.plan;
+  const FrameGeometry& g = read.geometry;
   const int64_t frames = s.decimator.frames();
   const int64_t point = g.bytesFor(frames);  // bytes of data (after the header) the stream has taken
   if (fileLength(file) - plan.dataOffset < point) return FullReadReason::shorter;
@@ -226,10 +226,9 @@ FullReadReason StreamCache::check(const Stream& s, std::FILE* file, const ReadPl
   return FullReadReason::none;
 }
 
-bool StreamCache::takeHashes(Stream& s, std::FILE* file, const ReadPlan& plan) noexcept {
-  FrameGeometry g;
-  if (!frameGeometry(plan, g)) return false;
-  const int64_t point = g.bytesFor(s.decimator.frames()), at = plan.dataOffset;
+bool StreamCache::takeHashes(Stream& s, std::FILE* file, const PreparedRead& read) noexcept {
+  const FrameGeometry& g = read.geometry;
+  const int64_t point = g.bytesFor(s.decimator.frames()), at = read.plan->dataOffset;
   s.tailBytes = tailBytesFor(s.decimator, g);
   return hashFileBytes(file, at, point < kHeadBytes ? point : kHeadBytes, s.head) &&
          hashFileBytes(file, at + point - s.tailBytes, s.tailBytes, s.tail);

@@ -117,12 +117,12 @@ class StreamCache {
   // A slot for a new stream of this file and settings: a free one, or the least recently used one,
   // emptied. It is the most recently used from then on; its decimator is not set up.
   Stream& claim(const FileIdentity& identity, const Digest& name, const Digest& settings) noexcept;
-  // Whether `s` may serve a read of `file` (open, position anywhere) that places `placed`:
+  // Whether `s` may serve the prepared read of `file` (open, position anywhere) that places `placed`:
   // none, or the reason it may not (shorter, nPointsBeforePoint, windowOlderThanKept, changedBytes).
-  FullReadReason check(const Stream& s, std::FILE* file, const ReadPlan& plan,
+  FullReadReason check(const Stream& s, std::FILE* file, const PreparedRead& read,
                        const OutputRange& placed) const noexcept;
   // Takes the hashes of the bytes a later check() compares; false when they cannot be read.
-  static bool takeHashes(Stream& s, std::FILE* file, const ReadPlan& plan) noexcept;
+  static bool takeHashes(Stream& s, std::FILE* file, const PreparedRead& read) noexcept;
 
   void drop(Stream& s) noexcept;
   // Drops every stream, under the lock.

@@ -1,5 +1,6 @@
 // Reads beside other threads: a stream cache dropped while another thread reads through it, a read
-// stopped between chunks, a target whose elements would share storage, and the processors a read may use.
+// stopped between chunks, a target whose elements would share storage (also read online, beside a
+// stream), and the processors a read may use.
 #include <gtest/gtest.h>
 #if defined(__linux__)
 #include <sched.h>
@@ -115,6 +116,44 @@ TEST(CoreThreads, TargetStepsThatShareStorageAreRefused) {
   plan.columnStep = 0;  // what an unset layout was
   EXPECT_EQ(coretest::readWith(file.path(), plan).status, eeg::ReadStatus::readError);
   EXPECT_TRUE(std::all_of(storage.begin(), storage.end(), [](double v) { return v == -1; }));
+}
+
+// A plan that readOnline cannot use is refused before the cache is touched: nothing is placed from
+// the kept sums, and the stream of the same file and settings goes on at the next usable read.
+TEST(CoreThreads, AnUnusablePlanReadOnlineLeavesTheStreamAsItWas) {
+  std::mt19937_64 rng(7);
+  const Case c = wideCase(800);
+  const std::vector<unsigned char> bytes =
+      coretest::encode(coretest::randomSamples(rng, 1, size_t(800 * 16)), 1, false);
+  coretest::TempFile file(bytes);
+  const std::vector<double> want = coretest::referenceRead(c, bytes, std::vector<double>(100, -1));
+  const eeg::Digest name = eeg::nameDigest(file.path().c_str());
+  eeg::StreamCache cache;
+  auto readOnce = [&](eeg::ReadPlan plan, eeg::OnlineReport& report) {
+    std::FILE* f = std::fopen(file.path().c_str(), "rb");
+    EXPECT_TRUE(f);
+    const eeg::ReadOutcome out = f ? eeg::readOnline(cache, f, plan, name, report) : eeg::ReadOutcome{};
+    if (f) std::fclose(f);
+    return out;
+  };
+  std::vector<double> got(100, -1);
+  eeg::OnlineReport report;
+  ASSERT_EQ(readOnce(coretest::planFor(c, got), report).status, eeg::ReadStatus::ok);
+
+  std::vector<double> refused(100, -1);
+  eeg::ReadPlan bad = coretest::planFor(c, refused);
+  bad.columnStep = 0;  // columns sharing storage; the settings the stream keeps are the same
+  ASSERT_EQ(readOnce(bad, report).status, eeg::ReadStatus::readError);
+  EXPECT_TRUE(std::all_of(refused.begin(), refused.end(), [](double v) { return v == -1; }));
+  const eeg::Stream* held[eeg::kStreamSlots];
+  ASSERT_EQ(cache.held(held), 1);
+  EXPECT_EQ(held[0]->decimator.frames(), 800);
+
+  std::fill(got.begin(), got.end(), -1);
+  ASSERT_EQ(readOnce(coretest::planFor(c, got), report).status, eeg::ReadStatus::ok);
+  EXPECT_EQ(report.reason, eeg::FullReadReason::none);
+  EXPECT_EQ(report.resumedFrames, 800);
+  EXPECT_TRUE(coretest::sameMatrix(want, got));
 }
 
 TEST(CoreThreads, ProcessorsTheProcessMayUse) {
