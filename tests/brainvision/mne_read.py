@@ -10,7 +10,7 @@ name) into FILE.mne.json {"ok", "onset", "duration", "description"}.
 MNE 1.3's read_raw_brainvision opens the marker file in the locale's encoding as well, so it
 refuses an ANSI marker file with characters beyond ASCII; read_annotations reads it as it says.
 """
-import json
+import os
 import sys
 import warnings
 
@@ -46,13 +46,8 @@ def read(path):
     )
 
 
-def main():
-    mne.set_log_level("ERROR")
-    for path in sys.argv[1:]:
-        with open(path + ".mne.json", "w", encoding="utf-8") as f:
-            json.dump(read(path), f, ensure_ascii=False)
-    print("mne %s read %d files" % (mne.__version__, len(sys.argv) - 1))
-
-
 if __name__ == "__main__":
-    main()
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    from mne_oracle import write_each
+
+    write_each(read)

@@ -12,7 +12,7 @@ read_raw_edf / read_raw_bdf(FILE, preload=True) and write
   FILE.digital.bin  the digital samples of every signal, read here with numpy from the records
                  (not with MNE), float64, signal after signal.
 """
-import json
+import os
 import sys
 import warnings
 
@@ -78,13 +78,8 @@ def read(path):
     )
 
 
-def main():
-    mne.set_log_level("ERROR")
-    for path in sys.argv[1:]:
-        with open(path + ".mne.json", "w", encoding="utf-8") as f:
-            json.dump(read(path), f, ensure_ascii=False)
-    print("mne %s read %d files" % (mne.__version__, len(sys.argv) - 1))
-
-
 if __name__ == "__main__":
-    main()
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    from mne_oracle import write_each
+
+    write_each(read)

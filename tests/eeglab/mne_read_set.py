@@ -9,7 +9,7 @@ mne_read_set.py FILE... : for each FILE (.set), read_raw_eeglab (one trial) or r
   FILE.mne.bin   get_data() (volts), float64 little-endian, channel after channel, the epochs of
                  each channel one after another.
 """
-import json
+import os
 import sys
 import warnings
 
@@ -54,13 +54,8 @@ def read(path):
     )
 
 
-def main():
-    mne.set_log_level("ERROR")
-    for path in sys.argv[1:]:
-        with open(path + ".mne.json", "w", encoding="utf-8") as f:
-            json.dump(read(path), f, ensure_ascii=False)
-    print("mne %s read %d files" % (mne.__version__, len(sys.argv) - 1))
-
-
 if __name__ == "__main__":
-    main()
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    from mne_oracle import write_each
+
+    write_each(read)
