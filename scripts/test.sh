@@ -47,29 +47,6 @@ part() {  # part NAME COMMAND...: runs it, records its verdict and its time
   times+=("$(printf '%5d s  %-48s load average %s -> %s' "$secs" "$name" "$load0" "$(load)")")
   echo "=== $name: ${secs} s"
 }
-# part_beside NAME COMMAND...: starts a part that leaves a processor free most of its time beside the
-# ones that follow (their output is kept apart in $build/NAME.log and shown when it ends, with its
-# time); part_joined waits for it and records it like any part.
-beside_name="" beside_pid="" beside_start=0 beside_load=""
-part_beside() {
-  beside_name=$1 beside_start=$SECONDS beside_load=$(load)
-  shift
-  echo "=== $beside_name: started beside the next parts (load average $beside_load)"
-  "$@" >"$build/part-$beside_name.log" 2>&1 &
-  beside_pid=$!
-}
-part_joined() {
-  [ -n "$beside_pid" ] || return 0
-  local status=0 secs
-  wait "$beside_pid" || status=$?
-  secs=$((SECONDS - beside_start))
-  echo "=== $beside_name (beside the parts above)"
-  cat "$build/part-$beside_name.log"
-  if [ $status = 0 ]; then ran+=("$beside_name"); else failed+=("$beside_name"); fi
-  times+=("$(printf '%5d s  %-48s load average %s -> %s' "$secs" "$beside_name (beside)" "$beside_load" "$(load)")")
-  echo "=== $beside_name: ${secs} s"
-  beside_pid=""
-}
 # skip_for_packages NAME PKG...: true (and NAME is recorded as skipped, with the reason) when one
 # of the packages is not installed.
 skip_for_packages() {
@@ -106,12 +83,6 @@ if ! skip_for_packages "asan, tsan, fuzz" "${sanitizer_packages[@]}"; then
   want asan && part asan bash "$root/scripts/sanitize.sh" asan
   want tsan && part tsan bash "$root/scripts/sanitize.sh" tsan
   want fuzz && part fuzz bash "$root/scripts/fuzz.sh" "${FUZZ_SECONDS:-360}"
-fi
-
-# The Python part builds its package, then runs its suite; the Octave memory check and the
-# Windows part below keep one processor busy most of their time, so it runs beside them.
-if want python && ! skip_for_packages python "${python_packages[@]}"; then
-  part_beside python bash "$root/scripts/test_python.sh"
 fi
 
 memcheck=${EEGMEX_MEMCHECK:-}
@@ -151,7 +122,9 @@ if want windows && ! skip_for_packages "windows (pe checks, wine64, wine32)" "${
   part "windows ($what)" bash "$root/scripts/test-windows.sh"
 fi
 
-part_joined
+if want python && ! skip_for_packages python "${python_packages[@]}"; then
+  part python bash "$root/scripts/test_python.sh"
+fi
 
 echo "=== times ($(nproc) processors)"
 printf '%s\n' "${times[@]}"
