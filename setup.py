@@ -36,25 +36,38 @@ def sources(*patterns, skip=()):
 
 
 platform_sources = ["platform/float_settings.cpp", "platform/os_posix.cpp" if POSIX else "platform/os_windows.cpp"]
+# The host-free parts: the reader's numeric core, the readers' core and the platform layer. With
+# EEGMEX_PREBUILT naming a CMake build tree of this checkout (Release, as scripts/build.sh makes it;
+# the test command uses its own), the extension links that tree's static libraries of them, compiled
+# from the same sources with the same flags, instead of compiling them again.
+host_free = sources("eegfetch/core/*.cpp", "formats/core/*.cpp") + platform_sources
+prebuilt = os.environ.get("EEGMEX_PREBUILT")
+prebuilt_libraries = []
+if prebuilt:
+    prebuilt_libraries = [os.path.join(prebuilt, lib) for lib in
+                          ("eegfetch/libeegfetch_core.a", "formats/libeegmex_formats.a", "platform/libeegmex_platform.a")]
+    missing = [lib for lib in prebuilt_libraries if not os.path.exists(lib)]
+    if missing:
+        sys.exit("EEGMEX_PREBUILT: not built: " + ", ".join(missing))
+    host_free = []
 extension = Pybind11Extension(
     "eegmex._eegmex",
     sources(
         "python/ext/*.cpp",
         "host/python/*.cpp",
         "host/plain_host.cpp",
-        "eegfetch/core/*.cpp",
         "eegfetch/reader_call.cpp",
         "eegfetch/messages.cpp",
         "eegfetch/xdf_frames.cpp",
-        "formats/core/*.cpp",
         "trigout/*.cpp",
         skip=("trigout.cpp",),
     )
-    + platform_sources,
+    + host_free,
+    extra_objects=prebuilt_libraries,
     include_dirs=["host", "host/python", ".", "eegfetch", "eegfetch/core", "formats/core", "trigout"],
     # A changed header rebuilds the extension too.
     depends=sources("host/*.h", "host/python/*.h", "python/ext/*.h", "eegfetch/*.h", "eegfetch/core/*.h", "formats/core/*.h",
-                    "trigout/*.h", "platform/*.h"),
+                    "trigout/*.h", "platform/*.h") + prebuilt_libraries,
     define_macros=[("EEGMEX_HOST_PYTHON", "1")],
     extra_compile_args=FLAGS + ["-pthread", "-Wall", "-Wextra"] + (["-msse2", "-mfpmath=sse"] if X86 and sys.maxsize < 2**32 else []),
     extra_link_args=["-pthread"] + (["-ldl"] if POSIX else []),

@@ -11,8 +11,8 @@
 #      forces one);
 #   6. windows: the PE checks of the cross-built modules and the harness under wine: 64-bit
 #      always, 32-bit where wine32 is installed and this kernel runs 32-bit programs;
-#   7. python: the package built into a virtual environment under the build tree, and its pytest
-#      suite (scripts/test_python.sh).
+#   7. python: the package built into a virtual environment under the build tree (linking the
+#      build's host-free libraries, EEGMEX_PREBUILT), and its pytest suite (scripts/test_python.sh).
 # `bash scripts/test.sh PART...` runs only those parts (ctest, asan, tsan, fuzz, memcheck, windows,
 # python), after the packages and the build; the others are named as skipped, not asked for.
 # Every part runs even after another has failed, and prints its time. A part whose packages could
@@ -123,7 +123,8 @@ if want windows && ! skip_for_packages "windows (pe checks, wine64, wine32)" "${
 fi
 
 if want python && ! skip_for_packages python "${python_packages[@]}"; then
-  part python bash "$root/scripts/test_python.sh"
+  # The package links the host-free libraries of the build above instead of compiling them again.
+  part python env EEGMEX_PREBUILT="$(realpath "$build")" bash "$root/scripts/test_python.sh"
 fi
 
 echo "=== times ($(nproc) processors)"
