@@ -407,7 +407,8 @@ PYBIND11_MODULE(_eegmex, m) {
   m.def("call", &callModule, py::arg("module"), py::arg("nlhs"), py::arg("args"),
         py::arg("io_lib") = py::none(), py::arg("streams") = py::none(), py::arg("first_unused") = false,
         "Runs a module's gateway: returns (results, warnings, error). Modules: 0 eegfetch, 1 formats, 2 "
-        "trigout, 3 eegmex_decimate. first_unused: the first output is asked for only to reach the second (the module may leave "
+        "trigout, 3 eegmex_decimate. first_unused: the first output is asked for only to reach the second "
+        "(the module may leave "
         "it unset).");
   bindDecimator(m);
   m.def("at_exit", &atExit, "Runs the modules' exit handlers: pending pulses end as scheduled.");
